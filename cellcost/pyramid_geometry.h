@@ -1,0 +1,30 @@
+// The search-grid geometry of one cellcost call, derived once from image 1's
+// size and the parameters, with every count checked to fit 32 bits.
+#ifndef DENSECORR_CELLCOST_PYRAMID_GEOMETRY_H_
+#define DENSECORR_CELLCOST_PYRAMID_GEOMETRY_H_
+
+#include "cellcost/pyramid_match.h"
+
+namespace densecorr {
+
+struct PyramidGeometry {
+  int n_sample_x = 0, n_sample_y = 0, n_sample = 0;  // Sx, Sy, P = Sx*Sy
+  int shift_range_x[2] = {0, 0}, shift_range_y[2] = {0, 0};
+  int n_shift_x = 0, n_shift_y = 0, n_shift = 0;
+  int n_cell = 0;  // (4^L - 1) / 3, 0 for L <= 0
+};
+
+// Throws std::bad_alloc when a count (n_shift_x, n_shift_y, n_shift, 2*n_shift,
+// P, n_shift*P, 4^L, n_shift*n_cell) does not fit a signed 32-bit integer.
+// Outside the core's preconditions (grid_size < 1, a negative radius) the
+// geometry is empty rather than undefined: no samples or no translations.
+PyramidGeometry ComputePyramidGeometry(int width, int height, int grid_size, int radius_x,
+                                       int radius_y, int n_tree_level);
+
+// Number of pyramid cells of levels 0 .. n_tree_level-1; -1 when 4^L does
+// not fit a signed 32-bit integer (L > 15).
+int PyramidCellCount(int n_tree_level);
+
+}  // namespace densecorr
+
+#endif  // DENSECORR_CELLCOST_PYRAMID_GEOMETRY_H_

@@ -1,0 +1,36 @@
+// Scratch-buffer allocation shared by the cores: checked 32-bit element
+// counts and a guard against requests the system cannot back with memory.
+#ifndef DENSECORR_COMMON_SCRATCH_H_
+#define DENSECORR_COMMON_SCRATCH_H_
+
+#include <cstdint>
+#include <memory>
+#include <new>
+
+namespace densecorr {
+
+// Returns `count` as a 32-bit count, or throws std::bad_alloc when it does
+// not fit: a count that would wrap must fail the call, never allocate less.
+int CheckedCount(std::int64_t count);
+
+// Bytes the system can still provide to this process, or -1 when the
+// platform offers no such figure (then nothing is refused up front).
+std::int64_t AvailableMemoryBytes();
+
+// The guard's decision: may a request of `bytes` go ahead when `available`
+// bytes can be provided (-1 = unknown)?
+bool ScratchRequestFits(std::uint64_t bytes, std::int64_t available);
+
+// Allocates `count` elements with array new after the guard has agreed;
+// throws std::bad_alloc otherwise. A negative count is treated as 0.
+template <class T>
+std::unique_ptr<T[]> AllocScratch(std::int64_t count) {
+  if (count < 0) count = 0;
+  const std::uint64_t bytes = static_cast<std::uint64_t>(count) * sizeof(T);
+  if (!ScratchRequestFits(bytes, AvailableMemoryBytes())) throw std::bad_alloc();
+  return std::unique_ptr<T[]>(new T[static_cast<std::size_t>(count)]);
+}
+
+}  // namespace densecorr
+
+#endif  // DENSECORR_COMMON_SCRATCH_H_

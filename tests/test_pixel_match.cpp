@@ -1,0 +1,4 @@
+#include <gtest/gtest.h>
+
+#include "densedisp/pixel_match.h"
+#include "reference.h"
