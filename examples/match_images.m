@@ -1,0 +1,131 @@
+function result = match_images(gray1, gray2, opts)
+%MATCH_IMAGES  Dense correspondence field between two grey images.
+%   RESULT = MATCH_IMAGES(GRAY1, GRAY2, OPTS) finds for every pixel (x, y) of
+%   GRAY1 an integer displacement (dx, dy) such that (x + dx, y + dy) of GRAY2
+%   shows the same point. Both demos call it; it needs the cellcost and
+%   densedisp modules on the path. Steps:
+%     1. describe both images (dense_descriptor);
+%     2. cellcost: mean descriptor distance of every translation of a coarse
+%        grid (step grid_size) in every cell of a spatial pyramid on image 1;
+%     3. pick a translation per cell, coarse to fine (select_cell_shifts), and
+%        give each pixel its finest cell's translation (cells_to_pixels);
+%     4. densedisp: move each pixel to the best offset within refine_radius(1)
+%        pixels, then, for each further radius, remove isolated outliers with
+%        a median filter and refine again within that radius.
+%
+%   OPTS fields (all optional):
+%     grid_size       sample and translation step of cellcost, pixels (4)
+%     search_radius   [rx ry] translation window of cellcost, pixels
+%                     (15% of the longer image side, on both axes)
+%     n_tree_level    pyramid levels (deepest whose finest cells still span
+%                     at least 4 samples each way, at most 5)
+%     windows         per level, how many translation steps a cell may move
+%                     away from its parent's choice (computed from the grid)
+%     cell_truncate   clip of every distance in cellcost (1.0)
+%     refine_radius   densedisp radii, one pass each ([grid_size 1])
+%     deform_coeff    densedisp penalty per pixel of offset (0.005)
+%     median_radius   half-width of the median filter between passes (2)
+%     descriptor      options passed on to dense_descriptor
+%
+%   RESULT fields: dx, dy (H1 x W1 doubles, the final field), cost (H1 x W1,
+%   descriptor distance at the chosen match), init_dx, init_dy (the field
+%   from the pyramid, before refinement), params (the values used) and times
+%   (seconds spent in describe, cellcost, densedisp).
+
+if nargin < 3
+  opts = struct();
+end
+[h1, w1] = size(gray1);
+grid_size = get_opt(opts, 'grid_size', 4);
+default_radius = round(0.15 * max([size(gray1) size(gray2)]));
+search_radius = get_opt(opts, 'search_radius', [default_radius default_radius]);
+n_sample_min = min(ceil([h1 w1] / grid_size));
+n_tree_level = get_opt(opts, 'n_tree_level', ...
+                       max(1, min(5, floor(log2(n_sample_min / 4)) + 1)));
+if 2 ^ (n_tree_level - 1) > n_sample_min
+  error('densecorr:tooSmall', ...
+        'image 1 (%d x %d) is too small for %d pyramid levels at grid size %d', ...
+        h1, w1, n_tree_level, grid_size);
+end
+cell_truncate = get_opt(opts, 'cell_truncate', 1.0);
+refine_radius = get_opt(opts, 'refine_radius', [grid_size 1]);
+refine_step = get_opt(opts, 'refine_step', ones(size(refine_radius)));
+deform_coeff = get_opt(opts, 'deform_coeff', 0.005);
+median_radius = get_opt(opts, 'median_radius', 2);
+desc_opts = get_opt(opts, 'descriptor', struct());
+
+% A cell may stray from its parent's translation by about half of what the
+% parent could reach, but never by less than two steps.
+half_steps = floor(max(search_radius) / grid_size);
+default_windows = max(2, ceil(half_steps ./ 2 .^ (1:max(n_tree_level - 1, 1))));
+windows = get_opt(opts, 'windows', default_windows);
+
+result.params = struct('grid_size', grid_size, 'search_radius', search_radius, ...
+                       'n_tree_level', n_tree_level, 'windows', windows, ...
+                       'cell_truncate', cell_truncate, 'refine_radius', refine_radius, ...
+                       'deform_coeff', deform_coeff, 'median_radius', median_radius);
+
+fprintf('describing both images (%d x %d and %d x %d pixels)...\n', ...
+        h1, w1, size(gray2, 1), size(gray2, 2));
+t0 = tic;
+desc1 = dense_descriptor(gray1, desc_opts);
+desc2 = dense_descriptor(gray2, desc_opts);
+result.times.describe = toc(t0);
+fprintf('  %d channels per pixel, %.2f s\n', size(desc1, 3), result.times.describe);
+
+cell_params = struct('n_tree_level', n_tree_level, ...
+                     'search_radius', double(search_radius(:)'), ...
+                     'grid_size', grid_size, 'truncate_const', cell_truncate);
+fprintf('cellcost: %d pyramid levels, translations up to (%d, %d) px in steps of %d...\n', ...
+        n_tree_level, search_radius(1), search_radius(2), grid_size);
+t0 = tic;
+[node_cost, shifts, grid] = cellcost(desc1, desc2, cell_params);
+result.times.cellcost = toc(t0);
+fprintf('  %d translations x %d cells, %.2f s\n', size(node_cost, 1), ...
+        size(node_cost, 2), result.times.cellcost);
+
+[cell_dx, cell_dy] = select_cell_shifts(node_cost, shifts, grid, n_tree_level, windows);
+if median_radius > 0 && n_tree_level > 1
+  % A small cell on repetitive texture can lock onto a look-alike a period
+  % away; its neighbours outvote it.
+  cell_dx = median_filter(cell_dx, 1);
+  cell_dy = median_filter(cell_dy, 1);
+end
+[dx, dy] = cells_to_pixels(cell_dx, cell_dy, [h1 w1], grid_size);
+result.init_dx = dx;
+result.init_dy = dy;
+
+% Any in-image candidate (distance at most sqrt(2)) beats one outside image 2.
+refine_truncate = 2;
+result.times.densedisp = 0;
+cost = nan(1, h1 * w1);
+for pass = 1:numel(refine_radius)
+  if pass > 1 && median_radius > 0
+    dx = median_filter(dx, median_radius);
+    dy = median_filter(dy, median_radius);
+  end
+  r = refine_radius(pass);
+  pixel_params = struct('search_grid_size', refine_step(pass), 'search_radius', [r r], ...
+                        'deform_coeff', deform_coeff, 'truncate_const', refine_truncate);
+  disp0 = int32([dx(:)'; dy(:)']);
+  fprintf('densedisp pass %d: offsets within %d px...\n', pass, r);
+  t0 = tic;
+  [disp1, cost] = densedisp(desc1, desc2, disp0, pixel_params);
+  elapsed = toc(t0);
+  result.times.densedisp = result.times.densedisp + elapsed;
+  fprintf('  %.2f s\n', elapsed);
+  dx = reshape(double(disp1(1, :)), h1, w1);
+  dy = reshape(double(disp1(2, :)), h1, w1);
+end
+result.dx = dx;
+result.dy = dy;
+result.cost = reshape(double(cost), h1, w1);
+end
+
+function value = get_opt(opts, name, default)
+if isfield(opts, name) && ~isempty(opts.(name))
+  value = opts.(name);
+else
+  value = default;
+end
+end
