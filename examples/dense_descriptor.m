@@ -4,7 +4,7 @@ function desc = dense_descriptor(gray, opts)
 %   the H x W grey image GRAY (values in [0, 1]). At every pixel the feature
 %   vector holds, for each cell of an N x N grid of square cells of C pixels
 %   centred on the pixel, a histogram of gradient orientation with B bins:
-%   F = N * N * B (128 with the defaults N = 4, C = 4, B = 8).
+%   F = N * N * B (72 with the defaults N = 3, C = 3, B = 8).
 %
 %   - The image is smoothed (Gaussian, OPTS.presmooth pixels) and its gradient
 %     taken by central differences.
@@ -19,18 +19,19 @@ function desc = dense_descriptor(gray, opts)
 %
 %   Channel index: orientation fastest, then cell row, then cell column.
 %
-%   OPTS fields (all optional): n_cells (4), cell_size (4), n_orient (8),
-%   presmooth (0.8), norm_floor (0.01: about the texture of a
-%   faint 1% intensity ripple; typical photo patches lie between 0.02 and 0.2).
+%   OPTS fields (all optional): n_cells (3), cell_size (3), n_orient (8),
+%   presmooth (0.8), norm_floor (0.01; before normalisation, textured patches
+%   of photos have lengths of about 0.02 to 0.2, and sky or blank walls less
+%   than 0.01).
 
 if nargin < 2
   opts = struct();
 end
-n_cells = get_opt(opts, 'n_cells', 3);
-cell_size = get_opt(opts, 'cell_size', 3);
-n_orient = get_opt(opts, 'n_orient', 8);
-presmooth = get_opt(opts, 'presmooth', 0.8);
-norm_floor = get_opt(opts, 'norm_floor', 0.01);
+n_cells = demo_option(opts, 'n_cells', 3);
+cell_size = demo_option(opts, 'cell_size', 3);
+n_orient = demo_option(opts, 'n_orient', 8);
+presmooth = demo_option(opts, 'presmooth', 0.8);
+norm_floor = demo_option(opts, 'norm_floor', 0.01);
 
 [h, w] = size(gray);
 im = gauss_blur(double(gray), presmooth);
@@ -73,10 +74,3 @@ len = sqrt(sum(double(desc) .^ 2, 3));
 desc = desc ./ single(repmat(max(len, norm_floor), [1 1 size(desc, 3)]));
 end
 
-function value = get_opt(opts, name, default)
-if isfield(opts, name) && ~isempty(opts.(name))
-  value = opts.(name);
-else
-  value = default;
-end
-end

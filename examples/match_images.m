@@ -7,8 +7,10 @@ function result = match_images(gray1, gray2, opts)
 %     1. describe both images (dense_descriptor);
 %     2. cellcost: mean descriptor distance of every translation of a coarse
 %        grid (step grid_size) in every cell of a spatial pyramid on image 1;
-%     3. pick a translation per cell, coarse to fine (select_cell_shifts), and
-%        give each pixel its finest cell's translation (cells_to_pixels);
+%     3. pick a translation per cell, coarse to fine (select_cell_shifts),
+%        replace each finest cell's by the median over it and its 8
+%        neighbours, and give each pixel its finest cell's translation
+%        (cells_to_pixels);
 %     4. densedisp: move each pixel to the best offset within refine_radius(1)
 %        pixels, then, for each further radius, remove isolated outliers with
 %        a median filter and refine again within that radius.
@@ -23,8 +25,10 @@ function result = match_images(gray1, gray2, opts)
 %                     away from its parent's choice (computed from the grid)
 %     cell_truncate   clip of every distance in cellcost (1.0)
 %     refine_radius   densedisp radii, one pass each ([grid_size 1])
+%     refine_step     densedisp search_grid_size of each pass (1 each)
 %     deform_coeff    densedisp penalty per pixel of offset (0.005)
-%     median_radius   half-width of the median filter between passes (2)
+%     median_radius   half-width of the median filter between passes (2;
+%                     0 turns off this filter and the one on the cells)
 %     descriptor      options passed on to dense_descriptor
 %
 %   RESULT fields: dx, dy (H1 x W1 doubles, the final field), cost (H1 x W1,
@@ -36,34 +40,34 @@ if nargin < 3
   opts = struct();
 end
 [h1, w1] = size(gray1);
-grid_size = get_opt(opts, 'grid_size', 4);
+grid_size = demo_option(opts, 'grid_size', 4);
 default_radius = round(0.15 * max([size(gray1) size(gray2)]));
-search_radius = get_opt(opts, 'search_radius', [default_radius default_radius]);
+search_radius = demo_option(opts, 'search_radius', [default_radius default_radius]);
 n_sample_min = min(ceil([h1 w1] / grid_size));
-n_tree_level = get_opt(opts, 'n_tree_level', ...
-                       max(1, min(5, floor(log2(n_sample_min / 4)) + 1)));
+n_tree_level = demo_option(opts, 'n_tree_level', ...
+                           max(1, min(5, floor(log2(n_sample_min / 4)) + 1)));
 if 2 ^ (n_tree_level - 1) > n_sample_min
   error('densecorr:tooSmall', ...
         'image 1 (%d x %d) is too small for %d pyramid levels at grid size %d', ...
         h1, w1, n_tree_level, grid_size);
 end
-cell_truncate = get_opt(opts, 'cell_truncate', 1.0);
-refine_radius = get_opt(opts, 'refine_radius', [grid_size 1]);
-refine_step = get_opt(opts, 'refine_step', ones(size(refine_radius)));
-deform_coeff = get_opt(opts, 'deform_coeff', 0.005);
-median_radius = get_opt(opts, 'median_radius', 2);
-desc_opts = get_opt(opts, 'descriptor', struct());
+cell_truncate = demo_option(opts, 'cell_truncate', 1.0);
+refine_radius = demo_option(opts, 'refine_radius', [grid_size 1]);
+refine_step = demo_option(opts, 'refine_step', ones(size(refine_radius)));
+deform_coeff = demo_option(opts, 'deform_coeff', 0.005);
+median_radius = demo_option(opts, 'median_radius', 2);
+desc_opts = demo_option(opts, 'descriptor', struct());
 
 % A cell may stray from its parent's translation by about half of what the
 % parent could reach, but never by less than two steps.
 half_steps = floor(max(search_radius) / grid_size);
 default_windows = max(2, ceil(half_steps ./ 2 .^ (1:max(n_tree_level - 1, 1))));
-windows = get_opt(opts, 'windows', default_windows);
+windows = demo_option(opts, 'windows', default_windows);
 
 result.params = struct('grid_size', grid_size, 'search_radius', search_radius, ...
                        'n_tree_level', n_tree_level, 'windows', windows, ...
                        'cell_truncate', cell_truncate, 'refine_radius', refine_radius, ...
-                       'deform_coeff', deform_coeff, 'median_radius', median_radius);
+                       'refine_step', refine_step, 'deform_coeff', deform_coeff, 'median_radius', median_radius);
 
 fprintf('describing both images (%d x %d and %d x %d pixels)...\n', ...
         h1, w1, size(gray2, 1), size(gray2, 2));
@@ -95,7 +99,8 @@ end
 result.init_dx = dx;
 result.init_dy = dy;
 
-% Any in-image candidate (distance at most sqrt(2)) beats one outside image 2.
+% Above every possible distance (at most sqrt(2)): a candidate outside image 2
+% wins only where a pixel has no other, or where penalties outweigh it.
 refine_truncate = 2;
 result.times.densedisp = 0;
 cost = nan(1, h1 * w1);
@@ -122,10 +127,3 @@ result.dy = dy;
 result.cost = reshape(double(cost), h1, w1);
 end
 
-function value = get_opt(opts, name, default)
-if isfield(opts, name) && ~isempty(opts.(name))
-  value = opts.(name);
-else
-  value = default;
-end
-end
