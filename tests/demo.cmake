@@ -17,7 +17,7 @@ endfunction()
 
 if(DENSECORR_OCTAVE_CLI)
   add_test(NAME demo_helpers
-           COMMAND ${DENSECORR_OCTAVE_CLI} --no-init-file --quiet --eval
+           COMMAND ${DENSECORR_OCTAVE_CLI} --no-init-file --no-history --quiet --eval
                    "addpath('${densecorr_demo_examples}'), test_demo_helpers()")
   set_tests_properties(demo_helpers PROPERTIES TIMEOUT 120)
 else()
@@ -26,7 +26,7 @@ endif()
 
 if(DENSECORR_OCTAVE_MODULES AND DENSECORR_OCTAVE_CLI)
   add_test(NAME demo_synthetic
-           COMMAND ${DENSECORR_OCTAVE_CLI} --no-init-file --quiet --eval
+           COMMAND ${DENSECORR_OCTAVE_CLI} --no-init-file --no-history --quiet --eval
                    "addpath('${CMAKE_BINARY_DIR}', '${densecorr_demo_examples}'), try, demo_synthetic(), catch err, disp(err.message), if strcmp(err.identifier, 'densecorr:noPhoto'), exit(${densecorr_demo_skip_code}), end, exit(1), end")
   set_tests_properties(demo_synthetic PROPERTIES
                        SKIP_RETURN_CODE ${densecorr_demo_skip_code}
