@@ -18,16 +18,21 @@ int CheckedCount(std::int64_t count);
 std::int64_t AvailableMemoryBytes();
 
 // The guard's decision: may a request of `bytes` go ahead when `available`
-// bytes can be provided (-1 = unknown)?
+// bytes can be provided (-1 = unknown)? It keeps an eighth of `available`
+// free for the host and the call's other buffers.
 bool ScratchRequestFits(std::uint64_t bytes, std::int64_t available);
+
+// Throws std::bad_alloc when a request of `bytes` does not fit what the
+// process may still use. Small requests pass without asking the system.
+void GuardScratchRequest(std::uint64_t bytes);
 
 // Allocates `count` elements with array new after the guard has agreed;
 // throws std::bad_alloc otherwise. A negative count is treated as 0.
 template <class T>
 std::unique_ptr<T[]> AllocScratch(std::int64_t count) {
   if (count < 0) count = 0;
-  const std::uint64_t bytes = static_cast<std::uint64_t>(count) * sizeof(T);
-  if (!ScratchRequestFits(bytes, AvailableMemoryBytes())) throw std::bad_alloc();
+  if (static_cast<std::uint64_t>(count) > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+  GuardScratchRequest(static_cast<std::uint64_t>(count) * sizeof(T));
   return std::unique_ptr<T[]>(new T[static_cast<std::size_t>(count)]);
 }
 
