@@ -1,0 +1,31 @@
+# Hardening tests: the memory guard, int32 extremes in the cores, the
+# gateways on the host adapter, and (clang sanitizer build) a bounded fuzz
+# run of each gateway.
+
+add_executable(hardening_tests test_memory_guard.cpp test_limits.cpp)
+target_link_libraries(hardening_tests PRIVATE densecorr GTest::gtest GTest::gtest_main)
+foreach(module IN ITEMS cellcost densedisp)
+  if(TARGET densecorr_${module}_on_adapter)
+    target_sources(hardening_tests PRIVATE test_gateway_${module}.cpp)
+    target_link_libraries(hardening_tests PRIVATE densecorr_${module}_on_adapter)
+  endif()
+endforeach()
+gtest_discover_tests(hardening_tests DISCOVERY_TIMEOUT 60)
+
+if(DENSECORR_FUZZ)
+  # A fixed number of executions from the kept corpus, with a fixed seed, so
+  # the run is repeatable and bounded; new inputs go to the build folder, not
+  # into the sources. fuzz/run_long runs the same targets for longer.
+  set(DENSECORR_FUZZ_RUNS 30000 CACHE STRING "Executions of each bounded fuzz test")
+  foreach(module IN ITEMS cellcost densedisp)
+    if(TARGET fuzz_${module})
+      set(work_dir ${CMAKE_CURRENT_BINARY_DIR}/fuzz_work/${module})
+      file(MAKE_DIRECTORY ${work_dir})
+      add_test(NAME fuzz_${module}_bounded
+               COMMAND fuzz_${module} ${work_dir} ${PROJECT_SOURCE_DIR}/fuzz/corpus/${module}
+                       -runs=${DENSECORR_FUZZ_RUNS} -seed=1 -timeout=10 -rss_limit_mb=3072
+                       -max_len=4096 -print_final_stats=1)
+      set_tests_properties(fuzz_${module}_bounded PROPERTIES TIMEOUT 240)
+    endif()
+  endforeach()
+endif()

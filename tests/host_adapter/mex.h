@@ -1,0 +1,88 @@
+// A stand-in for the host's array and extension interface, over plain
+// memory. The gateways compile against it unchanged (this folder comes first
+// on their include path), so they can be unit-tested and fuzzed without the
+// host. Only the operations the gateways use are offered; each behaves as the
+// host documents it, and where the host leaves a use undefined (reading an
+// empty array, an element index past the end, a destroyed array) the adapter
+// stops the process with a message instead of guessing. Sizes are 64-bit, as
+// in a 64-bit host.
+#ifndef DENSECORR_HOST_ADAPTER_MEX_H_
+#define DENSECORR_HOST_ADAPTER_MEX_H_
+
+#include <cstddef>
+
+typedef std::size_t mwSize;
+typedef std::size_t mwIndex;
+typedef std::ptrdiff_t mwSignedIndex;
+typedef struct mxArray_tag mxArray;
+typedef bool mxLogical;
+typedef char16_t mxChar;
+
+typedef enum {
+  mxUNKNOWN_CLASS = 0,
+  mxCELL_CLASS = 1,
+  mxSTRUCT_CLASS = 2,
+  mxLOGICAL_CLASS = 3,
+  mxCHAR_CLASS = 4,
+  mxVOID_CLASS = 5,
+  mxDOUBLE_CLASS = 6,
+  mxSINGLE_CLASS = 7,
+  mxINT8_CLASS = 8,
+  mxUINT8_CLASS = 9,
+  mxINT16_CLASS = 10,
+  mxUINT16_CLASS = 11,
+  mxINT32_CLASS = 12,
+  mxUINT32_CLASS = 13,
+  mxINT64_CLASS = 14,
+  mxUINT64_CLASS = 15,
+  mxFUNCTION_CLASS = 16
+} mxClassID;
+
+typedef enum { mxREAL = 0, mxCOMPLEX = 1 } mxComplexity;
+
+extern "C" {
+
+// The module's entry point, defined by the gateway.
+void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+
+bool mxIsSingle(const mxArray* array);
+bool mxIsDouble(const mxArray* array);
+bool mxIsInt32(const mxArray* array);
+bool mxIsUint8(const mxArray* array);
+bool mxIsLogical(const mxArray* array);
+bool mxIsChar(const mxArray* array);
+bool mxIsNumeric(const mxArray* array);
+bool mxIsComplex(const mxArray* array);
+bool mxIsSparse(const mxArray* array);
+bool mxIsStruct(const mxArray* array);
+bool mxIsEmpty(const mxArray* array);
+mxClassID mxGetClassID(const mxArray* array);
+
+size_t mxGetNumberOfElements(const mxArray* array);
+mwSize mxGetNumberOfDimensions(const mxArray* array);
+const mwSize* mxGetDimensions(const mxArray* array);
+size_t mxGetM(const mxArray* array);
+size_t mxGetN(const mxArray* array);
+
+// Real data, column-major; null for an array without elements.
+void* mxGetData(const mxArray* array);
+double* mxGetPr(const mxArray* array);
+double mxGetScalar(const mxArray* array);
+
+int mxGetNumberOfFields(const mxArray* array);
+mxArray* mxGetField(const mxArray* array, mwIndex index, const char* name);
+
+// Zero-filled. A request the host cannot back throws std::bad_alloc, as the
+// host's own allocation does.
+mxArray* mxCreateNumericMatrix(mwSize m, mwSize n, mxClassID class_id, mxComplexity flag);
+void mxDestroyArray(mxArray* array);
+
+int mexPrintf(const char* format, ...);
+// Raise a host error: leaves the module through a C++ exception
+// (hostadapter::HostError) that the adapter's caller catches.
+[[noreturn]] void mexErrMsgIdAndTxt(const char* id, const char* format, ...);
+[[noreturn]] void mexErrMsgTxt(const char* text);
+
+}  // extern "C"
+
+#endif  // DENSECORR_HOST_ADAPTER_MEX_H_

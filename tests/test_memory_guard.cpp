@@ -1,0 +1,178 @@
+// The scratch guard: its decision on an injected figure, and how it reads
+// the figure from the system's texts and cgroup files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <new>
+#include <string>
+
+#include "common/memory_guard.h"
+#include "common/scratch.h"
+
+namespace {
+
+using densecorr::CgroupDir;
+using densecorr::ScopedGuardFigure;
+
+TEST(MemoryGuardDecision, KeepsAnEighthFreeAndUnknownMeansNoGuard) {
+  EXPECT_TRUE(densecorr::ScratchRequestFits(std::uint64_t{1} << 60, -1));
+  EXPECT_TRUE(densecorr::ScratchRequestFits(0, 0));
+  EXPECT_FALSE(densecorr::ScratchRequestFits(1, 0));
+  EXPECT_TRUE(densecorr::ScratchRequestFits(7000, 8000));
+  EXPECT_FALSE(densecorr::ScratchRequestFits(7001, 8000));
+  const std::int64_t max = std::numeric_limits<std::int64_t>::max();
+  EXPECT_TRUE(densecorr::ScratchRequestFits(std::uint64_t{1} << 62, max));
+  EXPECT_FALSE(densecorr::ScratchRequestFits(~std::uint64_t{0}, max));
+}
+
+TEST(MemoryGuardDecision, AllocScratchAsksOnlyAboveTheThreshold) {
+  {
+    // Nothing available: requests below the threshold still go ahead, the
+    // first one at it is refused.
+    ScopedGuardFigure none(0, 4096);
+    EXPECT_EQ(densecorr::AvailableMemoryBytes(), 0);
+    EXPECT_NO_THROW(densecorr::AllocScratch<float>(1023));
+    EXPECT_THROW(densecorr::AllocScratch<float>(1024), std::bad_alloc);
+    EXPECT_THROW(densecorr::AllocScratch<double>(std::int64_t{1} << 40), std::bad_alloc);
+  }
+  {
+    ScopedGuardFigure some(8 << 20, 0);
+    EXPECT_NO_THROW(densecorr::AllocScratch<float>(1 << 20));               // 4 MiB of 8
+    EXPECT_THROW(densecorr::AllocScratch<float>(2 << 20), std::bad_alloc);  // 8 MiB of 8
+  }
+  {
+    ScopedGuardFigure unknown(-1, 0);
+    EXPECT_NO_THROW(densecorr::AllocScratch<int>(1000));
+  }
+  // A count whose byte size leaves 64 bits is refused before any arithmetic wraps.
+  EXPECT_THROW(densecorr::AllocScratch<double>(std::int64_t{1} << 62), std::bad_alloc);
+  EXPECT_NO_THROW(densecorr::AllocScratch<float>(-5));
+}
+
+TEST(MemoryGuardSystem, ThisMachineHasAFigure) {
+#if defined(__linux__)
+  const std::int64_t available = densecorr::AvailableMemoryBytes();
+  EXPECT_GT(available, 0);
+  // Far beyond any machine: refused without trying.
+  EXPECT_THROW(densecorr::AllocScratch<float>(std::int64_t{1} << 55), std::bad_alloc);
+#else
+  GTEST_SKIP() << "the figure is only checked on Linux";
+#endif
+}
+
+TEST(MemoryGuardMeminfo, AvailablePlusSwapFree) {
+  const std::string text =
+      "MemTotal:       24683772 kB\n"
+      "MemFree:         1000000 kB\n"
+      "MemAvailable:    2000000 kB\n"
+      "SwapTotal:       4000000 kB\n"
+      "SwapFree:         500000 kB\n";
+  EXPECT_EQ(densecorr::MeminfoAvailableBytes(text), std::int64_t{2500000} * 1024);
+  EXPECT_EQ(densecorr::MeminfoAvailableBytes("MemAvailable: 16 kB\n"), 16 * 1024);
+  EXPECT_EQ(densecorr::MeminfoAvailableBytes("MemFree: 16 kB\n"), -1);
+  EXPECT_EQ(densecorr::MeminfoAvailableBytes(""), -1);
+  // Absurd figures saturate instead of wrapping.
+  EXPECT_EQ(densecorr::MeminfoAvailableBytes("MemAvailable: 9223372036854775807 kB\n"
+                                             "SwapFree: 9 kB\n"),
+            std::numeric_limits<std::int64_t>::max());
+}
+
+TEST(MemoryGuardCgroup, ResolvesMembershipAgainstMounts) {
+  const std::string self_v1 =
+      "12:pids:/user.slice\n"
+      "4:cpu,memory:/process_api/job7\n"
+      "0::/\n";
+  const std::string mounts_v1 =
+      "31 23 0:28 / /sys/fs/cgroup rw,relatime - tmpfs tmpfs rw,mode=755\n"
+      "35 31 0:32 / /sys/fs/cgroup/cpu,memory rw,relatime - cgroup cgroup rw,cpu,memory\n"
+      "36 31 0:33 / /sys/fs/cgroup/pids rw,relatime - cgroup cgroup rw,pids\n"
+      "41 31 0:38 / /sys/fs/cgroup/unified rw,relatime - cgroup2 cgroup2 rw\n";
+  auto found = densecorr::ResolveMemoryCgroups(self_v1, mounts_v1);
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_NE(found[0].v2, found[1].v2);
+  for (const CgroupDir& c : found) {
+    if (c.v2) {
+      EXPECT_EQ(c.dir, "/sys/fs/cgroup/unified");
+    } else {
+      EXPECT_EQ(c.mount_point, "/sys/fs/cgroup/cpu,memory");
+      EXPECT_EQ(c.dir, "/sys/fs/cgroup/cpu,memory/process_api/job7");
+    }
+  }
+
+  // A container sees its own cgroup as the mount's root (a cgroup
+  // namespace, or a bind mount of the subtree); paths with blanks come escaped.
+  const std::string self_v2 = "0::/jobs/run 1/task\n";
+  const std::string mounts_v2 =
+      "30 22 0:26 /jobs/run\\0401 /sys/fs/cgroup rw,nosuid - cgroup2 cgroup2 rw\n";
+  found = densecorr::ResolveMemoryCgroups(self_v2, mounts_v2);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_TRUE(found[0].v2);
+  EXPECT_EQ(found[0].mount_point, "/sys/fs/cgroup");
+  EXPECT_EQ(found[0].dir, "/sys/fs/cgroup/task");
+
+  // A membership outside every mount, or no memory controller: nothing.
+  EXPECT_TRUE(densecorr::ResolveMemoryCgroups("0::/elsewhere\n", mounts_v2).empty());
+  EXPECT_TRUE(densecorr::ResolveMemoryCgroups("3:pids:/a\n", mounts_v1).empty());
+  // "/jobs/run" must not match "/jobs/run2".
+  EXPECT_TRUE(densecorr::ResolveMemoryCgroups("0::/jobs/run2\n",
+                                              "30 22 0:26 /jobs/run /c rw - cgroup2 cgroup2 rw\n")
+                  .empty());
+}
+
+class CgroupTree : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/densecorr_cgroup_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+  }
+  void TearDown() override { std::system(("rm -rf '" + root_ + "'").c_str()); }
+  void Write(const std::string& relative, const std::string& text) {
+    const std::string path = root_ + "/" + relative;
+    for (std::size_t slash = root_.size() + 1; (slash = path.find('/', slash)) != std::string::npos;
+         ++slash) {
+      mkdir(path.substr(0, slash).c_str(), 0755);
+    }
+    std::ofstream(path) << text;
+  }
+  std::string root_;
+};
+
+TEST_F(CgroupTree, V2SmallestHeadroomOfTheCgroupAndItsAncestors) {
+  Write("memory.max", "max\n");  // the root has no limit
+  Write("memory.current", "999999999\n");
+  Write("a/memory.max", "1000000\n");
+  Write("a/memory.current", "400000\n");  // 600000 left
+  Write("a/b/memory.max", "max\n");
+  Write("a/b/memory.current", "123\n");
+  EXPECT_EQ(densecorr::CgroupHeadroomBytes({root_, root_ + "/a/b", true}), 600000);
+  Write("a/b/memory.max", "500000\n");  // 499877 left: tighter than the parent
+  EXPECT_EQ(densecorr::CgroupHeadroomBytes({root_, root_ + "/a/b", true}), 499877);
+  // Usage above the limit leaves nothing, not a negative figure.
+  Write("a/memory.current", "2000000\n");
+  EXPECT_EQ(densecorr::CgroupHeadroomBytes({root_, root_ + "/a/b", true}), 0);
+  // Nothing above the mount point is read.
+  EXPECT_EQ(densecorr::CgroupHeadroomBytes({root_ + "/a/b", root_ + "/a/b", true}), 499877);
+  Write("a/b/memory.max", "max\n");
+  EXPECT_EQ(densecorr::CgroupHeadroomBytes({root_ + "/a/b", root_ + "/a/b", true}), -1);
+}
+
+TEST_F(CgroupTree, V1FilesAndUnlimitedLevels) {
+  // v1 reports "no limit" as a huge page-aligned number.
+  Write("memory.limit_in_bytes", "9223372036854771712\n");
+  Write("memory.usage_in_bytes", "5000000000\n");
+  Write("job/memory.limit_in_bytes", "9223372036854771712\n");
+  Write("job/memory.usage_in_bytes", "4096\n");
+  const std::int64_t headroom = densecorr::CgroupHeadroomBytes({root_, root_ + "/job", false});
+  EXPECT_GT(headroom, std::int64_t{1} << 60);
+  Write("job/memory.limit_in_bytes", "268435456\n");
+  EXPECT_EQ(densecorr::CgroupHeadroomBytes({root_, root_ + "/job", false}), 268435456 - 4096);
+  // A level whose files are missing has no limit of its own.
+  EXPECT_EQ(densecorr::CgroupHeadroomBytes({root_, root_ + "/gone", false}),
+            std::int64_t{9223372036854771712} - 5000000000);
+}
+
+}  // namespace
