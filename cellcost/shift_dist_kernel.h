@@ -1,0 +1,181 @@
+// The clipped-distance kernel of cellcost, written once over a vector type V
+// (see common/simd_kernels_*.cpp). Lanes run over consecutive sample rows of
+// one sample column; a tile of translations with the same column shift and
+// consecutive row shifts shares each load of image 1. Every lane's channel
+// sum is sequential in channel order, exactly as the scalar definition.
+#ifndef DENSECORR_CELLCOST_SHIFT_DIST_KERNEL_H_
+#define DENSECORR_CELLCOST_SHIFT_DIST_KERNEL_H_
+
+#include "common/simd_kernel_util.h"
+#include "common/simd_kernels.h"
+
+namespace densecorr {
+namespace simd {
+namespace {
+
+template <class V>
+void FillRows(float* out, int n_rows, float value) {
+  const typename V::F v = V::Broadcast(value);
+  for (int iy0 = 0; iy0 < n_rows; iy0 += V::kLanes) {
+    StoreLanes<V>(out + iy0, MinInt(V::kLanes, n_rows - iy0), v);
+  }
+}
+
+// Sample rows [r0, r1) of a column stay inside image 2 under row shift ty.
+struct RowRange {
+  int r0, r1;
+};
+
+inline RowRange InsideRows(const ShiftDistJob& job, std::int64_t ty) {
+  return RowRange{static_cast<int>(Clamp(job.jy_lo - ty, 0, job.n_sample_y)),
+                  static_cast<int>(Clamp(job.jy_hi - ty, 0, job.n_sample_y))};
+}
+
+// Rows [iy0, iy0 + lanes) of one sample column against the tile's
+// translations. kInterior: every lane of every translation is inside image 2
+// (no masks needed). Otherwise rows outside [0, n_sample_y) are not stored,
+// and lanes outside a translation's inside rows keep or get truncate_const.
+template <class V, int T, bool kInterior>
+DENSECORR_NOINLINE void ShiftDistVector(const ShiftDistJob& job, int iy0, const RowRange* rows,
+                            float* const* out, const float* column1, const float* b_start) {
+  using F = typename V::F;
+  using M = typename V::M;
+  F sum[T];
+  Unroll<T>([&](auto t) { sum[t.value] = V::Zero(); });
+  const float* a_ptr = column1 + iy0;
+  const float* b_ptr = b_start;
+  for (int c = 0; c < job.feat_dim; ++c) {
+    const F a = V::Load(a_ptr);
+    Unroll<T>([&](auto t) {
+      const F d = V::Sub(a, V::Load(b_ptr + t.value));
+      sum[t.value] = V::Add(sum[t.value], V::Mul(d, d));
+    });
+    a_ptr += job.channel1;
+    b_ptr += job.channel2;
+  }
+  // A sum is NaN exactly when its root is; those lanes (rare) are redone by
+  // the literal loop.
+  M nan = V::IsNaN(sum[0]);
+  Unroll<T>([&](auto t) { nan = V::Or(nan, V::IsNaN(sum[t.value])); });
+  const bool any_nan = V::Any(nan);
+  const F truncate_const = V::Broadcast(job.truncate_const);
+  Unroll<T>([&](auto tile_index) {
+    constexpr int t = decltype(tile_index)::value;
+    int lo = 0, hi = V::kLanes;
+    if (!kInterior) {
+      lo = static_cast<int>(Clamp(rows[t].r0 - iy0, 0, V::kLanes));
+      hi = static_cast<int>(Clamp(rows[t].r1 - iy0, 0, V::kLanes));
+    }
+    F dist = V::Sqrt(sum[t]);
+    if (any_nan) {
+      dist = LiteralNaNLanes<V>(dist, lo, hi, column1 + iy0, job.channel1, b_start + t,
+                                job.channel2, job.feat_dim);
+    }
+    // dist > tc ? tc : dist, so that a NaN distance is kept.
+    const F clipped = V::Select(V::Greater(dist, truncate_const), truncate_const, dist);
+    float* dst = out[t] + iy0;
+    if (kInterior) {
+      V::Store(dst, clipped);
+    } else if (!job.fill_outside) {
+      V::StoreMasked(dst, clipped, V::LaneRange(lo, hi));
+    } else {
+      const int store_lo = iy0 < 0 ? -iy0 : 0;
+      const int store_hi = MinInt(V::kLanes, job.n_sample_y - iy0);
+      V::StoreMasked(dst, V::Select(V::LaneRange(lo, hi), clipped, truncate_const),
+                     V::LaneRange(store_lo, store_hi));
+    }
+  });
+}
+
+// One sample column against one tile: column1 is the column's packed image-1
+// samples, column2 the packed image-2 grid column it is shifted onto.
+template <class V, int T>
+void ShiftDistTile(const ShiftDistJob& job, const ShiftTile& tile, int ix,
+                                      const float* column1, const float* column2) {
+  const int n_rows = job.n_sample_y;
+  float* out[T];
+  RowRange rows[T];
+  int u0 = n_rows, u1 = 0;     // union of the tile's inside rows
+  int i0 = 0, i1 = n_rows;     // their intersection
+  bool same_r0 = true, same_r1 = true;
+  DENSECORR_UNROLL
+  for (int t = 0; t < T; ++t) {
+    out[t] = job.dist_volume + (tile.first_k + t) * job.n_sample + std::ptrdiff_t{ix} * n_rows;
+    rows[t] = InsideRows(job, tile.ty + t);
+    i0 = rows[t].r0 > i0 ? rows[t].r0 : i0;
+    i1 = MinInt(i1, rows[t].r1);
+    if (rows[t].r0 < rows[t].r1) {
+      same_r0 = same_r0 && (u0 == n_rows || rows[t].r0 == u0);
+      same_r1 = same_r1 && (u1 == 0 || rows[t].r1 == u1);
+      u0 = MinInt(u0, rows[t].r0);
+      u1 = rows[t].r1 > u1 ? rows[t].r1 : u1;
+    }
+  }
+  if (u0 >= u1) {
+    if (job.fill_outside) {
+      DENSECORR_UNROLL
+      for (int t = 0; t < T; ++t) FillRows<V>(out[t], n_rows, job.truncate_const);
+    }
+    return;
+  }
+  // Vectors cover [u0, u1): anchored at its end when the rows share their
+  // last row but not their first (negative row shifts), else at its start,
+  // so that only the last vector can be partly outside.
+  const int n_vectors = (u1 - u0 + V::kLanes - 1) / V::kLanes;
+  const bool from_end = same_r1 && !same_r0;
+  const int first_row = from_end ? u1 - n_vectors * V::kLanes : u0;
+  if (job.fill_outside) {
+    const int cover_lo = first_row > 0 ? first_row : 0;
+    const int cover_hi = MinInt(first_row + n_vectors * V::kLanes, n_rows);
+    DENSECORR_UNROLL
+    for (int t = 0; t < T; ++t) {
+      FillRows<V>(out[t], cover_lo, job.truncate_const);
+      FillRows<V>(out[t] + cover_hi, n_rows - cover_hi, job.truncate_const);
+    }
+  }
+  // Every vector holds a row of [u0, u1) that some translation of the tile
+  // maps inside the window, so all of the tile's reads stay within the
+  // padding (kShiftPad) around it.
+  const std::int64_t b_offset = tile.ty - job.jy_lo;
+  for (int i = 0; i < n_vectors; ++i) {
+    const int iy0 = first_row + i * V::kLanes;
+    const float* b_start = column2 + (iy0 + b_offset);
+    if (iy0 >= i0 && iy0 + V::kLanes <= i1) {
+      ShiftDistVector<V, T, true>(job, iy0, rows, out, column1, b_start);
+    } else {
+      ShiftDistVector<V, T, false>(job, iy0, rows, out, column1, b_start);
+    }
+  }
+}
+
+template <class V>
+void ShiftDistColumns(const ShiftDistJob& job, int ix_begin, int ix_end) {
+  for (int ix = ix_begin; ix < ix_end; ++ix) {
+    const float* column1 = job.packed1 + ix * job.column1;
+    for (int i = 0; i < job.n_tiles; ++i) {
+      const ShiftTile& tile = job.tiles[i];
+      const std::int64_t jx = ix + tile.tx;
+      if (jx < job.jx_lo || jx >= job.jx_hi) {
+        // The whole sample column leaves image 2 under these translations.
+        if (job.fill_outside) {
+          for (int t = 0; t < tile.count; ++t) {
+            FillRows<V>(job.dist_volume + (tile.first_k + t) * job.n_sample +
+                            std::ptrdiff_t{ix} * job.n_sample_y,
+                        job.n_sample_y, job.truncate_const);
+          }
+        }
+        continue;
+      }
+      const float* column2 = job.packed2 + (jx - job.jx_lo) * job.column2;
+      WithTileSize<V::kMaxTile>(tile.count, [&](auto size) {
+        ShiftDistTile<V, decltype(size)::value>(job, tile, ix, column1, column2);
+      });
+    }
+  }
+}
+
+}  // namespace
+}  // namespace simd
+}  // namespace densecorr
+
+#endif  // DENSECORR_CELLCOST_SHIFT_DIST_KERNEL_H_

@@ -1,0 +1,333 @@
+// The distance and selection kernels of densedisp, written once over vector
+// types (see common/simd_kernels_*.cpp): V runs over pixels, VO over the
+// offsets of one pixel. Every lane's channel sum is sequential in channel
+// order and every selection compares in offset order, exactly as the scalar
+// definitions.
+#ifndef DENSECORR_DENSEDISP_DESC_DIST_KERNEL_H_
+#define DENSECORR_DENSEDISP_DESC_DIST_KERNEL_H_
+
+#include "common/simd_kernel_util.h"
+#include "common/simd_kernels.h"
+
+namespace densecorr {
+namespace simd {
+namespace {
+
+// ---- pixel lanes: a run of pixels of one column sharing a displacement ----
+// Their candidates under one offset are consecutive pixels of image 2, so
+// both images are read with plain vector loads; a tile is a piece of a column
+// of the search grid, so member t reads one pixel below member t-1.
+
+// Lanes [lo[t], hi[t]) of member t have their candidate inside image 2.
+template <class V, int T, bool kMasked>
+DENSECORR_NOINLINE void PixelLaneTile(const DescDistJob& job, std::ptrdiff_t p0, int n,
+                                      const float* a_start, int first_k, const float* b_start,
+                                      const int* lo, const int* hi) {
+  using F = typename V::F;
+  using M = typename V::M;
+  F sum[T];
+  Unroll<T>([&](auto t) { sum[t.value] = V::Zero(); });
+  if (kMasked) {
+    // Masked loads never touch memory outside image 2 (or past image 1).
+    M inside[T];
+    Unroll<T>([&](auto t) { inside[t.value] = V::LaneRange(lo[t.value], hi[t.value]); });
+    const M lanes = V::LaneRange(0, n);
+    std::ptrdiff_t off1 = 0, off2 = 0;
+    for (int c = 0; c < job.feat_dim; ++c, off1 += job.plane1, off2 += job.plane2) {
+      const F a = V::LoadMasked(a_start + off1, lanes);
+      Unroll<T>([&](auto t) {
+        const F d = V::Sub(a, V::LoadMasked(b_start + off2 + t.value, inside[t.value]));
+        sum[t.value] = V::Add(sum[t.value], V::Mul(d, d));
+      });
+    }
+  } else {
+    const float* a_ptr = a_start;
+    const float* b_ptr = b_start;
+    const int prefetch_end = job.feat_dim - kPrefetchChannels;
+    const std::ptrdiff_t ahead1 = kPrefetchChannels * job.plane1;
+    const std::ptrdiff_t ahead2 = kPrefetchChannels * job.plane2;
+    for (int c = 0; c < job.feat_dim; ++c, a_ptr += job.plane1, b_ptr += job.plane2) {
+      if (c < prefetch_end) {
+        DENSECORR_PREFETCH(a_ptr + ahead1);
+        DENSECORR_PREFETCH(b_ptr + ahead2);
+        DENSECORR_PREFETCH(b_ptr + ahead2 + (V::kLanes + T - 2));
+      }
+      const F a = V::Load(a_ptr);
+      Unroll<T>([&](auto t) {
+        const F d = V::Sub(a, V::Load(b_ptr + t.value));
+        sum[t.value] = V::Add(sum[t.value], V::Mul(d, d));
+      });
+    }
+  }
+  M nan = V::IsNaN(sum[0]);
+  Unroll<T>([&](auto t) { nan = V::Or(nan, V::IsNaN(sum[t.value])); });
+  const bool any_nan = V::Any(nan);
+  const F truncate_const = V::Broadcast(job.truncate_const);
+  Unroll<T>([&](auto tile_index) {
+    constexpr int t = decltype(tile_index)::value;
+    float* out = job.dist_volume + (first_k + t) * job.n_pixel + p0;
+    F dist = V::Sqrt(sum[t]);
+    if (any_nan) {
+      dist = LiteralNaNLanes<V>(dist, lo[t], hi[t], a_start, job.plane1, b_start + t,
+                                job.plane2, job.feat_dim);
+    }
+    if (!kMasked) {
+      V::Store(out, dist);
+    } else if (job.fill_outside) {
+      StoreLanes<V>(out, n, V::Select(V::LaneRange(lo[t], hi[t]), dist, truncate_const));
+    } else {
+      V::StoreMasked(out, dist, V::LaneRange(lo[t], hi[t]));
+    }
+  });
+}
+
+// Pixels y0 .. y0+n-1 (n <= lanes) of column x, all displaced by (dx, dy).
+template <class V>
+void PixelLaneBlock(const DescDistJob& job, int x, int y0, int n, int dx, int dy) {
+  const std::ptrdiff_t p0 = std::ptrdiff_t{x} * job.height1 + y0;
+  const float* a_start = job.data1 + (x * job.column1 + y0);
+  const std::int64_t base_x = std::int64_t{x} + dx;
+  const std::int64_t base_y = std::int64_t{y0} + dy;
+  const typename V::F truncate_const = V::Broadcast(job.truncate_const);
+  for (int i = 0; i < job.n_groups; ++i) {
+    const OffsetSegment& group = job.groups[i];
+    const std::int64_t x2 = base_x + group.sx;
+    const std::int64_t y2 = base_y + group.sy;  // member t's lane 0 lands on row y2 + t
+    // Members with some lane inside image 2 form the range [t_lo, t_hi).
+    int t_lo = group.count, t_hi = group.count;
+    int lo[V::kMaxTile], hi[V::kMaxTile];
+    bool full = n == V::kLanes;
+    if (x2 >= 0 && x2 < job.width2) {
+      t_lo = static_cast<int>(Clamp(-y2 - n + 1, 0, group.count));
+      t_hi = static_cast<int>(Clamp(job.height2 - y2, t_lo, group.count));
+      for (int t = t_lo; t < t_hi; ++t) {
+        lo[t - t_lo] = static_cast<int>(Clamp(-(y2 + t), 0, n));
+        hi[t - t_lo] = static_cast<int>(Clamp(job.height2 - (y2 + t), 0, n));
+        full = full && lo[t - t_lo] == 0 && hi[t - t_lo] == V::kLanes;
+      }
+    }
+    if (job.fill_outside) {
+      for (int t = 0; t < group.count; ++t) {
+        if (t < t_lo || t >= t_hi) {
+          StoreLanes<V>(job.dist_volume + (group.first_k + t) * job.n_pixel + p0, n,
+                        truncate_const);
+        }
+      }
+    }
+    if (t_lo >= t_hi) continue;
+    const float* b_start = job.data2 + (x2 * job.column2 + y2 + t_lo);
+    WithTileSize<V::kMaxTile>(t_hi - t_lo, [&](auto size) {
+      constexpr int kSize = decltype(size)::value;
+      if (full) {
+        PixelLaneTile<V, kSize, false>(job, p0, n, a_start, group.first_k + t_lo, b_start, lo,
+                                       hi);
+      } else {
+        PixelLaneTile<V, kSize, true>(job, p0, n, a_start, group.first_k + t_lo, b_start, lo,
+                                      hi);
+      }
+    });
+  }
+}
+
+// ---- offset lanes: one pixel, the offsets of one segment in the lanes ----
+// Used where displacements change from pixel to pixel.
+
+struct OffsetLaneEntry {
+  const OffsetSegment* segment;
+  std::ptrdiff_t from;  // image-2 index of lane 0's candidate (channel 0)
+  int lo, hi;           // lanes whose candidate lies inside image 2
+};
+
+template <class VO, int T, bool kMasked>
+DENSECORR_NOINLINE void OffsetLaneTile(const DescDistJob& job, std::ptrdiff_t p,
+                                       const float* a_ptr, const OffsetLaneEntry* e) {
+  using F = typename VO::F;
+  using M = typename VO::M;
+  F sum[T];
+  M inside[T];
+  const float* b_ptr[T];
+  Unroll<T>([&](auto t) { sum[t.value] = VO::Zero(); });
+  for (int t = 0; t < T; ++t) {
+    inside[t] = VO::LaneRange(e[t].lo, e[t].hi);
+    b_ptr[t] = job.data2 + e[t].from;
+  }
+  std::ptrdiff_t off1 = 0, off2 = 0;
+  const int prefetch_end = job.feat_dim - kPrefetchChannels;
+  const std::ptrdiff_t ahead1 = kPrefetchChannels * job.plane1;
+  const std::ptrdiff_t ahead2 = kPrefetchChannels * job.plane2;
+  for (int c = 0; c < job.feat_dim; ++c) {
+    if (!kMasked && c < prefetch_end) {
+      DENSECORR_PREFETCH(a_ptr + off1 + ahead1);
+      Unroll<T>([&](auto t) { DENSECORR_PREFETCH(b_ptr[t.value] + off2 + ahead2); });
+    }
+    const F a = VO::Broadcast(a_ptr[off1]);
+    Unroll<T>([&](auto t) {
+      const F b = kMasked ? VO::LoadMasked(b_ptr[t.value] + off2, inside[t.value])
+                          : VO::Load(b_ptr[t.value] + off2);
+      const F d = VO::Sub(a, b);
+      sum[t.value] = VO::Add(sum[t.value], VO::Mul(d, d));
+    });
+    off1 += job.plane1;
+    off2 += job.plane2;
+  }
+  typename VO::M nan = VO::IsNaN(sum[0]);
+  Unroll<T>([&](auto t) { nan = VO::Or(nan, VO::IsNaN(sum[t.value])); });
+  const bool any_nan = VO::Any(nan);
+  Unroll<T>([&](auto tile_index) {
+    constexpr int t = decltype(tile_index)::value;
+    float dist[VO::kLanes];
+    VO::ToArray(VO::Sqrt(sum[t]), dist);
+    const OffsetSegment& s = *e[t].segment;
+    float* out = job.dist_volume + s.first_k * job.n_pixel + p;
+    if (!kMasked && !any_nan) {
+      // Every lane of the segment is inside image 2.
+      for (int j = 0; j < s.count; ++j, out += job.n_pixel) *out = dist[j];
+      return;
+    }
+    for (int j = 0; j < s.count; ++j, out += job.n_pixel) {
+      if (j >= e[t].lo && j < e[t].hi) {
+        // A NaN sum: the literal loop decides which NaN is stored.
+        *out = dist[j] == dist[j] ? dist[j]
+                                  : LiteralDistance(a_ptr, job.plane1, b_ptr[t] + j, job.plane2,
+                                                    job.feat_dim);
+      } else if (job.fill_outside) {
+        *out = job.truncate_const;
+      }
+    }
+  });
+}
+
+template <class VO>
+void FlushOffsetLanes(const DescDistJob& job, std::ptrdiff_t p, const float* a_ptr,
+                      const OffsetLaneEntry* e, int count, bool all_full) {
+  WithTileSize<VO::kMaxTile>(count, [&](auto size) {
+    if (all_full) {
+      OffsetLaneTile<VO, decltype(size)::value, false>(job, p, a_ptr, e);
+    } else {
+      OffsetLaneTile<VO, decltype(size)::value, true>(job, p, a_ptr, e);
+    }
+  });
+}
+
+template <class VO>
+void OffsetLanePixel(const DescDistJob& job, int x, int y, int dx, int dy) {
+  const std::ptrdiff_t p = std::ptrdiff_t{x} * job.height1 + y;
+  const float* a_ptr = job.data1 + (x * job.column1 + y);
+  const std::int64_t base_x = std::int64_t{x} + dx;
+  const std::int64_t base_y = std::int64_t{y} + dy;
+  OffsetLaneEntry pending[VO::kMaxTile];
+  int count = 0;
+  bool all_full = true;
+  for (int i = 0; i < job.n_segments; ++i) {
+    const OffsetSegment& s = job.segments[i];
+    const std::int64_t x2 = base_x + s.sx;
+    const std::int64_t y2 = base_y + s.sy;
+    const int lo = static_cast<int>(Clamp(-y2, 0, s.count));
+    const int hi = static_cast<int>(Clamp(job.height2 - y2, 0, s.count));
+    if (x2 < 0 || x2 >= job.width2 || lo >= hi) {
+      if (job.fill_outside) {
+        for (int j = 0; j < s.count; ++j) {
+          job.dist_volume[(s.first_k + j) * job.n_pixel + p] = job.truncate_const;
+        }
+      }
+      continue;
+    }
+    // A plain load is safe when all lanes stay inside the column; lanes past
+    // the segment then read image 2 and are discarded.
+    all_full = all_full && y2 >= 0 && y2 + VO::kLanes <= job.height2;
+    pending[count++] = OffsetLaneEntry{&s, static_cast<std::ptrdiff_t>(x2 * job.column2 + y2),
+                                       lo, hi};
+    if (count == VO::kMaxTile) {
+      FlushOffsetLanes<VO>(job, p, a_ptr, pending, count, all_full);
+      count = 0;
+      all_full = true;
+    }
+  }
+  if (count > 0) FlushOffsetLanes<VO>(job, p, a_ptr, pending, count, all_full);
+}
+
+inline bool SameDisplacement(const int* disparity, std::ptrdiff_t p, std::ptrdiff_t q) {
+  return disparity[2 * p] == disparity[2 * q] && disparity[2 * p + 1] == disparity[2 * q + 1];
+}
+
+template <class V, class VO>
+void DescDistColumnRows(const DescDistJob& job, int x, int y_begin, int y_end) {
+  // Runs at least this long go through pixel lanes; shorter ones pixel by
+  // pixel through offset lanes.
+  constexpr int kMinRun = V::kLanes / 2;
+  const std::ptrdiff_t column = std::ptrdiff_t{x} * job.height1;
+  int y = y_begin;
+  while (y < y_end) {
+    const std::ptrdiff_t p = column + y;
+    const int limit = MinInt(V::kLanes, y_end - y);
+    int run = 1;
+    while (run < limit && SameDisplacement(job.disparity, p, p + run)) ++run;
+    const int dx = job.disparity[2 * p], dy = job.disparity[2 * p + 1];
+    if (run >= kMinRun) {
+      PixelLaneBlock<V>(job, x, y, run, dx, dy);
+    } else {
+      for (int i = 0; i < run; ++i) OffsetLanePixel<VO>(job, x, y + i, dx, dy);
+    }
+    y += run;
+  }
+}
+
+// Rows are visited in bands across the columns, so that the candidates of
+// neighbouring pixels (which overlap) are still in the cache when reused.
+constexpr int kBandRows = 32;
+
+template <class V, class VO>
+void DescDistColumns(const DescDistJob& job, int x_begin, int x_end) {
+  for (int y0 = 0; y0 < job.height1; y0 += kBandRows) {
+    const int y1 = MinInt(job.height1, y0 + kBandRows);
+    for (int x = x_begin; x < x_end; ++x) DescDistColumnRows<V, VO>(job, x, y0, y1);
+  }
+}
+
+// ---- selection: pixel lanes, offsets in order ----
+
+template <class V>
+void BestDisparityPixels(const BestDisparityJob& job, std::ptrdiff_t p_begin,
+                         std::ptrdiff_t p_end) {
+  using F = typename V::F;
+  using I = typename V::I;
+  for (std::ptrdiff_t p0 = p_begin; p0 < p_end; p0 += V::kLanes) {
+    const int n = static_cast<int>(p_end - p0 < V::kLanes ? p_end - p0 : V::kLanes);
+    const typename V::M lanes = V::LaneRange(0, n);
+    F min_total = V::Broadcast(kLargestFinite);
+    F best_dist = V::Zero();
+    I best = V::BroadcastInt(-1);
+    const float* entry = job.dist_volume + p0;
+    for (int k = 0; k < job.n_offsets; ++k, entry += job.n_pixel) {
+      const F dist = n == V::kLanes ? V::Load(entry) : V::LoadMasked(entry, lanes);
+      const F total = V::Add(dist, V::Broadcast(job.penalty[k]));
+      // Strict and ordered: the first minimum wins and NaN never does.
+      const typename V::M better = V::Less(total, min_total);
+      min_total = V::Select(better, total, min_total);
+      best_dist = V::Select(better, dist, best_dist);
+      best = V::SelectInt(better, V::BroadcastInt(k), best);
+    }
+    float dist[V::kLanes];
+    int index[V::kLanes];
+    V::ToArray(best_dist, dist);
+    V::IntToArray(best, index);
+    for (int l = 0; l < n; ++l) {
+      const std::ptrdiff_t p = p0 + l;
+      const int k = index[l];
+      if (k < 0) {
+        // No winner: nothing to move by and no entry to report.
+        job.best_cost[p] = kInfinity;
+        continue;
+      }
+      job.disparity[2 * p] = WrappingAdd(job.disparity[2 * p], job.offsets[2 * k]);
+      job.disparity[2 * p + 1] = WrappingAdd(job.disparity[2 * p + 1], job.offsets[2 * k + 1]);
+      job.best_cost[p] = dist[l];
+    }
+  }
+}
+
+}  // namespace
+}  // namespace simd
+}  // namespace densecorr
+
+#endif  // DENSECORR_DENSEDISP_DESC_DIST_KERNEL_H_
