@@ -6,6 +6,8 @@
 
 #include "common/distance.h"
 #include "common/scratch.h"
+#include "common/simd_kernels.h"
+#include "densedisp/pixel_kernels.h"
 #include "densedisp/search_offsets.h"
 
 namespace densecorr {
@@ -62,7 +64,125 @@ Volume PrepareVolume(const PixelMatchParams& params, int n_pixel) {
   return v;
 }
 
+// Columns per work item of the distance loop: each thread's share is one
+// contiguous block of pixels, and the kernels walk an item in row bands.
+constexpr int kColumnsPerItem = 16;
+// Pixels per work item of the selection loop.
+constexpr std::ptrdiff_t kPixelsPerItem = 4096;
+
+// Runs of offsets that sit one below the other in a column of the search
+// grid, each split evenly into pieces of at most max_count.
+std::unique_ptr<OffsetSegment[]> BuildSegments(const int* offsets, int n_offsets, int max_count,
+                                               int* n_segments) {
+  auto segments = AllocScratch<OffsetSegment>(n_offsets);
+  int n = 0;
+  for (int k = 0; k < n_offsets;) {
+    int run = 1;
+    while (k + run < n_offsets && offsets[2 * (k + run)] == offsets[2 * k] &&
+           std::int64_t{offsets[2 * (k + run) + 1]} == std::int64_t{offsets[2 * k + 1]} + run) {
+      ++run;
+    }
+    const int pieces = (run + max_count - 1) / max_count;
+    for (int i = 0, first = 0; i < pieces; ++i) {
+      const int count = run / pieces + (i < run % pieces ? 1 : 0);
+      segments[n++] =
+          OffsetSegment{k + first, count, offsets[2 * k], offsets[2 * (k + first) + 1]};
+      first += count;
+    }
+    k += run;
+  }
+  *n_segments = n;
+  return segments;
+}
+
 }  // namespace
+
+void ComputeDescDistWith(const KernelTable& kernels, Descriptor desc1, Descriptor desc2,
+                         float* dist_volume, const int* disparity, const int* search_offsets,
+                         int n_offsets, float truncate_const, bool fill_outside) {
+  const int n_pixel = CheckedPixelCount(desc1.width, desc1.height);
+  if (n_pixel <= 0 || n_offsets <= 0) return;
+  int n_segments = 0, n_groups = 0;
+  const auto segments = BuildSegments(search_offsets, n_offsets, kOffsetLanes, &n_segments);
+  const auto groups =
+      BuildSegments(search_offsets, n_offsets, kernels.pixel_max_tile, &n_groups);
+  // Images without channels may come without data; the kernels still form
+  // (never dereference) pixel addresses, so give them a real base.
+  static const float kNoChannels[1] = {0.0f};
+  DescDistJob job;
+  job.data1 = desc1.data != nullptr ? desc1.data : kNoChannels;
+  job.height1 = desc1.height;
+  job.column1 = desc1.height;
+  job.plane1 = n_pixel;
+  job.data2 = desc2.data != nullptr ? desc2.data : kNoChannels;
+  job.width2 = desc2.width;
+  job.height2 = desc2.height;
+  job.column2 = desc2.height;
+  job.plane2 = std::ptrdiff_t{desc2.width} * desc2.height;
+  job.feat_dim = desc1.feat_dim > 0 ? desc1.feat_dim : 0;
+  job.disparity = disparity;
+  job.offsets = search_offsets;
+  job.n_offsets = n_offsets;
+  job.segments = segments.get();
+  job.n_segments = n_segments;
+  job.groups = groups.get();
+  job.n_groups = n_groups;
+  job.dist_volume = dist_volume;
+  job.n_pixel = n_pixel;
+  job.truncate_const = truncate_const;
+  job.fill_outside = fill_outside;
+
+  const int width1 = desc1.width;
+  const int n_items = (width1 - 1) / kColumnsPerItem + 1;
+#pragma omp parallel for schedule(static)
+  for (int item = 0; item < n_items; ++item) {
+    const int x_begin = item * kColumnsPerItem;
+    const int x_end = width1 - x_begin < kColumnsPerItem ? width1 : x_begin + kColumnsPerItem;
+    kernels.desc_dist(job, x_begin, x_end);
+  }
+}
+
+void ComputeBestDisparityWith(const KernelTable& kernels, const float* dist_volume,
+                              int* disparity, float* best_cost, const int* search_offsets,
+                              float deform_coeff, int width, int height, int n_offsets) {
+  const int n_pixel = CheckedPixelCount(width, height);
+  auto penalty = AllocScratch<float>(n_offsets);
+  for (int k = 0; k < n_offsets; ++k) {
+    const float sx = std::fabs(static_cast<float>(search_offsets[2 * k]));
+    const float sy = std::fabs(static_cast<float>(search_offsets[2 * k + 1]));
+    penalty[k] = (sx + sy) * deform_coeff;
+  }
+  BestDisparityJob job;
+  job.dist_volume = dist_volume;
+  job.n_pixel = n_pixel;
+  job.penalty = penalty.get();
+  job.offsets = search_offsets;
+  job.n_offsets = n_offsets > 0 ? n_offsets : 0;
+  job.disparity = disparity;
+  job.best_cost = best_cost;
+  const std::ptrdiff_t n_items = (std::ptrdiff_t{n_pixel} + kPixelsPerItem - 1) / kPixelsPerItem;
+#pragma omp parallel for schedule(static)
+  for (std::ptrdiff_t item = 0; item < n_items; ++item) {
+    const std::ptrdiff_t begin = item * kPixelsPerItem;
+    const std::ptrdiff_t end = n_pixel - begin < kPixelsPerItem ? n_pixel : begin + kPixelsPerItem;
+    kernels.best_disparity(job, begin, end);
+  }
+}
+
+void RunPixelMatchWith(const KernelTable& kernels, Descriptor desc1, Descriptor desc2,
+                       int* disparity, float* best_cost, const PixelMatchParams& params) {
+  const int n_pixel = CheckedPixelCount(desc1.width, desc1.height);
+  int n_offsets = 0;
+  const auto offsets = BuildSearchOffsets(params.search_grid_size, params.search_radius[0],
+                                          params.search_radius[1], &n_offsets);
+  // No pre-fill: the distance pass writes truncate_const wherever it
+  // computes no distance.
+  const auto volume = AllocScratch<float>(CheckedCount(std::int64_t{n_offsets} * n_pixel));
+  ComputeDescDistWith(kernels, desc1, desc2, volume.get(), disparity, offsets.get(), n_offsets,
+                      params.truncate_const, true);
+  ComputeBestDisparityWith(kernels, volume.get(), disparity, best_cost, offsets.get(),
+                           params.deform_coeff, desc1.width, desc1.height, n_offsets);
+}
 
 }  // namespace densecorr
 
@@ -70,11 +190,8 @@ using densecorr::CandidateInside;
 
 void PixelMatch::RunPixelMatch(Descriptor desc1, Descriptor desc2, int* disparity,
                                float* best_cost, const PixelMatchParams& params) {
-  const int n_pixel = densecorr::CheckedPixelCount(desc1.width, desc1.height);
-  densecorr::Volume v = densecorr::PrepareVolume(params, n_pixel);
-  ComputeDescDist(desc1, desc2, params, v.data.get(), disparity, v.offsets.get(), v.n_offsets);
-  ComputeBestDisparity(v.data.get(), disparity, best_cost, v.offsets.get(), params.deform_coeff,
-                       desc1.width, desc1.height, v.n_offsets);
+  densecorr::RunPixelMatchWith(densecorr::SelectKernels(), desc1, desc2, disparity, best_cost,
+                               params);
 }
 
 void PixelMatch::RunPixelMatch(Descriptor desc1, Descriptor desc2, const unsigned char* labels1,
@@ -110,25 +227,9 @@ void PixelMatch::RunPixelMatch(Descriptor desc1, Descriptor desc2, const int* re
 void PixelMatch::ComputeDescDist(Descriptor desc1, Descriptor desc2,
                                  const PixelMatchParams& /*params*/, float* dist_volume,
                                  const int* disparity, const int* search_offsets, int n_offsets) {
-  const int n_pixel = densecorr::CheckedPixelCount(desc1.width, desc1.height);
-  if (n_pixel <= 0 || n_offsets <= 0) return;
-  const int height1 = desc1.height;
-  const std::ptrdiff_t plane1 = n_pixel;
-  const std::ptrdiff_t plane2 = std::ptrdiff_t{desc2.width} * desc2.height;
-
-#pragma omp parallel for schedule(static)
-  for (int p = 0; p < n_pixel; ++p) {
-    const std::int64_t bx = std::int64_t{p / height1} + disparity[2 * std::ptrdiff_t{p}];
-    const std::int64_t by = std::int64_t{p % height1} + disparity[2 * std::ptrdiff_t{p} + 1];
-    for (int k = 0; k < n_offsets; ++k) {
-      const std::int64_t x2 = bx + search_offsets[2 * k];
-      const std::int64_t y2 = by + search_offsets[2 * k + 1];
-      if (!CandidateInside(x2, y2, desc2.width, desc2.height)) continue;
-      const float* b = desc2.data + x2 * desc2.height + y2;
-      dist_volume[std::ptrdiff_t{k} * n_pixel + p] =
-          densecorr::DescriptorDistance(desc1.data + p, plane1, b, plane2, desc1.feat_dim);
-    }
-  }
+  // Entries outside image 2 are left as they are, so no field of params is read.
+  densecorr::ComputeDescDistWith(densecorr::SelectKernels(), desc1, desc2, dist_volume, disparity,
+                                 search_offsets, n_offsets, 0.0f, false);
 }
 
 void PixelMatch::ComputeDescDist(Descriptor desc1, Descriptor desc2, const unsigned char* labels1,
@@ -168,37 +269,9 @@ void PixelMatch::ComputeDescDist(Descriptor desc1, Descriptor desc2, const unsig
 void PixelMatch::ComputeBestDisparity(const float* dist_volume, int* disparity, float* best_cost,
                                       const int* search_offsets, float deform_coeff, int width,
                                       int height, int n_offsets) {
-  const int n_pixel = densecorr::CheckedPixelCount(width, height);
-  auto penalty = densecorr::AllocScratch<float>(n_offsets);
-  for (int k = 0; k < n_offsets; ++k) {
-    const float sx = std::fabs(static_cast<float>(search_offsets[2 * k]));
-    const float sy = std::fabs(static_cast<float>(search_offsets[2 * k + 1]));
-    penalty[k] = (sx + sy) * deform_coeff;
-  }
-  const float* penalty_table = penalty.get();
-
-#pragma omp parallel for schedule(static)
-  for (int p = 0; p < n_pixel; ++p) {
-    int best = -1;
-    float min_total = std::numeric_limits<float>::max();
-    for (int k = 0; k < n_offsets; ++k) {
-      const float total = dist_volume[std::ptrdiff_t{k} * n_pixel + p] + penalty_table[k];
-      if (total < min_total) {  // strict: the first minimum wins, NaN never does
-        min_total = total;
-        best = k;
-      }
-    }
-    if (best < 0) {
-      // No winner: nothing to move by and no entry to report.
-      best_cost[p] = std::numeric_limits<float>::infinity();
-      continue;
-    }
-    disparity[2 * std::ptrdiff_t{p}] =
-        densecorr::WrappingAdd(disparity[2 * std::ptrdiff_t{p}], search_offsets[2 * best]);
-    disparity[2 * std::ptrdiff_t{p} + 1] =
-        densecorr::WrappingAdd(disparity[2 * std::ptrdiff_t{p} + 1], search_offsets[2 * best + 1]);
-    best_cost[p] = dist_volume[std::ptrdiff_t{best} * n_pixel + p];
-  }
+  densecorr::ComputeBestDisparityWith(densecorr::SelectKernels(), dist_volume, disparity,
+                                      best_cost, search_offsets, deform_coeff, width, height,
+                                      n_offsets);
 }
 
 void PixelMatch::UpdateDescDist(Descriptor desc1, Descriptor desc2,
