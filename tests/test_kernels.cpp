@@ -1,0 +1,390 @@
+// Every kernel table the processor supports, bit for bit against the literal
+// loop nests, on 1, 2 and 3 threads.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "cellcost/pyramid_geometry.h"
+#include "cellcost/pyramid_kernels.h"
+#include "common/simd_kernels.h"
+#include "densedisp/pixel_kernels.h"
+#include "reference.h"
+#include "test_threads.h"
+
+namespace {
+
+using densecorr::KernelTable;
+
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
+const float kInf = std::numeric_limits<float>::infinity();
+const float kSentinel = -777.0f;  // marks volume entries a pass must leave alone
+
+std::vector<const KernelTable*> Tables() { return densecorr::SupportedKernelTables(); }
+
+// Runs body(table) for every supported table on 1, 2 and 3 threads; the
+// trace names the combination that failed.
+template <class Body>
+void ForEveryPath(Body body) {
+  for (const KernelTable* table : Tables()) {
+    for (int threads : {1, 2, 3}) {
+      SCOPED_TRACE(std::string(table->name) + ", " + std::to_string(threads) + " threads");
+      WithThreads(threads, [&] { body(*table); });
+    }
+  }
+}
+
+PyramidMatchParams PyramidParams(int grid, int levels, int rx, int ry, float tc) {
+  PyramidMatchParams p;
+  p.grid_size = grid;
+  p.n_tree_level = levels;
+  p.search_radius[0] = rx;
+  p.search_radius[1] = ry;
+  p.truncate_const = tc;
+  return p;
+}
+
+PixelMatchParams PixelParams(int grid, int rx, int ry, float deform, float tc) {
+  PixelMatchParams p;
+  p.search_grid_size = grid;
+  p.search_radius[0] = rx;
+  p.search_radius[1] = ry;
+  p.deform_coeff = deform;
+  p.truncate_const = tc;
+  p.label_mismatch_cost = 0.0f;
+  return p;
+}
+
+// The clipped distance volume of a translation list, written literally over
+// a volume that starts as `prefill`.
+std::vector<float> LiteralShiftVolume(const ref::Image& a, const ref::Image& b, int grid,
+                                      const std::vector<int>& shifts, float tc, float prefill) {
+  int sx = 0, sy = 0;
+  for (int pos = 0; pos < a.width; pos += grid) ++sx;
+  for (int pos = 0; pos < a.height; pos += grid) ++sy;
+  const int n_shift = static_cast<int>(shifts.size() / 2), n_sample = sx * sy;
+  std::vector<float> vol(static_cast<size_t>(n_shift) * n_sample, prefill);
+  for (int s = 0; s < n_sample; ++s) {
+    const int x1 = grid * (s / sy), y1 = grid * (s % sy);
+    for (int k = 0; k < n_shift; ++k) {
+      const long long x2 = static_cast<long long>(x1) + shifts[2 * k];
+      const long long y2 = static_cast<long long>(y1) + shifts[2 * k + 1];
+      if (x2 < 0 || x2 >= b.width || y2 < 0 || y2 >= b.height) continue;
+      const float d = ref::Dist(a, y1, x1, b, static_cast<int>(y2), static_cast<int>(x2),
+                                a.feat_dim);
+      vol[static_cast<size_t>(k) * n_sample + s] = d > tc ? tc : d;
+    }
+  }
+  return vol;
+}
+
+// The unclipped distance volume of an offset list around a displacement
+// field, written literally over a volume that starts as `prefill`.
+std::vector<float> LiteralPixelVolume(const ref::Image& a, const ref::Image& b,
+                                      const std::vector<int>& disp,
+                                      const std::vector<int>& offsets, float prefill) {
+  const int n = static_cast<int>(offsets.size() / 2), n_pixel = a.width * a.height;
+  std::vector<float> vol(static_cast<size_t>(n) * n_pixel, prefill);
+  for (int p = 0; p < n_pixel; ++p) {
+    const int x = p / a.height, y = p % a.height;
+    for (int k = 0; k < n; ++k) {
+      const long long x2 = static_cast<long long>(x) + disp[2 * p] + offsets[2 * k];
+      const long long y2 = static_cast<long long>(y) + disp[2 * p + 1] + offsets[2 * k + 1];
+      if (x2 < 0 || x2 >= b.width || y2 < 0 || y2 >= b.height) continue;
+      vol[static_cast<size_t>(k) * n_pixel + p] =
+          ref::Dist(a, y, x, b, static_cast<int>(y2), static_cast<int>(x2), a.feat_dim);
+    }
+  }
+  return vol;
+}
+
+// A displacement field constant over block x block tiles, values in +-spread.
+std::vector<int> BlockField(std::mt19937& rng, int height, int width, int block, int spread) {
+  std::uniform_int_distribution<int> u(-spread, spread);
+  std::vector<int> field(2 * static_cast<size_t>(height) * width);
+  const int bw = (width + block - 1) / block, bh = (height + block - 1) / block;
+  std::vector<int> values(2 * static_cast<size_t>(bw) * bh);
+  for (int& v : values) v = u(rng);
+  for (int x = 0; x < width; ++x) {
+    for (int y = 0; y < height; ++y) {
+      const size_t p = static_cast<size_t>(x) * height + y, b = (x / block) * bh + y / block;
+      field[2 * p] = values[2 * b];
+      field[2 * p + 1] = values[2 * b + 1];
+    }
+  }
+  return field;
+}
+
+std::vector<int> RandomField(std::mt19937& rng, int n_pixel, int spread) {
+  std::uniform_int_distribution<int> u(-spread, spread);
+  std::vector<int> field(2 * static_cast<size_t>(n_pixel));
+  for (int& v : field) v = u(rng);
+  return field;
+}
+
+// Runs of random lengths (1 .. 2*max lanes) with one displacement each: both
+// the pixel-lane and the offset-lane kernels, and the switches between them.
+std::vector<int> RunField(std::mt19937& rng, int n_pixel, int spread) {
+  std::uniform_int_distribution<int> u(-spread, spread), len(1, 2 * densecorr::kMaxLanes);
+  std::vector<int> field(2 * static_cast<size_t>(n_pixel));
+  for (int p = 0; p < n_pixel;) {
+    const int dx = u(rng), dy = u(rng);
+    for (int end = std::min(n_pixel, p + len(rng)); p < end; ++p) {
+      field[2 * p] = dx;
+      field[2 * static_cast<size_t>(p) + 1] = dy;
+    }
+  }
+  return field;
+}
+
+// ---------------------------------------------------------------- dispatch
+
+TEST(KernelDispatch, TablesKeepTheBoundsThePackingReliesOn) {
+  const auto tables = Tables();
+  ASSERT_FALSE(tables.empty());
+  EXPECT_EQ(&densecorr::SelectKernels(), tables.front());  // the widest one
+  EXPECT_STREQ(tables.back()->name, "portable");
+  std::set<std::string> names;
+  for (const KernelTable* t : tables) {
+    EXPECT_TRUE(names.insert(t->name).second) << t->name;
+    for (int lanes : {t->shift_lanes, t->pixel_lanes}) {
+      EXPECT_GE(lanes, 1);
+      EXPECT_LE(lanes, densecorr::kMaxLanes) << t->name;
+    }
+    for (int tile : {t->shift_max_tile, t->pixel_max_tile}) {
+      EXPECT_GE(tile, 1);
+      EXPECT_LE(tile, densecorr::kMaxTile) << t->name;
+    }
+  }
+}
+
+// ---------------------------------------------------------------- cellcost
+
+struct PyramidCase {
+  int h1, w1, h2, w2, f, grid, levels, rx, ry;
+  float tc;
+};
+
+TEST(CellcostKernels, PipelineMatchesLiteralLoopsOnEveryPath) {
+  const PyramidCase cases[] = {
+      {16, 20, 16, 20, 5, 1, 3, 3, 2, 2.0f},    // rows a multiple of the lanes
+      {17, 23, 12, 31, 8, 2, 3, 7, 5, 1.5f},    // odd sizes, image 2 shorter and wider
+      {33, 29, 40, 25, 3, 3, 3, 10, 4, 10.0f},  // G = 3
+      {9, 40, 9, 40, 17, 4, 2, 13, 9, 3.0f},    // G = 4, one vector of rows
+      {70, 9, 50, 12, 2, 1, 2, 11, 30, 1.0f},   // many rows, long tiles of row shifts
+      {24, 24, 20, 20, 1, 1, 4, 0, 0, 0.5f},    // radius 0, one channel
+      {12, 10, 30, 30, 0, 2, 2, 4, 4, 1.0f},    // no channels
+      {31, 7, 5, 50, 33, 1, 2, 6, 6, 4.0f},     // image 2 only 5 rows high
+      {40, 35, 41, 33, 6, 2, 3, 40, 40, -1.0f}, // negative clip, radius beyond image 2
+  };
+  std::mt19937 rng(11);
+  for (const PyramidCase& c : cases) {
+    for (int special : {0, 5}) {
+      SCOPED_TRACE(std::to_string(c.h1) + "x" + std::to_string(c.w1) + " G" +
+                   std::to_string(c.grid) + " special " + std::to_string(special));
+      const auto a = ref::RandomImage(rng, c.h1, c.w1, c.f, special);
+      const auto b = ref::RandomImage(rng, c.h2, c.w2, c.f, special);
+      const auto p = PyramidParams(c.grid, c.levels, c.rx, c.ry, c.tc);
+      const auto expected = ref::Pyramid(a, b, p);
+      const auto g = densecorr::ComputePyramidGeometry(a.width, a.height, p.grid_size, p.search_radius[0],
+                                                       p.search_radius[1], p.n_tree_level);
+      ForEveryPath([&](const KernelTable& table) {
+        std::vector<float> cost(static_cast<size_t>(g.n_shift) * g.n_cell, -7.0f);
+        std::vector<int> shifts(2 * static_cast<size_t>(g.n_shift), -7);
+        densecorr::RunPyramidMatchWith(table, a.desc(), b.desc(), p, cost.data(), shifts.data());
+        EXPECT_EQ(shifts, expected.shifts);
+        EXPECT_TRUE(ref::SameBits(cost, expected.node_cost));
+      });
+    }
+  }
+}
+
+// The distance pass alone: only in-image entries may change unless asked to
+// fill, and arbitrary translation lists (off the grid, out of order,
+// repeated, near the 32-bit limit) give the literal volume.
+TEST(CellcostKernels, DistancePassWritesExactlyTheInImageEntries) {
+  std::mt19937 rng(12);
+  const auto a = ref::RandomImage(rng, 21, 18, 4, 9);
+  const auto b = ref::RandomImage(rng, 19, 23, 4, 9);
+  const float tc = 1.25f;
+  struct ListCase {
+    int grid;
+    std::vector<int> shifts;
+  };
+  const ListCase lists[] = {
+      {2, {-4, -2, -4, 0, -4, 2, 0, -2, 0, 0, 0, 2, 2, 0, 4, 4, 40, 0}},  // on the grid
+      {2, {1, 0, 0, 1, -3, 5}},                                            // off the grid
+      {3, {9, 3, -3, 0, 9, 3, 0, -21, 0, 18, -18, 6, 3, 3}},               // repeats, order
+      {1, {INT_MAX, 0, 0, INT_MIN, INT_MIN, INT_MAX, 5, -7, 0, 0}},       // near the limit
+      {1, {0, 0, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7, 0, 8, 0, 9, 1, -30}},
+  };
+  for (const ListCase& list : lists) {
+    const int n_shift = static_cast<int>(list.shifts.size() / 2);
+    // The radius only sizes the geometry the pass recomputes; it reads the list.
+    const int radius_x = list.grid * (n_shift / 2);
+    const auto p = PyramidParams(list.grid, 1, radius_x, 0, tc);
+    const auto g = densecorr::ComputePyramidGeometry(a.width, a.height, list.grid, radius_x, 0, 1);
+    ASSERT_EQ(g.n_shift, n_shift);
+    const auto kept = LiteralShiftVolume(a, b, list.grid, list.shifts, tc, kSentinel);
+    const auto filled = LiteralShiftVolume(a, b, list.grid, list.shifts, tc, tc);
+    ForEveryPath([&](const KernelTable& table) {
+      for (bool fill : {false, true}) {
+        std::vector<float> vol(kept.size(), kSentinel);
+        densecorr::ComputeShiftDistWith(table, a.desc(), b.desc(), list.grid, p, vol.data(),
+                                        list.shifts.data(), fill);
+        EXPECT_TRUE(ref::SameBits(vol, fill ? filled : kept)) << "grid " << list.grid
+                                                              << " fill " << fill;
+      }
+    });
+  }
+}
+
+// ---------------------------------------------------------------- densedisp
+
+struct PixelCase {
+  int h1, w1, h2, w2, f, grid, rx, ry;
+  float deform, tc;
+};
+
+TEST(DensedispKernels, PipelineMatchesLiteralLoopsOnEveryPath) {
+  const PixelCase cases[] = {
+      {32, 20, 32, 20, 5, 1, 2, 2, 0.1f, 3.0f},   // rows a multiple of the lanes
+      {37, 19, 29, 41, 8, 1, 3, 3, 0.05f, 2.0f},  // odd sizes
+      {23, 17, 30, 22, 3, 2, 4, 3, 0.2f, 1.5f},   // G = 2: anchored at -radius
+      {18, 25, 18, 25, 4, 3, 5, 4, 0.0f, 9.0f},   // G = 3
+      {40, 9, 33, 12, 2, 4, 8, 9, -0.1f, 2.5f},   // G = 4, negative penalty
+      {21, 13, 21, 13, 1, 1, 0, 0, 0.3f, 1.0f},   // radius 0, one channel
+      {19, 11, 25, 9, 0, 1, 2, 1, 0.5f, 4.0f},    // no channels
+      {50, 6, 7, 40, 6, 1, 9, 12, 0.02f, kInf},   // image 2 short: masked lanes
+  };
+  std::mt19937 rng(21);
+  for (const PixelCase& c : cases) {
+    const int n_pixel = c.h1 * c.w1;
+    const std::vector<int> fields[] = {
+        BlockField(rng, c.h1, c.w1, 16, 6), RandomField(rng, n_pixel, 8),
+        RunField(rng, n_pixel, 5), std::vector<int>(2 * n_pixel, 0),
+        std::vector<int>(2 * n_pixel, 1000)};  // every candidate outside image 2
+    for (int special : {0, 6}) {
+      const auto a = ref::RandomImage(rng, c.h1, c.w1, c.f, special);
+      const auto b = ref::RandomImage(rng, c.h2, c.w2, c.f, special);
+      const auto p = PixelParams(c.grid, c.rx, c.ry, c.deform, c.tc);
+      for (size_t fi = 0; fi < sizeof(fields) / sizeof(fields[0]); ++fi) {
+        SCOPED_TRACE(std::to_string(c.h1) + "x" + std::to_string(c.w1) + " G" +
+                     std::to_string(c.grid) + " field " + std::to_string(fi) + " special " +
+                     std::to_string(special));
+        std::vector<int> expected_disp = fields[fi];
+        std::vector<float> expected_cost;
+        ref::Pixel(a, b, expected_disp, expected_cost, p);
+        ForEveryPath([&](const KernelTable& table) {
+          std::vector<int> disp = fields[fi];
+          std::vector<float> cost(n_pixel, -7.0f);
+          densecorr::RunPixelMatchWith(table, a.desc(), b.desc(), disp.data(), cost.data(), p);
+          EXPECT_EQ(disp, expected_disp);
+          EXPECT_TRUE(ref::SameBits(cost, expected_cost));
+        });
+      }
+    }
+  }
+}
+
+// The distance pass alone, with offset lists the driver never builds
+// (shuffled, repeated, near the 32-bit limit) and displacement fields that
+// put whole runs or single lanes outside image 2.
+TEST(DensedispKernels, DistancePassWritesExactlyTheInImageEntries) {
+  std::mt19937 rng(22);
+  const int h1 = 35, w1 = 14;
+  const auto a = ref::RandomImage(rng, h1, w1, 5, 11);
+  const auto b = ref::RandomImage(rng, 26, 17, 5, 11);
+  const std::vector<int> offset_lists[] = {
+      {0, -1, 0, 0, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7, 0, 8, 0, 9, 1, 0},
+      {3, 1, -2, 0, 3, 1, 0, 0, 0, 1, 5, -6},
+      {INT_MAX, 0, 0, INT_MIN, -1, INT_MAX, 0, 0, INT_MIN, 2},
+  };
+  std::vector<int> extreme(2 * h1 * w1);
+  for (size_t i = 0; i < extreme.size(); ++i) extreme[i] = (i % 3 == 0) ? INT_MAX : -2;
+  const std::vector<int> fields[] = {BlockField(rng, h1, w1, 16, 12), RunField(rng, h1 * w1, 20),
+                                     RandomField(rng, h1 * w1, 30), extreme};
+  for (const auto& offsets : offset_lists) {
+    const int n = static_cast<int>(offsets.size() / 2);
+    for (const auto& field : fields) {
+      const auto kept = LiteralPixelVolume(a, b, field, offsets, kSentinel);
+      const auto filled = LiteralPixelVolume(a, b, field, offsets, 2.5f);
+      ForEveryPath([&](const KernelTable& table) {
+        for (bool fill : {false, true}) {
+          std::vector<float> vol(kept.size(), kSentinel);
+          densecorr::ComputeDescDistWith(table, a.desc(), b.desc(), vol.data(), field.data(),
+                                         offsets.data(), n, 2.5f, fill);
+          EXPECT_TRUE(ref::SameBits(vol, fill ? filled : kept)) << "fill " << fill;
+        }
+      });
+    }
+  }
+}
+
+// Selection on hand-made volumes: ties, NaN, +-Inf, totals at the largest
+// finite value, and pixel counts around the vector widths.
+TEST(DensedispKernels, SelectionKeepsFirstMinimumAndSkipsNaN) {
+  const std::vector<int> offsets = {-1, 0, 0, 0, 1, 0, 0, 1};
+  const float fmax = std::numeric_limits<float>::max();
+  const float specials[] = {kNaN, kInf, -kInf, fmax, 0.0f, -0.0f, 1.0f, 1.0f, 2.0f};
+  std::mt19937 rng(23);
+  std::uniform_int_distribution<int> pick(0, sizeof(specials) / sizeof(specials[0]) - 1);
+  for (int n_pixel : {1, 7, 8, 9, 15, 16, 17, 33, 4097, 5000}) {
+    for (float deform : {0.0f, 0.5f, -0.25f, kInf}) {
+      std::vector<float> vol(4 * static_cast<size_t>(n_pixel));
+      for (float& v : vol) v = specials[pick(rng)];
+      std::vector<int> start(2 * n_pixel);
+      for (int& v : start) v = pick(rng) == 0 ? INT_MAX : pick(rng) - 4;
+      // Literal selection.
+      std::vector<int> expected_disp = start;
+      std::vector<float> expected_cost(n_pixel);
+      for (int p = 0; p < n_pixel; ++p) {
+        int best = -1;
+        float mn = fmax;
+        for (int k = 0; k < 4; ++k) {
+          const float pen = (std::fabs(static_cast<float>(offsets[2 * k])) +
+                             std::fabs(static_cast<float>(offsets[2 * k + 1]))) * deform;
+          const float total = vol[static_cast<size_t>(k) * n_pixel + p] + pen;
+          if (total < mn) {
+            mn = total;
+            best = k;
+          }
+        }
+        if (best < 0) {
+          expected_cost[p] = kInf;
+          continue;
+        }
+        for (int i : {0, 1}) {
+          expected_disp[2 * p + i] = static_cast<int>(
+              static_cast<unsigned>(expected_disp[2 * p + i]) + static_cast<unsigned>(offsets[2 * best + i]));
+        }
+        expected_cost[p] = vol[static_cast<size_t>(best) * n_pixel + p];
+      }
+      ForEveryPath([&](const KernelTable& table) {
+        std::vector<int> disp = start;
+        std::vector<float> cost(n_pixel, -7.0f);
+        densecorr::ComputeBestDisparityWith(table, vol.data(), disp.data(), cost.data(),
+                                            offsets.data(), deform, n_pixel, 1, 4);
+        EXPECT_EQ(disp, expected_disp) << n_pixel << " pixels, deform " << deform;
+        EXPECT_TRUE(ref::SameBits(cost, expected_cost)) << n_pixel << " pixels";
+      });
+    }
+  }
+  // No offsets at all: every pixel keeps its displacement and gets +Inf.
+  ForEveryPath([&](const KernelTable& table) {
+    std::vector<int> disp = {3, -4, 5, 6, 7, 8};
+    std::vector<float> cost(3, -7.0f);
+    densecorr::ComputeBestDisparityWith(table, nullptr, disp.data(), cost.data(), nullptr, 1.0f,
+                                        3, 1, 0);
+    EXPECT_EQ(disp, (std::vector<int>{3, -4, 5, 6, 7, 8}));
+    EXPECT_EQ(cost, std::vector<float>(3, kInf));
+  });
+}
+
+}  // namespace
