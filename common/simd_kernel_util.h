@@ -35,7 +35,7 @@ namespace {
 // Channels lie a plane apart, beyond the reach of the processor's own
 // prefetching: the kernels that walk the images' planes ask this many
 // channels ahead.
-constexpr int kPrefetchChannels = 16;
+constexpr int kPrefetchChannels = 8;
 
 constexpr float kLargestFinite = std::numeric_limits<float>::max();
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
