@@ -10,7 +10,8 @@ foreach(module IN ITEMS cellcost densedisp)
     target_link_libraries(hardening_tests PRIVATE densecorr_${module}_on_adapter)
   endif()
 endforeach()
-gtest_discover_tests(hardening_tests DISCOVERY_TIMEOUT 60)
+# A call that hangs on extreme sizes fails here instead of stalling the run.
+gtest_discover_tests(hardening_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 
 if(DENSECORR_FUZZ)
   # A fixed number of executions from the kept corpus, with a fixed seed, so

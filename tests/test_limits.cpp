@@ -170,6 +170,27 @@ TEST(PixelLimits, PixelCountsBeyond32BitsFailBeforeTouchingAnything) {
   EXPECT_EQ(field, 9);
 }
 
+TEST(PixelLimits, EmptyImageTwoWithASideAtTheLimit) {
+  // Image 2 has no pixels however wide it claims to be: every candidate
+  // leaves it, and the call costs what image 1's pixels cost, not its width.
+  std::mt19937 rng(7);
+  const ref::Image a = ref::RandomImage(rng, 20, 6, 4);
+  static const float no_data = 0.0f;
+  for (const Descriptor& b : {Descriptor{&no_data, M, 0, 4}, Descriptor{&no_data, 0, M, 4}}) {
+    std::vector<int> field(240, 0);
+    std::vector<float> cost(120, -7.0f);
+    PixelMatch().RunPixelMatch(a.desc(), b, field.data(), cost.data(),
+                               PixelMatchParams{1, {6, 2}, 0.5f, 4.0f, 0.0f});
+    // Every candidate costs truncate_const, so the penalty alone picks the
+    // zero offset and the field stays.
+    for (int p = 0; p < 120; ++p) {
+      EXPECT_EQ(field[2 * p], 0);
+      EXPECT_EQ(field[2 * p + 1], 0);
+      EXPECT_EQ(cost[p], 4.0f);
+    }
+  }
+}
+
 PyramidMatchParams PyramidParams(int grid, int levels, int rx, int ry) {
   PyramidMatchParams p;
   p.grid_size = grid;
@@ -198,6 +219,24 @@ TEST(PyramidLimits, TranslationGridsReachingTheEndsOfTheRange) {
     EXPECT_EQ(cost[0], 3.0f);
     EXPECT_EQ(cost[1], 0.0f);  // the sample against itself
     EXPECT_EQ(cost[2], 3.0f);
+  }
+}
+
+TEST(PyramidLimits, HugeStepsOnSmallImages) {
+  // A step far beyond the image leaves one sample and one translation per
+  // axis; the call must cost what that one sample costs.
+  std::mt19937 rng(8);
+  const ref::Image a = ref::RandomImage(rng, 12, 12, 5), b = ref::RandomImage(rng, 13, 13, 5);
+  for (int grid : {M, M - 1, 715827883, 1 << 30}) {
+    SCOPED_TRACE(grid);
+    float cost = -7.0f;
+    int shifts[2] = {-7, -7};
+    PyramidMatch().RunPyramidMatch(a.desc(), b.desc(), PyramidParams(grid, 1, 12, 12), &cost,
+                                   shifts);
+    EXPECT_EQ(shifts[0], 0);
+    EXPECT_EQ(shifts[1], 0);
+    const float d = ref::Dist(a, 0, 0, b, 0, 0, 5);
+    EXPECT_EQ(cost, d > 3.0f ? 3.0f : d);
   }
 }
 
