@@ -109,7 +109,8 @@ std::vector<int> Field(std::mt19937& rng, int h, int w, int block, int spread) {
   std::vector<int> field(2 * static_cast<size_t>(h) * w);
   for (int x = 0; x < w; ++x) {
     for (int y = 0; y < h; ++y) {
-      const size_t p = static_cast<size_t>(x) * h + y, b = static_cast<size_t>(x / block) * bh + y / block;
+      const size_t p = static_cast<size_t>(x) * h + y,
+                   b = static_cast<size_t>(x / block) * bh + y / block;
       field[2 * p] = values[2 * b];
       field[2 * p + 1] = values[2 * b + 1];
     }
@@ -201,9 +202,8 @@ void BM_Cell(benchmark::State& state, size_t index, std::string variant, int thr
   CellOutputs out = NewCellOutputs(c);
   for (auto _ : state) {
     if (variant == "kernel") {
-      densecorr::ComputeShiftDistWith(kernels, c.image1.desc(), c.image2.desc(),
-                                      c.params.grid_size, c.params, out.volume.data(),
-                                      c.shifts.data(), true);
+      densecorr::ComputeShiftDistWith(kernels, c.image1.desc(), c.image2.desc(), c.params.grid_size,
+                                      c.params, out.volume.data(), c.shifts.data(), true);
     } else if (variant == "whole") {
       PyramidMatch().RunPyramidMatch(c.image1.desc(), c.image2.desc(), c.params, out.cost.data(),
                                      out.shifts.data());
@@ -220,7 +220,8 @@ void BM_Cell(benchmark::State& state, size_t index, std::string variant, int thr
     }
     benchmark::ClobberMemory();
   }
-  state.counters["entries/s"] = benchmark::Counter(c.entries, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["entries/s"] =
+      benchmark::Counter(c.entries, benchmark::Counter::kIsIterationInvariantRate);
 }
 
 void BM_Pixel(benchmark::State& state, size_t index, std::string variant, int threads) {
@@ -258,7 +259,8 @@ void BM_Pixel(benchmark::State& state, size_t index, std::string variant, int th
     benchmark::ClobberMemory();
   }
   (void)n_pixel;
-  state.counters["entries/s"] = benchmark::Counter(c.entries, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["entries/s"] =
+      benchmark::Counter(c.entries, benchmark::Counter::kIsIterationInvariantRate);
 }
 
 constexpr std::int64_t kProbeRounds = 1 << 22;
@@ -278,7 +280,8 @@ void BM_Peak(benchmark::State& state, int threads) {
     sink += probe.run(data.data(), kProbeRounds);
   }
   benchmark::DoNotOptimize(sink);
-  state.counters["entries/s"] = benchmark::Counter(ProbeEntries(threads), benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["entries/s"] =
+      benchmark::Counter(ProbeEntries(threads), benchmark::Counter::kIsIterationInvariantRate);
   state.SetLabel(probe.name);
 }
 
@@ -349,9 +352,9 @@ void PrintSummary(const std::vector<int>& thread_counts) {
       const double peak = ProbeEntries(t) / Get("peak/threads:" + std::to_string(t));
       const double kernel = Get(Name(r.name, "kernel", t)), call = Get(Name(r.name, "whole", t));
       const double rate = r.entries / kernel;
-      std::printf("%-4s %3d %9.2f %5.0f%% %8.2f %8.2f %6.0f%% %8.1f %8.1f %6s\n", r.name.c_str(),
-                  t, rate * 1e-9, 100.0 * rate / peak, kernel * 1e3, call * 1e3,
-                  100.0 * kernel / call, Get(Name(r.name, "literal_kernel", t)) / kernel,
+      std::printf("%-4s %3d %9.2f %5.0f%% %8.2f %8.2f %6.0f%% %8.1f %8.1f %6s\n", r.name.c_str(), t,
+                  rate * 1e-9, 100.0 * rate / peak, kernel * 1e3, call * 1e3, 100.0 * kernel / call,
+                  Get(Name(r.name, "literal_kernel", t)) / kernel,
                   Get(Name(r.name, "literal_whole", t)) / call, r.exact ? "yes" : "NO");
     }
   }
@@ -360,14 +363,16 @@ void PrintSummary(const std::vector<int>& thread_counts) {
     std::printf("  %d thr %.2f Gentry/s", t,
                 ProbeEntries(t) / Get("peak/threads:" + std::to_string(t)) * 1e-9);
   }
-  std::printf("\n\nSplit of the whole call, 32-channel cases (pre-fill is fused into the "
-              "distance pass; the stand-alone pre-fill shows what fusing saves)\n");
+  std::printf(
+      "\n\nSplit of the whole call, 32-channel cases (pre-fill is fused into the "
+      "distance pass; the stand-alone pre-fill shows what fusing saves)\n");
   std::printf("%-4s %3s %9s %9s %9s %9s %9s %9s %9s\n", "case", "thr", "call ms", "dist ms",
               "pool/sel", "rest ms", "prefill", "volume", "p/s GB/s");
   for (const auto& group : {std::string("C2"), std::string("D2"), std::string("D2r")}) {
     size_t volume_bytes = 0;
     for (const auto& c : CellCases()) {
-      if (c.name == group) volume_bytes = sizeof(float) * c.geometry.n_shift * size_t(c.geometry.n_sample);
+      if (c.name == group)
+        volume_bytes = sizeof(float) * c.geometry.n_shift * size_t(c.geometry.n_sample);
     }
     for (const auto& c : PixelCases()) {
       if (c.name == group) volume_bytes = sizeof(float) * c.field.size() / 2 * c.n_offsets;
@@ -385,7 +390,8 @@ void PrintSummary(const std::vector<int>& thread_counts) {
   std::printf("memory bandwidth (read + write, 256 MiB buffers):");
   for (int t : thread_counts) {
     std::printf("  %d thr %.1f GB/s", t,
-                2.0 * kBandwidthFloats * sizeof(float) / Get("bandwidth/threads:" + std::to_string(t)) * 1e-9);
+                2.0 * kBandwidthFloats * sizeof(float) /
+                    Get("bandwidth/threads:" + std::to_string(t)) * 1e-9);
   }
   std::printf("\n");
 }
@@ -423,9 +429,12 @@ int main(int argc, char** argv) {
   const std::vector<int> thread_counts = {1, 2};
   for (int t : thread_counts) {
     benchmark::RegisterBenchmark(("peak/threads:" + std::to_string(t)).c_str(), BM_Peak, t)
-        ->Unit(benchmark::kMillisecond)->UseRealTime();
-    benchmark::RegisterBenchmark(("bandwidth/threads:" + std::to_string(t)).c_str(), BM_Bandwidth, t)
-        ->Unit(benchmark::kMillisecond)->UseRealTime();
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark(("bandwidth/threads:" + std::to_string(t)).c_str(), BM_Bandwidth,
+                                 t)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
     for (size_t i = 0; i < CellCases().size(); ++i) {
       const std::string& name = CellCases()[i].name;
       std::vector<std::string> variants = {"kernel", "whole", "literal_kernel", "literal_whole"};
@@ -435,7 +444,9 @@ int main(int argc, char** argv) {
       }
       for (const auto& v : variants) {
         benchmark::RegisterBenchmark(Name(name, v, t).c_str(), BM_Cell, i, v, t)
-            ->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.3);
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime()
+            ->MinTime(0.3);
       }
     }
     for (size_t i = 0; i < PixelCases().size(); ++i) {
@@ -447,7 +458,9 @@ int main(int argc, char** argv) {
       }
       for (const auto& v : variants) {
         benchmark::RegisterBenchmark(Name(name, v, t).c_str(), BM_Pixel, i, v, t)
-            ->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.3);
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime()
+            ->MinTime(0.3);
       }
     }
   }

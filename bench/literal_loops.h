@@ -30,8 +30,8 @@ inline void ShiftDist(Descriptor desc1, Descriptor desc2, int grid_size,
       if (x2 < 0 || x2 >= desc2.width) continue;
       const std::int64_t y2 = std::int64_t{y1} + shifts[2 * k + 1];
       if (y2 < 0 || y2 >= desc2.height) continue;
-      const float dist = densecorr::DescriptorDistance(a, plane1, desc2.data + x2 * desc2.height + y2,
-                                                       plane2, desc1.feat_dim);
+      const float dist = densecorr::DescriptorDistance(
+          a, plane1, desc2.data + x2 * desc2.height + y2, plane2, desc1.feat_dim);
       dist_volume[std::ptrdiff_t{k} * n_sample + s] = dist > truncate_const ? truncate_const : dist;
     }
   }
@@ -94,7 +94,8 @@ inline void BestDisparity(const float* dist_volume, int* disparity, float* best_
   std::vector<float> penalty(n_offsets);
   for (int k = 0; k < n_offsets; ++k) {
     penalty[k] = (std::fabs(static_cast<float>(offsets[2 * k])) +
-                  std::fabs(static_cast<float>(offsets[2 * k + 1]))) * deform_coeff;
+                  std::fabs(static_cast<float>(offsets[2 * k + 1]))) *
+                 deform_coeff;
   }
 #pragma omp parallel for schedule(static)
   for (int p = 0; p < n_pixel; ++p) {

@@ -93,7 +93,9 @@ float* AlignTo64(float* p) {
 struct ShiftDistPlan {
   bool has_work = false;  // samples and translations exist
   bool on_grid = false;   // every translation a multiple of the grid: the packed kernels apply
-  std::unique_ptr<float[]> storage;  // both packed grids: one allocation, reused by the allocator from call to call
+  // Both packed grids in one allocation, which the allocator can hand back
+  // from call to call without fresh pages.
+  std::unique_ptr<float[]> storage;
   std::unique_ptr<ShiftTile[]> tiles;
   ShiftDistJob job{};
   int n_jx = 0;
@@ -208,11 +210,15 @@ void Prefetch(const char* address) {
 // prefetching: ask for the column a few steps ahead while packing this one.
 constexpr int kPrefetchColumns = 16;
 
-void PrefetchColumn(const float* column, std::ptrdiff_t length) {
-  // Only a hint: an address past the image is never dereferenced.
-  const char* first = reinterpret_cast<const char*>(column);
-  for (std::ptrdiff_t offset = 0; offset < length * std::ptrdiff_t{sizeof(float)}; offset += 64) {
-    Prefetch(first + offset);
+// Prefetches `length` floats starting `ahead` floats after `column`. Only a
+// hint: the address may lie past the image and is never dereferenced, so it
+// is formed as an integer.
+void PrefetchAhead(const float* column, std::ptrdiff_t ahead, std::ptrdiff_t length) {
+  const std::uintptr_t first =
+      reinterpret_cast<std::uintptr_t>(column) + static_cast<std::uintptr_t>(ahead) * sizeof(float);
+  for (std::uintptr_t offset = 0; offset < static_cast<std::uintptr_t>(length) * sizeof(float);
+       offset += 64) {
+    Prefetch(reinterpret_cast<const char*>(first + offset));
   }
 }
 
@@ -245,7 +251,7 @@ void RunShiftDist(const KernelTable& kernels, const ShiftDistPlan& plan, Descrip
     for (int c = 0; c < job.feat_dim; ++c) {
       for (int ix = 0; ix < n_sample_x; ++ix) {
         const float* src = desc1.data + (grid * ix * desc1.height + c * plane1);
-        PrefetchColumn(src + kPrefetchColumns * grid * desc1.height, grid * n_sample_y);
+        PrefetchAhead(src, kPrefetchColumns * grid * desc1.height, grid * n_sample_y);
         float* dst = packed1 + ix * job.column1 + std::ptrdiff_t{c} * n_sample_y;
         for (int iy = 0; iy < n_sample_y; ++iy) dst[iy] = src[grid * iy];
       }
@@ -255,7 +261,7 @@ void RunShiftDist(const KernelTable& kernels, const ShiftDistPlan& plan, Descrip
       for (int i = 0; i < n_jx; ++i) {
         const float* src =
             desc2.data + (grid * (job.jx_lo + i) * desc2.height + grid * job.jy_lo + c * plane2);
-        PrefetchColumn(src + kPrefetchColumns * grid * desc2.height, grid * n_jy);
+        PrefetchAhead(src, kPrefetchColumns * grid * desc2.height, grid * n_jy);
         float* dst = packed2 + i * job.column2 + c * n_jy;
         for (std::ptrdiff_t j = 0; j < n_jy; ++j) dst[j] = src[grid * j];
       }

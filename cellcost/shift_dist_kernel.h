@@ -37,7 +37,8 @@ inline RowRange InsideRows(const ShiftDistJob& job, std::int64_t ty) {
 // and lanes outside a translation's inside rows keep or get truncate_const.
 template <class V, int T, bool kInterior>
 DENSECORR_NOINLINE void ShiftDistVector(const ShiftDistJob& job, int iy0, const RowRange* rows,
-                            float* const* out, const float* column1, const float* b_start) {
+                                        float* const* out, const float* column1,
+                                        const float* b_start) {
   using F = typename V::F;
   using M = typename V::M;
   F sum[T];
@@ -90,13 +91,13 @@ DENSECORR_NOINLINE void ShiftDistVector(const ShiftDistJob& job, int iy0, const 
 // One sample column against one tile: column1 is the column's packed image-1
 // samples, column2 the packed image-2 grid column it is shifted onto.
 template <class V, int T>
-void ShiftDistTile(const ShiftDistJob& job, const ShiftTile& tile, int ix,
-                                      const float* column1, const float* column2) {
+void ShiftDistTile(const ShiftDistJob& job, const ShiftTile& tile, int ix, const float* column1,
+                   const float* column2) {
   const int n_rows = job.n_sample_y;
   float* out[T];
   RowRange rows[T];
-  int u0 = n_rows, u1 = 0;     // union of the tile's inside rows
-  int i0 = 0, i1 = n_rows;     // their intersection
+  int u0 = n_rows, u1 = 0;  // union of the tile's inside rows
+  int i0 = 0, i1 = n_rows;  // their intersection
   bool same_r0 = true, same_r1 = true;
   DENSECORR_UNROLL
   for (int t = 0; t < T; ++t) {

@@ -1,8 +1,7 @@
 // Chooses the kernel table from the running processor's features, so that one
 // build runs on any x86-64 and uses the widest vectors it offers.
-#include "common/simd_kernels.h"
-
 #include "common/distance.h"
+#include "common/simd_kernels.h"
 
 namespace densecorr {
 

@@ -121,8 +121,7 @@ struct KernelTable {
   // Columns [x_begin, x_end) of image 1, every offset of the job.
   void (*desc_dist)(const DescDistJob& job, int x_begin, int x_end);
   // Pixels [p_begin, p_end).
-  void (*best_disparity)(const BestDisparityJob& job, std::ptrdiff_t p_begin,
-                         std::ptrdiff_t p_end);
+  void (*best_disparity)(const BestDisparityJob& job, std::ptrdiff_t p_begin, std::ptrdiff_t p_end);
 };
 
 // One table per kernel file; the x86 ones exist only in x86-64 builds.

@@ -20,9 +20,7 @@ struct Avx2 {
   static F Load(const float* p) { return _mm256_loadu_ps(p); }
   static F LoadMasked(const float* p, M m) { return _mm256_maskload_ps(p, _mm256_castps_si256(m)); }
   static void Store(float* p, F v) { _mm256_storeu_ps(p, v); }
-  static void StoreMasked(float* p, F v, M m) {
-    _mm256_maskstore_ps(p, _mm256_castps_si256(m), v);
-  }
+  static void StoreMasked(float* p, F v, M m) { _mm256_maskstore_ps(p, _mm256_castps_si256(m), v); }
   static F Add(F a, F b) { return _mm256_add_ps(a, b); }
   static F Sub(F a, F b) { return _mm256_sub_ps(a, b); }
   static F Mul(F a, F b) { return _mm256_mul_ps(a, b); }
@@ -63,7 +61,8 @@ void BestDisparity(const BestDisparityJob& job, std::ptrdiff_t p_begin, std::ptr
 
 }  // namespace
 
-extern const KernelTable kAvx2Kernels = {"avx2",    Avx2::kLanes, Avx2::kMaxTile, Avx2::kLanes,
-                                         Avx2::kMaxTile, ShiftDist,   DescDist,       BestDisparity};
+extern const KernelTable kAvx2Kernels = {"avx2",       Avx2::kLanes,   Avx2::kMaxTile,
+                                         Avx2::kLanes, Avx2::kMaxTile, ShiftDist,
+                                         DescDist,     BestDisparity};
 
 }  // namespace densecorr

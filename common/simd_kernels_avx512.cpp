@@ -94,7 +94,7 @@ void BestDisparity(const BestDisparityJob& job, std::ptrdiff_t p_begin, std::ptr
 }  // namespace
 
 extern const KernelTable kAvx512Kernels = {"avx512",       Avx512Rows::kLanes, Avx512Rows::kMaxTile,
-                                           Avx512::kLanes, Avx512::kMaxTile, ShiftDist,
+                                           Avx512::kLanes, Avx512::kMaxTile,   ShiftDist,
                                            DescDist,       BestDisparity};
 
 }  // namespace densecorr

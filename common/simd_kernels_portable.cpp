@@ -192,7 +192,7 @@ void BestDisparity(const BestDisparityJob& job, std::ptrdiff_t p_begin, std::ptr
 }  // namespace
 
 extern const KernelTable kPortableKernels = {
-    "portable", Portable::kLanes, Portable::kMaxTile, Portable::kLanes, Portable::kMaxTile,
-    ShiftDist,  DescDist,         BestDisparity};
+    "portable",         Portable::kLanes, Portable::kMaxTile, Portable::kLanes,
+    Portable::kMaxTile, ShiftDist,        DescDist,           BestDisparity};
 
 }  // namespace densecorr

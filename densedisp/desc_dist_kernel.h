@@ -68,8 +68,8 @@ DENSECORR_NOINLINE void PixelLaneTile(const DescDistJob& job, std::ptrdiff_t p0,
     float* out = job.dist_volume + (first_k + t) * job.n_pixel + p0;
     F dist = V::Sqrt(sum[t]);
     if (any_nan) {
-      dist = LiteralNaNLanes<V>(dist, lo[t], hi[t], a_start, job.plane1, b_start + t,
-                                job.plane2, job.feat_dim);
+      dist = LiteralNaNLanes<V>(dist, lo[t], hi[t], a_start, job.plane1, b_start + t, job.plane2,
+                                job.feat_dim);
     }
     if (!kMasked) {
       V::Store(out, dist);
@@ -119,11 +119,9 @@ void PixelLaneBlock(const DescDistJob& job, int x, int y0, int n, int dx, int dy
     WithTileSize<V::kMaxTile>(t_hi - t_lo, [&](auto size) {
       constexpr int kSize = decltype(size)::value;
       if (full) {
-        PixelLaneTile<V, kSize, false>(job, p0, n, a_start, group.first_k + t_lo, b_start, lo,
-                                       hi);
+        PixelLaneTile<V, kSize, false>(job, p0, n, a_start, group.first_k + t_lo, b_start, lo, hi);
       } else {
-        PixelLaneTile<V, kSize, true>(job, p0, n, a_start, group.first_k + t_lo, b_start, lo,
-                                      hi);
+        PixelLaneTile<V, kSize, true>(job, p0, n, a_start, group.first_k + t_lo, b_start, lo, hi);
       }
     });
   }
@@ -139,8 +137,8 @@ struct OffsetLaneEntry {
 };
 
 template <class VO, int T, bool kMasked>
-DENSECORR_NOINLINE void OffsetLaneTile(const DescDistJob& job, std::ptrdiff_t p,
-                                       const float* a_ptr, const OffsetLaneEntry* e) {
+DENSECORR_NOINLINE void OffsetLaneTile(const DescDistJob& job, std::ptrdiff_t p, const float* a_ptr,
+                                       const OffsetLaneEntry* e) {
   using F = typename VO::F;
   using M = typename VO::M;
   F sum[T];
@@ -187,9 +185,9 @@ DENSECORR_NOINLINE void OffsetLaneTile(const DescDistJob& job, std::ptrdiff_t p,
     for (int j = 0; j < s.count; ++j, out += job.n_pixel) {
       if (j >= e[t].lo && j < e[t].hi) {
         // A NaN sum: the literal loop decides which NaN is stored.
-        *out = dist[j] == dist[j] ? dist[j]
-                                  : LiteralDistance(a_ptr, job.plane1, b_ptr[t] + j, job.plane2,
-                                                    job.feat_dim);
+        *out = dist[j] == dist[j]
+                   ? dist[j]
+                   : LiteralDistance(a_ptr, job.plane1, b_ptr[t] + j, job.plane2, job.feat_dim);
       } else if (job.fill_outside) {
         *out = job.truncate_const;
       }
@@ -235,8 +233,8 @@ void OffsetLanePixel(const DescDistJob& job, int x, int y, int dx, int dy) {
     // A plain load is safe when all lanes stay inside the column; lanes past
     // the segment then read image 2 and are discarded.
     all_full = all_full && y2 >= 0 && y2 + VO::kLanes <= job.height2;
-    pending[count++] = OffsetLaneEntry{&s, static_cast<std::ptrdiff_t>(x2 * job.column2 + y2),
-                                       lo, hi};
+    pending[count++] =
+        OffsetLaneEntry{&s, static_cast<std::ptrdiff_t>(x2 * job.column2 + y2), lo, hi};
     if (count == VO::kMaxTile) {
       FlushOffsetLanes<VO>(job, p, a_ptr, pending, count, all_full);
       count = 0;

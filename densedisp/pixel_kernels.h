@@ -21,9 +21,9 @@ void ComputeDescDistWith(const KernelTable& kernels, Descriptor desc1, Descripto
                          int n_offsets, float truncate_const, bool fill_outside);
 
 // ComputeBestDisparity with the given kernels.
-void ComputeBestDisparityWith(const KernelTable& kernels, const float* dist_volume,
-                              int* disparity, float* best_cost, const int* search_offsets,
-                              float deform_coeff, int width, int height, int n_offsets);
+void ComputeBestDisparityWith(const KernelTable& kernels, const float* dist_volume, int* disparity,
+                              float* best_cost, const int* search_offsets, float deform_coeff,
+                              int width, int height, int n_offsets);
 
 }  // namespace densecorr
 

@@ -76,8 +76,8 @@ std::vector<float> LiteralShiftVolume(const ref::Image& a, const ref::Image& b, 
       const long long x2 = static_cast<long long>(x1) + shifts[2 * k];
       const long long y2 = static_cast<long long>(y1) + shifts[2 * k + 1];
       if (x2 < 0 || x2 >= b.width || y2 < 0 || y2 >= b.height) continue;
-      const float d = ref::Dist(a, y1, x1, b, static_cast<int>(y2), static_cast<int>(x2),
-                                a.feat_dim);
+      const float d =
+          ref::Dist(a, y1, x1, b, static_cast<int>(y2), static_cast<int>(x2), a.feat_dim);
       vol[static_cast<size_t>(k) * n_sample + s] = d > tc ? tc : d;
     }
   }
@@ -87,8 +87,8 @@ std::vector<float> LiteralShiftVolume(const ref::Image& a, const ref::Image& b, 
 // The unclipped distance volume of an offset list around a displacement
 // field, written literally over a volume that starts as `prefill`.
 std::vector<float> LiteralPixelVolume(const ref::Image& a, const ref::Image& b,
-                                      const std::vector<int>& disp,
-                                      const std::vector<int>& offsets, float prefill) {
+                                      const std::vector<int>& disp, const std::vector<int>& offsets,
+                                      float prefill) {
   const int n = static_cast<int>(offsets.size() / 2), n_pixel = a.width * a.height;
   std::vector<float> vol(static_cast<size_t>(n) * n_pixel, prefill);
   for (int p = 0; p < n_pixel; ++p) {
@@ -173,15 +173,15 @@ struct PyramidCase {
 
 TEST(CellcostKernels, PipelineMatchesLiteralLoopsOnEveryPath) {
   const PyramidCase cases[] = {
-      {16, 20, 16, 20, 5, 1, 3, 3, 2, 2.0f},    // rows a multiple of the lanes
-      {17, 23, 12, 31, 8, 2, 3, 7, 5, 1.5f},    // odd sizes, image 2 shorter and wider
-      {33, 29, 40, 25, 3, 3, 3, 10, 4, 10.0f},  // G = 3
-      {9, 40, 9, 40, 17, 4, 2, 13, 9, 3.0f},    // G = 4, one vector of rows
-      {70, 9, 50, 12, 2, 1, 2, 11, 30, 1.0f},   // many rows, long tiles of row shifts
-      {24, 24, 20, 20, 1, 1, 4, 0, 0, 0.5f},    // radius 0, one channel
-      {12, 10, 30, 30, 0, 2, 2, 4, 4, 1.0f},    // no channels
-      {31, 7, 5, 50, 33, 1, 2, 6, 6, 4.0f},     // image 2 only 5 rows high
-      {40, 35, 41, 33, 6, 2, 3, 40, 40, -1.0f}, // negative clip, radius beyond image 2
+      {16, 20, 16, 20, 5, 1, 3, 3, 2, 2.0f},     // rows a multiple of the lanes
+      {17, 23, 12, 31, 8, 2, 3, 7, 5, 1.5f},     // odd sizes, image 2 shorter and wider
+      {33, 29, 40, 25, 3, 3, 3, 10, 4, 10.0f},   // G = 3
+      {9, 40, 9, 40, 17, 4, 2, 13, 9, 3.0f},     // G = 4, one vector of rows
+      {70, 9, 50, 12, 2, 1, 2, 11, 30, 1.0f},    // many rows, long tiles of row shifts
+      {24, 24, 20, 20, 1, 1, 4, 0, 0, 0.5f},     // radius 0, one channel
+      {12, 10, 30, 30, 0, 2, 2, 4, 4, 1.0f},     // no channels
+      {31, 7, 5, 50, 33, 1, 2, 6, 6, 4.0f},      // image 2 only 5 rows high
+      {40, 35, 41, 33, 6, 2, 3, 40, 40, -1.0f},  // negative clip, radius beyond image 2
   };
   std::mt19937 rng(11);
   for (const PyramidCase& c : cases) {
@@ -192,8 +192,8 @@ TEST(CellcostKernels, PipelineMatchesLiteralLoopsOnEveryPath) {
       const auto b = ref::RandomImage(rng, c.h2, c.w2, c.f, special);
       const auto p = PyramidParams(c.grid, c.levels, c.rx, c.ry, c.tc);
       const auto expected = ref::Pyramid(a, b, p);
-      const auto g = densecorr::ComputePyramidGeometry(a.width, a.height, p.grid_size, p.search_radius[0],
-                                                       p.search_radius[1], p.n_tree_level);
+      const auto g = densecorr::ComputePyramidGeometry(
+          a.width, a.height, p.grid_size, p.search_radius[0], p.search_radius[1], p.n_tree_level);
       ForEveryPath([&](const KernelTable& table) {
         std::vector<float> cost(static_cast<size_t>(g.n_shift) * g.n_cell, -7.0f);
         std::vector<int> shifts(2 * static_cast<size_t>(g.n_shift), -7);
@@ -219,8 +219,8 @@ TEST(CellcostKernels, DistancePassWritesExactlyTheInImageEntries) {
   };
   const ListCase lists[] = {
       {2, {-4, -2, -4, 0, -4, 2, 0, -2, 0, 0, 0, 2, 2, 0, 4, 4, 40, 0}},  // on the grid
-      {2, {1, 0, 0, 1, -3, 5}},                                            // off the grid
-      {3, {9, 3, -3, 0, 9, 3, 0, -21, 0, 18, -18, 6, 3, 3}},               // repeats, order
+      {2, {1, 0, 0, 1, -3, 5}},                                           // off the grid
+      {3, {9, 3, -3, 0, 9, 3, 0, -21, 0, 18, -18, 6, 3, 3}},              // repeats, order
       {1, {INT_MAX, 0, 0, INT_MIN, INT_MIN, INT_MAX, 5, -7, 0, 0}},       // near the limit
       {1, {0, 0, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7, 0, 8, 0, 9, 1, -30}},
   };
@@ -238,8 +238,8 @@ TEST(CellcostKernels, DistancePassWritesExactlyTheInImageEntries) {
         std::vector<float> vol(kept.size(), kSentinel);
         densecorr::ComputeShiftDistWith(table, a.desc(), b.desc(), list.grid, p, vol.data(),
                                         list.shifts.data(), fill);
-        EXPECT_TRUE(ref::SameBits(vol, fill ? filled : kept)) << "grid " << list.grid
-                                                              << " fill " << fill;
+        EXPECT_TRUE(ref::SameBits(vol, fill ? filled : kept))
+            << "grid " << list.grid << " fill " << fill;
       }
     });
   }
@@ -267,8 +267,8 @@ TEST(DensedispKernels, PipelineMatchesLiteralLoopsOnEveryPath) {
   for (const PixelCase& c : cases) {
     const int n_pixel = c.h1 * c.w1;
     const std::vector<int> fields[] = {
-        BlockField(rng, c.h1, c.w1, 16, 6), RandomField(rng, n_pixel, 8),
-        RunField(rng, n_pixel, 5), std::vector<int>(2 * n_pixel, 0),
+        BlockField(rng, c.h1, c.w1, 16, 6), RandomField(rng, n_pixel, 8), RunField(rng, n_pixel, 5),
+        std::vector<int>(2 * n_pixel, 0),
         std::vector<int>(2 * n_pixel, 1000)};  // every candidate outside image 2
     for (int special : {0, 6}) {
       const auto a = ref::RandomImage(rng, c.h1, c.w1, c.f, special);
@@ -349,7 +349,8 @@ TEST(DensedispKernels, SelectionKeepsFirstMinimumAndSkipsNaN) {
         float mn = fmax;
         for (int k = 0; k < 4; ++k) {
           const float pen = (std::fabs(static_cast<float>(offsets[2 * k])) +
-                             std::fabs(static_cast<float>(offsets[2 * k + 1]))) * deform;
+                             std::fabs(static_cast<float>(offsets[2 * k + 1]))) *
+                            deform;
           const float total = vol[static_cast<size_t>(k) * n_pixel + p] + pen;
           if (total < mn) {
             mn = total;
@@ -361,8 +362,9 @@ TEST(DensedispKernels, SelectionKeepsFirstMinimumAndSkipsNaN) {
           continue;
         }
         for (int i : {0, 1}) {
-          expected_disp[2 * p + i] = static_cast<int>(
-              static_cast<unsigned>(expected_disp[2 * p + i]) + static_cast<unsigned>(offsets[2 * best + i]));
+          expected_disp[2 * p + i] =
+              static_cast<int>(static_cast<unsigned>(expected_disp[2 * p + i]) +
+                               static_cast<unsigned>(offsets[2 * best + i]));
         }
         expected_cost[p] = vol[static_cast<size_t>(best) * n_pixel + p];
       }
@@ -380,8 +382,8 @@ TEST(DensedispKernels, SelectionKeepsFirstMinimumAndSkipsNaN) {
   ForEveryPath([&](const KernelTable& table) {
     std::vector<int> disp = {3, -4, 5, 6, 7, 8};
     std::vector<float> cost(3, -7.0f);
-    densecorr::ComputeBestDisparityWith(table, nullptr, disp.data(), cost.data(), nullptr, 1.0f,
-                                        3, 1, 0);
+    densecorr::ComputeBestDisparityWith(table, nullptr, disp.data(), cost.data(), nullptr, 1.0f, 3,
+                                        1, 0);
     EXPECT_EQ(disp, (std::vector<int>{3, -4, 5, 6, 7, 8}));
     EXPECT_EQ(cost, std::vector<float>(3, kInf));
   });
