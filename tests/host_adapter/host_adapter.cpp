@@ -98,12 +98,12 @@ std::vector<mwSize> HostDims(std::vector<mwSize> dims) {
   return dims;
 }
 
-const mxArray* Checked(const mxArray* array, const char* operation) {
-  if (array == nullptr)
-    Violation("the module called " + std::string(operation) + " on a null array");
+// `where` names the operation (or place) that was handed the array.
+const mxArray* Checked(const mxArray* array, const char* where) {
+  if (array == nullptr) Violation(std::string("the module gave ") + where + " a null array");
   if (LiveArrays().count(array) == 0)
-    Violation("the module called " + std::string(operation) +
-              " on an array that is not alive (destroyed or never made)");
+    Violation(std::string("the module gave ") + where +
+              " an array that is not alive (destroyed or never made)");
   return array;
 }
 
@@ -295,7 +295,8 @@ std::size_t SetArrayBudget(std::size_t bytes) {
 
 CallResult Call(EntryPoint entry, int nlhs, const std::vector<const mxArray*>& inputs) {
   for (const mxArray* input : inputs) {
-    if (input != nullptr) Checked(input, "(test) Call");
+    if (input != nullptr && LiveArrays().count(input) == 0)
+      Violation("test misuse: Call was given an input that is not alive");
   }
   std::vector<std::string> before(inputs.size());
   for (std::size_t i = 0; i < inputs.size(); ++i) Snapshot(inputs[i], &before[i]);
@@ -326,7 +327,7 @@ CallResult Call(EntryPoint entry, int nlhs, const std::vector<const mxArray*>& i
   for (int i = 0; i < n_slots; ++i) {
     mxArray* out = plhs[i];
     if (out == nullptr) continue;
-    Checked(out, "stored into an output slot");
+    Checked(out, "an output slot");
     if (out->owner != Owner::kModule)
       Violation("the module stored an array it did not create in an output slot");
     if (!in_slots.insert(out).second) Violation("the module stored one array in two output slots");
