@@ -64,6 +64,12 @@ Volume PrepareVolume(const PixelMatchParams& params, int n_pixel) {
   return v;
 }
 
+// Channel 0 of pixel `index`. An image without channels may come without
+// data; its address is then never read, and no offset is applied to null.
+const float* PixelData(const float* data, std::ptrdiff_t index) {
+  return data != nullptr ? data + index : nullptr;
+}
+
 // Columns per work item of the distance loop: each thread's share is one
 // contiguous block of pixels, and the kernels walk an item in row bands.
 constexpr int kColumnsPerItem = 16;
@@ -255,8 +261,10 @@ void PixelMatch::ComputeDescDist(Descriptor desc1, Descriptor desc2, const unsig
       // The wildcard on image 1's side decides without reading labels2.
       float entry;
       if (a == 2 || labels2[q] == 2 || labels2[q] == a) {
-        const float dist = densecorr::DescriptorDistance(desc1.data + p, plane1, desc2.data + q,
-                                                         plane2, desc1.feat_dim);
+        const float dist =
+            densecorr::DescriptorDistance(densecorr::PixelData(desc1.data, p), plane1,
+                                          densecorr::PixelData(desc2.data, q), plane2,
+                                          desc1.feat_dim);
         entry = truncate_const < dist ? truncate_const : dist;
       } else {
         entry = params.label_mismatch_cost;
@@ -303,7 +311,8 @@ void PixelMatch::UpdateDescDist(Descriptor desc1, Descriptor desc2,
         const std::int64_t y2 = ty + search_offsets[2 * k + 1];
         if (!CandidateInside(x2, y2, desc2.width, desc2.height)) continue;
         const float dist = densecorr::DescriptorDistance(
-            desc1.data + p, plane1, desc2.data + (y2 + x2 * desc2.height), plane2,
+            densecorr::PixelData(desc1.data, p), plane1,
+            densecorr::PixelData(desc2.data, y2 + x2 * desc2.height), plane2,
             desc1.feat_dim);
         const float score = dist + euclid_penalty[k];
         if (score < best) {
