@@ -400,10 +400,11 @@ CellcostModel ModelCellcost(const std::vector<const mxArray*>& in) {
   m.range_y = grid * (radius[1] / grid);
   m.n_shift_x = 2 * std::int64_t{m.range_x} / grid + 1;
   m.n_shift_y = 2 * std::int64_t{m.range_y} / grid + 1;
-  const std::int64_t n_shift = m.n_shift_x * m.n_shift_y;  // each below 2^32: no wrap
+  // Each check keeps the next product within 64 bits.
+  if (!FitsInt32(m.n_shift_x) || !FitsInt32(m.n_shift_y)) return {Refuse()};
+  const std::int64_t n_shift = m.n_shift_x * m.n_shift_y;
   const std::int64_t n_sample = n_sample_x * n_sample_y;
-  if (!FitsInt32(m.n_shift_x) || !FitsInt32(m.n_shift_y) || !FitsInt32(2 * n_shift) ||
-      !FitsInt32(n_shift * n_sample) || !FitsInt32(n_shift * n_cell)) {
+  if (!FitsInt32(2 * n_shift) || !FitsInt32(n_shift * n_sample) || !FitsInt32(n_shift * n_cell)) {
     return {Refuse()};
   }
   m.expect.outputs = {{mxSINGLE_CLASS, {mwSize(n_shift), mwSize(n_cell)}},
@@ -442,8 +443,10 @@ DensedispModel ModelDensedisp(const std::vector<const mxArray*>& in) {
   if (m.grid < 1 || m.radius[0] < 0 || m.radius[1] < 0) return {Refuse()};
   const std::int64_t nx = 2 * std::int64_t{m.radius[0]} / m.grid + 1;
   const std::int64_t ny = 2 * std::int64_t{m.radius[1]} / m.grid + 1;
-  if (!FitsInt32(nx) || !FitsInt32(ny) || !FitsInt32(2 * nx * ny) || !FitsInt32(nx * ny * n_pixel))
+  // Each check keeps the next product within 64 bits.
+  if (!FitsInt32(nx) || !FitsInt32(ny) || !FitsInt32(2 * nx * ny) || !FitsInt32(nx * ny * n_pixel)) {
     return {Refuse()};
+  }
   m.expect.outputs = {{mxINT32_CLASS, {2, mwSize(n_pixel)}},
                       {mxSINGLE_CLASS, {1, mwSize(n_pixel)}}};
   m.expect.footprint = 12.0 * n_pixel + 4.0 * nx * ny * (n_pixel + 3);
