@@ -459,8 +459,9 @@ void RunPyramidMatchWith(const KernelTable& kernels, Descriptor desc1, Descripto
   int slot = 0;
   for (int ix = 0; ix < g.n_shift_x; ++ix) {
     for (int iy = 0; iy < g.n_shift_y; ++iy) {
-      list[slot++] = g.shift_range_x[0] + ix * params.grid_size;
-      list[slot++] = g.shift_range_y[0] + iy * params.grid_size;
+      // -R + i*G never passes R, but i*G alone can leave 32 bits for steps near the limit.
+      list[slot++] = static_cast<int>(g.shift_range_x[0] + std::int64_t{ix} * params.grid_size);
+      list[slot++] = static_cast<int>(g.shift_range_y[0] + std::int64_t{iy} * params.grid_size);
     }
   }
   const ShiftDistPlan shift_plan =
