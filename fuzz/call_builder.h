@@ -22,8 +22,8 @@ namespace fuzzcall {
 // Limits of the fuzzing process: what output arrays may take in all, and the
 // figure of available memory the scratch guard sees (it asks for every
 // request). Small, so that no call allocates much or runs long.
-constexpr std::size_t kOutputBudget = std::size_t{4} << 20;
-constexpr std::int64_t kScratchFigure = std::int64_t{4} << 20;
+constexpr std::size_t kOutputBudget = std::size_t{1} << 20;
+constexpr std::int64_t kScratchFigure = std::int64_t{1} << 20;
 
 // Installs those limits once per process.
 void InstallLimits();
