@@ -1,11 +1,12 @@
 // The scratch guard: its decision on an injected figure, and how it reads
 // the figure from the system's texts and cgroup files.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <limits>
 #include <new>
 #include <string>
 
@@ -125,17 +126,15 @@ TEST(MemoryGuardCgroup, ResolvesMembershipAgainstMounts) {
 class CgroupTree : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/densecorr_cgroup_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "densecorr_cgroup_XXXXXX").string();
+    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
     root_ = pattern;
   }
-  void TearDown() override { std::system(("rm -rf '" + root_ + "'").c_str()); }
+  void TearDown() override { std::filesystem::remove_all(root_); }
   void Write(const std::string& relative, const std::string& text) {
-    const std::string path = root_ + "/" + relative;
-    for (std::size_t slash = root_.size() + 1; (slash = path.find('/', slash)) != std::string::npos;
-         ++slash) {
-      mkdir(path.substr(0, slash).c_str(), 0755);
-    }
+    const std::filesystem::path path = std::filesystem::path(root_) / relative;
+    std::filesystem::create_directories(path.parent_path());
     std::ofstream(path) << text;
   }
   std::string root_;
