@@ -210,16 +210,26 @@ void Prefetch(const char* address) {
 // prefetching: ask for the column a few steps ahead while packing this one.
 constexpr int kPrefetchColumns = 16;
 
-// Prefetches `length` floats starting `ahead` floats after `column`. Only a
-// hint: the address may lie past the image and is never dereferenced, so it
-// is formed as an integer.
+// Longest span worth a hint; a sparse grid's column spans far more memory
+// than it reads, and hinting all of it would cost more than the packing.
+constexpr std::ptrdiff_t kMaxPrefetchFloats = 4096;
+
+// Prefetches the `length` floats starting `ahead` floats after `column`
+// (capped). Only a hint: the address may lie past the image and is never
+// dereferenced, so it is formed as an integer.
 void PrefetchAhead(const float* column, std::ptrdiff_t ahead, std::ptrdiff_t length) {
+  if (length > kMaxPrefetchFloats) length = kMaxPrefetchFloats;
   const std::uintptr_t first =
       reinterpret_cast<std::uintptr_t>(column) + static_cast<std::uintptr_t>(ahead) * sizeof(float);
   for (std::uintptr_t offset = 0; offset < static_cast<std::uintptr_t>(length) * sizeof(float);
        offset += 64) {
     Prefetch(reinterpret_cast<const char*>(first + offset));
   }
+}
+
+// Floats from the first to the last of n samples taken every `grid` floats.
+std::ptrdiff_t SampledSpan(std::ptrdiff_t n, std::ptrdiff_t grid) {
+  return n > 0 ? (n - 1) * grid + 1 : 0;
 }
 
 // Packs both sample grids, then runs the kernel; one parallel region, with
@@ -251,7 +261,7 @@ void RunShiftDist(const KernelTable& kernels, const ShiftDistPlan& plan, Descrip
     for (int c = 0; c < job.feat_dim; ++c) {
       for (int ix = 0; ix < n_sample_x; ++ix) {
         const float* src = desc1.data + (grid * ix * desc1.height + c * plane1);
-        PrefetchAhead(src, kPrefetchColumns * grid * desc1.height, grid * n_sample_y);
+        PrefetchAhead(src, kPrefetchColumns * grid * desc1.height, SampledSpan(n_sample_y, grid));
         float* dst = packed1 + ix * job.column1 + std::ptrdiff_t{c} * n_sample_y;
         for (int iy = 0; iy < n_sample_y; ++iy) dst[iy] = src[grid * iy];
       }
@@ -261,7 +271,7 @@ void RunShiftDist(const KernelTable& kernels, const ShiftDistPlan& plan, Descrip
       for (int i = 0; i < n_jx; ++i) {
         const float* src =
             desc2.data + (grid * (job.jx_lo + i) * desc2.height + grid * job.jy_lo + c * plane2);
-        PrefetchAhead(src, kPrefetchColumns * grid * desc2.height, grid * n_jy);
+        PrefetchAhead(src, kPrefetchColumns * grid * desc2.height, SampledSpan(n_jy, grid));
         float* dst = packed2 + i * job.column2 + c * n_jy;
         for (std::ptrdiff_t j = 0; j < n_jy; ++j) dst[j] = src[grid * j];
       }
