@@ -188,22 +188,22 @@ Array BuildParamValue(FuzzedDataProvider& data, ParamType type) {
   return hostadapter::Doubles({1, values.size()}, values);
 }
 
-struct FieldSpec {
+struct ParamKey {
   const char* key;
   ParamType type;
 };
 
-Array BuildParams(FuzzedDataProvider& data, const std::vector<FieldSpec>& specs) {
+Array BuildParams(FuzzedDataProvider& data, const std::vector<ParamKey>& keys) {
   switch (data.ConsumeIntegralInRange<int>(0, 31)) {
     case 0: return hostadapter::Scalar(1.0);
     case 1: return hostadapter::Text("params");
-    case 2: return hostadapter::Struct({0, 0}, {specs[0].key, specs[1].key});
+    case 2: return hostadapter::Struct({0, 0}, {keys[0].key, keys[1].key});
     case 3: return hostadapter::Struct({1, 0}, {});
     default: break;
   }
   std::vector<std::string> names;
-  for (const FieldSpec& spec : specs) {
-    if (data.ConsumeIntegralInRange<int>(0, 29) != 0) names.push_back(spec.key);
+  for (const ParamKey& key_info : keys) {
+    if (data.ConsumeIntegralInRange<int>(0, 29) != 0) names.push_back(key_info.key);
   }
   if (data.ConsumeIntegralInRange<int>(0, 7) == 0) names.insert(names.begin(), "extra");
   if (data.ConsumeIntegralInRange<int>(0, 7) == 0 && names.size() > 1)
@@ -211,9 +211,9 @@ Array BuildParams(FuzzedDataProvider& data, const std::vector<FieldSpec>& specs)
   const mwSize n_elements = Pick<mwSize>(data, {1, 1, 1, 1, 1, 1, 2, 3});
   Array params = hostadapter::Struct({1, n_elements}, names);
   for (mwSize e = 0; e < n_elements; ++e) {
-    for (const FieldSpec& spec : specs) {
-      if (std::find(names.begin(), names.end(), spec.key) == names.end()) continue;
-      hostadapter::SetField(params.get(), e, spec.key, BuildParamValue(data, spec.type));
+    for (const ParamKey& key_info : keys) {
+      if (std::find(names.begin(), names.end(), key_info.key) == names.end()) continue;
+      hostadapter::SetField(params.get(), e, key_info.key, BuildParamValue(data, key_info.type));
     }
   }
   return params;
