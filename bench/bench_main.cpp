@@ -168,8 +168,8 @@ CellOutputs NewCellOutputs(const CellCase& c) {
 void LiteralCellWhole(const CellCase& c, CellOutputs& out) {
   std::fill(out.volume.begin(), out.volume.end(), c.params.truncate_const);
   out.shifts = c.shifts;
-  literal::ShiftDist(c.image1.desc(), c.image2.desc(), c.params.grid_size, c.geometry,
-                     out.shifts.data(), c.params.truncate_const, out.volume.data());
+  densecorr::ShiftDistLiteral(c.image1.desc(), c.image2.desc(), c.params.grid_size, c.geometry,
+                              c.params.truncate_const, out.volume.data(), out.shifts.data());
   literal::NodeCost(out.volume.data(), c.geometry, c.params.n_tree_level, out.cost.data());
 }
 
@@ -213,8 +213,9 @@ void BM_Cell(benchmark::State& state, size_t index, std::string variant, int thr
     } else if (variant == "prefill") {
       std::fill(out.volume.begin(), out.volume.end(), c.params.truncate_const);
     } else if (variant == "literal_kernel") {
-      literal::ShiftDist(c.image1.desc(), c.image2.desc(), c.params.grid_size, c.geometry,
-                         c.shifts.data(), c.params.truncate_const, out.volume.data());
+      densecorr::ShiftDistLiteral(c.image1.desc(), c.image2.desc(), c.params.grid_size,
+                                  c.geometry, c.params.truncate_const, out.volume.data(),
+                                  c.shifts.data());
     } else {
       LiteralCellWhole(c, out);
     }

@@ -1,4 +1,5 @@
-// The literal loop nests of both modules (scalar, same parallel loops), as
+// The literal loop nests of both modules (scalar, same parallel loops; the
+// clipped distances of cellcost are the library's own ShiftDistLiteral), as
 // the baseline the benchmarks compare against and as their bit-exact check.
 #ifndef DENSECORR_BENCH_LITERAL_LOOPS_H_
 #define DENSECORR_BENCH_LITERAL_LOOPS_H_
@@ -13,29 +14,6 @@
 #include "common/distance.h"
 
 namespace literal {
-
-inline void ShiftDist(Descriptor desc1, Descriptor desc2, int grid_size,
-                      const densecorr::PyramidGeometry& g, const int* shifts, float truncate_const,
-                      float* dist_volume) {
-  const int n_sample = g.n_sample, n_sample_y = g.n_sample_y, n_shift = g.n_shift;
-  const std::ptrdiff_t plane1 = std::ptrdiff_t{desc1.width} * desc1.height;
-  const std::ptrdiff_t plane2 = std::ptrdiff_t{desc2.width} * desc2.height;
-#pragma omp parallel for schedule(static)
-  for (int s = 0; s < n_sample; ++s) {
-    const int x1 = grid_size * (s / n_sample_y);
-    const int y1 = grid_size * (s % n_sample_y);
-    const float* a = desc1.data + std::ptrdiff_t{x1} * desc1.height + y1;
-    for (int k = 0; k < n_shift; ++k) {
-      const std::int64_t x2 = std::int64_t{x1} + shifts[2 * k];
-      if (x2 < 0 || x2 >= desc2.width) continue;
-      const std::int64_t y2 = std::int64_t{y1} + shifts[2 * k + 1];
-      if (y2 < 0 || y2 >= desc2.height) continue;
-      const float dist = densecorr::DescriptorDistance(
-          a, plane1, desc2.data + x2 * desc2.height + y2, plane2, desc1.feat_dim);
-      dist_volume[std::ptrdiff_t{k} * n_sample + s] = dist > truncate_const ? truncate_const : dist;
-    }
-  }
-}
 
 inline void NodeCost(const float* dist_volume, const densecorr::PyramidGeometry& g, int n_level,
                      float* node_cost) {

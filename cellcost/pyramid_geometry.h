@@ -21,6 +21,12 @@ struct PyramidGeometry {
 PyramidGeometry ComputePyramidGeometry(int width, int height, int grid_size, int radius_x,
                                        int radius_y, int n_tree_level);
 
+// The plain loop nest of the clipped distances (samples outer and parallel,
+// translations, channels), for any translation list; the reference the fast
+// kernels keep to, and their fallback for translations off the grid.
+void ShiftDistLiteral(Descriptor desc1, Descriptor desc2, int grid_size, const PyramidGeometry& g,
+                      float truncate_const, float* dist_volume, const int* shifts);
+
 // Number of pyramid cells of levels 0 .. n_tree_level-1; -1 when 4^L does
 // not fit a signed 32-bit integer (L > 15).
 int PyramidCellCount(int n_tree_level);

@@ -53,12 +53,6 @@ PyramidGeometry ComputePyramidGeometry(int width, int height, int grid_size, int
   return g;
 }
 
-namespace {
-
-// ---- distances ----
-
-// The scalar loop nest: serves translation lists that leave the sample grid,
-// which only direct callers of ComputeShiftDist can pass.
 void ShiftDistLiteral(Descriptor desc1, Descriptor desc2, int grid_size, const PyramidGeometry& g,
                       float truncate_const, float* dist_volume, const int* shifts) {
   const int n_sample = g.n_sample, n_sample_y = g.n_sample_y, n_shift = g.n_shift;
@@ -68,7 +62,6 @@ void ShiftDistLiteral(Descriptor desc1, Descriptor desc2, int grid_size, const P
   for (int s = 0; s < n_sample; ++s) {
     const int x1 = grid_size * (s / n_sample_y);
     const int y1 = grid_size * (s % n_sample_y);
-    const float* a = desc1.data + std::ptrdiff_t{x1} * desc1.height + y1;
     for (int k = 0; k < n_shift; ++k) {
       // Positions in 64 bits: a translation near the 32-bit limit must fail
       // the bounds test, not wrap back into the image.
@@ -76,12 +69,18 @@ void ShiftDistLiteral(Descriptor desc1, Descriptor desc2, int grid_size, const P
       if (x2 < 0 || x2 >= desc2.width) continue;
       const std::int64_t y2 = std::int64_t{y1} + shifts[2 * k + 1];
       if (y2 < 0 || y2 >= desc2.height) continue;
-      const float* b = desc2.data + x2 * desc2.height + y2;
-      const float dist = DescriptorDistance(a, plane1, b, plane2, desc1.feat_dim);
+      // Images without channels may have no data at all: form no pointer then.
+      const float dist =
+          desc1.feat_dim > 0
+              ? DescriptorDistance(desc1.data + (std::ptrdiff_t{x1} * desc1.height + y1), plane1,
+                                   desc2.data + (x2 * desc2.height + y2), plane2, desc1.feat_dim)
+              : 0.0f;
       dist_volume[std::ptrdiff_t{k} * n_sample + s] = dist > truncate_const ? truncate_const : dist;
     }
   }
 }
+
+namespace {
 
 // Rounds a scratch pointer up to 64 bytes, the widest vector.
 float* AlignTo64(float* p) {
