@@ -9,6 +9,11 @@
 #include <stdexcept>
 #include <string>
 
+#ifdef DENSEMATCH_PROFILE
+#include <chrono>
+#include <cstdio>
+#endif
+
 #include "cellcost/pyramid_match.h"
 #include "common/scratch.h"
 #include "densedisp/pixel_match.h"
@@ -20,6 +25,23 @@ namespace densecorr {
 namespace {
 
 using Index = std::ptrdiff_t;
+
+// Stage times on stderr, for builds with DENSEMATCH_PROFILE defined.
+#ifdef DENSEMATCH_PROFILE
+struct StageClock {
+  std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
+  void Mark(const char* stage) {
+    const auto now = std::chrono::steady_clock::now();
+    std::fprintf(stderr, "  %-12s %7.1f ms\n", stage,
+                 std::chrono::duration<double, std::milli>(now - last).count());
+    last = now;
+  }
+};
+#else
+struct StageClock {
+  void Mark(const char*) {}
+};
+#endif
 
 void Require(bool ok, const char* what) {
   if (!ok) throw std::invalid_argument(std::string("MatchImages: ") + what);
@@ -226,6 +248,7 @@ void MatchDirection(const Side& a, const Side& b, const PlanarImage& image_a,
                     float* u, float* v) {
   const Descriptor da = a.descriptor(), db = b.descriptor();
   const Index n = Index{a.width} * a.height;
+  StageClock clock;
 
   PyramidMatchParams cell_params{plan.grid, plan.levels, {plan.radius_x, plan.radius_y},
                                  o.cell_truncate};
@@ -236,6 +259,7 @@ void MatchDirection(const Side& a, const Side& b, const PlanarImage& image_a,
   auto node_cost = AllocScratch<float>(std::int64_t{n_shift} * n_cell);
   auto shifts = AllocScratch<int>(2 * std::int64_t{n_shift});
   PyramidMatch().RunPyramidMatch(da, db, cell_params, node_cost.get(), shifts.get());
+  clock.Mark("cellcost");
 
   PyramidInferenceParams bp;
   bp.neighbour_weight = o.neighbour_weight;
@@ -246,6 +270,7 @@ void MatchDirection(const Side& a, const Side& b, const PlanarImage& image_a,
   auto labels = AllocScratch<int>(n_cell);
   InferCellShifts(node_cost.get(), n_shift_x, n_shift_y, plan.levels, bp, labels.get());
   node_cost.reset();
+  clock.Mark("inference");
 
   auto disparity = AllocScratch<int>(2 * n);
   auto filtered = AllocScratch<int>(2 * n);
@@ -262,7 +287,9 @@ void MatchDirection(const Side& a, const Side& b, const PlanarImage& image_a,
   PixelMatchParams fine{1, {1, 1}, o.deform_coeff, outside_cost, 0.0f};
   PixelMatch().RunPixelMatch(da, db, filtered.get(), best_cost.get(), fine);
 
+  clock.Mark("pixel search");
   ParabolaStep(da, db, filtered.get(), best_cost.get(), u, v);
+  clock.Mark("parabola");
   if (o.flow_warps > 0 && o.flow_fixed_point > 0) {
     FlowRefineParams fr;
     fr.smoothness = o.flow_smoothness;
@@ -274,6 +301,7 @@ void MatchDirection(const Side& a, const Side& b, const PlanarImage& image_a,
     fr.n_fixed_point = o.flow_fixed_point;
     fr.n_sor = o.flow_sor;
     RefineFlow(image_a, image_b, fr, u, v);
+    clock.Mark("variational");
   }
 }
 
@@ -287,8 +315,10 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   const int feat_dim = DescriptorChannels(options.descriptor);
   Require(feat_dim >= 1 && feat_dim <= 128, "descriptor options out of range");
 
+  StageClock clock;
   const Side side1 = PrepareSide(image1, options.descriptor, feat_dim);
   const Side side2 = PrepareSide(image2, options.descriptor, feat_dim);
+  clock.Mark("describe");
   // The continuous refinement compares pixel values: colour where both
   // images have it, grey otherwise.
   std::unique_ptr<float[]> grey1, grey2;
