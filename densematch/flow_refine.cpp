@@ -37,7 +37,8 @@ void ReadTyped(const ImageView& view, float scale, float* out) {
   if (!finite) throw std::invalid_argument("image values must be finite");
 }
 
-// Five-point central derivative along one axis, borders replicated.
+// Five-point central derivative along one axis, borders replicated; grouped
+// as differences so that a flat image gives exactly 0.
 void Derivative(const float* in, int width, int height, bool along_x, float* out) {
 #ifdef _OPENMP
 #pragma omp parallel for schedule(static)
@@ -51,9 +52,9 @@ void Derivative(const float* in, int width, int height, bool along_x, float* out
       };
       float d;
       if (along_x)
-        d = (at(-2, 0) - 8.0f * at(-1, 0) + 8.0f * at(1, 0) - at(2, 0)) * (1.0f / 12.0f);
+        d = ((at(-2, 0) - at(2, 0)) + 8.0f * (at(1, 0) - at(-1, 0))) * (1.0f / 12.0f);
       else
-        d = (at(0, -2) - 8.0f * at(0, -1) + 8.0f * at(0, 1) - at(0, 2)) * (1.0f / 12.0f);
+        d = ((at(0, -2) - at(0, 2)) + 8.0f * (at(0, 1) - at(0, -1))) * (1.0f / 12.0f);
       out[Index{x} * height + y] = d;
     }
   }
@@ -206,6 +207,10 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
   // images' [0, 1] units.
   const float zeta2 = 1e-4f;
   const float eps_data2 = 1e-4f, eps_smooth2 = 1e-6f;
+  // A small pull of each step towards 0: where neither the data nor the
+  // neighbours constrain a pixel (a flat image, a lone pixel) the step stays
+  // put instead of dividing by a vanishing term.
+  const float step_damping = 1e-2f;
 
   for (int warp = 0; warp < params.n_warps; ++warp) {
 #ifdef _OPENMP
@@ -316,15 +321,10 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
               if (y + 1 < h) add(p + 1, wb[p]);
               if (y > 0) add(p - 1, wb[p - 1]);
               const float omega = params.sor_omega;
-              const float d11 = a11[p] + sw, d22 = a22[p] + sw;
-              if (d11 > 0.0f) {
-                const float target = (b1[p] + su - a12[p] * dv[p]) / d11;
-                du[p] = (1.0f - omega) * du[p] + omega * target;
-              }
-              if (d22 > 0.0f) {
-                const float target = (b2[p] + sv - a12[p] * du[p]) / d22;
-                dv[p] = (1.0f - omega) * dv[p] + omega * target;
-              }
+              const float d11 = a11[p] + sw + step_damping;
+              const float d22 = a22[p] + sw + step_damping;
+              du[p] = (1.0f - omega) * du[p] + omega * (b1[p] + su - a12[p] * dv[p]) / d11;
+              dv[p] = (1.0f - omega) * dv[p] + omega * (b2[p] + sv - a12[p] * du[p]) / d22;
             }
           }
         }

@@ -80,7 +80,7 @@
 %     n_threads           OpenMP threads for this call; 0 = the current
 %                         setting [0]. Results do not depend on it.
 %     descriptor          struct of descriptor options: smoothing_sigma,
-%                         n_orientations, cell_size, grid_cells (see
+%                         n_orientations, cell_size, grid_cells, norm_floor (see
 %                         densedesc)
 %
 %   Errors (nothing is assigned)

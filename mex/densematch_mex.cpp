@@ -106,6 +106,7 @@ void ReadDescriptorOptions(const mxArray* s, densecorr::DescribeOptions* d) {
     else if (key == "n_orientations") d->n_orientations = ReadInt(v, name, 2, 32);
     else if (key == "cell_size") d->cell_size = ReadInt(v, name, 1, 16);
     else if (key == "grid_cells") d->grid_cells = ReadInt(v, name, 1, 8);
+    else if (key == "norm_floor") d->norm_floor = ReadReal(v, name, 1e-9, 1e6);
     else Refuse("unknown option descriptor." + key);
   }
 }
