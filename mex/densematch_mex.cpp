@@ -253,10 +253,10 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     Run(nlhs, plhs, nrhs, prhs);
   } catch (const Refusal& r) {
     id = r.id;
-    std::snprintf(message, sizeof message, "densematch: %s", r.message.c_str());
+    std::snprintf(message, sizeof message, "%s", r.message.c_str());
   } catch (const std::bad_alloc&) {
     id = kOutOfMemory;
-    std::snprintf(message, sizeof message, "densematch: out of memory");
+    std::snprintf(message, sizeof message, "out of memory");
   }
   if (id != nullptr) mexErrMsgIdAndTxt(id, "%s", message);
 }
