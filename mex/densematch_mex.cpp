@@ -146,6 +146,8 @@ MatchOptions ReadOptions(const mxArray* s, int* n_threads) {
     else if (key == "flow_gradient") o.flow_gradient = ReadReal(v, name, 0, 1e6);
     else if (key == "flow_sigma") o.flow_sigma = ReadReal(v, name, 0, 20);
     else if (key == "flow_edge") o.flow_edge = ReadReal(v, name, 0, 1e6);
+    else if (key == "flow_scales") o.flow_scales = ReadInt(v, name, 1, 16);
+    else if (key == "flow_anchor") o.flow_anchor = ReadReal(v, name, 0, 1e6);
     else if (key == "consistency_threshold") o.consistency_threshold = ReadReal(v, name, -1e6, 1e6);
     else if (key == "n_threads") *n_threads = ReadInt(v, name, 0, 1024);
     else if (key == "descriptor") ReadDescriptorOptions(v, &o.descriptor);
