@@ -45,9 +45,10 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
 void ReadPlanar(const ImageView& view, float* out);
 
 // Separable Gaussian blur of each plane, borders replicated; sigma <= 0
-// copies. in and out may not alias.
+// copies. in and out may not alias; scratch (width*height floats, or null to
+// allocate) holds the first pass.
 void GaussianBlur(const float* in, int width, int height, int channels, float sigma,
-                  float* out);
+                  float* out, float* scratch = nullptr);
 
 // Bilinear sample of one plane at (x, y), coordinates clamped to the image.
 float SampleBilinear(const float* plane, int width, int height, float x, float y);
