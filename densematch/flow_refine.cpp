@@ -548,8 +548,11 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
     }
     const PlanarImage i1{s.image1 ? s.image1.get() : image1.data, s.w1, s.h1, nc};
     const PlanarImage i2{s.image2 ? s.image2.get() : image2.data, s.w2, s.h2, nc};
-    RefineLevel(i1, i2, params, s.anchor_u.get(), s.anchor_v.get(), s.anchor_w.get(), ws,
-                fu.get(), fv.get());
+    // The matches guide the coarse scales; at the finest their whole-pixel
+    // search and parabola would only bias the sub-pixel result.
+    const bool guided = k > 0 || scales.size() == 1 || params.anchor_finest;
+    RefineLevel(i1, i2, params, s.anchor_u.get(), s.anchor_v.get(),
+                guided ? s.anchor_w.get() : nullptr, ws, fu.get(), fv.get());
     cu = std::move(fu);
     cv = std::move(fv);
   }

@@ -22,6 +22,7 @@ struct FlowRefineParams {
   float presmooth_sigma = 0.0f;    // Gaussian smoothing of the images first, pixels
   float edge_sharpness = 0.0f;     // smoothness weight exp(-edge_sharpness*|grad image 1|)
   float anchor = 0.0f;             // weight of the pull towards the starting field
+  bool anchor_finest = false;      // keep the pull at the finest of several scales
   int n_scales = 1;                // scales, each half the size of the one before
   int n_warps = 0;                 // re-linearisations per scale
   int n_fixed_point = 0;           // robust-weight updates per warp
