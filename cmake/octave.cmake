@@ -55,6 +55,20 @@ else()
     # reach the module, which the host prefers over a script of its name.
     configure_file(${module}/${module}.m "${CMAKE_BINARY_DIR}/${module}.m" COPYONLY)
   endforeach()
+  # The matcher's gateway lives in mex/ (raises host errors with identifiers).
+  add_library(densematch_mex MODULE mex/densematch_mex.cpp)
+  target_include_directories(densematch_mex PRIVATE "${octave_include_dir}")
+  target_link_libraries(densematch_mex PRIVATE densecorr)
+  if(DENSECORR_OCTINTERP_LIBRARY)
+    target_link_libraries(densematch_mex PRIVATE "${DENSECORR_OCTINTERP_LIBRARY}")
+  endif()
+  set_target_properties(densematch_mex PROPERTIES
+    OUTPUT_NAME densematch PREFIX "" SUFFIX ".mex"
+    LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}")
+  if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    target_link_options(densematch_mex PRIVATE -Wl,-Bsymbolic)
+  endif()
+  configure_file(mex/densematch.m "${CMAKE_BINARY_DIR}/densematch.m" COPYONLY)
   set(DENSECORR_OCTAVE_MODULES ON)
   message(STATUS "Octave modules: cellcost.mex, densedisp.mex")
 endif()
