@@ -148,7 +148,7 @@ class ThreadCount {
   ThreadCount& operator=(const ThreadCount&) = delete;
 
  private:
-  int saved_ = 0;
+  [[maybe_unused]] int saved_ = 0;  // unused in a serial build
 };
 
 // Frees an output array unless it has been handed to the host.
