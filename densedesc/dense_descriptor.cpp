@@ -91,6 +91,7 @@ void DescribeImageWith(const DescribeKernels& kernels, const ImageView& image,
   job.padded_height = static_cast<std::ptrdiff_t>(job.height) + 2 * job.pad;
   job.padded_plane = job.padded_height * job.width;
   job.norm_floor = options.norm_floor;
+  job.root_normalise = options.root_normalise;
   const std::int64_t n = job.n_orient;
 
   // Every buffer before any work: a failed allocation leaves `out` untouched.

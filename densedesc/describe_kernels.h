@@ -31,6 +31,7 @@ struct DescribeJob {
   int pad;
   std::ptrdiff_t padded_height, padded_plane;
   float norm_floor;
+  bool root_normalise;
   float* grey;      // plane: grey values, then the smoothed image
   float* work;      // plane: vertical smoothing, then gradient bin positions
   float* mag;       // plane: gradient magnitudes, then vector lengths
