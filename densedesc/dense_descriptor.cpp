@@ -98,13 +98,11 @@ void DescribeImageWith(const DescribeKernels& kernels, const ImageView& image,
   auto grey = AllocScratch<float>(job.n_pixel);
   auto work = AllocScratch<float>(job.n_pixel);
   auto mag = AllocScratch<float>(job.n_pixel);
-  auto votes = AllocScratch<float>(n * job.n_pixel);
   auto pooled_v = AllocScratch<float>(n * job.n_pixel);
   auto pooled = AllocScratch<float>(n * job.padded_plane);
   job.grey = grey.get();
   job.work = work.get();
   job.mag = mag.get();
-  job.votes = votes.get();
   job.pooled_v = pooled_v.get();
   job.pooled = pooled.get();
   job.out = out;

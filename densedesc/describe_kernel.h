@@ -152,7 +152,9 @@ void OrientPool(const DescribeJob& job, int x_begin, int x_end) {
       pos[y] = OrientationPosition(dx, dy, n);
     }
     for (int o = 0; o < n; ++o) {
-      float* vote = job.votes + o * job.n_pixel + Column(x, h);
+      // The votes pass through this column's slot of the pooled maps, which
+      // the next stage fills.
+      float* vote = job.pooled + o * job.padded_plane + x * job.padded_height;
       for (int y = 0; y < h; ++y) vote[y] = mag[y] * BinWeight(pos[y], o, n);
       FilterColumn(vote, h, job.pool_taps, job.n_pool_taps,
                    job.pooled_v + o * job.n_pixel + Column(x, h));

@@ -35,9 +35,8 @@ struct DescribeJob {
   float* grey;      // plane: grey values, then the smoothed image
   float* work;      // plane: vertical smoothing, then gradient bin positions
   float* mag;       // plane: gradient magnitudes, then vector lengths
-  float* votes;     // n_orient planes
   float* pooled_v;  // n_orient planes: votes pooled down the columns
-  float* pooled;    // n_orient padded planes: pooled both ways
+  float* pooled;    // n_orient padded planes: pooled both ways (before: votes)
   float* out;       // the descriptor: channel c of pixel (x, y) at c*n_pixel + x*height + y
 };
 
