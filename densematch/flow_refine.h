@@ -23,7 +23,8 @@ struct FlowRefineParams {
   float edge_sharpness = 0.0f;     // smoothness weight exp(-edge_sharpness*|grad image 1|)
   float anchor = 0.0f;             // weight of the pull towards the starting field
   bool anchor_finest = false;      // keep the pull at the finest of several scales
-  int n_scales = 1;                // scales, each half the size of the one before
+  int n_scales = 1;                // scales, coarse to fine
+  float scale_factor = 0.5f;       // size of each scale relative to the next finer
   int n_warps = 0;                 // re-linearisations per scale
   int n_fixed_point = 0;           // robust-weight updates per warp
   int n_sor = 0;                   // SOR sweeps per fixed-point step

@@ -83,7 +83,9 @@ Plan MakePlan(const ImageView& image1, const ImageView& image2, const MatchOptio
   }
   Require(o.flow_sigma <= 20.0f, "flow_sigma out of range");
   Require(std::isfinite(o.flow_anchor) && o.flow_anchor >= 0.0f, "flow_anchor out of range");
-  Require(o.flow_scales >= 1 && o.flow_scales <= 16, "flow_scales out of range");
+  Require(o.flow_scales >= 1 && o.flow_scales <= 64, "flow_scales out of range");
+  Require(o.flow_scale_factor >= 0.25f && o.flow_scale_factor <= 0.95f,
+          "flow_scale_factor out of range");
   Require(std::isfinite(o.consistency_threshold), "consistency_threshold must be finite");
   Plan plan;
   const int longer = std::max({image1.width, image1.height, image2.width, image2.height});
@@ -383,6 +385,7 @@ void Refine(const PlanarImage& image_a, const PlanarImage& image_b, const MatchO
   fr.edge_sharpness = o.flow_edge;
   fr.anchor = o.flow_anchor;
   fr.n_scales = o.flow_scales;
+  fr.scale_factor = o.flow_scale_factor;
   fr.n_warps = o.flow_warps;
   fr.n_fixed_point = o.flow_fixed_point;
   fr.n_sor = o.flow_sor;
