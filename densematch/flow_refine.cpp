@@ -16,13 +16,18 @@ namespace {
 
 using Index = std::ptrdiff_t;
 
+// Loops over fewer pixels run on the calling thread: at the coarse scales a
+// parallel region's start and barrier cost more than the work, and far more
+// when other processes hold the cores.
+constexpr Index kParallelPixels = 32768;
+
 template <class T>
 void ReadTyped(const ImageView& view, float scale, float* out) {
   const T* data = static_cast<const T*>(view.data);
   const Index plane = Index{view.width} * view.height;
   bool finite = true;
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static) reduction(&& : finite)
+#pragma omp parallel for schedule(static) reduction(&& : finite) if (Index{view.width} * view.height >= kParallelPixels)
 #endif
   for (int x = 0; x < view.width; ++x) {
     for (int c = 0; c < view.channels; ++c) {
@@ -42,7 +47,7 @@ void ReadTyped(const ImageView& view, float scale, float* out) {
 // as differences so that a flat image gives exactly 0.
 void Derivative(const float* in, int width, int height, bool along_x, float* out) {
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (Index{width} * height >= kParallelPixels)
 #endif
   for (int x = 0; x < width; ++x) {
     for (int y = 0; y < height; ++y) {
@@ -111,7 +116,7 @@ void GaussianBlur(const float* in, int width, int height, int channels, float si
     const float* src = in + c * plane;
     float* dst = out + c * plane;
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (Index{width} * height >= kParallelPixels)
 #endif
     for (int x = 0; x < width; ++x) {
       for (int y = 0; y < height; ++y) {
@@ -124,7 +129,7 @@ void GaussianBlur(const float* in, int width, int height, int channels, float si
       }
     }
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (Index{width} * height >= kParallelPixels)
 #endif
     for (int x = 0; x < width; ++x) {
       for (int y = 0; y < height; ++y) {
@@ -245,7 +250,7 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
 
   for (int warp = 0; warp < params.n_warps; ++warp) {
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (n >= kParallelPixels)
 #endif
     for (int x = 0; x < w; ++x) {
       for (int y = 0; y < h; ++y) {
@@ -292,7 +297,7 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
     for (int fp = 0; fp < params.n_fixed_point; ++fp) {
       // Robust weights at the current step.
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (n >= kParallelPixels)
 #endif
       for (int x = 0; x < w; ++x) {
         for (int y = 0; y < h; ++y) {
@@ -332,7 +337,7 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
         }
       }
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (n >= kParallelPixels)
 #endif
       for (int x = 0; x < w; ++x) {
         for (int y = 0; y < h; ++y) {
@@ -346,7 +351,7 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
       for (int sweep = 0; sweep < params.n_sor; ++sweep) {
         for (int colour = 0; colour < 2; ++colour) {
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (n >= kParallelPixels)
 #endif
           for (int x = 0; x < w; ++x) {
             for (int y = (x + colour) & 1; y < h; y += 2) {
@@ -385,7 +390,7 @@ void Halve(const float* in, int w, int h, int channels, float* out) {
   const Index n = Index{w} * h, hn = Index{hw} * hh;
   for (int c = 0; c < channels; ++c) {
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (hn >= kParallelPixels)
 #endif
     for (int x = 0; x < hw; ++x) {
       const int x0 = 2 * x, x1 = std::min(2 * x + 1, w - 1);
@@ -428,7 +433,7 @@ void FillByWeight(float* u, float* v, const float* weight, int w, int h) {
   }
   FillByWeight(cu.get(), cv.get(), cwt.get(), cw, ch);
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (n >= kParallelPixels)
 #endif
   for (int x = 0; x < w; ++x) {
     for (int y = 0; y < h; ++y) {
@@ -453,7 +458,7 @@ void Shrink(const float* in, int w, int h, int channels, int cw, int ch, float* 
   const float rx = static_cast<float>(w) / cw, ry = static_cast<float>(h) / ch;
   for (int c = 0; c < channels; ++c) {
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (cn >= kParallelPixels)
 #endif
     for (int x = 0; x < cw; ++x) {
       for (int y = 0; y < ch; ++y) {
@@ -566,7 +571,7 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
     } else {
       const Scale& c = scales[k + 1];
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (sn >= kParallelPixels)
 #endif
       for (int x = 0; x < s.w1; ++x) {
         const float rx = static_cast<float>(c.w1) / s.w1, ry = static_cast<float>(c.h1) / s.h1;

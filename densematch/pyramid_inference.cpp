@@ -196,7 +196,7 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
     const int begin = group == 0 ? 0 : g.group_end[group - 1];
     const int end = g.group_end[group];
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static) if (end - begin > 1)
+#pragma omp parallel for schedule(static) if (std::int64_t{end - begin} * n_shift >= 32768)
 #endif
     for (int q = begin; q < end; ++q) {
       int t = 0;
