@@ -3,17 +3,22 @@
 # and, with DENSECORR_FUZZ, the libFuzzer targets.
 #
 #   densecorr_host_adapter            the adapter
-#   densecorr_<module>_on_adapter     every module of DENSECORR_MEX_MODULES
+#   densecorr_<module>_on_adapter     every module of DENSECORR_MEX_MODULES,
+#                                     built only where a test or fuzz target
+#                                     links it (the adapter need not offer
+#                                     every host call a new gateway makes)
 #   fuzz_<module>                     every module of DENSECORR_FUZZ_MODULES
 
 set(densecorr_adapter_dir ${PROJECT_SOURCE_DIR}/tests/host_adapter)
 
-add_library(densecorr_host_adapter STATIC ${densecorr_adapter_dir}/host_adapter.cpp)
+add_library(densecorr_host_adapter STATIC EXCLUDE_FROM_ALL
+            ${densecorr_adapter_dir}/host_adapter.cpp)
 target_include_directories(densecorr_host_adapter PUBLIC ${densecorr_adapter_dir})
 target_link_libraries(densecorr_host_adapter PRIVATE densecorr_flags)
 
 foreach(module IN LISTS DENSECORR_MEX_MODULES)
-  add_library(densecorr_${module}_on_adapter STATIC ${PROJECT_SOURCE_DIR}/mex/${module}_mex.cpp)
+  add_library(densecorr_${module}_on_adapter STATIC EXCLUDE_FROM_ALL
+              ${PROJECT_SOURCE_DIR}/mex/${module}_mex.cpp)
   # The adapter's mex.h must win over any host's; the rename lets every
   # entry point share one binary.
   target_include_directories(densecorr_${module}_on_adapter BEFORE PRIVATE
