@@ -8,6 +8,8 @@
 set(DENSECORR_OCTAVE_MODULE_TESTS
   test_cellcost
   test_densedisp
+  test_densedesc
+  test_densematch
 )
 
 set(octave_test_dir ${CMAKE_CURRENT_SOURCE_DIR}/octave)
