@@ -29,7 +29,7 @@ function build_mex(out_dir)
   end
   for name = {'cellcost', 'densedisp'}
     % `help <name>` reads the help file beside the module.
-    help_file = fullfile(root, name{1}, [name{1} '.m']);
+    help_file = fullfile(root, 'mex', [name{1} '.m']);
     if ~strcmp(fullfile(out_dir, [name{1} '.m']), help_file)
       copyfile(help_file, out_dir);
     end
@@ -45,12 +45,12 @@ function ok = build_modules(root, out_dir, use_openmp)
   cleanup = onCleanup(@() remove_folder(obj_dir));
   tool = toolchain(use_openmp);
   try
-    objects = struct();
-    for folder = {'common', 'cellcost', 'densedisp'}
-      objects.(folder{1}) = compile_core(root, folder{1}, obj_dir, tool);
+    objects = {};
+    for folder = {'common', 'simd', 'cellcost', 'densedisp'}
+      objects = [objects, compile_core(root, folder{1}, obj_dir, tool)];
     end
     for name = {'cellcost', 'densedisp'}
-      link_module(root, out_dir, name{1}, [objects.common, objects.(name{1})], tool);
+      link_module(root, out_dir, name{1}, objects, tool);
     end
   catch err
     fprintf('%s\n', err.message);
@@ -140,7 +140,7 @@ function objects = compile_core(root, folder, obj_dir, tool)
 end
 
 function link_module(root, out_dir, name, objects, tool)
-  gateway = fullfile(root, name, [name '_mex.cpp']);
+  gateway = fullfile(root, 'mex', [name '_mex.cpp']);
   if tool.octave
     run_mkoctfile(tool.cxxflags, tool.ldflags, ...
                   {'--mex', ['-I' root], tool.defines{:}, '-o', ...

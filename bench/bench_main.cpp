@@ -20,7 +20,7 @@
 #include "bench/peak_probe.h"
 #include "cellcost/pyramid_geometry.h"
 #include "cellcost/pyramid_kernels.h"
-#include "common/simd_kernels.h"
+#include "simd/dispatch.h"
 #include "densedisp/pixel_kernels.h"
 #include "densedisp/search_offsets.h"
 
@@ -198,7 +198,7 @@ void LiteralPixelWhole(const PixelCase& c, PixelOutputs& out) {
 void BM_Cell(benchmark::State& state, size_t index, std::string variant, int threads) {
   SetThreads(threads);
   const CellCase& c = CellCases()[index];
-  const auto& kernels = densecorr::SelectKernels();
+  const auto& kernels = densecorr::ShiftKernelsFor(densecorr::simd::SelectIsa());
   CellOutputs out = NewCellOutputs(c);
   for (auto _ : state) {
     if (variant == "kernel") {
@@ -228,7 +228,7 @@ void BM_Cell(benchmark::State& state, size_t index, std::string variant, int thr
 void BM_Pixel(benchmark::State& state, size_t index, std::string variant, int threads) {
   SetThreads(threads);
   const PixelCase& c = PixelCases()[index];
-  const auto& kernels = densecorr::SelectKernels();
+  const auto& kernels = densecorr::PixelKernelsFor(densecorr::simd::SelectIsa());
   PixelOutputs out = NewPixelOutputs(c);
   const int n_pixel = static_cast<int>(out.cost.size());
   for (auto _ : state) {

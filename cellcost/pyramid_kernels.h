@@ -5,18 +5,18 @@
 #define DENSECORR_CELLCOST_PYRAMID_KERNELS_H_
 
 #include "cellcost/pyramid_match.h"
-#include "common/simd_kernels.h"
+#include "cellcost/shift_kernels.h"
 
 namespace densecorr {
 
 // RunPyramidMatch with the given kernels.
-void RunPyramidMatchWith(const KernelTable& kernels, Descriptor desc1, Descriptor desc2,
+void RunPyramidMatchWith(const ShiftKernels& kernels, Descriptor desc1, Descriptor desc2,
                          const PyramidMatchParams& params, float* node_cost, int* shifts);
 
 // ComputeShiftDist with the given kernels. With fill_outside the entries
 // whose translated sample leaves image 2 are set to truncate_const as well,
 // so dist_volume needs no pre-fill; otherwise they are left as they are.
-void ComputeShiftDistWith(const KernelTable& kernels, Descriptor desc1, Descriptor desc2,
+void ComputeShiftDistWith(const ShiftKernels& kernels, Descriptor desc1, Descriptor desc2,
                           int grid_size, const PyramidMatchParams& params, float* dist_volume,
                           const int* shifts, bool fill_outside);
 

@@ -8,7 +8,6 @@
 #include "cellcost/pyramid_kernels.h"
 #include "common/distance.h"
 #include "common/scratch.h"
-#include "common/simd_kernels.h"
 
 namespace densecorr {
 
@@ -100,7 +99,7 @@ struct ShiftDistPlan {
   int n_jx = 0;
 };
 
-ShiftDistPlan PlanShiftDist(const KernelTable& kernels, Descriptor desc1, Descriptor desc2,
+ShiftDistPlan PlanShiftDist(const ShiftKernels& kernels, Descriptor desc1, Descriptor desc2,
                             int grid_size, const PyramidGeometry& g, const int* shifts,
                             float* dist_volume, float truncate_const, bool fill_outside) {
   ShiftDistPlan plan;
@@ -136,8 +135,8 @@ ShiftDistPlan PlanShiftDist(const KernelTable& kernels, Descriptor desc1, Descri
 
   // Tiles: runs of translations with one column shift and consecutive row
   // shifts whose inside rows take the same number of vectors from the same
-  // end of the column, split evenly into pieces of at most shift_max_tile.
-  const std::int64_t lanes = kernels.shift_lanes, n_rows = g.n_sample_y;
+  // end of the column, split evenly into pieces of at most max_tile.
+  const std::int64_t lanes = kernels.lanes, n_rows = g.n_sample_y;
   const auto rows_key = [&](std::int64_t ty) -> std::int64_t {
     const std::int64_t r0 = jy_lo - ty < 0 ? 0 : (jy_lo - ty > n_rows ? n_rows : jy_lo - ty);
     const std::int64_t r1 = jy_hi - ty < 0 ? 0 : (jy_hi - ty > n_rows ? n_rows : jy_hi - ty);
@@ -155,7 +154,7 @@ ShiftDistPlan PlanShiftDist(const KernelTable& kernels, Descriptor desc1, Descri
            shifts[2 * (k + run) + 1] / grid == ty + run && rows_key(ty + run) == key) {
       ++run;
     }
-    const int pieces = (run + kernels.shift_max_tile - 1) / kernels.shift_max_tile;
+    const int pieces = (run + kernels.max_tile - 1) / kernels.max_tile;
     for (int i = 0, first = 0; i < pieces; ++i) {
       const int count = run / pieces + (i < run % pieces ? 1 : 0);
       tiles[n_tiles++] = ShiftTile{k + first, count, tx, ty + first};
@@ -168,14 +167,14 @@ ShiftDistPlan PlanShiftDist(const KernelTable& kernels, Descriptor desc1, Descri
   // rows contiguous. Vectors that straddle a column read a neighbour's
   // values (discarded lanes) or the zero padding at either end.
   const std::int64_t column1 = std::int64_t{feat_dim} * g.n_sample_y;
-  const std::int64_t size1 = g.n_sample_x * column1 + 2 * kMaxLanes + 16;
+  const std::int64_t size1 = g.n_sample_x * column1 + 2 * simd::kMaxLanes + 16;
   const std::int64_t column2 = feat_dim * n_jy;
   plan.storage = AllocScratch<float>(size1 + n_jx * column2 + 2 * kShiftPad);
   plan.tiles = std::move(tiles);
   plan.n_jx = n_jx;
 
   ShiftDistJob& job = plan.job;
-  job.packed1 = AlignTo64(plan.storage.get() + kMaxLanes);
+  job.packed1 = AlignTo64(plan.storage.get() + simd::kMaxLanes);
   job.column1 = column1;
   job.channel1 = g.n_sample_y;
   job.packed2 = plan.storage.get() + size1 + kShiftPad;
@@ -233,7 +232,7 @@ std::ptrdiff_t SampledSpan(std::ptrdiff_t n, std::ptrdiff_t grid) {
 
 // Packs both sample grids, then runs the kernel; one parallel region, with
 // the sample columns of the distance loop split statically over the threads.
-void RunShiftDist(const KernelTable& kernels, const ShiftDistPlan& plan, Descriptor desc1,
+void RunShiftDist(const ShiftKernels& kernels, const ShiftDistPlan& plan, Descriptor desc1,
                   Descriptor desc2, int grid_size) {
   const ShiftDistJob& job = plan.job;
   float* packed1 = const_cast<float*>(job.packed1);
@@ -244,8 +243,8 @@ void RunShiftDist(const KernelTable& kernels, const ShiftDistPlan& plan, Descrip
   const int n_sample_x = job.n_sample_x, n_sample_y = job.n_sample_y, n_jx = plan.n_jx;
   const std::ptrdiff_t n_jy = job.channel2;
   // Padding read by vectors past either end: zeros, never uninitialised.
-  for (int i = 0; i < kMaxLanes; ++i) {
-    packed1[i - kMaxLanes] = 0.0f;
+  for (int i = 0; i < simd::kMaxLanes; ++i) {
+    packed1[i - simd::kMaxLanes] = 0.0f;
     packed1[n_sample_x * job.column1 + i] = 0.0f;
   }
   for (int i = 0; i < kShiftPad; ++i) {
@@ -434,7 +433,7 @@ void RunNodeCost(const NodeCostPlan& plan, const float* dist_volume, const Pyram
 
 }  // namespace
 
-void ComputeShiftDistWith(const KernelTable& kernels, Descriptor desc1, Descriptor desc2,
+void ComputeShiftDistWith(const ShiftKernels& kernels, Descriptor desc1, Descriptor desc2,
                           int grid_size, const PyramidMatchParams& params, float* dist_volume,
                           const int* shifts, bool fill_outside) {
   const PyramidGeometry g =
@@ -454,7 +453,7 @@ void ComputeShiftDistWith(const KernelTable& kernels, Descriptor desc1, Descript
   ShiftDistLiteral(desc1, desc2, grid_size, g, params.truncate_const, dist_volume, shifts);
 }
 
-void RunPyramidMatchWith(const KernelTable& kernels, Descriptor desc1, Descriptor desc2,
+void RunPyramidMatchWith(const ShiftKernels& kernels, Descriptor desc1, Descriptor desc2,
                          const PyramidMatchParams& params, float* node_cost, int* shifts) {
   const PyramidGeometry g = ComputePyramidGeometry(
       desc1.width, desc1.height, params.grid_size, params.search_radius[0],
@@ -512,14 +511,14 @@ void PyramidMatch::ComputeSearchGrid(int width, int height, int grid_size, int r
 void PyramidMatch::RunPyramidMatch(Descriptor desc1, Descriptor desc2,
                                    const PyramidMatchParams& params, float* node_cost,
                                    int* shifts) {
-  densecorr::RunPyramidMatchWith(densecorr::SelectKernels(), desc1, desc2, params, node_cost,
+  densecorr::RunPyramidMatchWith(densecorr::ShiftKernelsFor(densecorr::simd::SelectIsa()), desc1, desc2, params, node_cost,
                                  shifts);
 }
 
 void PyramidMatch::ComputeShiftDist(Descriptor desc1, Descriptor desc2, int grid_size,
                                     const PyramidMatchParams& params, float* dist_volume,
                                     const int* shifts) {
-  densecorr::ComputeShiftDistWith(densecorr::SelectKernels(), desc1, desc2, grid_size, params,
+  densecorr::ComputeShiftDistWith(densecorr::ShiftKernelsFor(densecorr::simd::SelectIsa()), desc1, desc2, grid_size, params,
                                   dist_volume, shifts, false);
 }
 

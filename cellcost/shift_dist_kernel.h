@@ -1,13 +1,13 @@
 // The clipped-distance kernel of cellcost, written once over a vector type V
-// (see common/simd_kernels_*.cpp). Lanes run over consecutive sample rows of
-// one sample column; a tile of translations with the same column shift and
+// (instantiated by shift_kernels_<instruction set>.cpp). Lanes run over
+// consecutive sample rows of one sample column; a tile of translations with the same column shift and
 // consecutive row shifts shares each load of image 1. Every lane's channel
 // sum is sequential in channel order, exactly as the scalar definition.
 #ifndef DENSECORR_CELLCOST_SHIFT_DIST_KERNEL_H_
 #define DENSECORR_CELLCOST_SHIFT_DIST_KERNEL_H_
 
-#include "common/simd_kernel_util.h"
-#include "common/simd_kernels.h"
+#include "cellcost/shift_kernels.h"
+#include "simd/kernel_util.h"
 
 namespace densecorr {
 namespace simd {

@@ -33,8 +33,8 @@ add_library(densecorr_host_adapter STATIC ${densecorr_adapter_dir}/host_adapter.
 target_include_directories(densecorr_host_adapter PUBLIC ${densecorr_adapter_dir})
 
 foreach(module IN ITEMS cellcost densedisp)
-  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${module}/${module}_mex.cpp)
-    add_library(densecorr_${module}_on_adapter STATIC ${module}/${module}_mex.cpp)
+  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/mex/${module}_mex.cpp)
+    add_library(densecorr_${module}_on_adapter STATIC mex/${module}_mex.cpp)
     # The adapter's mex.h must win over any host's; the rename lets both
     # entry points share one binary.
     target_include_directories(densecorr_${module}_on_adapter BEFORE PRIVATE

@@ -23,6 +23,13 @@ inline float DescriptorDistance(const float* a, std::ptrdiff_t plane_a, const fl
   return static_cast<float>(std::sqrt(static_cast<double>(sum)));
 }
 
+// The same distance compiled once for the baseline instruction set. The
+// vector kernels recompute lanes whose channel sum turned NaN with it: which
+// of two NaN operands an addition returns depends on the operand order a
+// compiler picks, and the literal loop is what defines the stored NaN.
+float LiteralDistance(const float* a, std::ptrdiff_t plane_a, const float* b,
+                      std::ptrdiff_t plane_b, int feat_dim);
+
 }  // namespace densecorr
 
 #endif  // DENSECORR_COMMON_DISTANCE_H_

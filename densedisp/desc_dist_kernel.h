@@ -1,13 +1,14 @@
 // The distance and selection kernels of densedisp, written once over vector
-// types (see common/simd_kernels_*.cpp): V runs over pixels, VO over the
-// offsets of one pixel. Every lane's channel sum is sequential in channel
+// types (instantiated by desc_kernels_<instruction set>.cpp): V runs over
+// pixels, VO over the offsets of one pixel. Every lane's channel sum is sequential in channel
 // order and every selection compares in offset order, exactly as the scalar
 // definitions.
 #ifndef DENSECORR_DENSEDISP_DESC_DIST_KERNEL_H_
 #define DENSECORR_DENSEDISP_DESC_DIST_KERNEL_H_
 
-#include "common/simd_kernel_util.h"
-#include "common/simd_kernels.h"
+#include "common/int_arith.h"
+#include "densedisp/desc_kernels.h"
+#include "simd/kernel_util.h"
 
 namespace densecorr {
 namespace simd {

@@ -4,24 +4,24 @@
 #ifndef DENSECORR_DENSEDISP_PIXEL_KERNELS_H_
 #define DENSECORR_DENSEDISP_PIXEL_KERNELS_H_
 
-#include "common/simd_kernels.h"
+#include "densedisp/desc_kernels.h"
 #include "densedisp/pixel_match.h"
 
 namespace densecorr {
 
 // The basic RunPixelMatch with the given kernels.
-void RunPixelMatchWith(const KernelTable& kernels, Descriptor desc1, Descriptor desc2,
+void RunPixelMatchWith(const PixelKernels& kernels, Descriptor desc1, Descriptor desc2,
                        int* disparity, float* best_cost, const PixelMatchParams& params);
 
 // The basic ComputeDescDist with the given kernels. With fill_outside the
 // entries of candidates outside image 2 are set to truncate_const as well, so
 // dist_volume needs no pre-fill; otherwise they are left as they are.
-void ComputeDescDistWith(const KernelTable& kernels, Descriptor desc1, Descriptor desc2,
+void ComputeDescDistWith(const PixelKernels& kernels, Descriptor desc1, Descriptor desc2,
                          float* dist_volume, const int* disparity, const int* search_offsets,
                          int n_offsets, float truncate_const, bool fill_outside);
 
 // ComputeBestDisparity with the given kernels.
-void ComputeBestDisparityWith(const KernelTable& kernels, const float* dist_volume, int* disparity,
+void ComputeBestDisparityWith(const PixelKernels& kernels, const float* dist_volume, int* disparity,
                               float* best_cost, const int* search_offsets, float deform_coeff,
                               int width, int height, int n_offsets);
 

@@ -6,7 +6,6 @@
 
 #include "common/distance.h"
 #include "common/scratch.h"
-#include "common/simd_kernels.h"
 #include "densedisp/pixel_kernels.h"
 #include "densedisp/search_offsets.h"
 
@@ -103,7 +102,7 @@ std::unique_ptr<OffsetSegment[]> BuildSegments(const int* offsets, int n_offsets
 
 }  // namespace
 
-void ComputeDescDistWith(const KernelTable& kernels, Descriptor desc1, Descriptor desc2,
+void ComputeDescDistWith(const PixelKernels& kernels, Descriptor desc1, Descriptor desc2,
                          float* dist_volume, const int* disparity, const int* search_offsets,
                          int n_offsets, float truncate_const, bool fill_outside) {
   const int n_pixel = CheckedPixelCount(desc1.width, desc1.height);
@@ -148,7 +147,7 @@ void ComputeDescDistWith(const KernelTable& kernels, Descriptor desc1, Descripto
   }
 }
 
-void ComputeBestDisparityWith(const KernelTable& kernels, const float* dist_volume,
+void ComputeBestDisparityWith(const PixelKernels& kernels, const float* dist_volume,
                               int* disparity, float* best_cost, const int* search_offsets,
                               float deform_coeff, int width, int height, int n_offsets) {
   const int n_pixel = CheckedPixelCount(width, height);
@@ -175,7 +174,7 @@ void ComputeBestDisparityWith(const KernelTable& kernels, const float* dist_volu
   }
 }
 
-void RunPixelMatchWith(const KernelTable& kernels, Descriptor desc1, Descriptor desc2,
+void RunPixelMatchWith(const PixelKernels& kernels, Descriptor desc1, Descriptor desc2,
                        int* disparity, float* best_cost, const PixelMatchParams& params) {
   const int n_pixel = CheckedPixelCount(desc1.width, desc1.height);
   int n_offsets = 0;
@@ -196,7 +195,7 @@ using densecorr::CandidateInside;
 
 void PixelMatch::RunPixelMatch(Descriptor desc1, Descriptor desc2, int* disparity,
                                float* best_cost, const PixelMatchParams& params) {
-  densecorr::RunPixelMatchWith(densecorr::SelectKernels(), desc1, desc2, disparity, best_cost,
+  densecorr::RunPixelMatchWith(densecorr::PixelKernelsFor(densecorr::simd::SelectIsa()), desc1, desc2, disparity, best_cost,
                                params);
 }
 
@@ -234,7 +233,7 @@ void PixelMatch::ComputeDescDist(Descriptor desc1, Descriptor desc2,
                                  const PixelMatchParams& /*params*/, float* dist_volume,
                                  const int* disparity, const int* search_offsets, int n_offsets) {
   // Entries outside image 2 are left as they are, so no field of params is read.
-  densecorr::ComputeDescDistWith(densecorr::SelectKernels(), desc1, desc2, dist_volume, disparity,
+  densecorr::ComputeDescDistWith(densecorr::PixelKernelsFor(densecorr::simd::SelectIsa()), desc1, desc2, dist_volume, disparity,
                                  search_offsets, n_offsets, 0.0f, false);
 }
 
@@ -277,7 +276,7 @@ void PixelMatch::ComputeDescDist(Descriptor desc1, Descriptor desc2, const unsig
 void PixelMatch::ComputeBestDisparity(const float* dist_volume, int* disparity, float* best_cost,
                                       const int* search_offsets, float deform_coeff, int width,
                                       int height, int n_offsets) {
-  densecorr::ComputeBestDisparityWith(densecorr::SelectKernels(), dist_volume, disparity,
+  densecorr::ComputeBestDisparityWith(densecorr::PixelKernelsFor(densecorr::simd::SelectIsa()), dist_volume, disparity,
                                       best_cost, search_offsets, deform_coeff, width, height,
                                       n_offsets);
 }

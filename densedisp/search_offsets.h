@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "common/descriptor.h"
+#include "common/int_arith.h"
 
 namespace densecorr {
 
@@ -26,12 +27,6 @@ int CheckedPixelCount(int width, int height);
 // sum is formed in 64 bits so that no int32 input can wrap it.
 inline bool CandidateInside(std::int64_t x, std::int64_t y, int width, int height) {
   return x >= 0 && x < width && y >= 0 && y < height;
-}
-
-// dst += offset with the two's-complement wrap of 32-bit arithmetic, without
-// signed overflow.
-inline int WrappingAdd(int value, int offset) {
-  return static_cast<int>(static_cast<std::uint32_t>(value) + static_cast<std::uint32_t>(offset));
 }
 
 }  // namespace densecorr

@@ -13,29 +13,43 @@
 
 #include "cellcost/pyramid_geometry.h"
 #include "cellcost/pyramid_kernels.h"
-#include "common/simd_kernels.h"
+#include "simd/dispatch.h"
 #include "densedisp/pixel_kernels.h"
 #include "reference.h"
 #include "test_threads.h"
 
 namespace {
 
-using densecorr::KernelTable;
+using densecorr::simd::Isa;
 
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 const float kInf = std::numeric_limits<float>::infinity();
 const float kSentinel = -777.0f;  // marks volume entries a pass must leave alone
 
-std::vector<const KernelTable*> Tables() { return densecorr::SupportedKernelTables(); }
+// One supported instruction set's tables of both modules.
+struct KernelPath {
+  const char* name;
+  const densecorr::ShiftKernels& shift;
+  const densecorr::PixelKernels& pixel;
+};
 
-// Runs body(table) for every supported table on 1, 2 and 3 threads; the
-// trace names the combination that failed.
+std::vector<KernelPath> Paths() {
+  std::vector<KernelPath> paths;
+  for (Isa isa : densecorr::simd::SupportedIsas()) {
+    paths.push_back({densecorr::simd::IsaName(isa), densecorr::ShiftKernelsFor(isa),
+                     densecorr::PixelKernelsFor(isa)});
+  }
+  return paths;
+}
+
+// Runs body(path) for every supported instruction set on 1, 2 and 3
+// threads; the trace names the combination that failed.
 template <class Body>
 void ForEveryPath(Body body) {
-  for (const KernelTable* table : Tables()) {
+  for (const KernelPath& path : Paths()) {
     for (int threads : {1, 2, 3}) {
-      SCOPED_TRACE(std::string(table->name) + ", " + std::to_string(threads) + " threads");
-      WithThreads(threads, [&] { body(*table); });
+      SCOPED_TRACE(std::string(path.name) + ", " + std::to_string(threads) + " threads");
+      WithThreads(threads, [&] { body(path); });
     }
   }
 }
@@ -131,7 +145,7 @@ std::vector<int> RandomField(std::mt19937& rng, int n_pixel, int spread) {
 // Runs of random lengths (1 .. 2*max lanes) with one displacement each: both
 // the pixel-lane and the offset-lane kernels, and the switches between them.
 std::vector<int> RunField(std::mt19937& rng, int n_pixel, int spread) {
-  std::uniform_int_distribution<int> u(-spread, spread), len(1, 2 * densecorr::kMaxLanes);
+  std::uniform_int_distribution<int> u(-spread, spread), len(1, 2 * densecorr::simd::kMaxLanes);
   std::vector<int> field(2 * static_cast<size_t>(n_pixel));
   for (int p = 0; p < n_pixel;) {
     const int dx = u(rng), dy = u(rng);
@@ -146,21 +160,22 @@ std::vector<int> RunField(std::mt19937& rng, int n_pixel, int spread) {
 // ---------------------------------------------------------------- dispatch
 
 TEST(KernelDispatch, TablesKeepTheBoundsThePackingReliesOn) {
-  const auto tables = Tables();
-  ASSERT_FALSE(tables.empty());
-  EXPECT_EQ(&densecorr::SelectKernels(), tables.front());  // the widest one
-  EXPECT_STREQ(tables.back()->name, "portable");
+  const auto paths = Paths();
+  ASSERT_FALSE(paths.empty());
+  EXPECT_EQ(densecorr::simd::SelectIsa(), densecorr::simd::SupportedIsas().front());
+  EXPECT_STREQ(paths.back().name, "portable");
   std::set<std::string> names;
-  for (const KernelTable* t : tables) {
-    EXPECT_TRUE(names.insert(t->name).second) << t->name;
-    for (int lanes : {t->shift_lanes, t->pixel_lanes}) {
+  for (const KernelPath& t : paths) {
+    EXPECT_TRUE(names.insert(t.name).second) << t.name;
+    EXPECT_STREQ(t.shift.name, t.name);
+    EXPECT_STREQ(t.pixel.name, t.name);
+    for (int lanes : {t.shift.lanes, t.pixel.pixel_lanes}) {
       EXPECT_GE(lanes, 1);
-      EXPECT_LE(lanes, densecorr::kMaxLanes) << t->name;
+      EXPECT_LE(lanes, densecorr::simd::kMaxLanes) << t.name;
     }
-    for (int tile : {t->shift_max_tile, t->pixel_max_tile}) {
-      EXPECT_GE(tile, 1);
-      EXPECT_LE(tile, densecorr::kMaxTile) << t->name;
-    }
+    EXPECT_GE(t.shift.max_tile, 1);
+    EXPECT_LE(t.shift.max_tile, densecorr::kShiftMaxTile) << t.name;
+    EXPECT_GE(t.pixel.pixel_max_tile, 1);
   }
 }
 
@@ -194,10 +209,10 @@ TEST(CellcostKernels, PipelineMatchesLiteralLoopsOnEveryPath) {
       const auto expected = ref::Pyramid(a, b, p);
       const auto g = densecorr::ComputePyramidGeometry(
           a.width, a.height, p.grid_size, p.search_radius[0], p.search_radius[1], p.n_tree_level);
-      ForEveryPath([&](const KernelTable& table) {
+      ForEveryPath([&](const KernelPath& path) {
         std::vector<float> cost(static_cast<size_t>(g.n_shift) * g.n_cell, -7.0f);
         std::vector<int> shifts(2 * static_cast<size_t>(g.n_shift), -7);
-        densecorr::RunPyramidMatchWith(table, a.desc(), b.desc(), p, cost.data(), shifts.data());
+        densecorr::RunPyramidMatchWith(path.shift, a.desc(), b.desc(), p, cost.data(), shifts.data());
         EXPECT_EQ(shifts, expected.shifts);
         EXPECT_TRUE(ref::SameBits(cost, expected.node_cost));
       });
@@ -233,10 +248,10 @@ TEST(CellcostKernels, DistancePassWritesExactlyTheInImageEntries) {
     ASSERT_EQ(g.n_shift, n_shift);
     const auto kept = LiteralShiftVolume(a, b, list.grid, list.shifts, tc, kSentinel);
     const auto filled = LiteralShiftVolume(a, b, list.grid, list.shifts, tc, tc);
-    ForEveryPath([&](const KernelTable& table) {
+    ForEveryPath([&](const KernelPath& path) {
       for (bool fill : {false, true}) {
         std::vector<float> vol(kept.size(), kSentinel);
-        densecorr::ComputeShiftDistWith(table, a.desc(), b.desc(), list.grid, p, vol.data(),
+        densecorr::ComputeShiftDistWith(path.shift, a.desc(), b.desc(), list.grid, p, vol.data(),
                                         list.shifts.data(), fill);
         EXPECT_TRUE(ref::SameBits(vol, fill ? filled : kept))
             << "grid " << list.grid << " fill " << fill;
@@ -281,10 +296,10 @@ TEST(DensedispKernels, PipelineMatchesLiteralLoopsOnEveryPath) {
         std::vector<int> expected_disp = fields[fi];
         std::vector<float> expected_cost;
         ref::Pixel(a, b, expected_disp, expected_cost, p);
-        ForEveryPath([&](const KernelTable& table) {
+        ForEveryPath([&](const KernelPath& path) {
           std::vector<int> disp = fields[fi];
           std::vector<float> cost(n_pixel, -7.0f);
-          densecorr::RunPixelMatchWith(table, a.desc(), b.desc(), disp.data(), cost.data(), p);
+          densecorr::RunPixelMatchWith(path.pixel, a.desc(), b.desc(), disp.data(), cost.data(), p);
           EXPECT_EQ(disp, expected_disp);
           EXPECT_TRUE(ref::SameBits(cost, expected_cost));
         });
@@ -315,10 +330,10 @@ TEST(DensedispKernels, DistancePassWritesExactlyTheInImageEntries) {
     for (const auto& field : fields) {
       const auto kept = LiteralPixelVolume(a, b, field, offsets, kSentinel);
       const auto filled = LiteralPixelVolume(a, b, field, offsets, 2.5f);
-      ForEveryPath([&](const KernelTable& table) {
+      ForEveryPath([&](const KernelPath& path) {
         for (bool fill : {false, true}) {
           std::vector<float> vol(kept.size(), kSentinel);
-          densecorr::ComputeDescDistWith(table, a.desc(), b.desc(), vol.data(), field.data(),
+          densecorr::ComputeDescDistWith(path.pixel, a.desc(), b.desc(), vol.data(), field.data(),
                                          offsets.data(), n, 2.5f, fill);
           EXPECT_TRUE(ref::SameBits(vol, fill ? filled : kept)) << "fill " << fill;
         }
@@ -368,10 +383,10 @@ TEST(DensedispKernels, SelectionKeepsFirstMinimumAndSkipsNaN) {
         }
         expected_cost[p] = vol[static_cast<size_t>(best) * n_pixel + p];
       }
-      ForEveryPath([&](const KernelTable& table) {
+      ForEveryPath([&](const KernelPath& path) {
         std::vector<int> disp = start;
         std::vector<float> cost(n_pixel, -7.0f);
-        densecorr::ComputeBestDisparityWith(table, vol.data(), disp.data(), cost.data(),
+        densecorr::ComputeBestDisparityWith(path.pixel, vol.data(), disp.data(), cost.data(),
                                             offsets.data(), deform, n_pixel, 1, 4);
         EXPECT_EQ(disp, expected_disp) << n_pixel << " pixels, deform " << deform;
         EXPECT_TRUE(ref::SameBits(cost, expected_cost)) << n_pixel << " pixels";
@@ -379,10 +394,10 @@ TEST(DensedispKernels, SelectionKeepsFirstMinimumAndSkipsNaN) {
     }
   }
   // No offsets at all: every pixel keeps its displacement and gets +Inf.
-  ForEveryPath([&](const KernelTable& table) {
+  ForEveryPath([&](const KernelPath& path) {
     std::vector<int> disp = {3, -4, 5, 6, 7, 8};
     std::vector<float> cost(3, -7.0f);
-    densecorr::ComputeBestDisparityWith(table, nullptr, disp.data(), cost.data(), nullptr, 1.0f, 3,
+    densecorr::ComputeBestDisparityWith(path.pixel, nullptr, disp.data(), cost.data(), nullptr, 1.0f, 3,
                                         1, 0);
     EXPECT_EQ(disp, (std::vector<int>{3, -4, 5, 6, 7, 8}));
     EXPECT_EQ(cost, std::vector<float>(3, kInf));

@@ -1,13 +1,16 @@
-// Kernels for processors with AVX-512 (F and VL): 16 float lanes over pixels
-// or samples, 8 over the offsets of one pixel. Compiled with -mavx512f
-// -mavx512vl and never with FMA: every multiply and add rounds on its own.
+// Vector traits for processors with AVX-512 (F and VL): 16 float lanes, and
+// 8 lanes with AVX-512 masks. Include only from a file compiled with
+// -mavx512f -mavx512vl (never with FMA).
+#ifndef DENSECORR_SIMD_TRAITS_AVX512_H_
+#define DENSECORR_SIMD_TRAITS_AVX512_H_
+
 #include <immintrin.h>
 
-#include "cellcost/shift_dist_kernel.h"
-#include "common/simd_kernels.h"
-#include "densedisp/desc_dist_kernel.h"
-
 namespace densecorr {
+namespace simd {
+// Internal linkage: every kernel file keeps its own copy, compiled for its
+// own instruction set, so no wider code reaches a baseline caller through
+// the linker.
 namespace {
 
 struct Avx512 {
@@ -46,10 +49,9 @@ struct Avx512 {
   static void IntToArray(I v, int* out) { _mm512_storeu_si512(out, v); }
 };
 
-// 8 lanes with AVX-512VL masks: the offsets of one pixel, and the sample
-// rows of cellcost, where shorter vectors waste fewer lanes at the ends of
-// the shifted rows (on processors that split 512-bit operations in two, they
-// cost nothing in throughput).
+// 8 lanes with AVX-512VL masks, for loops whose runs are short: shorter
+// vectors waste fewer lanes at the ends of a run (on processors that split
+// 512-bit operations in two, they cost nothing in throughput).
 struct Avx512Half {
   static constexpr int kLanes = 8;
   static constexpr int kMaxTile = 8;
@@ -76,25 +78,9 @@ struct Avx512Half {
   static bool Any(M m) { return m != 0; }
   static void ToArray(F v, float* out) { _mm256_storeu_ps(out, v); }
 };
-using Avx512Offsets = Avx512Half;
-using Avx512Rows = Avx512Half;
-
-void ShiftDist(const ShiftDistJob& job, int ix_begin, int ix_end) {
-  simd::ShiftDistColumns<Avx512Rows>(job, ix_begin, ix_end);
-}
-
-void DescDist(const DescDistJob& job, int x_begin, int x_end) {
-  simd::DescDistColumns<Avx512, Avx512Offsets>(job, x_begin, x_end);
-}
-
-void BestDisparity(const BestDisparityJob& job, std::ptrdiff_t p_begin, std::ptrdiff_t p_end) {
-  simd::BestDisparityPixels<Avx512>(job, p_begin, p_end);
-}
 
 }  // namespace
-
-extern const KernelTable kAvx512Kernels = {"avx512",       Avx512Rows::kLanes, Avx512Rows::kMaxTile,
-                                           Avx512::kLanes, Avx512::kMaxTile,   ShiftDist,
-                                           DescDist,       BestDisparity};
-
+}  // namespace simd
 }  // namespace densecorr
+
+#endif  // DENSECORR_SIMD_TRAITS_AVX512_H_

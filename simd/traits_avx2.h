@@ -1,12 +1,16 @@
-// Kernels for processors with AVX2: 8 float lanes. Compiled with -mavx2 and
-// never with FMA: every multiply and add rounds on its own.
+// Vector traits for processors with AVX2: 8 float lanes. Include only from a
+// file compiled with -mavx2 (and never with FMA: every multiply and add
+// rounds on its own).
+#ifndef DENSECORR_SIMD_TRAITS_AVX2_H_
+#define DENSECORR_SIMD_TRAITS_AVX2_H_
+
 #include <immintrin.h>
 
-#include "cellcost/shift_dist_kernel.h"
-#include "common/simd_kernels.h"
-#include "densedisp/desc_dist_kernel.h"
-
 namespace densecorr {
+namespace simd {
+// Internal linkage: every kernel file keeps its own copy, compiled for its
+// own instruction set, so no wider code reaches a baseline caller through
+// the linker.
 namespace {
 
 struct Avx2 {
@@ -47,22 +51,8 @@ struct Avx2 {
   static void IntToArray(I v, int* out) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v); }
 };
 
-void ShiftDist(const ShiftDistJob& job, int ix_begin, int ix_end) {
-  simd::ShiftDistColumns<Avx2>(job, ix_begin, ix_end);
-}
-
-void DescDist(const DescDistJob& job, int x_begin, int x_end) {
-  simd::DescDistColumns<Avx2, Avx2>(job, x_begin, x_end);
-}
-
-void BestDisparity(const BestDisparityJob& job, std::ptrdiff_t p_begin, std::ptrdiff_t p_end) {
-  simd::BestDisparityPixels<Avx2>(job, p_begin, p_end);
-}
-
 }  // namespace
-
-extern const KernelTable kAvx2Kernels = {"avx2",       Avx2::kLanes,   Avx2::kMaxTile,
-                                         Avx2::kLanes, Avx2::kMaxTile, ShiftDist,
-                                         DescDist,     BestDisparity};
-
+}  // namespace simd
 }  // namespace densecorr
+
+#endif  // DENSECORR_SIMD_TRAITS_AVX2_H_

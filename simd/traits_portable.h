@@ -1,15 +1,18 @@
-// Kernels in portable C++ for any processor: 8-lane vectors whose
+// Vector traits in portable C++ for any processor: 8-lane vectors whose
 // element-wise operations the compiler maps onto the baseline instruction set
 // (SSE2 on x86-64, NEON on 64-bit Arm). Lanes never mix, so no reassociation
 // is needed.
+#ifndef DENSECORR_SIMD_TRAITS_PORTABLE_H_
+#define DENSECORR_SIMD_TRAITS_PORTABLE_H_
+
 #include <cmath>
 #include <cstring>
 
-#include "cellcost/shift_dist_kernel.h"
-#include "common/simd_kernels.h"
-#include "densedisp/desc_dist_kernel.h"
-
 namespace densecorr {
+namespace simd {
+// Internal linkage: every kernel file keeps its own copy, compiled for its
+// own instruction set, so no wider code reaches a baseline caller through
+// the linker.
 namespace {
 
 #if defined(__GNUC__) || defined(__clang__)
@@ -177,22 +180,8 @@ struct Portable {
 };
 #endif
 
-void ShiftDist(const ShiftDistJob& job, int ix_begin, int ix_end) {
-  simd::ShiftDistColumns<Portable>(job, ix_begin, ix_end);
-}
-
-void DescDist(const DescDistJob& job, int x_begin, int x_end) {
-  simd::DescDistColumns<Portable, Portable>(job, x_begin, x_end);
-}
-
-void BestDisparity(const BestDisparityJob& job, std::ptrdiff_t p_begin, std::ptrdiff_t p_end) {
-  simd::BestDisparityPixels<Portable>(job, p_begin, p_end);
-}
-
 }  // namespace
-
-extern const KernelTable kPortableKernels = {
-    "portable",         Portable::kLanes, Portable::kMaxTile, Portable::kLanes,
-    Portable::kMaxTile, ShiftDist,        DescDist,           BestDisparity};
-
+}  // namespace simd
 }  // namespace densecorr
+
+#endif  // DENSECORR_SIMD_TRAITS_PORTABLE_H_

@@ -12,7 +12,7 @@
 
 #include "cellcost/pyramid_match.h"
 #include "common/descriptor.h"
-#include "common/mex_gateway.h"
+#include "mex/mex_gateway.h"
 
 namespace {
 

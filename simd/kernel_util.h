@@ -2,15 +2,15 @@
 // per-instruction-set kernel files: everything here has internal linkage, so
 // each file keeps its own copy compiled for its own instruction set and no
 // wider code can leak into a baseline caller through the linker.
-#ifndef DENSECORR_COMMON_SIMD_KERNEL_UTIL_H_
-#define DENSECORR_COMMON_SIMD_KERNEL_UTIL_H_
+#ifndef DENSECORR_SIMD_KERNEL_UTIL_H_
+#define DENSECORR_SIMD_KERNEL_UTIL_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <utility>
 
-#include "common/simd_kernels.h"
+#include "common/distance.h"
 
 #if defined(__GNUC__) || defined(__clang__)
 #define DENSECORR_PREFETCH(address) __builtin_prefetch(address, 0, 2)
@@ -45,12 +45,6 @@ inline std::int64_t Clamp(std::int64_t v, std::int64_t lo, std::int64_t hi) {
 }
 
 inline int MinInt(int a, int b) { return a < b ? a : b; }
-
-// value + offset with the two's-complement wrap of 32-bit arithmetic, without
-// signed overflow.
-inline int WrappingAdd(int value, int offset) {
-  return static_cast<int>(static_cast<std::uint32_t>(value) + static_cast<std::uint32_t>(offset));
-}
 
 // A compile-time tile size, so that per-entry accumulators live in registers.
 template <int N>
@@ -111,4 +105,4 @@ typename V::F LiteralNaNLanes(typename V::F dist, int lo, int hi, const float* a
 }  // namespace simd
 }  // namespace densecorr
 
-#endif  // DENSECORR_COMMON_SIMD_KERNEL_UTIL_H_
+#endif  // DENSECORR_SIMD_KERNEL_UTIL_H_

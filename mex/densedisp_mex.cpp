@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "common/descriptor.h"
-#include "common/mex_gateway.h"
+#include "mex/mex_gateway.h"
 #include "densedisp/pixel_match.h"
 
 namespace {

@@ -1,0 +1,85 @@
+// Internal: the distance and selection kernels of densedisp behind one table
+// per instruction set. A table's functions run one thread's share of a
+// parallel loop; the driver opens the OpenMP loops, allocates every buffer
+// and picks the table once per call. Every table computes each entry with
+// the same float operations in the same order (lanes run over independent
+// pixels or offsets, each entry's channel sum stays sequential), so they
+// agree bit for bit.
+#ifndef DENSECORR_DENSEDISP_DESC_KERNELS_H_
+#define DENSECORR_DENSEDISP_DESC_KERNELS_H_
+
+#include <cstddef>
+
+#include "simd/dispatch.h"
+
+namespace densecorr {
+
+// Lanes of the vectors that run over the offsets of one pixel.
+constexpr int kOffsetLanes = 8;
+
+// Offsets first_k .. first_k+count-1 of the list: (sx, sy), (sx, sy+1), ...
+// Consecutive offsets of a column of the search grid land on consecutive
+// pixels of image 2: for one pixel they form a vector (segments, count <=
+// kOffsetLanes), and for a run of pixels they share one base address (groups,
+// count <= the table's pixel_max_tile).
+struct OffsetSegment {
+  int first_k;
+  int count;
+  int sx, sy;
+};
+
+struct DescDistJob {
+  const float* data1;  // channel c of pixel (x, y): x*column1 + y + c*plane1
+  int height1;
+  std::ptrdiff_t column1, plane1;
+  const float* data2;  // channel c of pixel (x2, y2): x2*column2 + y2 + c*plane2
+  int width2, height2;
+  std::ptrdiff_t column2, plane2;
+  int feat_dim;
+  const int* disparity;  // (dx, dy) of pixel p at 2p, 2p+1
+  const int* offsets;    // (sx, sy) of offset k at 2k, 2k+1
+  int n_offsets;
+  const OffsetSegment* segments;  // a partition of 0 .. n_offsets-1, in order
+  int n_segments;
+  const OffsetSegment* groups;  // another partition, in order
+  int n_groups;
+  float* dist_volume;  // entry of offset k at pixel p: k*n_pixel + p
+  std::ptrdiff_t n_pixel;
+  float truncate_const;
+  // Also write truncate_const where the candidate leaves image 2 (the volume
+  // then needs no pre-fill); otherwise leave those entries.
+  bool fill_outside;
+};
+
+// Best offset per pixel.
+struct BestDisparityJob {
+  const float* dist_volume;
+  std::ptrdiff_t n_pixel;
+  const float* penalty;  // n_offsets values
+  const int* offsets;
+  int n_offsets;
+  int* disparity;
+  float* best_cost;
+};
+
+struct PixelKernels {
+  const char* name;
+  int pixel_lanes;     // lanes of the kernels over pixels
+  int pixel_max_tile;  // offsets sharing one load of image 1
+  // Columns [x_begin, x_end) of image 1, every offset of the job.
+  void (*desc_dist)(const DescDistJob& job, int x_begin, int x_end);
+  // Pixels [p_begin, p_end).
+  void (*best_disparity)(const BestDisparityJob& job, std::ptrdiff_t p_begin, std::ptrdiff_t p_end);
+};
+
+// One table per kernel file; the x86 ones exist only in x86-64 builds.
+extern const PixelKernels kPixelKernelsPortable;
+extern const PixelKernels kPixelKernelsAvx2;
+extern const PixelKernels kPixelKernelsAvx512;
+
+// The table of a supported instruction set (see simd::SupportedIsas).
+const PixelKernels& PixelKernelsFor(simd::Isa isa);
+
+}  // namespace densecorr
+
+#endif  // DENSECORR_DENSEDISP_DESC_KERNELS_H_
