@@ -12,7 +12,6 @@ Install from the repository only (the sources live beside this folder):
 import glob
 import os
 import platform
-import sysconfig
 
 from pybind11.setup_helpers import ParallelCompile, Pybind11Extension, build_ext
 from setuptools import setup
@@ -20,30 +19,23 @@ from setuptools import setup
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
-# The core library's translation units, as CMakeLists.txt lists them for the
-# `densecorr` target. When the tree carries one source list of the core for
-# every build system, read it here instead.
-CORE_SOURCES = [
-    "common/scratch.cpp",
-    "common/memory_guard.cpp",
-    "common/simd_dispatch.cpp",
-    "common/simd_kernels_portable.cpp",
-    "cellcost/pyramid_match.cpp",
-    "densedisp/pixel_match.cpp",
-]
-X86_KERNEL_SOURCES = ["common/simd_kernels_avx2.cpp", "common/simd_kernels_avx512.cpp"]
+# The core's sources and the instruction set of each kernel file, from the
+# one list every build reads.
+SOURCE_LIST = os.path.join(ROOT, "cmake", "core_sources.txt")
+# Extra folders compiled into the extension when their sources are not in the
+# list yet: the descriptor and the matcher that match() and describe() use.
+EXTRA_FOLDERS = ("densedesc", "densematch")
 
-# Per-file flags, as CMakeLists.txt sets them. No kernel file gets -mfma.
-X86_FILE_FLAGS = {
-    "common/simd_kernels_avx2.cpp": ["-mavx2"],
-    "common/simd_kernels_avx512.cpp": ["-mavx512f", "-mavx512vl"],
-    "common/simd_dispatch.cpp": ["-DDENSECORR_X86_KERNELS"],
-}
-FILE_FLAGS = {
+# Flags per instruction set, as CMakeLists.txt gives them. No kernel file is
+# compiled with -mfma; contraction stays off for all of them.
+ISA_FLAGS = {
+    "avx2": ["-mavx2"],
+    "avx512": ["-mavx512f", "-mavx512vl"],
     # Lets the portable square root vectorise (the root itself is unchanged);
     # the file's vector types never cross its boundary.
-    "common/simd_kernels_portable.cpp": ["-fno-math-errno", "-Wno-psabi"],
+    "portable": ["-fno-math-errno", "-Wno-psabi"],
 }
+X86_ONLY = ("avx2", "avx512")
 COMMON_FLAGS = ["-O3", "-DNDEBUG", "-Wall", "-Wextra", "-ffp-contract=off", "-fopenmp"]
 
 
@@ -51,14 +43,25 @@ def is_x86_64():
     return platform.machine().lower() in ("x86_64", "amd64")
 
 
-def matcher_sources():
-    """The descriptor's and the matcher's sources, once they exist."""
-    found = []
-    for folder in ("densedesc", "densematch"):
-        found += sorted(
-            os.path.relpath(p, ROOT) for p in glob.glob(os.path.join(ROOT, folder, "*.cpp"))
-        )
-    return found
+def read_source_list():
+    """[(path relative to the repository, instruction set or '')] for this machine."""
+    entries = []
+    with open(SOURCE_LIST) as f:
+        for line in f:
+            words = line.split("#", 1)[0].split()
+            if not words:
+                continue
+            isa = words[1] if len(words) > 1 else ""
+            if isa in X86_ONLY and not is_x86_64():
+                continue
+            entries.append((words[0], isa))
+    listed = {path for path, _ in entries}
+    for folder in EXTRA_FOLDERS:
+        for path in sorted(glob.glob(os.path.join(ROOT, folder, "*.cpp"))):
+            rel = os.path.relpath(path, ROOT).replace(os.sep, "/")
+            if rel not in listed:
+                entries.append((rel, ""))
+    return entries
 
 
 def newest_header_time():
@@ -79,32 +82,38 @@ def needs_recompile(obj, src):
     return built < os.path.getmtime(src) or built < HEADER_TIME
 
 
+SOURCES = read_source_list()
+FILE_FLAGS = {os.path.join(ROOT, path): ISA_FLAGS.get(isa, []) for path, isa in SOURCES}
+HAS_MATCHER = all(
+    os.path.exists(os.path.join(ROOT, f))
+    for f in ("densedesc/dense_descriptor.cpp", "densematch/match_images.cpp")
+)
+
+
 class BuildExt(build_ext):
     """Adds each core file's own flags at the moment it is compiled."""
 
     def build_extensions(self):
         compile_one = self.compiler._compile
-        flags = dict(FILE_FLAGS)
-        if is_x86_64():
-            flags.update(X86_FILE_FLAGS)
-        by_path = {os.path.join(ROOT, rel): extra for rel, extra in flags.items()}
 
         def compile_with_file_flags(obj, src, ext, cc_args, extra_postargs, pp_opts):
-            extra = by_path.get(os.path.abspath(os.path.join(HERE, src)), [])
+            extra = FILE_FLAGS.get(os.path.abspath(os.path.join(HERE, src)), [])
             return compile_one(obj, src, ext, cc_args, list(extra_postargs) + extra, pp_opts)
 
         self.compiler._compile = compile_with_file_flags
         super().build_extensions()
 
 
-sources = CORE_SOURCES + (X86_KERNEL_SOURCES if is_x86_64() else [])
-extra = matcher_sources()
-macros = [("DENSECORR_PY_MATCHER", "1")] if extra else []
+macros = []
+if is_x86_64():
+    macros.append(("DENSECORR_X86_KERNELS", None))  # the dispatcher offers the x86 kernels
+if HAS_MATCHER:
+    macros.append(("DENSECORR_PY_MATCHER", None))
 
 # setuptools wants source paths relative to this folder.
 ext = Pybind11Extension(
     "densecorr._core",
-    ["src/core_module.cpp"] + [os.path.join("..", s) for s in sources + extra],
+    ["src/core_module.cpp"] + ["../" + path for path, _ in SOURCES],
     include_dirs=[ROOT],
     define_macros=macros,
     extra_compile_args=COMMON_FLAGS,

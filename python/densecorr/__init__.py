@@ -20,6 +20,7 @@ from ._api import (
     describe_defaults,
     has_matcher,
     match,
+    match_defaults,
 )
 from .flo import read_flo, write_flo
 
@@ -35,6 +36,7 @@ __all__ = [
     "describe_defaults",
     "has_matcher",
     "match",
+    "match_defaults",
     "read_flo",
     "write_flo",
 ]

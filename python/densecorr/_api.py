@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import numbers
 import operator
-from typing import Any, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -24,6 +24,7 @@ __all__ = [
     "describe",
     "match",
     "describe_defaults",
+    "match_defaults",
     "has_matcher",
 ]
 
@@ -128,6 +129,8 @@ def _image(name: str, value: Any) -> np.ndarray:
         raise ValueError(
             f"{name} must be H x W (grey) or H x W x C with C = 1, 3 or 4, got shape {a.shape}"
         )
+    if a.dtype.kind == "f" and not np.isfinite(a).all():
+        raise ValueError(f"{name} must hold finite values only")
     if a.dtype != native:
         a = a.astype(native)
     elif not a.flags.aligned or any(s % a.itemsize for s in a.strides):
@@ -140,13 +143,6 @@ def _missing_matcher() -> NotImplementedError:
         "this build of densecorr has no descriptor and matcher; rebuild it from a tree "
         "that has their sources (densedesc/, densematch/)"
     )
-
-
-def _descriptor_options(**given: Any) -> dict:
-    """Options left at None take the core's defaults."""
-    kinds = {"smoothing_sigma": _real, "n_orientations": _int, "cell_size": _int,
-             "grid_cells": _int}
-    return {k: kinds[k](k, v) for k, v in given.items() if v is not None}
 
 
 # ---- the functions -------------------------------------------------------
@@ -302,49 +298,59 @@ def densedisp(
     return DenseDisp(disparity, best_cost)
 
 
-def describe_defaults() -> dict:
-    """The descriptor options' default values."""
+def describe_defaults() -> Dict[str, Union[int, float]]:
+    """The descriptor options and their default values."""
     if not has_matcher():
         raise _missing_matcher()
     return dict(_core.describe_defaults())
 
 
-def describe(
-    image: np.ndarray,
-    *,
-    smoothing_sigma: Optional[float] = None,
-    n_orientations: Optional[int] = None,
-    cell_size: Optional[int] = None,
-    grid_cells: Optional[int] = None,
-) -> np.ndarray:
+def match_defaults() -> Dict[str, Union[int, float]]:
+    """The matcher options (the descriptor's included) and their default values."""
+    if not has_matcher():
+        raise _missing_matcher()
+    return dict(_core.match_defaults())
+
+
+def describe(image: np.ndarray, **options: Union[int, float]) -> np.ndarray:
     """The dense descriptor of an image: one gradient-orientation histogram vector per pixel.
+
+    The image (grey, or the luma of RGB) is smoothed with a Gaussian; each
+    pixel's gradient votes with its magnitude for the two nearest of
+    ``n_orientations`` bins over 0..360 degrees; the orientation maps are
+    pooled over a ``grid_cells`` x ``grid_cells`` grid of cells ``cell_size``
+    pixels apart, centred on the pixel; the vector is divided by its length
+    (or by ``norm_floor`` if that is larger).
 
     Parameters
     ----------
     image : array, H x W (grey) or H x W x C (C = 1, 3 RGB, or 4 RGBA: alpha is ignored)
         uint8 or uint16 on their full range (255 or 65535 = white), float32 or
-        float64 on [0, 1]. Read in place whatever its memory order.
-    smoothing_sigma, n_orientations, cell_size, grid_cells
-        Descriptor options; None keeps the default (:func:`describe_defaults`).
+        float64 on [0, 1] and finite. Read in place whatever its memory order.
+    **options
+        smoothing_sigma (float, [0, 10]), n_orientations (int, [2, 32]),
+        cell_size (int, [1, 16]), grid_cells (int, [1, 8]), norm_floor
+        (float, > 0); :func:`describe_defaults` lists the defaults.
 
     Returns
     -------
-    float32 array, H x W x C_desc, Fortran-ordered: exactly the layout of the
-    host modules' descriptor images (``desc[y, x, c]`` is ``image(y+1, x+1, c+1)``
-    there), so it goes to :func:`cellcost` and :func:`densedisp` without a copy.
+    float32 array, H x W x (n_orientations * grid_cells^2), Fortran-ordered:
+    exactly the layout of the host modules' descriptor images
+    (``desc[y, x, c]`` is ``image(y+1, x+1, c+1)`` there), so it goes to
+    :func:`cellcost` and :func:`densedisp` without a copy. Channels:
+    orientation fastest, then cell row, then cell column.
 
     Raises
     ------
-    TypeError, ValueError
-        For an image or options of the wrong type, shape or range.
+    TypeError
+        For an image of the wrong dtype, an unknown option or one of the wrong type.
+    ValueError
+        For an image of the wrong shape or an option out of range.
     MemoryError
         When the descriptor needs more memory than the system can provide.
     """
     if not has_matcher():
         raise _missing_matcher()
-    options = _descriptor_options(smoothing_sigma=smoothing_sigma,
-                                  n_orientations=n_orientations, cell_size=cell_size,
-                                  grid_cells=grid_cells)
     return _core.describe(_image("image", image), options)
 
 
@@ -353,47 +359,68 @@ def match(
     image2: np.ndarray,
     *,
     search_radius: Optional[Radius] = None,
-    smoothing_sigma: Optional[float] = None,
-    n_orientations: Optional[int] = None,
-    cell_size: Optional[int] = None,
-    grid_cells: Optional[int] = None,
+    **options: Union[int, float],
 ) -> Match:
     """Match every pixel of image 1 to a point of image 2.
+
+    The pipeline: dense descriptors of both images; costs of every
+    translation for every cell of a quad-tree pyramid over image 1; a joint
+    choice of the cells' translations (belief propagation); a pixel search
+    around them; continuous refinement on the images; a forward-backward
+    consistency check that sets ``valid``. Deterministic: the same inputs
+    give the same bits whatever the thread count or the processor's vector
+    width.
 
     Parameters
     ----------
     image1, image2 : arrays
-        As for :func:`describe`; they may differ in size and in colour/grey.
+        As for :func:`describe`; they may differ in size, dtype and colour/grey.
     search_radius : int or (int, int), optional
-        Largest displacement searched on each axis, pixels; None chooses it
-        from the image size.
-    smoothing_sigma, n_orientations, cell_size, grid_cells
-        Descriptor options (see :func:`describe`).
+        Largest displacement searched on each axis, pixels, >= 0; None
+        chooses it from the image size.
+    **options
+        The descriptor's options (see :func:`describe`) and the matcher's:
+        grid_size, n_tree_level, cell_truncate, neighbour_weight,
+        neighbour_truncate, parent_weight, parent_truncate, bp_iterations,
+        refine_radius, deform_coeff, flow_warps, flow_fixed_point, flow_sor,
+        flow_smoothness, flow_brightness, flow_gradient, flow_sigma,
+        flow_edge, consistency_threshold; :func:`match_defaults` lists them
+        with their defaults (0 for grid_size, n_tree_level and refine_radius
+        means: chosen from the image size; 0 flow_warps turns the continuous
+        refinement off; consistency_threshold <= 0 keeps only the inside test).
 
     Returns
     -------
     Match(flow, valid, cost)
         ``flow``: float32, H1 x W1 x 2, C-ordered; ``flow[y, x] = (dx, dy)``
         maps pixel (x, y) of image 1 to (x+dx, y+dy) of image 2 (the layout
-        of OpenCV's flow fields; ``densecorr.write_flo`` stores it).
-        ``valid``: bool, H1 x W1, False where the match is occluded or
-        unreliable. ``cost``: float32, H1 x W1, the match's descriptor distance.
+        of OpenCV's flow fields; :func:`densecorr.write_flo` stores it).
+        ``valid``: bool, H1 x W1, False where the match leaves image 2 or
+        fails the consistency check. ``cost``: float32, H1 x W1, the
+        descriptor distance between the pixel and its match rounded to whole
+        pixels (0 = identical, about 1.4 at most), +inf where the match
+        leaves image 2.
+
+    Host module: ``densematch`` gives the same field; its column-major
+    H1 x W1 planes are these arrays with the same [y, x] indices.
 
     Raises
     ------
-    TypeError, ValueError
-        For images or options of the wrong type, shape or range.
+    TypeError
+        For images of the wrong dtype, an unknown option or one of the wrong type.
+    ValueError
+        For images of the wrong shape or options out of range.
     MemoryError
         When the match needs more memory than the system can provide.
     """
     if not has_matcher():
         raise _missing_matcher()
-    rx, ry = (-1, -1) if search_radius is None else _radius(search_radius)
-    if search_radius is not None and (rx < 0 or ry < 0):
-        raise ValueError(f"search_radius must not be negative, got ({rx}, {ry})")
-    options = _descriptor_options(smoothing_sigma=smoothing_sigma,
-                                  n_orientations=n_orientations, cell_size=cell_size,
-                                  grid_cells=grid_cells)
+    if search_radius is None:
+        rx, ry = -1, -1  # chosen by the matcher
+    else:
+        rx, ry = _radius(search_radius)
+        if rx < 0 or ry < 0:
+            raise ValueError(f"search_radius must not be negative, got ({rx}, {ry})")
     flow, valid, cost = _core.match(_image("image1", image1), _image("image2", image2), rx, ry,
                                     options)
     return Match(flow, valid, cost)

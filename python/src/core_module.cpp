@@ -64,12 +64,13 @@ std::string ShapeText(const py::array& a) {
 // Runs one core call with the GIL released; the arrays it touches are kept
 // alive by the caller's frame.
 //
-// Ctrl-C hook: the cores do not yet take a stop request. When they do, build
-// the request here: a callback that re-takes the GIL and calls
-// PyErr_CheckSignals(), remembering a pending KeyboardInterrupt; once the
-// core has returned (or left through its stop exception), throw
-// py::error_already_set so that Python sees the KeyboardInterrupt. Every
-// binding below reaches the cores through this one function.
+// Ctrl-C hook: the drivers do not take a densecorr::StopToken
+// (common/stop.h) yet. When they do, make the token here with a poll that
+// re-takes the GIL (py::gil_scoped_acquire) and returns
+// PyErr_CheckSignals() != 0, which leaves the KeyboardInterrupt pending;
+// pass the token to `call`, and on densecorr::Stopped throw
+// py::error_already_set so that Python raises it. Every binding below
+// reaches the cores through this one function.
 template <class F>
 void RunCore(F&& call) {
   py::gil_scoped_release release;
@@ -308,39 +309,154 @@ densecorr::ImageView ImageOf(const py::array& a, const char* name) {
   return v;
 }
 
-densecorr::DescribeOptions DescribeOptionsOf(const py::dict& given) {
-  densecorr::DescribeOptions o;
+// The options of the descriptor and the matcher, by name: one table each,
+// so that the Python keywords, the defaults and the conversions cannot drift
+// apart.
+template <class Options>
+struct OptionField {
+  const char* name;
+  float Options::*real;  // exactly one of the two is set
+  int Options::*integer;
+};
+
+using DescribeField = OptionField<densecorr::DescribeOptions>;
+using MatchField = OptionField<densecorr::MatchOptions>;
+using densecorr::DescribeOptions;
+using densecorr::MatchOptions;
+
+const DescribeField kDescribeFields[] = {
+    {"smoothing_sigma", &DescribeOptions::smoothing_sigma, nullptr},
+    {"n_orientations", nullptr, &DescribeOptions::n_orientations},
+    {"cell_size", nullptr, &DescribeOptions::cell_size},
+    {"grid_cells", nullptr, &DescribeOptions::grid_cells},
+    {"norm_floor", &DescribeOptions::norm_floor, nullptr},
+};
+
+// search_radius_x/y are set through match()'s search_radius.
+const MatchField kMatchFields[] = {
+    {"grid_size", nullptr, &MatchOptions::grid_size},
+    {"n_tree_level", nullptr, &MatchOptions::n_tree_level},
+    {"cell_truncate", &MatchOptions::cell_truncate, nullptr},
+    {"neighbour_weight", &MatchOptions::neighbour_weight, nullptr},
+    {"neighbour_truncate", &MatchOptions::neighbour_truncate, nullptr},
+    {"parent_weight", &MatchOptions::parent_weight, nullptr},
+    {"parent_truncate", &MatchOptions::parent_truncate, nullptr},
+    {"bp_iterations", nullptr, &MatchOptions::bp_iterations},
+    {"refine_radius", nullptr, &MatchOptions::refine_radius},
+    {"deform_coeff", &MatchOptions::deform_coeff, nullptr},
+    {"flow_warps", nullptr, &MatchOptions::flow_warps},
+    {"flow_fixed_point", nullptr, &MatchOptions::flow_fixed_point},
+    {"flow_sor", nullptr, &MatchOptions::flow_sor},
+    {"flow_smoothness", &MatchOptions::flow_smoothness, nullptr},
+    {"flow_brightness", &MatchOptions::flow_brightness, nullptr},
+    {"flow_gradient", &MatchOptions::flow_gradient, nullptr},
+    {"flow_sigma", &MatchOptions::flow_sigma, nullptr},
+    {"flow_edge", &MatchOptions::flow_edge, nullptr},
+    {"consistency_threshold", &MatchOptions::consistency_threshold, nullptr},
+};
+
+// An int option: a Python integer (or numpy integer), not a bool.
+int IntOption(py::handle value, const char* name) {
+  if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr())) {
+    ThrowType(std::string(name) + " must be an integer, got " +
+              std::string(py::str(value.get_type().attr("__name__"))));
+  }
+  py::int_ number = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
+  if (!number) throw py::error_already_set();
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+  if (overflow != 0 || !FitsInt32(v)) ThrowValue(std::string(name) + " must fit a 32-bit integer");
+  return static_cast<int>(v);
+}
+
+// A real option: any real number (int, float, numpy scalar), not a bool.
+float RealOption(py::handle value, const char* name) {
+  if (PyBool_Check(value.ptr()) || PyUnicode_Check(value.ptr()) ||
+      !(PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()) ||
+        PyObject_HasAttrString(value.ptr(), "__float__"))) {
+    ThrowType(std::string(name) + " must be a real number, got " +
+              std::string(py::str(value.get_type().attr("__name__"))));
+  }
+  const double v = PyFloat_AsDouble(value.ptr());
+  if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return FloatParam(v, name);
+}
+
+template <class Options, std::size_t N>
+bool SetOption(Options& o, const OptionField<Options> (&table)[N], const std::string& key,
+               py::handle value) {
+  for (const auto& field : table) {
+    if (key != field.name) continue;
+    if (field.real != nullptr) {
+      o.*field.real = RealOption(value, field.name);
+    } else {
+      o.*field.integer = IntOption(value, field.name);
+    }
+    return true;
+  }
+  return false;
+}
+
+template <class Options, std::size_t N>
+void AddDefaults(py::dict& d, const Options& o, const OptionField<Options> (&table)[N]) {
+  for (const auto& field : table) {
+    if (field.real != nullptr) {
+      d[field.name] = o.*field.real;
+    } else {
+      d[field.name] = o.*field.integer;
+    }
+  }
+}
+
+std::string OptionNames(bool with_matcher) {
+  std::string names;
+  for (const auto& f : kDescribeFields) names += std::string(names.empty() ? "" : ", ") + f.name;
+  if (with_matcher) {
+    for (const auto& f : kMatchFields) names += std::string(", ") + f.name;
+  }
+  return names;
+}
+
+DescribeOptions DescribeOptionsOf(const py::dict& given) {
+  DescribeOptions o;
   for (auto item : given) {
     const std::string key = py::str(item.first);
-    const py::handle value = item.second;
-    if (key == "smoothing_sigma") {
-      o.smoothing_sigma = FloatParam(value.cast<double>(), "smoothing_sigma");
-    } else if (key == "n_orientations") {
-      o.n_orientations = Int32Param(value.cast<std::int64_t>(), "n_orientations");
-    } else if (key == "cell_size") {
-      o.cell_size = Int32Param(value.cast<std::int64_t>(), "cell_size");
-    } else if (key == "grid_cells") {
-      o.grid_cells = Int32Param(value.cast<std::int64_t>(), "grid_cells");
-    } else {
-      ThrowType("unknown descriptor option '" + key + "'");
+    if (!SetOption(o, kDescribeFields, key, item.second)) {
+      ThrowType("unknown descriptor option '" + key + "'; the options are " + OptionNames(false));
+    }
+  }
+  return o;
+}
+
+MatchOptions MatchOptionsOf(const py::dict& given) {
+  MatchOptions o;
+  for (auto item : given) {
+    const std::string key = py::str(item.first);
+    if (!SetOption(o.descriptor, kDescribeFields, key, item.second) &&
+        !SetOption(o, kMatchFields, key, item.second)) {
+      ThrowType("unknown match option '" + key + "'; the options are " + OptionNames(true));
     }
   }
   return o;
 }
 
 py::dict DescribeDefaults() {
-  const densecorr::DescribeOptions o;
   py::dict d;
-  d["smoothing_sigma"] = o.smoothing_sigma;
-  d["n_orientations"] = o.n_orientations;
-  d["cell_size"] = o.cell_size;
-  d["grid_cells"] = o.grid_cells;
+  AddDefaults(d, DescribeOptions{}, kDescribeFields);
+  return d;
+}
+
+py::dict MatchDefaults() {
+  const MatchOptions o;
+  py::dict d;
+  AddDefaults(d, o.descriptor, kDescribeFields);
+  AddDefaults(d, o, kMatchFields);
   return d;
 }
 
 py::array Describe(const py::array& image, const py::dict& options) {
   const densecorr::ImageView view = ImageOf(image, "image");
-  const densecorr::DescribeOptions o = DescribeOptionsOf(options);
+  const DescribeOptions o = DescribeOptionsOf(options);
   // DescriptorChannels may refuse the options (std::invalid_argument ->
   // ValueError) before anything is allocated.
   const std::int64_t channels = densecorr::DescriptorChannels(o);
@@ -359,11 +475,10 @@ py::array Describe(const py::array& image, const py::dict& options) {
 }
 
 py::tuple Match(const py::array& image1, const py::array& image2, std::int64_t radius_x,
-                std::int64_t radius_y, const py::dict& descriptor_options) {
+                std::int64_t radius_y, const py::dict& options) {
   const densecorr::ImageView view1 = ImageOf(image1, "image1");
   const densecorr::ImageView view2 = ImageOf(image2, "image2");
-  densecorr::MatchOptions o;
-  o.descriptor = DescribeOptionsOf(descriptor_options);
+  MatchOptions o = MatchOptionsOf(options);
   o.search_radius_x = Int32Param(radius_x, "search_radius[0]");
   o.search_radius_y = Int32Param(radius_y, "search_radius[1]");
   densecorr::MatchResult r;
@@ -414,10 +529,11 @@ PYBIND11_MODULE(_core, m) {
 #ifdef DENSECORR_PY_MATCHER
   m.attr("has_matcher") = true;
   m.def("describe_defaults", &DescribeDefaults, "The descriptor options' defaults.");
+  m.def("match_defaults", &MatchDefaults, "The matcher options' defaults.");
   m.def("describe", &Describe, py::arg("image"), py::arg("options"),
         "The dense descriptor of an image read in place; a Fortran-ordered H x W x C array.");
   m.def("match", &Match, py::arg("image1"), py::arg("image2"), py::arg("radius_x"),
-        py::arg("radius_y"), py::arg("descriptor_options"),
+        py::arg("radius_y"), py::arg("options"),
         "The matcher; returns (flow, valid, cost).");
 #else
   m.attr("has_matcher") = false;

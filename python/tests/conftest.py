@@ -22,14 +22,14 @@ def sample_pair_paths():
 
 @pytest.fixture(scope="session")
 def small_pair(tmp_path_factory):
-    """aloeL/aloeR scaled to 96 px wide, written as PNG: (path1, path2, rgb1, rgb2)."""
+    """aloeL/aloeR scaled to 64 px wide, written as PNG: (path1, path2, rgb1, rgb2)."""
     cv2 = pytest.importorskip("cv2")
     folder = tmp_path_factory.mktemp("pair")
     paths, images = [], []
     for name, src in zip(("left.png", "right.png"), sample_pair_paths()):
         bgr = cv2.imread(src, cv2.IMREAD_COLOR)
         h, w = bgr.shape[:2]
-        small = cv2.resize(bgr, (96, round(h * 96 / w)), interpolation=cv2.INTER_AREA)
+        small = cv2.resize(bgr, (64, round(h * 64 / w)), interpolation=cv2.INTER_AREA)
         path = str(folder / name)
         cv2.imwrite(path, small)
         paths.append(path)
