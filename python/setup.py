@@ -64,16 +64,8 @@ def read_source_list():
     return entries
 
 
-def newest_header_time():
-    times = [
-        os.path.getmtime(p)
-        for p in glob.glob(os.path.join(ROOT, "*", "*.h"))
-        if os.path.isfile(p)
-    ]
-    return max(times, default=0.0)
-
-
-HEADER_TIME = newest_header_time()
+HEADERS = sorted(glob.glob(os.path.join(ROOT, "*", "*.h")))
+HEADER_TIME = max((os.path.getmtime(p) for p in HEADERS), default=0.0)
 
 
 def needs_recompile(obj, src):
@@ -115,6 +107,8 @@ ext = Pybind11Extension(
     "densecorr._core",
     ["src/core_module.cpp"] + ["../" + path for path, _ in SOURCES],
     include_dirs=[ROOT],
+    # A changed header relinks the extension (and recompiles, see needs_recompile).
+    depends=["../" + os.path.relpath(p, ROOT) for p in HEADERS],
     define_macros=macros,
     extra_compile_args=COMMON_FLAGS,
     extra_link_args=["-fopenmp"],

@@ -138,6 +138,12 @@ def _image(name: str, value: Any) -> np.ndarray:
     return a
 
 
+def _shortest(defaults: Dict[str, Union[int, float]]) -> Dict[str, Union[int, float]]:
+    """Defaults as written in the source (0.01, not the float32's 0.0099999998)."""
+    return {k: float(str(np.float32(v))) if isinstance(v, float) else v
+            for k, v in defaults.items()}
+
+
 def _missing_matcher() -> NotImplementedError:
     return NotImplementedError(
         "this build of densecorr has no descriptor and matcher; rebuild it from a tree "
@@ -302,14 +308,14 @@ def describe_defaults() -> Dict[str, Union[int, float]]:
     """The descriptor options and their default values."""
     if not has_matcher():
         raise _missing_matcher()
-    return dict(_core.describe_defaults())
+    return _shortest(_core.describe_defaults())
 
 
 def match_defaults() -> Dict[str, Union[int, float]]:
     """The matcher options (the descriptor's included) and their default values."""
     if not has_matcher():
         raise _missing_matcher()
-    return dict(_core.match_defaults())
+    return _shortest(_core.match_defaults())
 
 
 def describe(image: np.ndarray, **options: Union[int, float]) -> np.ndarray:

@@ -41,6 +41,12 @@ namespace {
 // Pyramids deeper than this have more than 2^31 cells.
 constexpr int kMaxTreeLevel = 15;
 
+// Equivalent dtypes count (numpy may hold several descriptors of float32).
+template <class T>
+bool IsType(const py::array& a) {
+  return py::isinstance<py::array_t<T>>(a);
+}
+
 bool HasFlag(const py::array& a, int flag) {
   return (py::detail::array_proxy(a.ptr())->flags & flag) != 0;
 }
@@ -85,7 +91,7 @@ void GuardOutputBytes(std::uint64_t bytes) { densecorr::GuardScratchRequest(byte
 // A descriptor image: float32, exactly H x W x C, Fortran-contiguous (the
 // cores' layout), every count within 32 bits.
 Descriptor DescriptorOf(const py::array& a, const char* name) {
-  if (!a.dtype().is(py::dtype::of<float>())) {
+  if (!IsType<float>(a)) {
     ThrowType(std::string(name) + " must be a float32 array, got dtype " +
               std::string(py::str(a.dtype())));
   }
@@ -202,7 +208,7 @@ py::tuple DenseDisp(const py::array& image1, const py::array& image2,
   const Descriptor desc1 = DescriptorOf(image1, "desc1");
   const Descriptor desc2 = DescriptorOf(image2, "desc2");
   CheckSameChannels(desc1, desc2);
-  if (!disparity0.dtype().is(py::dtype::of<std::int32_t>())) {
+  if (!IsType<std::int32_t>(disparity0)) {
     ThrowType("disparity0 must be an int32 array, got dtype " +
               std::string(py::str(disparity0.dtype())));
   }
@@ -269,13 +275,13 @@ py::tuple DenseDisp(const py::array& image1, const py::array& image2,
 // whole multiples of the element size.
 densecorr::ImageView ImageOf(const py::array& a, const char* name) {
   densecorr::ImageView v;
-  if (a.dtype().is(py::dtype::of<std::uint8_t>())) {
+  if (IsType<std::uint8_t>(a)) {
     v.type = densecorr::PixelType::kUint8;
-  } else if (a.dtype().is(py::dtype::of<std::uint16_t>())) {
+  } else if (IsType<std::uint16_t>(a)) {
     v.type = densecorr::PixelType::kUint16;
-  } else if (a.dtype().is(py::dtype::of<float>())) {
+  } else if (IsType<float>(a)) {
     v.type = densecorr::PixelType::kFloat32;
-  } else if (a.dtype().is(py::dtype::of<double>())) {
+  } else if (IsType<double>(a)) {
     v.type = densecorr::PixelType::kFloat64;
   } else {
     ThrowType(std::string(name) + " must be uint8, uint16, float32 or float64, got dtype " +

@@ -1,6 +1,7 @@
 """The Python functions give the same bits as the host modules on the same data.
 
-Runs every case through Octave's cellcost.mex / densedisp.mex from the CMake
+Runs every case through Octave's cellcost.mex / densedisp.mex (and the
+matcher's densematch.mex, where built) from the CMake
 build folder (DENSECORR_MEX_DIR, default build/) in one octave-cli session,
 exchanging raw column-major files.
 """
@@ -63,6 +64,14 @@ def _cases(rng):
     field = rng.integers(-12, 13, size=(12, 14, 2)).astype(np.int32)  # some pixels find nothing
     cases.append(("densedisp", (np.ascontiguousarray(d1), d2, field), dict(
         search_grid_size=2, search_radius=(3, 1), deform_coeff=0.0, truncate_const=np.inf)))
+    if densecorr.has_matcher() and os.path.exists(os.path.join(MEX_DIR, "densematch.mex")):
+        # A small photo-like pair: image 2 is image 1 moved by (3, -2) with noise.
+        image = (rng.random((30, 40)) * 255).astype(np.uint8)
+        image = np.repeat(np.repeat(image, 2, axis=0), 2, axis=1)[:48, :56]
+        rgb = np.dstack([image, image[::-1], 255 - image])
+        moved = np.roll(rgb, (-2, 3), axis=(0, 1))
+        moved = np.clip(moved + rng.integers(-8, 9, moved.shape), 0, 255).astype(np.uint8)
+        cases.append(("densematch", (rgb, moved), dict(search_radius=(6, 6), bp_iterations=3)))
     return cases
 
 
@@ -84,6 +93,19 @@ def _octave_script(cases, folder):
         f"addpath('{os.path.abspath(MEX_DIR)}');",
     ]
     for i, (kind, args, params) in enumerate(cases):
+        if kind == "densematch":
+            a, b = args
+            _write(folder / f"c{i}_d1.bin", a)
+            _write(folder / f"c{i}_d2.bin", b)
+            lines.append(f"a = rd('c{i}_d1.bin', 'uint8', {_mat(a.shape)});")
+            lines.append(f"b = rd('c{i}_d2.bin', 'uint8', {_mat(b.shape)});")
+            rx, ry = params["search_radius"]
+            lines.append(f"o = struct('search_radius', [{rx} {ry}], "
+                         f"'bp_iterations', {params['bp_iterations']});")
+            lines.append("[dx, dy, valid, cost] = densematch(a, b, o);")
+            lines.append(f"wr('c{i}_o0.bin', dx); wr('c{i}_o1.bin', dy); "
+                         f"wr('c{i}_o2.bin', uint8(valid)); wr('c{i}_o3.bin', cost);")
+            continue
         d1, d2 = (np.asarray(a, dtype=np.float32) for a in args[:2])
         _write(folder / f"c{i}_d1.bin", d1)
         _write(folder / f"c{i}_d2.bin", d2)
@@ -124,8 +146,14 @@ def test_same_bits_as_host_modules(tmp_path, rng):
     assert run.returncode == 0 and "host cases done" in run.stdout, run.stdout + run.stderr
 
     for i, (kind, args, params) in enumerate(cases):
-        host = [(tmp_path / f"c{i}_o{k}.bin").read_bytes() for k in range(3 if kind == "cellcost" else 2)]
-        if kind == "cellcost":
+        n_out = {"cellcost": 3, "densedisp": 2, "densematch": 4}[kind]
+        host = [(tmp_path / f"c{i}_o{k}.bin").read_bytes() for k in range(n_out)]
+        if kind == "densematch":
+            r = densecorr.match(*args, **params)
+            ours = [r.flow[:, :, 0].tobytes(order="F"), r.flow[:, :, 1].tobytes(order="F"),
+                    r.valid.astype(np.uint8).tobytes(order="F"), r.cost.tobytes(order="F")]
+            assert r.valid.mean() > 0.5
+        elif kind == "cellcost":
             r = densecorr.cellcost(*args, **params)
             ours = [r.node_cost.tobytes(order="F"),
                     r.shifts.T.tobytes(order="F"),  # host: 2 x n_shift
