@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -37,7 +38,8 @@ void ReadTyped(const ImageView& view, float scale, float* out) {
   if (!finite) throw std::invalid_argument("image values must be finite");
 }
 
-// Five-point central derivative along one axis, borders replicated.
+// Five-point central derivative along one axis, borders replicated; grouped
+// as differences so that a flat image gives exactly 0.
 void Derivative(const float* in, int width, int height, bool along_x, float* out) {
 #ifdef _OPENMP
 #pragma omp parallel for schedule(static)
@@ -51,9 +53,9 @@ void Derivative(const float* in, int width, int height, bool along_x, float* out
       };
       float d;
       if (along_x)
-        d = (at(-2, 0) - 8.0f * at(-1, 0) + 8.0f * at(1, 0) - at(2, 0)) * (1.0f / 12.0f);
+        d = ((at(-2, 0) - at(2, 0)) + 8.0f * (at(1, 0) - at(-1, 0))) * (1.0f / 12.0f);
       else
-        d = (at(0, -2) - 8.0f * at(0, -1) + 8.0f * at(0, 1) - at(0, 2)) * (1.0f / 12.0f);
+        d = ((at(0, -2) - at(0, 2)) + 8.0f * (at(0, 1) - at(0, -1))) * (1.0f / 12.0f);
       out[Index{x} * height + y] = d;
     }
   }
@@ -145,8 +147,13 @@ float SampleBilinear(const float* plane, int width, int height, float x, float y
   return (a * (1.0f - fx) + b * fx) * (1.0f - fy) + (c * (1.0f - fx) + d * fx) * fy;
 }
 
-void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
-                const FlowRefineParams& params, float* u, float* v) {
+namespace {
+
+// One scale: warps, fixed-point steps and SOR sweeps on (u, v), attached to
+// the anchor field with per-pixel weights (null: no attachment).
+void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
+                 const FlowRefineParams& params, const float* anchor_u, const float* anchor_v,
+                 const float* anchor_w, float* u, float* v) {
   const int w = image1.width, h = image1.height, nc = image1.channels;
   const int w2 = image2.width, h2 = image2.height;
   if (w <= 0 || h <= 0 || w2 <= 0 || h2 <= 0 || params.n_warps <= 0) return;
@@ -206,6 +213,11 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
   // images' [0, 1] units.
   const float zeta2 = 1e-4f;
   const float eps_data2 = 1e-4f, eps_smooth2 = 1e-6f;
+  // A small pull of each step towards 0: where neither the data nor the
+  // neighbours constrain a pixel (a flat image, a lone pixel) the step stays
+  // put instead of dividing by a vanishing term.
+  const float step_damping = 1e-2f;
+  const float eps_anchor2 = 0.01f;
 
   for (int warp = 0; warp < params.n_warps; ++warp) {
 #ifdef _OPENMP
@@ -283,6 +295,16 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
           a22[p] = pb_ * tb.t22 + pg_ * tg.t22;
           b1[p] = -(pb_ * tb.t13 + pg_ * tg.t13);
           b2[p] = -(pb_ * tb.t23 + pg_ * tg.t23);
+          if (anchor_w != nullptr && anchor_w[p] > 0.0f) {
+            // Robust pull towards the descriptor match.
+            const float eu = u[p] + a - anchor_u[p], ev = v[p] + b - anchor_v[p];
+            const float pm = params.anchor * anchor_w[p] * 0.5f /
+                             std::sqrt(eu * eu + ev * ev + eps_anchor2);
+            a11[p] += pm;
+            a22[p] += pm;
+            b1[p] -= pm * (u[p] - anchor_u[p]);
+            b2[p] -= pm * (v[p] - anchor_v[p]);
+          }
         }
       }
 #ifdef _OPENMP
@@ -316,15 +338,10 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
               if (y + 1 < h) add(p + 1, wb[p]);
               if (y > 0) add(p - 1, wb[p - 1]);
               const float omega = params.sor_omega;
-              const float d11 = a11[p] + sw, d22 = a22[p] + sw;
-              if (d11 > 0.0f) {
-                const float target = (b1[p] + su - a12[p] * dv[p]) / d11;
-                du[p] = (1.0f - omega) * du[p] + omega * target;
-              }
-              if (d22 > 0.0f) {
-                const float target = (b2[p] + sv - a12[p] * du[p]) / d22;
-                dv[p] = (1.0f - omega) * dv[p] + omega * target;
-              }
+              const float d11 = a11[p] + sw + step_damping;
+              const float d22 = a22[p] + sw + step_damping;
+              du[p] = (1.0f - omega) * du[p] + omega * (b1[p] + su - a12[p] * dv[p]) / d11;
+              dv[p] = (1.0f - omega) * dv[p] + omega * (b2[p] + sv - a12[p] * du[p]) / d22;
             }
           }
         }
@@ -335,6 +352,184 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
       v[p] += dv[p];
     }
   }
+}
+
+// Half-size image by 2 x 2 means (an odd last row or column averages with
+// itself), plane by plane.
+void Halve(const float* in, int w, int h, int channels, float* out) {
+  const int hw = (w + 1) / 2, hh = (h + 1) / 2;
+  const Index n = Index{w} * h, hn = Index{hw} * hh;
+  for (int c = 0; c < channels; ++c) {
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static)
+#endif
+    for (int x = 0; x < hw; ++x) {
+      const int x0 = 2 * x, x1 = std::min(2 * x + 1, w - 1);
+      for (int y = 0; y < hh; ++y) {
+        const int y0 = 2 * y, y1 = std::min(2 * y + 1, h - 1);
+        const float* p = in + c * n;
+        out[c * hn + Index{x} * hh + y] =
+            0.25f * ((p[Index{x0} * h + y0] + p[Index{x1} * h + y0]) +
+                     (p[Index{x0} * h + y1] + p[Index{x1} * h + y1]));
+      }
+    }
+  }
+}
+
+// Fills the field where weight is low from where it is high: weighted
+// halvings down to one pixel (push), then at each size back up, each pixel
+// mixes its own value with the coarser fill by its weight (pull). Values stay
+// in the units of the input. weight in [0, 1].
+void FillByWeight(float* u, float* v, const float* weight, int w, int h) {
+  const Index n = Index{w} * h;
+  if (w <= 1 && h <= 1) return;
+  const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+  const Index cn = Index{cw} * ch;
+  auto wu = AllocScratch<float>(n), wv = AllocScratch<float>(n);
+  for (Index p = 0; p < n; ++p) {
+    wu[p] = weight[p] * u[p];
+    wv[p] = weight[p] * v[p];
+  }
+  auto cu = AllocScratch<float>(cn), cv = AllocScratch<float>(cn), cwt = AllocScratch<float>(cn);
+  Halve(wu.get(), w, h, 1, cu.get());
+  Halve(wv.get(), w, h, 1, cv.get());
+  Halve(weight, w, h, 1, cwt.get());
+  for (Index p = 0; p < cn; ++p) {
+    if (cwt[p] > 0.0f) {
+      cu[p] /= cwt[p];
+      cv[p] /= cwt[p];
+    }
+    // A block with some reliable pixels is reliable as a whole one size up.
+    cwt[p] = std::min(1.0f, 4.0f * cwt[p]);
+  }
+  FillByWeight(cu.get(), cv.get(), cwt.get(), cw, ch);
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static)
+#endif
+  for (int x = 0; x < w; ++x) {
+    for (int y = 0; y < h; ++y) {
+      const Index p = Index{x} * h + y;
+      const float sx = (x + 0.5f) * 0.5f - 0.5f, sy = (y + 0.5f) * 0.5f - 0.5f;
+      const float a = std::min(std::max(weight[p], 0.0f), 1.0f);
+      u[p] = a * u[p] + (1.0f - a) * SampleBilinear(cu.get(), cw, ch, sx, sy);
+      v[p] = a * v[p] + (1.0f - a) * SampleBilinear(cv.get(), cw, ch, sx, sy);
+    }
+  }
+}
+
+struct Scale {
+  int w1, h1, w2, h2;
+  std::unique_ptr<float[]> image1, image2, anchor_u, anchor_v, anchor_w;
+};
+
+}  // namespace
+
+void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
+                const FlowRefineParams& params, const float* anchor_weight, float* u, float* v) {
+  const int nc = image1.channels;
+  if (image1.width <= 0 || image1.height <= 0 || image2.width <= 0 || image2.height <= 0 ||
+      params.n_warps <= 0)
+    return;
+  if (image2.channels != nc) throw std::invalid_argument("flow refinement: channel counts differ");
+  // Scale 0 is the images as given; each further scale halves both, while
+  // every side stays at least min_side.
+  const int min_side = 12;
+  std::vector<Scale> scales(1);
+  const Index n = Index{image1.width} * image1.height;
+  {
+    Scale& s = scales[0];
+    s.w1 = image1.width;
+    s.h1 = image1.height;
+    s.w2 = image2.width;
+    s.h2 = image2.height;
+    s.anchor_u = AllocScratch<float>(n);
+    s.anchor_v = AllocScratch<float>(n);
+    std::copy(u, u + n, s.anchor_u.get());
+    std::copy(v, v + n, s.anchor_v.get());
+    if (anchor_weight != nullptr) {
+      s.anchor_w = AllocScratch<float>(n);
+      std::copy(anchor_weight, anchor_weight + n, s.anchor_w.get());
+    }
+  }
+  while (static_cast<int>(scales.size()) < params.n_scales) {
+    const Scale& f = scales.back();
+    const int w1 = (f.w1 + 1) / 2, h1 = (f.h1 + 1) / 2, w2 = (f.w2 + 1) / 2, h2 = (f.h2 + 1) / 2;
+    if (std::min({w1, h1, w2, h2}) < min_side) break;
+    Scale c;
+    c.w1 = w1;
+    c.h1 = h1;
+    c.w2 = w2;
+    c.h2 = h2;
+    const Index cn1 = Index{w1} * h1;
+    c.image1 = AllocScratch<float>(cn1 * nc);
+    c.image2 = AllocScratch<float>(Index{w2} * h2 * nc);
+    Halve(f.image1 ? f.image1.get() : image1.data, f.w1, f.h1, nc, c.image1.get());
+    Halve(f.image2 ? f.image2.get() : image2.data, f.w2, f.h2, nc, c.image2.get());
+    c.anchor_u = AllocScratch<float>(cn1);
+    c.anchor_v = AllocScratch<float>(cn1);
+    Halve(f.anchor_u.get(), f.w1, f.h1, 1, c.anchor_u.get());
+    Halve(f.anchor_v.get(), f.w1, f.h1, 1, c.anchor_v.get());
+    if (f.anchor_w) {
+      // Means of the reliable matches only, where a block has any.
+      const Index fn = Index{f.w1} * f.h1;
+      auto wu = AllocScratch<float>(fn), wv = AllocScratch<float>(fn);
+      for (Index p = 0; p < fn; ++p) {
+        wu[p] = f.anchor_w[p] * f.anchor_u[p];
+        wv[p] = f.anchor_w[p] * f.anchor_v[p];
+      }
+      c.anchor_w = AllocScratch<float>(cn1);
+      Halve(f.anchor_w.get(), f.w1, f.h1, 1, c.anchor_w.get());
+      auto hu = AllocScratch<float>(cn1), hv = AllocScratch<float>(cn1);
+      Halve(wu.get(), f.w1, f.h1, 1, hu.get());
+      Halve(wv.get(), f.w1, f.h1, 1, hv.get());
+      for (Index p = 0; p < cn1; ++p) {
+        if (c.anchor_w[p] > 0.0f) {
+          c.anchor_u[p] = hu[p] / c.anchor_w[p];
+          c.anchor_v[p] = hv[p] / c.anchor_w[p];
+        }
+      }
+    }
+    for (Index p = 0; p < cn1; ++p) {
+      c.anchor_u[p] *= 0.5f;
+      c.anchor_v[p] *= 0.5f;
+    }
+    scales.push_back(std::move(c));
+  }
+
+  // Coarse to fine: the coarsest scale starts from the anchor field with its
+  // unreliable parts filled in from the reliable ones, every finer one from
+  // the coarser result.
+  std::unique_ptr<float[]> cu, cv;
+  for (int k = static_cast<int>(scales.size()) - 1; k >= 0; --k) {
+    Scale& s = scales[k];
+    const Index sn = Index{s.w1} * s.h1;
+    auto fu = AllocScratch<float>(sn), fv = AllocScratch<float>(sn);
+    if (!cu) {
+      std::copy(s.anchor_u.get(), s.anchor_u.get() + sn, fu.get());
+      std::copy(s.anchor_v.get(), s.anchor_v.get() + sn, fv.get());
+      if (s.anchor_w) FillByWeight(fu.get(), fv.get(), s.anchor_w.get(), s.w1, s.h1);
+    } else {
+      const Scale& c = scales[k + 1];
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static)
+#endif
+      for (int x = 0; x < s.w1; ++x) {
+        for (int y = 0; y < s.h1; ++y) {
+          const float cx = (x + 0.5f) * 0.5f - 0.5f, cy = (y + 0.5f) * 0.5f - 0.5f;
+          fu[Index{x} * s.h1 + y] = 2.0f * SampleBilinear(cu.get(), c.w1, c.h1, cx, cy);
+          fv[Index{x} * s.h1 + y] = 2.0f * SampleBilinear(cv.get(), c.w1, c.h1, cx, cy);
+        }
+      }
+    }
+    const PlanarImage i1{s.image1 ? s.image1.get() : image1.data, s.w1, s.h1, nc};
+    const PlanarImage i2{s.image2 ? s.image2.get() : image2.data, s.w2, s.h2, nc};
+    RefineLevel(i1, i2, params, s.anchor_u.get(), s.anchor_v.get(), s.anchor_w.get(), fu.get(),
+                fv.get());
+    cu = std::move(fu);
+    cv = std::move(fv);
+  }
+  std::copy(cu.get(), cu.get() + n, u);
+  std::copy(cv.get(), cv.get() + n, v);
 }
 
 }  // namespace densecorr

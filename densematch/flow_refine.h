@@ -21,19 +21,24 @@ struct FlowRefineParams {
   float gradient = 0.0f;           // weight of gradient constancy
   float presmooth_sigma = 0.0f;    // Gaussian smoothing of the images first, pixels
   float edge_sharpness = 0.0f;     // smoothness weight exp(-edge_sharpness*|grad image 1|)
-  int n_warps = 0;                 // re-linearisations at full resolution
+  float anchor = 0.0f;             // weight of the pull towards the starting field
+  int n_scales = 1;                // scales, each half the size of the one before
+  int n_warps = 0;                 // re-linearisations per scale
   int n_fixed_point = 0;           // robust-weight updates per warp
   int n_sor = 0;                   // SOR sweeps per fixed-point step
   float sor_omega = 1.6f;
 };
 
 // Refines (u, v) in place: pixel (x, y) of image 1 maps to (x + u, y + v) of
-// image 2; u, v column-major over image 1. Both images have the same channel
-// count, values roughly in [0, 1]. Pixels whose match leaves image 2 get no
-// data term and follow their neighbours. Deterministic whatever the thread
-// count.
+// image 2; u, v column-major over image 1. Coarse to fine over n_scales
+// scales: the coarsest starts from the given field, and at every scale a
+// robust term weighted by anchor * anchor_weight[p] (null = 0) pulls each
+// pixel towards it, so that reliable matches guide the rest. Both images
+// have the same channel count, values roughly in [0, 1]. Pixels whose match
+// leaves image 2 get no data term and follow their neighbours. Deterministic
+// whatever the thread count.
 void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
-                const FlowRefineParams& params, float* u, float* v);
+                const FlowRefineParams& params, const float* anchor_weight, float* u, float* v);
 
 // Reads an image view into planar floats on [0, 1] (integers over their full
 // range); throws std::invalid_argument on a value that is not finite.

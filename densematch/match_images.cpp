@@ -75,6 +75,8 @@ Plan MakePlan(const ImageView& image1, const ImageView& image2, const MatchOptio
     Require(std::isfinite(value) && value >= 0.0f, "weights must be finite and not negative");
   }
   Require(o.flow_sigma <= 20.0f, "flow_sigma out of range");
+  Require(std::isfinite(o.flow_anchor) && o.flow_anchor >= 0.0f, "flow_anchor out of range");
+  Require(o.flow_scales >= 1 && o.flow_scales <= 16, "flow_scales out of range");
   Require(std::isfinite(o.consistency_threshold), "consistency_threshold must be finite");
   Plan plan;
   const int longer = std::max({image1.width, image1.height, image2.width, image2.height});
@@ -242,9 +244,9 @@ void ParabolaStep(const Descriptor& d1, const Descriptor& d2, const int* dispari
   }
 }
 
-// One direction of the match: from side a's pixels to side b's.
-void MatchDirection(const Side& a, const Side& b, const PlanarImage& image_a,
-                    const PlanarImage& image_b, const Plan& plan, const MatchOptions& o,
+// One direction of the descriptor match, from side a's pixels to side b's:
+// cells, pixels, parabola.
+void MatchDirection(const Side& a, const Side& b, const Plan& plan, const MatchOptions& o,
                     float* u, float* v) {
   const Descriptor da = a.descriptor(), db = b.descriptor();
   const Index n = Index{a.width} * a.height;
@@ -290,19 +292,52 @@ void MatchDirection(const Side& a, const Side& b, const PlanarImage& image_a,
   clock.Mark("pixel search");
   ParabolaStep(da, db, filtered.get(), best_cost.get(), u, v);
   clock.Mark("parabola");
-  if (o.flow_warps > 0 && o.flow_fixed_point > 0) {
-    FlowRefineParams fr;
-    fr.smoothness = o.flow_smoothness;
-    fr.brightness = o.flow_brightness;
-    fr.gradient = o.flow_gradient;
-    fr.presmooth_sigma = o.flow_sigma;
-    fr.edge_sharpness = o.flow_edge;
-    fr.n_warps = o.flow_warps;
-    fr.n_fixed_point = o.flow_fixed_point;
-    fr.n_sor = o.flow_sor;
-    RefineFlow(image_a, image_b, fr, u, v);
-    clock.Mark("variational");
+}
+
+// Weight of each pixel's descriptor match in the refinement: 0 where the
+// match does not come back from image 2 (back_u null: not tested), scaled
+// down on flat patches, whose descriptors are short and say little.
+void MatchWeights(const Descriptor& d, const float* u, const float* v, const float* back_u,
+                  const float* back_v, int w2, int h2, float threshold, float* weight) {
+  const int w = d.width, h = d.height;
+  const Index n = Index{w} * h;
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static)
+#endif
+  for (int x = 0; x < w; ++x) {
+    for (int y = 0; y < h; ++y) {
+      const Index p = Index{x} * h + y;
+      float length2 = 0.0f;
+      for (int c = 0; c < d.feat_dim; ++c) length2 += d.data[p + c * n] * d.data[p + c * n];
+      float wgt = std::min(length2, 1.0f);
+      const float x2 = x + u[p], y2 = y + v[p];
+      if (x2 < 0.0f || x2 > w2 - 1.0f || y2 < 0.0f || y2 > h2 - 1.0f) {
+        wgt = 0.0f;
+      } else if (back_u != nullptr) {
+        const float ex = u[p] + SampleBilinear(back_u, w2, h2, x2, y2);
+        const float ey = v[p] + SampleBilinear(back_v, w2, h2, x2, y2);
+        if (ex * ex + ey * ey > threshold * threshold) wgt = 0.0f;
+      }
+      weight[p] = wgt;
+    }
   }
+}
+
+void Refine(const PlanarImage& image_a, const PlanarImage& image_b, const MatchOptions& o,
+            const float* weight, float* u, float* v) {
+  if (o.flow_warps <= 0 || o.flow_fixed_point <= 0) return;
+  FlowRefineParams fr;
+  fr.smoothness = o.flow_smoothness;
+  fr.brightness = o.flow_brightness;
+  fr.gradient = o.flow_gradient;
+  fr.presmooth_sigma = o.flow_sigma;
+  fr.edge_sharpness = o.flow_edge;
+  fr.anchor = o.flow_anchor;
+  fr.n_scales = o.flow_scales;
+  fr.n_warps = o.flow_warps;
+  fr.n_fixed_point = o.flow_fixed_point;
+  fr.n_sor = o.flow_sor;
+  RefineFlow(image_a, image_b, fr, weight, u, v);
 }
 
 }  // namespace
@@ -342,8 +377,7 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   result.dy.assign(n1, 0.0f);
   result.cost.assign(n1, 0.0f);
   result.valid.assign(n1, 0);
-  MatchDirection(side1, side2, planar1, planar2, plan, options, result.dx.data(),
-                 result.dy.data());
+  MatchDirection(side1, side2, plan, options, result.dx.data(), result.dy.data());
 
   std::unique_ptr<float[]> back_u, back_v;
   const bool check = options.consistency_threshold > 0.0f;
@@ -353,8 +387,24 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
     back_plan.radius_y = plan.radius_y;
     back_u = AllocScratch<float>(n2);
     back_v = AllocScratch<float>(n2);
-    MatchDirection(side2, side1, planar2, planar1, back_plan, options, back_u.get(),
-                   back_v.get());
+    MatchDirection(side2, side1, back_plan, options, back_u.get(), back_v.get());
+  }
+
+  // Both fields refined on the images, each guided by its matches that the
+  // other confirms.
+  if (options.flow_warps > 0 && options.flow_fixed_point > 0) {
+    const float match_threshold = 1.0f;
+    auto weight1 = AllocScratch<float>(n1);
+    MatchWeights(side1.descriptor(), result.dx.data(), result.dy.data(), back_u.get(),
+                 back_v.get(), image2.width, image2.height, match_threshold, weight1.get());
+    if (check) {
+      auto weight2 = AllocScratch<float>(n2);
+      MatchWeights(side2.descriptor(), back_u.get(), back_v.get(), result.dx.data(),
+                   result.dy.data(), image1.width, image1.height, match_threshold, weight2.get());
+      Refine(planar2, planar1, options, weight2.get(), back_u.get(), back_v.get());
+    }
+    Refine(planar1, planar2, options, weight1.get(), result.dx.data(), result.dy.data());
+    clock.Mark("variational");
   }
 
   const Descriptor d1 = side1.descriptor(), d2 = side2.descriptor();

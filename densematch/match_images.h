@@ -51,6 +51,10 @@ struct MatchOptions {
   float flow_gradient = 1.0f;
   float flow_sigma = 0.7f;
   float flow_edge = 2.0f;
+  // Coarse to fine over flow_scales halvings; at each, matches confirmed by
+  // the backward match pull the field towards them with weight flow_anchor.
+  int flow_scales = 4;
+  float flow_anchor = 0.5f;
 
   // Forward-backward check: a pixel is valid when its match lies inside
   // image 2 and the match back from there returns within this many pixels

@@ -74,13 +74,17 @@
 %     flow_sigma          Gaussian smoothing of the images for the
 %                         refinement, pixels [0.7]
 %     flow_edge           how much image edges weaken the smoothness [2]
+%     flow_scales         scales of the refinement, coarse to fine, each
+%                         half the size of the next [4]
+%     flow_anchor         pull of the refinement towards the descriptor
+%                         matches that the backward match confirms [0.5]
 %     consistency_threshold  largest forward-backward error of a valid pixel,
 %                         pixels; <= 0 skips the backward match (VALID is then
 %                         only "inside IMAGE2") [1]
 %     n_threads           OpenMP threads for this call; 0 = the current
 %                         setting [0]. Results do not depend on it.
 %     descriptor          struct of descriptor options: smoothing_sigma,
-%                         n_orientations, cell_size, grid_cells (see
+%                         n_orientations, cell_size, grid_cells, norm_floor (see
 %                         densedesc)
 %
 %   Errors (nothing is assigned)

@@ -106,6 +106,7 @@ void ReadDescriptorOptions(const mxArray* s, densecorr::DescribeOptions* d) {
     else if (key == "n_orientations") d->n_orientations = ReadInt(v, name, 2, 32);
     else if (key == "cell_size") d->cell_size = ReadInt(v, name, 1, 16);
     else if (key == "grid_cells") d->grid_cells = ReadInt(v, name, 1, 8);
+    else if (key == "norm_floor") d->norm_floor = ReadReal(v, name, 1e-9, 1e6);
     else Refuse("unknown option descriptor." + key);
   }
 }
@@ -145,6 +146,8 @@ MatchOptions ReadOptions(const mxArray* s, int* n_threads) {
     else if (key == "flow_gradient") o.flow_gradient = ReadReal(v, name, 0, 1e6);
     else if (key == "flow_sigma") o.flow_sigma = ReadReal(v, name, 0, 20);
     else if (key == "flow_edge") o.flow_edge = ReadReal(v, name, 0, 1e6);
+    else if (key == "flow_scales") o.flow_scales = ReadInt(v, name, 1, 16);
+    else if (key == "flow_anchor") o.flow_anchor = ReadReal(v, name, 0, 1e6);
     else if (key == "consistency_threshold") o.consistency_threshold = ReadReal(v, name, -1e6, 1e6);
     else if (key == "n_threads") *n_threads = ReadInt(v, name, 0, 1024);
     else if (key == "descriptor") ReadDescriptorOptions(v, &o.descriptor);
@@ -252,10 +255,10 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     Run(nlhs, plhs, nrhs, prhs);
   } catch (const Refusal& r) {
     id = r.id;
-    std::snprintf(message, sizeof message, "densematch: %s", r.message.c_str());
+    std::snprintf(message, sizeof message, "%s", r.message.c_str());
   } catch (const std::bad_alloc&) {
     id = kOutOfMemory;
-    std::snprintf(message, sizeof message, "densematch: out of memory");
+    std::snprintf(message, sizeof message, "out of memory");
   }
   if (id != nullptr) mexErrMsgIdAndTxt(id, "%s", message);
 }

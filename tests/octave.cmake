@@ -3,7 +3,7 @@
 # sanitized build) the same tests are reported as skipped, never as passed.
 
 set(octave_test_dir ${CMAKE_CURRENT_SOURCE_DIR}/octave)
-set(octave_tests test_cellcost test_densedisp test_out_of_memory test_build_mex)
+set(octave_tests test_cellcost test_densedisp test_out_of_memory test_build_mex test_densematch)
 find_program(DENSECORR_SH NAMES sh)
 
 foreach(test_name IN LISTS octave_tests)
@@ -44,4 +44,8 @@ if(DENSECORR_OCTAVE_MODULES AND DENSECORR_OCTAVE_CLI)
   # The tests load the modules from the build folder.
   set_tests_properties(octave_test_cellcost octave_test_densedisp octave_test_out_of_memory
                        PROPERTIES REQUIRED_FILES "${CMAKE_BINARY_DIR}/cellcost.mex;${CMAKE_BINARY_DIR}/densedisp.mex")
+endif()
+if(DENSECORR_OCTAVE_MODULES AND DENSECORR_OCTAVE_CLI)
+  set_tests_properties(octave_test_densematch PROPERTIES
+                       REQUIRED_FILES "${CMAKE_BINARY_DIR}/densematch.mex")
 endif()
