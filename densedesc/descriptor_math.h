@@ -8,12 +8,16 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "common/image_view.h"
 
 namespace densecorr {
 namespace desc {
+// Internal linkage: the kernel files compile these for their own instruction
+// sets, and no wider copy may reach a baseline caller through the linker.
+namespace {
 
 // Grey values are kept within +-kGreyLimit: gradients, squares and channel
 // sums of any input then stay finite in single precision.
@@ -35,20 +39,26 @@ inline float SafeReal(float value) {
   return value;
 }
 
-// Element (y, x, c) of the view as a value on the [0, 1] scale of white.
+// A sample as a value on the [0, 1] scale of white.
+inline float ToUnit(std::uint8_t v) { return static_cast<float>(v) / 255.0f; }
+inline float ToUnit(std::uint16_t v) { return static_cast<float>(v) / 65535.0f; }
+inline float ToUnit(float v) { return SafeReal(v); }
+inline float ToUnit(double v) { return SafeReal(v); }
+
+// Element (y, x, c) of the view.
 inline float PixelValue(const ImageView& image, int x, int y, int c) {
   const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(y) * image.stride_y +
                             static_cast<std::ptrdiff_t>(x) * image.stride_x +
                             static_cast<std::ptrdiff_t>(c) * image.stride_c;
   switch (image.type) {
     case PixelType::kUint8:
-      return static_cast<float>(static_cast<const std::uint8_t*>(image.data)[at]) / 255.0f;
+      return ToUnit(static_cast<const std::uint8_t*>(image.data)[at]);
     case PixelType::kUint16:
-      return static_cast<float>(static_cast<const std::uint16_t*>(image.data)[at]) / 65535.0f;
+      return ToUnit(static_cast<const std::uint16_t*>(image.data)[at]);
     case PixelType::kFloat32:
-      return SafeReal(static_cast<const float*>(image.data)[at]);
+      return ToUnit(static_cast<const float*>(image.data)[at]);
     case PixelType::kFloat64:
-      return SafeReal(static_cast<const double*>(image.data)[at]);
+      return ToUnit(static_cast<const double*>(image.data)[at]);
   }
   return 0.0f;
 }
@@ -61,6 +71,20 @@ inline float GreyValue(const ImageView& image, int x, int y) {
   return Luma(PixelValue(image, x, y, 0), PixelValue(image, x, y, 1), PixelValue(image, x, y, 2));
 }
 
+// c ? a : b through the bits: the compilers otherwise move an operation that
+// only one side needs onto a branch, which (with floating-point traps
+// honoured) keeps the row loops from vectorising. Same value as the ternary.
+inline float Select(bool c, float a, float b) {
+  std::uint32_t ia, ib;
+  std::memcpy(&ia, &a, sizeof ia);
+  std::memcpy(&ib, &b, sizeof ib);
+  const std::uint32_t mask = 0u - static_cast<std::uint32_t>(c);
+  const std::uint32_t bits = (ia & mask) | (ib & ~mask);
+  float out;
+  std::memcpy(&out, &bits, sizeof out);
+  return out;
+}
+
 inline int ClampIndex(int i, int n) { return i < 0 ? 0 : (i >= n ? n - 1 : i); }
 
 // Gradient direction as a position on the circle of n bins: 0 at +x, n/4 at
@@ -69,9 +93,10 @@ inline int ClampIndex(int i, int n) { return i < 0 ? 0 : (i >= n ? n - 1 : i); }
 // a zero gradient gets position 0 (it votes with weight 0 anyway).
 inline float OrientationPosition(float gx, float gy, int n_orient) {
   const float ax = std::fabs(gx), ay = std::fabs(gy);
-  const float hi = ax > ay ? ax : ay;
-  const float lo = ax > ay ? ay : ax;
-  const float a = hi > 0.0f ? lo / hi : 0.0f;
+  const bool steep = ay > ax;
+  const float hi = Select(steep, ay, ax);
+  const float lo = Select(steep, ax, ay);
+  const float a = lo / Select(hi > 0.0f, hi, 1.0f);  // 0 / 1 for a zero gradient
   const float s = a * a;
   float t = -0.0117212f;
   t = t * s + 0.05265332f;
@@ -79,27 +104,25 @@ inline float OrientationPosition(float gx, float gy, int n_orient) {
   t = t * s + 0.19354346f;
   t = t * s - 0.33262347f;
   t = t * s + 0.99997726f;
-  float angle = t * a;                                     // [0, pi/4]
-  if (ay > ax) angle = 1.57079632679f - angle;             // [0, pi/2]
-  if (gx < 0.0f) angle = 3.14159265359f - angle;           // [0, pi]
-  if (gy < 0.0f) angle = -angle;                           // [-pi, pi]
+  float angle = t * a;                                          // [0, pi/4]
+  angle = Select(steep, 1.57079632679f - angle, angle);         // [0, pi/2]
+  angle = Select(gx < 0.0f, 3.14159265359f - angle, angle);     // [0, pi]
+  angle = Select(gy < 0.0f, -angle, angle);                     // [-pi, pi]
   const float n = static_cast<float>(n_orient);
   float pos = angle * (n / 6.28318530718f);
-  if (pos < 0.0f) pos = pos + n;
+  pos = Select(pos < 0.0f, pos + n, pos);
   // -tiny + n rounds to n; NaN cannot arrive (safe grey values) but must
   // never reach an index.
-  if (!(pos >= 0.0f && pos < n)) pos = 0.0f;
-  return pos;
+  return Select((pos >= 0.0f) & (pos < n), pos, 0.0f);
 }
 
 // Share of a gradient at circular position `pos` that bin `o` receives:
 // linear in the angular distance, 1 at the bin, 0 one bin away or further.
 inline float BinWeight(float pos, int o, int n_orient) {
-  float d = std::fabs(pos - static_cast<float>(o));
-  const float around = static_cast<float>(n_orient) - d;
-  if (around < d) d = around;
-  const float w = 1.0f - d;
-  return w > 0.0f ? w : 0.0f;
+  const float direct = std::fabs(pos - static_cast<float>(o));
+  const float around = static_cast<float>(n_orient) - direct;
+  const float w = 1.0f - Select(around < direct, around, direct);
+  return Select(w > 0.0f, w, 0.0f);
 }
 
 // Normalised Gaussian taps of standard deviation sigma over [-3 sigma,
@@ -141,6 +164,7 @@ inline std::vector<int> CellCentres(int grid_cells, int cell_size) {
   return centres;
 }
 
+}  // namespace
 }  // namespace desc
 }  // namespace densecorr
 

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "densedesc/dense_descriptor.h"
+#include "densedesc/describe_kernels.h"
 #include "densedesc/descriptor_math.h"
+#include "simd/dispatch.h"
 #include "test_threads.h"
 
 namespace {
@@ -119,9 +121,18 @@ DescribeOptions Options(float sigma, int n, int cell, int grid) {
   return o;
 }
 
-// ---- definition: the column passes against the pixel-by-pixel form ----
+std::vector<float> DescribeOn(densecorr::simd::Isa isa, const ImageView& image,
+                              const DescribeOptions& o) {
+  std::vector<float> out(static_cast<size_t>(image.width) * image.height * DescriptorChannels(o),
+                         -1.0f);
+  densecorr::DescribeImageWith(densecorr::DescribeKernelsFor(isa), image, o, out.data());
+  return out;
+}
 
-TEST(DenseDescriptor, MatchesLiteralDefinitionBitForBit) {
+// ---- definition: the column passes on every kernel path against the
+// pixel-by-pixel form ----
+
+TEST(DenseDescriptor, EveryPathMatchesLiteralDefinitionBitForBit) {
   std::mt19937 rng(7);
   struct Case {
     int w, h;
@@ -136,12 +147,14 @@ TEST(DenseDescriptor, MatchesLiteralDefinitionBitForBit) {
   for (const Case& c : cases) {
     const auto grey = RandomGrey(rng, c.w, c.h);
     const ImageView view = ColumnMajorImage(grey.data(), PixelType::kFloat32, c.w, c.h, 1);
-    const auto got = Describe(view, c.o);
     const auto want = LiteralDescriptor(view, c.o);
-    ASSERT_EQ(got.size(), want.size());
-    EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * sizeof(float)))
-        << c.w << " x " << c.h << ", " << c.o.n_orientations << " bins, cells "
-        << c.o.grid_cells << " of " << c.o.cell_size;
+    for (auto isa : densecorr::simd::SupportedIsas()) {
+      const auto got = DescribeOn(isa, view, c.o);
+      ASSERT_EQ(got.size(), want.size());
+      EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * sizeof(float)))
+          << densecorr::simd::IsaName(isa) << ": " << c.w << " x " << c.h << ", "
+          << c.o.n_orientations << " bins, cells " << c.o.grid_cells << " of " << c.o.cell_size;
+    }
   }
 }
 
@@ -338,19 +351,24 @@ TEST(DenseDescriptor, PixelTypesAndLayoutsAgree) {
   EXPECT_EQ(want, Describe(back, o));
 }
 
-TEST(DenseDescriptor, SameBitsOnAnyThreadCount) {
+TEST(DenseDescriptor, SameBitsOnEveryPathAndThreadCount) {
   std::mt19937 rng(9);
   const int w = 67, h = 45;
   const auto im = RandomGrey(rng, w, h);
   const ImageView view = ColumnMajorImage(im.data(), PixelType::kFloat32, w, h, 1);
   for (const DescribeOptions& o : {DescribeOptions(), Options(1.2f, 6, 4, 2)}) {
-    std::vector<float> one;
-    WithThreads(1, [&] { one = Describe(view, o); });
-    for (int t : {2, 3, 5}) {
-      std::vector<float> many;
-      WithThreads(t, [&] { many = Describe(view, o); });
-      EXPECT_EQ(0, std::memcmp(one.data(), many.data(), one.size() * sizeof(float))) << t << " threads";
+    std::vector<float> want;
+    WithThreads(1, [&] { want = DescribeOn(densecorr::simd::Isa::kPortable, view, o); });
+    for (auto isa : densecorr::simd::SupportedIsas()) {
+      for (int t : {1, 2, 3, 5}) {
+        std::vector<float> got;
+        WithThreads(t, [&] { got = DescribeOn(isa, view, o); });
+        EXPECT_EQ(0, std::memcmp(want.data(), got.data(), want.size() * sizeof(float)))
+            << densecorr::simd::IsaName(isa) << ", " << t << " threads";
+      }
     }
+    // The public call takes the widest path.
+    EXPECT_EQ(want, Describe(view, o));
   }
 }
 
