@@ -22,9 +22,6 @@ ROOT = os.path.dirname(HERE)
 # The core's sources and the instruction set of each kernel file, from the
 # one list every build reads.
 SOURCE_LIST = os.path.join(ROOT, "cmake", "core_sources.txt")
-# Extra folders compiled into the extension when their sources are not in the
-# list yet: the descriptor and the matcher that match() and describe() use.
-EXTRA_FOLDERS = ("densedesc", "densematch")
 
 # Flags per instruction set, as CMakeLists.txt gives them. No kernel file is
 # compiled with -mfma; contraction stays off for all of them.
@@ -55,12 +52,6 @@ def read_source_list():
             if isa in X86_ONLY and not is_x86_64():
                 continue
             entries.append((words[0], isa))
-    listed = {path for path, _ in entries}
-    for folder in EXTRA_FOLDERS:
-        for path in sorted(glob.glob(os.path.join(ROOT, folder, "*.cpp"))):
-            rel = os.path.relpath(path, ROOT).replace(os.sep, "/")
-            if rel not in listed:
-                entries.append((rel, ""))
     return entries
 
 
@@ -76,10 +67,10 @@ def needs_recompile(obj, src):
 
 SOURCES = read_source_list()
 FILE_FLAGS = {os.path.join(ROOT, path): ISA_FLAGS.get(isa, []) for path, isa in SOURCES}
-HAS_MATCHER = all(
-    os.path.exists(os.path.join(ROOT, f))
-    for f in ("densedesc/dense_descriptor.cpp", "densematch/match_images.cpp")
-)
+# describe() and match() exist in builds from a tree with the matcher.
+HAS_MATCHER = {"densedesc/dense_descriptor.cpp", "densematch/match_images.cpp"} <= {
+    path for path, _ in SOURCES
+}
 
 
 class BuildExt(build_ext):

@@ -115,8 +115,9 @@ def _descriptor(name: str, value: Any) -> np.ndarray:
 _IMAGE_TYPES = ("uint8", "uint16", "float32", "float64")
 
 
-def _image(name: str, value: Any) -> np.ndarray:
-    """An image the core can read in place through its strides."""
+def _image(name: str, value: Any, finite: bool = True) -> np.ndarray:
+    """An image the core can read in place through its strides; with
+    ``finite``, real images holding NaN or Inf are refused."""
     a = np.asarray(value)
     native = a.dtype.newbyteorder("=")
     if native.name not in _IMAGE_TYPES:
@@ -129,7 +130,7 @@ def _image(name: str, value: Any) -> np.ndarray:
         raise ValueError(
             f"{name} must be H x W (grey) or H x W x C with C = 1, 3 or 4, got shape {a.shape}"
         )
-    if a.dtype.kind == "f" and not np.isfinite(a).all():
+    if finite and a.dtype.kind == "f" and not np.isfinite(a).all():
         raise ValueError(f"{name} must hold finite values only")
     if a.dtype != native:
         a = a.astype(native)
@@ -332,7 +333,9 @@ def describe(image: np.ndarray, **options: Union[int, float]) -> np.ndarray:
     ----------
     image : array, H x W (grey) or H x W x C (C = 1, 3 RGB, or 4 RGBA: alpha is ignored)
         uint8 or uint16 on their full range (255 or 65535 = white), float32 or
-        float64 on [0, 1] and finite. Read in place whatever its memory order.
+        float64 as they are (1 = white; NaN reads as 0, infinite and huge
+        values are clipped, so the descriptor stays finite). RGB is read
+        as its luma. Read in place whatever its memory order.
     **options
         smoothing_sigma (float, [0, 10]), n_orientations (int, [2, 32]),
         cell_size (int, [1, 16]), grid_cells (int, [1, 8]), norm_floor
@@ -344,7 +347,8 @@ def describe(image: np.ndarray, **options: Union[int, float]) -> np.ndarray:
     exactly the layout of the host modules' descriptor images
     (``desc[y, x, c]`` is ``image(y+1, x+1, c+1)`` there), so it goes to
     :func:`cellcost` and :func:`densedisp` without a copy. Channels:
-    orientation fastest, then cell row, then cell column.
+    orientation fastest, then cell row, then cell column. The host module
+    ``densedesc`` gives the same bits.
 
     Raises
     ------
@@ -357,7 +361,7 @@ def describe(image: np.ndarray, **options: Union[int, float]) -> np.ndarray:
     """
     if not has_matcher():
         raise _missing_matcher()
-    return _core.describe(_image("image", image), options)
+    return _core.describe(_image("image", image, finite=False), options)
 
 
 def match(
@@ -380,7 +384,8 @@ def match(
     Parameters
     ----------
     image1, image2 : arrays
-        As for :func:`describe`; they may differ in size, dtype and colour/grey.
+        As for :func:`describe`, but real images must be finite; they may
+        differ in size, dtype and colour/grey.
     search_radius : int or (int, int), optional
         Largest displacement searched on each axis, pixels, >= 0; None
         chooses it from the image size.

@@ -72,6 +72,11 @@ def _cases(rng):
         moved = np.roll(rgb, (-2, 3), axis=(0, 1))
         moved = np.clip(moved + rng.integers(-8, 9, moved.shape), 0, 255).astype(np.uint8)
         cases.append(("densematch", (rgb, moved), dict(search_radius=(6, 6), bp_iterations=3)))
+    if densecorr.has_matcher() and os.path.exists(os.path.join(MEX_DIR, "densedesc.mex")):
+        image = rng.random((19, 23, 3))
+        image[2, 5, 1] = np.nan
+        cases.append(("densedesc", (image[:, ::-1],), dict(n_orientations=6, cell_size=2,
+                                                            norm_floor=0.05)))
     return cases
 
 
@@ -93,6 +98,14 @@ def _octave_script(cases, folder):
         f"addpath('{os.path.abspath(MEX_DIR)}');",
     ]
     for i, (kind, args, params) in enumerate(cases):
+        if kind == "densedesc":
+            image = args[0]
+            _write(folder / f"c{i}_d1.bin", image)
+            lines.append(f"a = rd('c{i}_d1.bin', 'double', {_mat(image.shape)});")
+            fields = ", ".join(f"'{k}', {_mat([v])}" for k, v in params.items())
+            lines.append(f"d = densedesc(a, struct({fields}));")
+            lines.append(f"wr('c{i}_o0.bin', d);")
+            continue
         if kind == "densematch":
             a, b = args
             _write(folder / f"c{i}_d1.bin", a)
@@ -146,9 +159,11 @@ def test_same_bits_as_host_modules(tmp_path, rng):
     assert run.returncode == 0 and "host cases done" in run.stdout, run.stdout + run.stderr
 
     for i, (kind, args, params) in enumerate(cases):
-        n_out = {"cellcost": 3, "densedisp": 2, "densematch": 4}[kind]
+        n_out = {"cellcost": 3, "densedisp": 2, "densematch": 4, "densedesc": 1}[kind]
         host = [(tmp_path / f"c{i}_o{k}.bin").read_bytes() for k in range(n_out)]
-        if kind == "densematch":
+        if kind == "densedesc":
+            ours = [densecorr.describe(*args, **params).tobytes(order="F")]
+        elif kind == "densematch":
             r = densecorr.match(*args, **params)
             ours = [r.flow[:, :, 0].tobytes(order="F"), r.flow[:, :, 1].tobytes(order="F"),
                     r.valid.astype(np.uint8).tobytes(order="F"), r.cost.tobytes(order="F")]

@@ -42,6 +42,12 @@ def test_describe_options_and_integer_images(image):
     grey16 = grey8.astype(np.uint16) * 257  # the same brightness on 16 bits
     assert np.array_equal(densecorr.describe(grey8), densecorr.describe(grey16))
     assert np.array_equal(densecorr.describe(grey8), densecorr.describe(grey8[:, :, None]))
+    # NaN pixels read as 0, infinite ones keep the descriptor finite.
+    holes, zeros = image.copy(), image.copy()
+    holes[3, 4], zeros[3, 4] = np.nan, 0
+    assert np.array_equal(densecorr.describe(holes), densecorr.describe(zeros))
+    holes[5, 6] = (np.inf, -np.inf, np.inf)
+    assert np.isfinite(densecorr.describe(holes)).all()
     defaults = densecorr.describe_defaults()
     assert defaults["n_orientations"] == 8 and set(defaults) <= set(densecorr.match_defaults())
 
@@ -66,7 +72,7 @@ def test_match_finds_a_shift(rng):
     (lambda im: densecorr.describe(im.astype(np.int32)), TypeError, "uint8, uint16"),
     (lambda im: densecorr.describe(im[:, :, :2]), ValueError, "C = 1, 3 or 4"),
     (lambda im: densecorr.describe(im[None]), ValueError, "H x W"),
-    (lambda im: densecorr.describe(np.where(im > 0.5, np.nan, im)), ValueError, "finite"),
+    (lambda im: densecorr.match(np.where(im > 0.5, np.nan, im), im), ValueError, "finite"),
     (lambda im: densecorr.describe(im, cell_size=0), ValueError, "cell_size"),
     (lambda im: densecorr.describe(im, cell_size="3"), TypeError, "integer"),
     (lambda im: densecorr.describe(im, flow_warps=1), TypeError, "unknown descriptor option"),
