@@ -240,6 +240,11 @@ def run_batch(pairs_csv: str, out_dir: str, settings: Dict[str, Any],
             # Every pair has its answer: what is left was written by workers
             # that died mid-pair.
             _remove_partials(out_dir)
+        for pair in todo:
+            # Finished by a worker after the client stopped listening.
+            if (pair.outcome.get("status") == "interrupted"
+                    and os.path.isdir(os.path.join(out_dir, pair.name))):
+                pair.outcome = {"status": "done"}
         report = _write_report(out_dir, rows)
 
     counts = {s: sum(1 for p in rows if p.outcome.get("status") == s)

@@ -79,18 +79,35 @@ def test_batch_records_failures_and_resumes(tmp_path, small_pair):
         (left, right, "a"), (right, left, "b"), ("broken.png", right, "c"), (left, right, "a"),
     ])
     out = tmp_path / "out"
+    args = ["-m", "densecorr", "batch", str(tmp_path / "pairs.csv"), "-o", str(out), *FAST]
+
+    # Ctrl-C once the first pair is done: the report says what ran.
+    batch = subprocess.Popen([sys.executable, *args, "--workers", "1"], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 120
+    while not ((out / "a").exists() or (out / "b").exists()) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    batch.send_signal(signal.SIGINT)
+    stdout, stderr = batch.communicate(timeout=120)
+    assert batch.returncode == 130, stdout + stderr
+    assert "not run (interrupted)" in stdout
+    first = {row["name"]: row["status"] for row in read_report(out).values()}
+    assert "done" in (first["a"], first["b"]) and os.path.exists(out / "report.csv")
+
+    # Resume: the rest runs; one pair's failure does not stop the others.
     run = densecorr_cli("batch", str(tmp_path / "pairs.csv"), "-o", str(out), "--workers", "2",
                         *FAST)
     assert run.returncode == 1, run.stderr
-    assert "4 pairs: 2 matched, 0 already done, 2 failed" in run.stdout
+    assert "4 pairs: " in run.stdout and ", 2 failed" in run.stdout
     report = read_report(out)
-    assert [report[k]["status"] for k in "2345"] == ["done", "done", "failed", "failed"]
+    assert [report[k]["status"] for k in "45"] == ["failed", "failed"]
+    assert {report["2"]["status"], report["3"]["status"]} <= {"done", "skipped"}
     assert "cannot read image" in report["4"]["error"]
     assert "already used by line 2" in report["5"]["error"]
     check_outputs(out / "a", reference(left, right, flow_warps=0))
     check_outputs(out / "b", reference(right, left, flow_warps=0))
 
-    # Resume: finished pairs are skipped, a leftover partial folder is removed.
+    # Again: finished pairs are skipped, a leftover partial folder is removed.
     (out / ".partial-b-dead").mkdir()
     before = os.path.getmtime(out / "a" / "flow.flo")
     run = densecorr_cli("batch", str(tmp_path / "pairs.csv"), "-o", str(out), "--workers", "1",
