@@ -19,8 +19,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
-#include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
