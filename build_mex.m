@@ -27,7 +27,7 @@ function build_mex(out_dir)
       error('build_mex:failed', 'building the modules failed (see the compiler output above)');
     end
   end
-  for name = {'cellcost', 'densedisp', 'densematch'}
+  for name = {'cellcost', 'densedisp', 'densematch', 'densedesc'}
     % `help <name>` reads the help file beside the module.
     help_file = fullfile(root, 'mex', [name{1} '.m']);
     if ~strcmp(fullfile(out_dir, [name{1} '.m']), help_file)
@@ -49,7 +49,7 @@ function ok = build_modules(root, out_dir, use_openmp)
     for folder = {'common', 'simd', 'cellcost', 'densedisp', 'densedesc', 'densematch'}
       objects = [objects, compile_core(root, folder{1}, obj_dir, tool)];
     end
-    for name = {'cellcost', 'densedisp', 'densematch'}
+    for name = {'cellcost', 'densedisp', 'densematch', 'densedesc'}
       link_module(root, out_dir, name{1}, objects, tool);
     end
   catch err

@@ -91,19 +91,18 @@ void DescribeImageWith(const DescribeKernels& kernels, const ImageView& image,
   job.padded_height = static_cast<std::ptrdiff_t>(job.height) + 2 * job.pad;
   job.padded_plane = job.padded_height * job.width;
   job.norm_floor = options.norm_floor;
+  job.root_normalise = options.root_normalise;
   const std::int64_t n = job.n_orient;
 
   // Every buffer before any work: a failed allocation leaves `out` untouched.
   auto grey = AllocScratch<float>(job.n_pixel);
   auto work = AllocScratch<float>(job.n_pixel);
   auto mag = AllocScratch<float>(job.n_pixel);
-  auto votes = AllocScratch<float>(n * job.n_pixel);
   auto pooled_v = AllocScratch<float>(n * job.n_pixel);
   auto pooled = AllocScratch<float>(n * job.padded_plane);
   job.grey = grey.get();
   job.work = work.get();
   job.mag = mag.get();
-  job.votes = votes.get();
   job.pooled_v = pooled_v.get();
   job.pooled = pooled.get();
   job.out = out;

@@ -14,7 +14,9 @@ namespace densecorr {
 // half-width cell_size; the pooled maps are sampled at a grid_cells x
 // grid_cells grid of cell centres cell_size apart, centred on the pixel
 // (borders replicated); the vector is divided by its length, or by
-// norm_floor if that is larger.
+// norm_floor if that is larger. With root_normalise, each value is instead
+// divided by the sum of the values (or the floor) and replaced by its square
+// root.
 struct DescribeOptions {
   // Design parameters; the defaults are the matcher's.
   float smoothing_sigma = 1.0f;  // Gaussian pre-smoothing, pixels; [0, 10], 0 = none
@@ -25,6 +27,11 @@ struct DescribeOptions {
   // vectors instead of amplified noise; on the [0, 1] grey scale textured
   // patches of photos have lengths of about 0.02 to 0.2. > 0.
   float norm_floor = 0.01f;
+  // Square roots of the values divided by their sum (the vector keeps length
+  // 1, or less where the sum is below norm_floor): a few strong edges then
+  // weigh less against many weak gradients, and distances between vectors
+  // compare histograms more evenly. Same length scale as the default.
+  bool root_normalise = false;
 };
 
 // Channels of the descriptor the options give: n_orientations *

@@ -152,7 +152,9 @@ void OrientPool(const DescribeJob& job, int x_begin, int x_end) {
       pos[y] = OrientationPosition(dx, dy, n);
     }
     for (int o = 0; o < n; ++o) {
-      float* vote = job.votes + o * job.n_pixel + Column(x, h);
+      // The votes pass through this column's slot of the pooled maps, which
+      // the next stage fills.
+      float* vote = job.pooled + o * job.padded_plane + x * job.padded_height;
       for (int y = 0; y < h; ++y) vote[y] = mag[y] * BinWeight(pos[y], o, n);
       FilterColumn(vote, h, job.pool_taps, job.n_pool_taps,
                    job.pooled_v + o * job.n_pixel + Column(x, h));
@@ -177,10 +179,13 @@ void PoolAcross(const DescribeJob& job, int x_begin, int x_end) {
 
 // Every channel of the pooled maps read at the cell centres, divided by the
 // pixel's length (channels summed in increasing order) or by the floor if
-// that is larger. Channel order: orientation, then cell row, then cell column.
+// that is larger; in root mode divided by the sum of the channels (or the
+// floor), then square-rooted. Channel order: orientation, then cell row,
+// then cell column.
 template <class V>
 void WriteOut(const DescribeJob& job, int x_begin, int x_end) {
   const int h = job.height, g = job.n_centres;
+  const bool root = job.root_normalise;
   for (int x = x_begin; x < x_end; ++x) {
     float* length = job.mag + Column(x, h);
     auto source = [&](int ix, int iy, int o) {
@@ -193,15 +198,17 @@ void WriteOut(const DescribeJob& job, int x_begin, int x_end) {
         for (int o = 0; o < job.n_orient; ++o) {
           const float* src = source(ix, iy, o);
           if (first) {
-            for (int y = 0; y < h; ++y) length[y] = src[y] * src[y];
+            for (int y = 0; y < h; ++y) length[y] = root ? src[y] : src[y] * src[y];
             first = false;
+          } else if (root) {
+            for (int y = 0; y < h; ++y) length[y] = length[y] + src[y];
           } else {
             for (int y = 0; y < h; ++y) length[y] = length[y] + src[y] * src[y];
           }
         }
       }
     }
-    SqrtSpan<V>(length, h);
+    if (!root) SqrtSpan<V>(length, h);
     const float floor = job.norm_floor;
     for (int y = 0; y < h; ++y) length[y] = length[y] > floor ? length[y] : floor;
     std::ptrdiff_t c = 0;
@@ -211,6 +218,7 @@ void WriteOut(const DescribeJob& job, int x_begin, int x_end) {
           const float* src = source(ix, iy, o);
           float* dst = job.out + c * job.n_pixel + Column(x, h);
           for (int y = 0; y < h; ++y) dst[y] = src[y] / length[y];
+          if (root) SqrtSpan<V>(dst, h);
         }
       }
     }

@@ -31,12 +31,12 @@ struct DescribeJob {
   int pad;
   std::ptrdiff_t padded_height, padded_plane;
   float norm_floor;
+  bool root_normalise;
   float* grey;      // plane: grey values, then the smoothed image
   float* work;      // plane: vertical smoothing, then gradient bin positions
   float* mag;       // plane: gradient magnitudes, then vector lengths
-  float* votes;     // n_orient planes
   float* pooled_v;  // n_orient planes: votes pooled down the columns
-  float* pooled;    // n_orient padded planes: pooled both ways
+  float* pooled;    // n_orient padded planes: pooled both ways (before: votes)
   float* out;       // the descriptor: channel c of pixel (x, y) at c*n_pixel + x*height + y
 };
 

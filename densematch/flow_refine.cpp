@@ -87,7 +87,7 @@ void ReadPlanar(const ImageView& view, float* out) {
 }
 
 void GaussianBlur(const float* in, int width, int height, int channels, float sigma,
-                  float* out) {
+                  float* out, float* scratch) {
   const Index plane = Index{width} * height;
   if (sigma <= 0.0f) {
     std::memcpy(out, in, sizeof(float) * plane * channels);
@@ -101,7 +101,12 @@ void GaussianBlur(const float* in, int width, int height, int channels, float si
     total += kernel[i + radius];
   }
   for (float& k : kernel) k /= total;
-  auto tmp = AllocScratch<float>(plane);
+  std::unique_ptr<float[]> own;
+  if (scratch == nullptr) {
+    own = AllocScratch<float>(plane);
+    scratch = own.get();
+  }
+  float* const tmp = scratch;
   for (int c = 0; c < channels; ++c) {
     const float* src = in + c * plane;
     float* dst = out + c * plane;
@@ -149,11 +154,30 @@ float SampleBilinear(const float* plane, int width, int height, float x, float y
 
 namespace {
 
+// Buffers of one refinement, sized for its largest scale and shared by all:
+// fresh pages cost more than the arithmetic on them.
+struct Workspace {
+  std::unique_ptr<float[]> i1, i2, d1, d2, edge, du, dv, psi_s, a11, a12, a22, b1, b2, wr, wb,
+      blur;
+  std::unique_ptr<Tensor[]> bright, grad;
+  Workspace(Index n, Index n2, int nc) {
+    i1 = AllocScratch<float>(n * nc);
+    i2 = AllocScratch<float>(n2 * nc);
+    d1 = AllocScratch<float>(n * nc * 6);
+    d2 = AllocScratch<float>(n2 * nc * 6);
+    for (auto* b : {&edge, &du, &dv, &psi_s, &a11, &a12, &a22, &b1, &b2, &wr, &wb})
+      *b = AllocScratch<float>(n);
+    blur = AllocScratch<float>(std::max(n, n2));
+    bright = AllocScratch<Tensor>(n);
+    grad = AllocScratch<Tensor>(n);
+  }
+};
+
 // One scale: warps, fixed-point steps and SOR sweeps on (u, v), attached to
 // the anchor field with per-pixel weights (null: no attachment).
 void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
                  const FlowRefineParams& params, const float* anchor_u, const float* anchor_v,
-                 const float* anchor_w, float* u, float* v) {
+                 const float* anchor_w, Workspace& ws, float* u, float* v) {
   const int w = image1.width, h = image1.height, nc = image1.channels;
   const int w2 = image2.width, h2 = image2.height;
   if (w <= 0 || h <= 0 || w2 <= 0 || h2 <= 0 || params.n_warps <= 0) return;
@@ -162,13 +186,13 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
 
   // Smoothed images and their derivatives: image 1's once, image 2's once
   // (warped at every re-linearisation).
-  auto i1 = AllocScratch<float>(n * nc);
-  auto i2 = AllocScratch<float>(n2 * nc);
-  GaussianBlur(image1.data, w, h, nc, params.presmooth_sigma, i1.get());
-  GaussianBlur(image2.data, w2, h2, nc, params.presmooth_sigma, i2.get());
+  float* const i1 = ws.i1.get();
+  float* const i2 = ws.i2.get();
+  GaussianBlur(image1.data, w, h, nc, params.presmooth_sigma, i1, ws.blur.get());
+  GaussianBlur(image2.data, w2, h2, nc, params.presmooth_sigma, i2, ws.blur.get());
   // Per channel: value, x, y, xx, xy, yy.
-  auto d1 = AllocScratch<float>(n * nc * 6);
-  auto d2 = AllocScratch<float>(n2 * nc * 6);
+  float* const d1 = ws.d1.get();
+  float* const d2 = ws.d2.get();
   const auto derivatives = [](const float* img, int ww, int hh, float* out) {
     const Index m = Index{ww} * hh;
     std::memcpy(out, img, sizeof(float) * m);
@@ -179,13 +203,13 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
     Derivative(out + 2 * m, ww, hh, false, out + 5 * m);
   };
   for (int c = 0; c < nc; ++c) {
-    derivatives(i1.get() + c * n, w, h, d1.get() + c * 6 * n);
-    derivatives(i2.get() + c * n2, w2, h2, d2.get() + c * 6 * n2);
+    derivatives(i1 + c * n, w, h, d1 + c * 6 * n);
+    derivatives(i2 + c * n2, w2, h2, d2 + c * 6 * n2);
   }
 
   // Smoothness weight per pixel from image 1's edges: the flow may change
   // where the image does.
-  auto edge = AllocScratch<float>(n);
+  float* const edge = ws.edge.get();
   for (Index p = 0; p < n; ++p) {
     float g2 = 0.0f;
     for (int c = 0; c < nc; ++c) {
@@ -195,19 +219,19 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
     edge[p] = params.smoothness * std::exp(-params.edge_sharpness * std::sqrt(g2 / nc));
   }
 
-  auto bright = AllocScratch<Tensor>(n);
-  auto grad = AllocScratch<Tensor>(n);
-  auto du = AllocScratch<float>(n);
-  auto dv = AllocScratch<float>(n);
-  auto psi_s = AllocScratch<float>(n);
-  auto a11 = AllocScratch<float>(n);
-  auto a12 = AllocScratch<float>(n);
-  auto a22 = AllocScratch<float>(n);
-  auto b1 = AllocScratch<float>(n);
-  auto b2 = AllocScratch<float>(n);
+  Tensor* const bright = ws.bright.get();
+  Tensor* const grad = ws.grad.get();
+  float* const du = ws.du.get();
+  float* const dv = ws.dv.get();
+  float* const psi_s = ws.psi_s.get();
+  float* const a11 = ws.a11.get();
+  float* const a12 = ws.a12.get();
+  float* const a22 = ws.a22.get();
+  float* const b1 = ws.b1.get();
+  float* const b2 = ws.b2.get();
   // Weights of the edges to the right (x+1) and below (y+1) neighbours.
-  auto wr = AllocScratch<float>(n);
-  auto wb = AllocScratch<float>(n);
+  float* const wr = ws.wr.get();
+  float* const wb = ws.wb.get();
 
   // Keeps a data term from dividing by a flat patch's zero gradient, in the
   // images' [0, 1] units.
@@ -231,8 +255,8 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
         const bool inside = xw >= 0.0f && xw <= w2 - 1 && yw >= 0.0f && yw <= h2 - 1;
         if (inside) {
           for (int c = 0; c < nc; ++c) {
-            const float* s1 = d1.get() + c * 6 * n;
-            const float* s2 = d2.get() + c * 6 * n2;
+            const float* s1 = d1 + c * 6 * n;
+            const float* s2 = d2 + c * 6 * n2;
             float q[6];
             for (int k = 0; k < 6; ++k) q[k] = SampleBilinear(s2 + k * n2, w2, h2, xw, yw);
             // Derivatives averaged over both images; differences warped 2 - 1.
@@ -496,6 +520,7 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
     scales.push_back(std::move(c));
   }
 
+  Workspace ws(n, Index{image2.width} * image2.height, nc);
   // Coarse to fine: the coarsest scale starts from the anchor field with its
   // unreliable parts filled in from the reliable ones, every finer one from
   // the coarser result.
@@ -523,8 +548,11 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
     }
     const PlanarImage i1{s.image1 ? s.image1.get() : image1.data, s.w1, s.h1, nc};
     const PlanarImage i2{s.image2 ? s.image2.get() : image2.data, s.w2, s.h2, nc};
-    RefineLevel(i1, i2, params, s.anchor_u.get(), s.anchor_v.get(), s.anchor_w.get(), fu.get(),
-                fv.get());
+    // The matches guide the coarse scales; at the finest their whole-pixel
+    // search and parabola would only bias the sub-pixel result.
+    const bool guided = k > 0 || scales.size() == 1 || params.anchor_finest;
+    RefineLevel(i1, i2, params, s.anchor_u.get(), s.anchor_v.get(),
+                guided ? s.anchor_w.get() : nullptr, ws, fu.get(), fv.get());
     cu = std::move(fu);
     cv = std::move(fv);
   }

@@ -22,6 +22,7 @@ struct FlowRefineParams {
   float presmooth_sigma = 0.0f;    // Gaussian smoothing of the images first, pixels
   float edge_sharpness = 0.0f;     // smoothness weight exp(-edge_sharpness*|grad image 1|)
   float anchor = 0.0f;             // weight of the pull towards the starting field
+  bool anchor_finest = false;      // keep the pull at the finest of several scales
   int n_scales = 1;                // scales, each half the size of the one before
   int n_warps = 0;                 // re-linearisations per scale
   int n_fixed_point = 0;           // robust-weight updates per warp
@@ -45,9 +46,10 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
 void ReadPlanar(const ImageView& view, float* out);
 
 // Separable Gaussian blur of each plane, borders replicated; sigma <= 0
-// copies. in and out may not alias.
+// copies. in and out may not alias; scratch (width*height floats, or null to
+// allocate) holds the first pass.
 void GaussianBlur(const float* in, int width, int height, int channels, float sigma,
-                  float* out);
+                  float* out, float* scratch = nullptr);
 
 // Bilinear sample of one plane at (x, y), coordinates clamped to the image.
 float SampleBilinear(const float* plane, int width, int height, float x, float y);

@@ -8,10 +8,12 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #ifdef DENSEMATCH_PROFILE
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #endif
 
 #include "cellcost/pyramid_match.h"
@@ -30,11 +32,15 @@ using Index = std::ptrdiff_t;
 #ifdef DENSEMATCH_PROFILE
 struct StageClock {
   std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
+  std::clock_t last_cpu = std::clock();
   void Mark(const char* stage) {
     const auto now = std::chrono::steady_clock::now();
-    std::fprintf(stderr, "  %-12s %7.1f ms\n", stage,
-                 std::chrono::duration<double, std::milli>(now - last).count());
+    const std::clock_t cpu = std::clock();
+    std::fprintf(stderr, "  %-12s %7.1f ms (cpu %7.1f ms)\n", stage,
+                 std::chrono::duration<double, std::milli>(now - last).count(),
+                 1000.0 * (cpu - last_cpu) / CLOCKS_PER_SEC);
     last = now;
+    last_cpu = cpu;
   }
 };
 #else
@@ -65,6 +71,7 @@ int SampleCount(int size, int grid) { return (size + grid - 1) / grid; }
 Plan MakePlan(const ImageView& image1, const ImageView& image2, const MatchOptions& o) {
   Require(o.grid_size >= 0 && o.n_tree_level >= 0 && o.n_tree_level <= 15, "grid or levels");
   Require(o.refine_radius >= 0 && o.refine_radius <= 64, "refine_radius out of range");
+  Require(o.refine_step >= 1 && o.refine_step <= 64, "refine_step out of range");
   Require(o.bp_iterations >= 0 && o.bp_iterations <= 1000, "bp_iterations out of range");
   Require(o.flow_warps >= 0 && o.flow_warps <= 100 && o.flow_fixed_point >= 0 &&
               o.flow_fixed_point <= 100 && o.flow_sor >= 0 && o.flow_sor <= 1000,
@@ -145,15 +152,38 @@ std::unique_ptr<float[]> GreyOf(const Side& s) {
   return grey;
 }
 
-float DescDistance(const Descriptor& d1, Index p, const Descriptor& d2, Index q) {
-  const Index n1 = Index{d1.width} * d1.height, n2 = Index{d2.width} * d2.height;
-  float sum = 0.0f;
+// Distances between the pixels (x, y), y = 0 .. height-1, of d1 and the
+// pixels (qx[y], qy[y]) of d2, one column at a time: channels outer, so that
+// each channel plane is read along the column, and each pixel's sum still
+// runs over its channels in order. A target outside d2 gives +Inf.
+void ColumnDistances(const Descriptor& d1, const Descriptor& d2, int x, const int* qx,
+                     const int* qy, float* sum, float* out) {
+  const int h = d1.height;
+  const Index n1 = Index{d1.width} * h, n2 = Index{d2.width} * d2.height;
+  for (int y = 0; y < h; ++y) sum[y] = 0.0f;
   for (int c = 0; c < d1.feat_dim; ++c) {
-    const float d = d1.data[p + c * n1] - d2.data[q + c * n2];
-    sum += d * d;
+    const float* a = d1.data + c * n1 + Index{x} * h;
+    const float* b = d2.data + c * n2;
+    for (int y = 0; y < h; ++y) {
+      if (qx[y] < 0 || qx[y] >= d2.width || qy[y] < 0 || qy[y] >= d2.height) continue;
+      const float d = a[y] - b[Index{qx[y]} * d2.height + qy[y]];
+      sum[y] += d * d;
+    }
   }
-  return std::sqrt(sum);
+  for (int y = 0; y < h; ++y) {
+    const bool inside = qx[y] >= 0 && qx[y] < d2.width && qy[y] >= 0 && qy[y] < d2.height;
+    out[y] = inside ? std::sqrt(sum[y]) : std::numeric_limits<float>::infinity();
+  }
 }
+
+// Per-thread column buffers.
+struct ColumnScratch {
+  std::vector<int> qx, qy;
+  std::vector<float> sum, dist[4];
+  explicit ColumnScratch(int h) : qx(h), qy(h), sum(h) {
+    for (auto& d : dist) d.resize(h);
+  }
+};
 
 // 3 x 3 median of an integer field (borders use the pixels that exist):
 // removes isolated wrong matches between the two pixel passes.
@@ -217,29 +247,38 @@ void ParabolaStep(const Descriptor& d1, const Descriptor& d2, const int* dispari
                   const float* best_cost, float* u, float* v) {
   const int w = d1.width, h = d1.height;
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static)
+#pragma omp parallel
 #endif
-  for (int x = 0; x < w; ++x) {
-    for (int y = 0; y < h; ++y) {
-      const Index p = Index{x} * h + y;
-      const int dx = disparity[2 * p], dy = disparity[2 * p + 1];
-      float offset[2] = {0.0f, 0.0f};
-      const int x2 = x + dx, y2 = y + dy;
-      const float c0 = best_cost[p];
-      if (std::isfinite(c0) && x2 >= 1 && x2 + 1 < d2.width && y2 >= 1 && y2 + 1 < d2.height) {
-        const Index q = Index{x2} * d2.height + y2;
-        const Index step[2] = {d2.height, 1};
-        for (int axis = 0; axis < 2; ++axis) {
-          const float cm = DescDistance(d1, p, d2, q - step[axis]);
-          const float cp = DescDistance(d1, p, d2, q + step[axis]);
-          const float curvature = cm - 2.0f * c0 + cp;
-          if (curvature > 0.0f) {
-            offset[axis] = std::min(std::max(0.5f * (cm - cp) / curvature, -0.5f), 0.5f);
-          }
+  {
+    ColumnScratch s(h);
+#ifdef _OPENMP
+#pragma omp for schedule(static)
+#endif
+    for (int x = 0; x < w; ++x) {
+      const int* disp = disparity + 2 * Index{x} * h;
+      // Neighbours left, right, above, below of each match.
+      const int step[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
+      for (int k = 0; k < 4; ++k) {
+        for (int y = 0; y < h; ++y) {
+          s.qx[y] = x + disp[2 * y] + step[k][0];
+          s.qy[y] = y + disp[2 * y + 1] + step[k][1];
         }
+        ColumnDistances(d1, d2, x, s.qx.data(), s.qy.data(), s.sum.data(), s.dist[k].data());
       }
-      u[p] = static_cast<float>(dx) + offset[0];
-      v[p] = static_cast<float>(dy) + offset[1];
+      for (int y = 0; y < h; ++y) {
+        const Index p = Index{x} * h + y;
+        float offset[2] = {0.0f, 0.0f};
+        const float c0 = best_cost[p];
+        for (int axis = 0; axis < 2; ++axis) {
+          const float cm = s.dist[2 * axis][y], cp = s.dist[2 * axis + 1][y];
+          const float curvature = cm - 2.0f * c0 + cp;
+          // Only a true minimum with both neighbours inside image 2.
+          if (std::isfinite(c0) && std::isfinite(cm) && std::isfinite(cp) && curvature > 0.0f)
+            offset[axis] = std::min(std::max(0.5f * (cm - cp) / curvature, -0.5f), 0.5f);
+        }
+        u[p] = static_cast<float>(disp[2 * y]) + offset[0];
+        v[p] = static_cast<float>(disp[2 * y + 1]) + offset[1];
+      }
     }
   }
 }
@@ -282,7 +321,7 @@ void MatchDirection(const Side& a, const Side& b, const Plan& plan, const MatchO
   // Candidates outside image 2 cost more than any distance of the unit-length
   // descriptors, so they win only where nothing inside does.
   const float outside_cost = 2.0f;
-  PixelMatchParams wide{1, {plan.refine_radius, plan.refine_radius}, o.deform_coeff,
+  PixelMatchParams wide{o.refine_step, {plan.refine_radius, plan.refine_radius}, o.deform_coeff,
                         outside_cost, 0.0f};
   PixelMatch().RunPixelMatch(da, db, disparity.get(), best_cost.get(), wide);
   MedianField(disparity.get(), a.width, a.height, filtered.get());
@@ -301,15 +340,25 @@ void MatchWeights(const Descriptor& d, const float* u, const float* v, const flo
                   const float* back_v, int w2, int h2, float threshold, float* weight) {
   const int w = d.width, h = d.height;
   const Index n = Index{w} * h;
+  auto length2 = AllocScratch<float>(n);
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static)
+#endif
+  for (int x = 0; x < w; ++x) {
+    float* column = length2.get() + Index{x} * h;
+    for (int y = 0; y < h; ++y) column[y] = 0.0f;
+    for (int c = 0; c < d.feat_dim; ++c) {
+      const float* plane = d.data + c * n + Index{x} * h;
+      for (int y = 0; y < h; ++y) column[y] += plane[y] * plane[y];
+    }
+  }
 #ifdef _OPENMP
 #pragma omp parallel for schedule(static)
 #endif
   for (int x = 0; x < w; ++x) {
     for (int y = 0; y < h; ++y) {
       const Index p = Index{x} * h + y;
-      float length2 = 0.0f;
-      for (int c = 0; c < d.feat_dim; ++c) length2 += d.data[p + c * n] * d.data[p + c * n];
-      float wgt = std::min(length2, 1.0f);
+      float wgt = std::min(length2[p], 1.0f);
       const float x2 = x + u[p], y2 = y + v[p];
       if (x2 < 0.0f || x2 > w2 - 1.0f || y2 < 0.0f || y2 > h2 - 1.0f) {
         wgt = 0.0f;
@@ -378,6 +427,7 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   result.cost.assign(n1, 0.0f);
   result.valid.assign(n1, 0);
   MatchDirection(side1, side2, plan, options, result.dx.data(), result.dy.data());
+  clock = StageClock();
 
   std::unique_ptr<float[]> back_u, back_v;
   const bool check = options.consistency_threshold > 0.0f;
@@ -388,6 +438,7 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
     back_u = AllocScratch<float>(n2);
     back_v = AllocScratch<float>(n2);
     MatchDirection(side2, side1, back_plan, options, back_u.get(), back_v.get());
+    clock = StageClock();
   }
 
   // Both fields refined on the images, each guided by its matches that the
@@ -411,19 +462,27 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   const int w1 = image1.width, h1 = image1.height, w2 = image2.width, h2 = image2.height;
   const float threshold2 = options.consistency_threshold * options.consistency_threshold;
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static)
+#pragma omp parallel
+#endif
+  {
+  ColumnScratch s(h1);
+#ifdef _OPENMP
+#pragma omp for schedule(static)
 #endif
   for (int x = 0; x < w1; ++x) {
     for (int y = 0; y < h1; ++y) {
       const Index p = Index{x} * h1 + y;
       const float x2 = x + result.dx[p], y2 = y + result.dy[p];
       const bool inside = x2 >= 0.0f && x2 <= w2 - 1.0f && y2 >= 0.0f && y2 <= h2 - 1.0f;
-      if (!inside) {
-        result.cost[p] = std::numeric_limits<float>::infinity();
-        continue;
-      }
-      const int qx = static_cast<int>(std::lround(x2)), qy = static_cast<int>(std::lround(y2));
-      result.cost[p] = DescDistance(d1, p, d2, Index{qx} * h2 + qy);
+      s.qx[y] = inside ? static_cast<int>(std::lround(x2)) : -1;
+      s.qy[y] = inside ? static_cast<int>(std::lround(y2)) : -1;
+    }
+    ColumnDistances(d1, d2, x, s.qx.data(), s.qy.data(), s.sum.data(),
+                    result.cost.data() + Index{x} * h1);
+    for (int y = 0; y < h1; ++y) {
+      const Index p = Index{x} * h1 + y;
+      if (s.qx[y] < 0) continue;
+      const float x2 = x + result.dx[p], y2 = y + result.dy[p];
       bool ok = true;
       if (check) {
         const float bu = SampleBilinear(back_u.get(), w2, h2, x2, y2);
@@ -433,6 +492,7 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
       }
       result.valid[p] = ok ? 1 : 0;
     }
+  }
   }
   return result;
 }

@@ -33,19 +33,20 @@ struct MatchOptions {
   float neighbour_truncate = 0.2f;
   float parent_weight = 0.02f;
   float parent_truncate = 0.2f;
-  int bp_iterations = 4;
+  int bp_iterations = 2;
 
   // Pixel search around the cells' translations: a pass within
   // refine_radius pixels (0 = grid_size), then one within 1 pixel, each
   // scoring descriptor distance + deform_coeff * (|sx| + |sy|).
   int refine_radius = 0;
+  int refine_step = 1;  // step of the first search's offset grid
   float deform_coeff = 0.005f;
 
   // Continuous refinement on the images (0 warps turns it off, leaving the
   // parabola step through the descriptor distances).
-  int flow_warps = 3;
-  int flow_fixed_point = 2;
-  int flow_sor = 12;
+  int flow_warps = 2;
+  int flow_fixed_point = 1;
+  int flow_sor = 8;
   float flow_smoothness = 0.6f;
   float flow_brightness = 0.2f;
   float flow_gradient = 1.0f;

@@ -16,18 +16,6 @@ namespace densecorr {
 
 namespace {
 
-// The L1 envelope along one line of the label grid: two passes.
-void EnvelopeLine(float* f, int n, std::ptrdiff_t stride, float weight) {
-  for (int k = 1; k < n; ++k) {
-    const float from_prev = f[(k - 1) * stride] + weight;
-    if (from_prev < f[k * stride]) f[k * stride] = from_prev;
-  }
-  for (int k = n - 2; k >= 0; --k) {
-    const float from_next = f[(k + 1) * stride] + weight;
-    if (from_next < f[k * stride]) f[k * stride] = from_next;
-  }
-}
-
 // One cell's neighbours: the edge (cell -> neighbour) is out-edge e of the
 // cell, and reverse[e] is the edge (neighbour -> cell), whose message the
 // cell receives.
@@ -97,17 +85,64 @@ Graph BuildGraph(int n_level) {
   return g;
 }
 
+// Lowest value of n floats, eight running minima at a time (min is exact, so
+// the grouping cannot change the result).
+float Lowest(const float* h, std::ptrdiff_t n) {
+  float lane[8];
+  const std::ptrdiff_t n8 = n - n % 8;
+  for (int i = 0; i < 8; ++i) lane[i] = n8 > 0 ? h[i] : h[0];
+  for (std::ptrdiff_t k = 8; k < n8; k += 8)
+    for (int i = 0; i < 8; ++i) lane[i] = h[k + i] < lane[i] ? h[k + i] : lane[i];
+  float lowest = h[0];
+  for (int i = 0; i < 8; ++i) lowest = lane[i] < lowest ? lane[i] : lowest;
+  for (std::ptrdiff_t k = n8; k < n; ++k) lowest = h[k] < lowest ? h[k] : lowest;
+  return lowest;
+}
+
+// The envelope along the outer index of an n_outer x n_inner array (inner
+// fastest): whole rows at a time, so the inner loop runs over independent
+// entries.
+void EnvelopeOuter(float* f, int n_outer, int n_inner, float weight) {
+  for (int o = 1; o < n_outer; ++o) {
+    float* row = f + std::ptrdiff_t{o} * n_inner;
+    const float* prev = row - n_inner;
+    for (int i = 0; i < n_inner; ++i) {
+      const float v = prev[i] + weight;
+      row[i] = v < row[i] ? v : row[i];
+    }
+  }
+  for (int o = n_outer - 2; o >= 0; --o) {
+    float* row = f + std::ptrdiff_t{o} * n_inner;
+    const float* next = row + n_inner;
+    for (int i = 0; i < n_inner; ++i) {
+      const float v = next[i] + weight;
+      row[i] = v < row[i] ? v : row[i];
+    }
+  }
+}
+
+void EnvelopeWith(float* h, float* scratch, int n_x, int n_y, float weight, float truncate) {
+  if (n_x <= 0 || n_y <= 0) return;
+  const std::ptrdiff_t n = std::ptrdiff_t{n_x} * n_y;
+  const float cap = Lowest(h, n) + truncate;
+  // Along x: rows of n_y entries. Along y: the same on the transpose.
+  EnvelopeOuter(h, n_x, n_y, weight);
+  for (int x = 0; x < n_x; ++x)
+    for (int y = 0; y < n_y; ++y) scratch[std::ptrdiff_t{y} * n_x + x] = h[std::ptrdiff_t{x} * n_y + y];
+  EnvelopeOuter(scratch, n_y, n_x, weight);
+  for (int x = 0; x < n_x; ++x)
+    for (int y = 0; y < n_y; ++y) {
+      const float v = scratch[std::ptrdiff_t{y} * n_x + x];
+      h[std::ptrdiff_t{x} * n_y + y] = v < cap ? v : cap;
+    }
+}
+
 }  // namespace
 
 void TruncatedL1Envelope(float* h, int n_x, int n_y, float weight, float truncate) {
   if (n_x <= 0 || n_y <= 0) return;
-  const std::ptrdiff_t n = std::ptrdiff_t{n_x} * n_y;
-  float lowest = h[0];
-  for (std::ptrdiff_t k = 1; k < n; ++k) lowest = std::min(lowest, h[k]);
-  for (int x = 0; x < n_x; ++x) EnvelopeLine(h + std::ptrdiff_t{x} * n_y, n_y, 1, weight);
-  for (int y = 0; y < n_y; ++y) EnvelopeLine(h + y, n_x, n_y, weight);
-  const float cap = lowest + truncate;
-  for (std::ptrdiff_t k = 0; k < n; ++k) h[k] = std::min(h[k], cap);
+  std::vector<float> scratch(static_cast<size_t>(n_x) * n_y);
+  EnvelopeWith(h, scratch.data(), n_x, n_y, weight, truncate);
 }
 
 void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n_level,
@@ -130,10 +165,11 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
 #ifdef _OPENMP
   n_threads = omp_get_max_threads();
 #endif
-  // Per-thread belief and message buffers; their contents never cross cells.
-  auto scratch = AllocScratch<float>(std::int64_t{2} * n_shift * n_threads);
+  // Per-thread belief, message and transpose buffers; their contents never
+  // cross cells.
+  auto scratch = AllocScratch<float>(std::int64_t{3} * n_shift * n_threads);
 
-  const auto update_cell = [&](int c, float* belief, float* h) {
+  const auto update_cell = [&](int c, float* belief, float* h, float* spare) {
     const float* cost = node_cost + std::ptrdiff_t{c} * n_shift;
     for (int k = 0; k < n_shift; ++k) belief[k] = cost[k];
     for (int e = g.first[c]; e < g.first[c + 1]; ++e) {
@@ -144,13 +180,12 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
       const float* in = messages.get() + std::ptrdiff_t{g.reverse[e]} * n_shift;
       for (int k = 0; k < n_shift; ++k) h[k] = belief[k] - in[k];
       const bool parent = g.parent[e] != 0;
-      TruncatedL1Envelope(h, n_shift_x, n_shift_y,
-                          parent ? params.parent_weight : params.neighbour_weight,
-                          parent ? params.parent_truncate : params.neighbour_truncate);
+      EnvelopeWith(h, spare, n_shift_x, n_shift_y,
+                   parent ? params.parent_weight : params.neighbour_weight,
+                   parent ? params.parent_truncate : params.neighbour_truncate);
       // Messages are kept with their minimum at 0, so that sums of many stay
       // in a range where single precision resolves the costs.
-      float lowest = h[0];
-      for (int k = 1; k < n_shift; ++k) lowest = std::min(lowest, h[k]);
+      const float lowest = Lowest(h, n_shift);
       float* out = messages.get() + std::ptrdiff_t{e} * n_shift;
       for (int k = 0; k < n_shift; ++k) out[k] = h[k] - lowest;
     }
@@ -168,8 +203,8 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
 #ifdef _OPENMP
       t = omp_get_thread_num();
 #endif
-      float* belief = scratch.get() + std::ptrdiff_t{2} * n_shift * t;
-      update_cell(g.order[q], belief, belief + n_shift);
+      float* belief = scratch.get() + std::ptrdiff_t{3} * n_shift * t;
+      update_cell(g.order[q], belief, belief + n_shift, belief + 2 * std::ptrdiff_t{n_shift});
     }
   };
   for (int it = 0; it < params.n_iterations; ++it) {
@@ -186,7 +221,7 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
 #ifdef _OPENMP
     t = omp_get_thread_num();
 #endif
-    float* belief = scratch.get() + std::ptrdiff_t{2} * n_shift * t;
+    float* belief = scratch.get() + std::ptrdiff_t{3} * n_shift * t;
     const float* cost = node_cost + std::ptrdiff_t{c} * n_shift;
     for (int k = 0; k < n_shift; ++k) belief[k] = cost[k];
     for (int e = g.first[c]; e < g.first[c + 1]; ++e) {

@@ -167,7 +167,10 @@ def main(argv):
     rows = []
     notes = []
     for name in pair_list:
-        pair = pairs.load_pair(name, args.data, args.size)
+        try:
+            pair = pairs.load_pair(name, args.data, args.size)
+        except FileNotFoundError as missing:
+            raise SystemExit("eval/run: %s" % missing)
         if args.save:
             save_pair(os.path.join(args.save, name), pair)
         for method in method_list:

@@ -9,7 +9,8 @@
 // the MatchImages call alone as "seconds <s>".
 //
 // Options: --search-radius RX RY, and the descriptor's --desc-sigma S,
-// --desc-orientations N, --desc-cell C, --desc-grid G, --desc-floor F.
+// --desc-orientations N, --desc-cell C, --desc-grid G, --desc-floor F,
+// --desc-root 0|1.
 #include <cctype>
 #include <chrono>
 #include <cstdint>
@@ -168,7 +169,7 @@ int Run(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: %s IMAGE1 IMAGE2 FLOW.flo VALID.pgm [--search-radius RX RY]\n"
                  "       [--desc-sigma S] [--desc-orientations N] [--desc-cell C]\n"
-                 "       [--desc-grid G] [--desc-floor F]\n",
+                 "       [--desc-grid G] [--desc-floor F] [--desc-root 0|1]\n",
                  argv[0]);
     return 2;
   }
@@ -195,6 +196,8 @@ int Run(int argc, char** argv) {
       options.descriptor.grid_cells = IntArg(value(1));
     } else if (arg == "--desc-floor") {
       options.descriptor.norm_floor = FloatArg(value(1));
+    } else if (arg == "--desc-root") {
+      options.descriptor.root_normalise = IntArg(value(1)) != 0;
     } else {
       Fail("unknown option " + arg);
     }

@@ -28,6 +28,12 @@
 %                               (textured patches have lengths of about
 %                               0.02 to 0.2 before the division), 1e-30 to
 %                               1e30.
+%       root_normalise   [false] divide the values by their sum instead
+%                               (or by norm_floor if that is larger) and
+%                               take square roots: vectors keep length 1 (or
+%                               less where the sum is below the floor), and
+%                               a few strong edges weigh less against many
+%                               weak gradients.
 %       n_threads        [0]    OpenMP threads for this call; 0 = the
 %                               host's setting. The result is the same
 %                               whatever the count.
@@ -47,7 +53,8 @@
 %     direction; each orientation map is pooled with a separable triangular
 %     window; the pooled maps are read at the G x G cell centres around the
 %     pixel (borders replicated) and the vector is divided by its length or
-%     by norm_floor, whichever is larger.
+%     by norm_floor, whichever is larger (root_normalise: by its sum or the
+%     floor, then square-rooted).
 %
 %   Errors (nothing is assigned)
 %     densecorr:densedesc:badInput  wrong argument count, image class, shape

@@ -97,6 +97,14 @@ DescribeOptions ReadParams(const mxArray* params, int* n_threads) {
       // The floor divides: it must stay a positive normal single.
       if (!(v >= 1e-30 && v <= 1e30)) Refuse("params.norm_floor must lie from 1e-30 to 1e30");
       o.norm_floor = static_cast<float>(v);
+    } else if (name == "root_normalise") {
+      if (!(mxIsLogical(field) || mxIsNumeric(field)) || mxGetNumberOfElements(field) != 1)
+        Refuse("params.root_normalise must be a logical or numeric scalar");
+      if (mxIsLogical(field)) {
+        o.root_normalise = *mxGetLogicals(field);
+      } else {
+        o.root_normalise = ReadNumber(field, name) != 0.0;
+      }
     } else if (name == "n_threads") {
       *n_threads = ReadWhole(field, name, 0, 1024);
     } else {

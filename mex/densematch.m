@@ -60,14 +60,15 @@
 %                         parent [0.02]
 %     parent_truncate     cap of that cost [0.2]
 %     bp_iterations       belief-propagation sweeps (coarse to fine and back)
-%                         [4]
+%                         [2]
 %     refine_radius       first pixel search radius; 0 = grid_size (at most
 %                         8) [0]
+%     refine_step         step of that first search's offsets, pixels [1]
 %     deform_coeff        pixel-search penalty per pixel of offset [0.005]
 %     flow_warps          re-linearisations of the variational refinement;
-%                         0 = none (the parabola step is the last) [3]
-%     flow_fixed_point    robust-weight updates per warp [2]
-%     flow_sor            SOR sweeps per update [12]
+%                         0 = none (the parabola step is the last) [2]
+%     flow_fixed_point    robust-weight updates per warp [1]
+%     flow_sor            SOR sweeps per update [8]
 %     flow_smoothness     weight of the field's smoothness [0.6]
 %     flow_brightness     weight of brightness constancy [0.2]
 %     flow_gradient       weight of gradient constancy [1]

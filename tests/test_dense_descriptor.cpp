@@ -84,11 +84,16 @@ std::vector<float> LiteralDescriptor(const ImageView& image, const DescribeOptio
         for (int cy : centres)
           for (int b = 0; b < n; ++b) vec.push_back(pooled[b].get(x + cx, y + cy));
       float sum = 0;
-      for (size_t c = 0; c < vec.size(); ++c) sum = c == 0 ? vec[c] * vec[c] : sum + vec[c] * vec[c];
-      float len = std::sqrt(sum);
+      for (size_t c = 0; c < vec.size(); ++c) {
+        const float term = o.root_normalise ? vec[c] : vec[c] * vec[c];
+        sum = c == 0 ? term : sum + term;
+      }
+      float len = o.root_normalise ? sum : std::sqrt(sum);
       len = len > o.norm_floor ? len : o.norm_floor;
-      for (int c = 0; c < f; ++c)
-        out[(static_cast<size_t>(c) * w + x) * h + y] = vec[c] / len;
+      for (int c = 0; c < f; ++c) {
+        const float v = vec[c] / len;
+        out[(static_cast<size_t>(c) * w + x) * h + y] = o.root_normalise ? std::sqrt(v) : v;
+      }
     }
   }
   return out;
@@ -112,8 +117,9 @@ float At(const std::vector<float>& d, int w, int h, int x, int y, int c) {
   return d[(static_cast<size_t>(c) * w + x) * h + y];
 }
 
-DescribeOptions Options(float sigma, int n, int cell, int grid) {
+DescribeOptions Options(float sigma, int n, int cell, int grid, bool root = false) {
   DescribeOptions o;
+  o.root_normalise = root;
   o.smoothing_sigma = sigma;
   o.n_orientations = n;
   o.cell_size = cell;
@@ -142,7 +148,8 @@ TEST(DenseDescriptor, EveryPathMatchesLiteralDefinitionBitForBit) {
       {23, 17, DescribeOptions()},         {1, 1, DescribeOptions()},
       {2, 5, Options(0.8f, 8, 3, 3)},      {9, 4, Options(0.0f, 4, 1, 1)},
       {19, 21, Options(1.5f, 6, 4, 4)},    {12, 30, Options(0.5f, 12, 2, 2)},
-      {7, 7, Options(2.0f, 5, 5, 3)},
+      {7, 7, Options(2.0f, 5, 5, 3)},       {26, 19, Options(0.5f, 8, 2, 3, true)},
+      {3, 2, Options(1.0f, 4, 3, 2, true)},
   };
   for (const Case& c : cases) {
     const auto grey = RandomGrey(rng, c.w, c.h);
@@ -249,22 +256,25 @@ TEST(DenseDescriptor, LengthOneOrFloored) {
   auto im = RandomGrey(rng, w, h);
   for (int x = 0; x < 12; ++x)  // a flat band on the left
     for (int y = 0; y < h; ++y) im[static_cast<size_t>(x) * h + y] = 0.25f;
-  const DescribeOptions o;
-  const int f = DescriptorChannels(o);
-  const auto d = Describe(ColumnMajorImage(im.data(), PixelType::kFloat32, w, h, 1), o);
-  for (int x = 0; x < w; ++x) {
-    for (int y = 0; y < h; ++y) {
-      double sq = 0;
-      for (int c = 0; c < f; ++c) {
-        ASSERT_GE(At(d, w, h, x, y, c), 0.0f);
-        sq += std::pow(At(d, w, h, x, y, c), 2);
-      }
-      if (x < 2) {
-        EXPECT_EQ(sq, 0.0) << x << ", " << y;  // nothing within reach
-      } else if (x >= 16) {
-        EXPECT_NEAR(std::sqrt(sq), 1.0, 1e-5) << x << ", " << y;
-      } else {
-        EXPECT_LE(std::sqrt(sq), 1.0 + 1e-5);
+  for (bool root : {false, true}) {
+    DescribeOptions o;
+    o.root_normalise = root;
+    const int f = DescriptorChannels(o);
+    const auto d = Describe(ColumnMajorImage(im.data(), PixelType::kFloat32, w, h, 1), o);
+    for (int x = 0; x < w; ++x) {
+      for (int y = 0; y < h; ++y) {
+        double sq = 0;
+        for (int c = 0; c < f; ++c) {
+          ASSERT_GE(At(d, w, h, x, y, c), 0.0f);
+          sq += std::pow(At(d, w, h, x, y, c), 2);
+        }
+        if (x < 2) {
+          EXPECT_EQ(sq, 0.0) << x << ", " << y;  // nothing within reach
+        } else if (x >= 16) {
+          EXPECT_NEAR(std::sqrt(sq), 1.0, 1e-5) << x << ", " << y;
+        } else {
+          EXPECT_LE(std::sqrt(sq), 1.0 + 1e-5);
+        }
       }
     }
   }
@@ -356,7 +366,7 @@ TEST(DenseDescriptor, SameBitsOnEveryPathAndThreadCount) {
   const int w = 67, h = 45;
   const auto im = RandomGrey(rng, w, h);
   const ImageView view = ColumnMajorImage(im.data(), PixelType::kFloat32, w, h, 1);
-  for (const DescribeOptions& o : {DescribeOptions(), Options(1.2f, 6, 4, 2)}) {
+  for (const DescribeOptions& o : {DescribeOptions(), Options(1.2f, 6, 4, 2, true)}) {
     std::vector<float> want;
     WithThreads(1, [&] { want = DescribeOn(densecorr::simd::Isa::kPortable, view, o); });
     for (auto isa : densecorr::simd::SupportedIsas()) {

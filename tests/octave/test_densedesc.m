@@ -24,6 +24,13 @@ function check_outputs()
   assert(isequal(size(d), [23 31 16]), 'channels follow the parameters: %s', mat2str(size(d)));
   d = densedesc(rand(5, 7, 3, 'single'), struct('n_orientations', int32(6), 'grid_cells', 1));
   assert(isequal(size(d), [5 7 6]), 'RGB input, integer-class parameters');
+  % Root normalisation: a logical or a number, square roots of the shares.
+  d = densedesc(grey, struct('root_normalise', true));
+  same_bits(densedesc(grey, struct('root_normalise', 1)), d, 'root_normalise given as a number');
+  plain = densedesc(grey, struct('root_normalise', false));
+  len = sqrt(sum(double(d) .^ 2, 3));
+  assert(max(abs(len(:) - 1)) < 1e-4, 'root-normalised vectors have length 1');
+  assert(max(abs(d(:) - plain(:))) > 1e-2, 'root_normalise changes the vectors');
   d = densedesc(zeros(0, 9));
   assert(isa(d, 'single') && isequal(size(d), [0 9 72]), 'empty image: %s', mat2str(size(d)));
   d = densedesc([0.5 NaN; Inf -Inf]);
@@ -98,6 +105,8 @@ function check_errors()
   expect_error(bad, 'not a scalar', 1, im, struct('cell_size', [2 3]));
   expect_error(bad, 'text value', 1, im, struct('cell_size', '2'));
   expect_error(bad, 'complex value', 1, im, struct('cell_size', complex(2, 1)));
+  expect_error(bad, 'text flag', 1, im, struct('root_normalise', 'yes'));
+  expect_error(bad, 'two flags', 1, im, struct('root_normalise', [true false]));
   % 2048 channels of a 64-megapixel image, 512 GiB: refused before any
   % allocation, with the memory identifier.
   expect_error('densecorr:outOfMemory', 'huge descriptor', 1, zeros(8192, 8192, 'uint8'), ...
