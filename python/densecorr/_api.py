@@ -141,7 +141,7 @@ def _image(name: str, value: Any, finite: bool = True) -> np.ndarray:
 
 def _shortest(defaults: Dict[str, Union[int, float]]) -> Dict[str, Union[int, float]]:
     """Defaults as written in the source (0.01, not the float32's 0.0099999998)."""
-    return {k: float(str(np.float32(v))) if isinstance(v, float) else v
+    return {k: float(str(np.float32(v))) if type(v) is float else v
             for k, v in defaults.items()}
 
 
@@ -339,7 +339,9 @@ def describe(image: np.ndarray, **options: Union[int, float]) -> np.ndarray:
     **options
         smoothing_sigma (float, [0, 10]), n_orientations (int, [2, 32]),
         cell_size (int, [1, 16]), grid_cells (int, [1, 8]), norm_floor
-        (float, > 0); :func:`describe_defaults` lists the defaults.
+        (float, > 0), root_normalise (bool: square roots of the values
+        divided by their sum instead of the division by the length);
+        :func:`describe_defaults` lists the defaults.
 
     Returns
     -------
@@ -393,9 +395,11 @@ def match(
         The descriptor's options (see :func:`describe`) and the matcher's:
         grid_size, n_tree_level, cell_truncate, neighbour_weight,
         neighbour_truncate, parent_weight, parent_truncate, bp_iterations,
-        refine_radius, deform_coeff, flow_warps, flow_fixed_point, flow_sor,
-        flow_smoothness, flow_brightness, flow_gradient, flow_sigma,
-        flow_edge, consistency_threshold; :func:`match_defaults` lists them
+        refine_radius, refine_step, deform_coeff, flow_warps, flow_fixed_point,
+        flow_sor, flow_smoothness, flow_brightness, flow_gradient, flow_sigma,
+        flow_edge, flow_scales, flow_anchor, consistency_threshold (the
+        host module's help, ``help densematch``, says what each does);
+        :func:`match_defaults` lists them
         with their defaults (0 for grid_size, n_tree_level and refine_radius
         means: chosen from the image size; 0 flow_warps turns the continuous
         refinement off; consistency_threshold <= 0 keeps only the inside test).

@@ -25,6 +25,8 @@ def _option(text: str):
     key, sep, value = text.partition("=")
     if not sep or not key:
         raise argparse.ArgumentTypeError(f"expected KEY=VALUE, got {text!r}")
+    if value.strip().lower() in ("true", "false"):
+        return key.strip(), value.strip().lower() == "true"
     try:
         number: Any = int(value)
     except ValueError:
@@ -58,7 +60,8 @@ def _parser() -> argparse.ArgumentParser:
         p.add_argument("--search-radius", type=_radius, metavar="R|RX,RY",
                        help="largest displacement searched, pixels; default: from the image size")
         p.add_argument("--option", type=_option, action="append", default=[], metavar="KEY=VALUE",
-                       help="a matcher option, repeatable (e.g. flow_warps=0); "
+                       help="a matcher option, repeatable (e.g. flow_warps=0, "
+                            "root_normalise=true); "
                             "see densecorr.match_defaults()")
 
     m = commands.add_parser(

@@ -320,8 +320,9 @@ densecorr::ImageView ImageOf(const py::array& a, const char* name) {
 template <class Options>
 struct OptionField {
   const char* name;
-  float Options::*real;  // exactly one of the two is set
+  float Options::*real;  // exactly one of the three is set
   int Options::*integer;
+  bool Options::*flag = nullptr;
 };
 
 using DescribeField = OptionField<densecorr::DescribeOptions>;
@@ -335,6 +336,7 @@ const DescribeField kDescribeFields[] = {
     {"cell_size", nullptr, &DescribeOptions::cell_size},
     {"grid_cells", nullptr, &DescribeOptions::grid_cells},
     {"norm_floor", &DescribeOptions::norm_floor, nullptr},
+    {"root_normalise", nullptr, nullptr, &DescribeOptions::root_normalise},
 };
 
 // search_radius_x/y are set through match()'s search_radius.
@@ -348,6 +350,7 @@ const MatchField kMatchFields[] = {
     {"parent_truncate", &MatchOptions::parent_truncate, nullptr},
     {"bp_iterations", nullptr, &MatchOptions::bp_iterations},
     {"refine_radius", nullptr, &MatchOptions::refine_radius},
+    {"refine_step", nullptr, &MatchOptions::refine_step},
     {"deform_coeff", &MatchOptions::deform_coeff, nullptr},
     {"flow_warps", nullptr, &MatchOptions::flow_warps},
     {"flow_fixed_point", nullptr, &MatchOptions::flow_fixed_point},
@@ -357,6 +360,8 @@ const MatchField kMatchFields[] = {
     {"flow_gradient", &MatchOptions::flow_gradient, nullptr},
     {"flow_sigma", &MatchOptions::flow_sigma, nullptr},
     {"flow_edge", &MatchOptions::flow_edge, nullptr},
+    {"flow_scales", nullptr, &MatchOptions::flow_scales},
+    {"flow_anchor", &MatchOptions::flow_anchor, nullptr},
     {"consistency_threshold", &MatchOptions::consistency_threshold, nullptr},
 };
 
@@ -387,6 +392,20 @@ float RealOption(py::handle value, const char* name) {
   return FloatParam(v, name);
 }
 
+// A flag: True/False (Python or numpy), or the integers 0 and 1.
+bool FlagOption(py::handle value, const char* name) {
+  if (PyBool_Check(value.ptr()) || py::isinstance(value, py::module_::import("numpy").attr("bool_"))) {
+    return PyObject_IsTrue(value.ptr()) == 1;
+  }
+  if (PyIndex_Check(value.ptr())) {
+    const int v = IntOption(value, name);
+    if (v == 0 || v == 1) return v == 1;
+    ThrowValue(std::string(name) + " must be True, False, 0 or 1, got " + std::to_string(v));
+  }
+  ThrowType(std::string(name) + " must be True or False, got " +
+            std::string(py::str(value.get_type().attr("__name__"))));
+}
+
 template <class Options, std::size_t N>
 bool SetOption(Options& o, const OptionField<Options> (&table)[N], const std::string& key,
                py::handle value) {
@@ -394,8 +413,10 @@ bool SetOption(Options& o, const OptionField<Options> (&table)[N], const std::st
     if (key != field.name) continue;
     if (field.real != nullptr) {
       o.*field.real = RealOption(value, field.name);
-    } else {
+    } else if (field.integer != nullptr) {
       o.*field.integer = IntOption(value, field.name);
+    } else {
+      o.*field.flag = FlagOption(value, field.name);
     }
     return true;
   }
@@ -407,8 +428,10 @@ void AddDefaults(py::dict& d, const Options& o, const OptionField<Options> (&tab
   for (const auto& field : table) {
     if (field.real != nullptr) {
       d[field.name] = o.*field.real;
-    } else {
+    } else if (field.integer != nullptr) {
       d[field.name] = o.*field.integer;
+    } else {
+      d[field.name] = o.*field.flag;
     }
   }
 }

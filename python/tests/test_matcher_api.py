@@ -1,4 +1,7 @@
 """describe() and match() through numpy: image layouts, options, errors."""
+import os
+import re
+
 import numpy as np
 import pytest
 
@@ -87,3 +90,27 @@ def test_bad_images_and_options(image, call, error, words):
     with pytest.raises(error) as info:
         call(image)
     assert words in str(info.value)
+
+
+def _host_help_options(name, indent):
+    path = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "mex", name)
+    if not os.path.exists(path):
+        pytest.skip(f"{name} not in this tree")
+    with open(path) as f:
+        return set(re.findall(rf"^%{indent}([a-z_]+)  ", f.read(), re.M))
+
+
+def test_options_are_those_of_the_host_modules():
+    # Every option the host modules document is a keyword here, and no other:
+    # a field added to the cores' option records shows up as a difference.
+    host = _host_help_options("densematch.m", " {5}") | _host_help_options("densedesc.m", " {7}")
+    host -= {"search_radius", "n_threads", "descriptor"}  # an argument, OMP_NUM_THREADS, flat
+    assert host == set(densecorr.match_defaults())
+    flag = densecorr.describe_defaults()["root_normalise"]
+    assert flag is False
+    image = np.random.default_rng(3).random((12, 14))
+    rooted = densecorr.describe(image, root_normalise=True)
+    assert not np.array_equal(rooted, densecorr.describe(image))
+    assert np.array_equal(rooted, densecorr.describe(image, root_normalise=1))
+    with pytest.raises(ValueError, match="True, False, 0 or 1"):
+        densecorr.describe(image, root_normalise=2)
