@@ -22,18 +22,19 @@
 %                               cell, pixels, 1 to 16.
 %       grid_cells       [3]    cells per side of the grid centred on the
 %                               pixel, 1 to 8.
-%       norm_floor       [0.01] vectors shorter than this are divided by it
-%                               instead of their length, so flat areas keep
-%                               short vectors instead of amplified noise
-%                               (textured patches have lengths of about
-%                               0.02 to 0.2 before the division), 1e-30 to
-%                               1e30.
-%       root_normalise   [false] divide the values by their sum instead
-%                               (or by norm_floor if that is larger) and
-%                               take square roots: vectors keep length 1 (or
-%                               less where the sum is below the floor), and
-%                               a few strong edges weigh less against many
-%                               weak gradients.
+%       root_normalise   [true] divide the values by their sum (or by
+%                               norm_floor if that is larger) and take
+%                               square roots: vectors have length 1 (less
+%                               where the sum is below the floor), and a
+%                               few strong edges weigh less against many
+%                               weak gradients. false: divide the vector by
+%                               its length (or norm_floor) instead.
+%       norm_floor       [0.01] sums (lengths) below this are divided by it,
+%                               so flat areas keep short vectors instead of
+%                               amplified noise (on photos, textured areas
+%                               have sums of about 0.1 to 0.8 and lengths of
+%                               about 0.02 to 0.2 before the division, sky
+%                               sums of 0.01), 1e-30 to 1e30.
 %       n_threads        [0]    OpenMP threads for this call; 0 = the
 %                               host's setting. The result is the same
 %                               whatever the count.
@@ -52,9 +53,10 @@
 %     votes with its magnitude for the two orientation bins nearest its
 %     direction; each orientation map is pooled with a separable triangular
 %     window; the pooled maps are read at the G x G cell centres around the
-%     pixel (borders replicated) and the vector is divided by its length or
-%     by norm_floor, whichever is larger (root_normalise: by its sum or the
-%     floor, then square-rooted).
+%     pixel (borders replicated); each value is divided by the sum of the
+%     values or by norm_floor, whichever is larger, and square-rooted
+%     (root_normalise false: the vector is divided by its length or
+%     norm_floor).
 %
 %   Errors (nothing is assigned)
 %     densecorr:densedesc:badInput  wrong argument count, image class, shape

@@ -213,10 +213,13 @@ TEST(DenseDescriptor, RampVotesForItsDirection) {
     for (int cell = 0; cell < 9; ++cell) {
       for (int b = 0; b < n; ++b) {
         const float v = At(d, w, h, x, y, cell * n + b);
+        // 9 equal cells, each 1/9 of the sum, 1/3 once rooted; the square
+        // root lifts the arctangent's 1e-5 rad error in the diagonal's
+        // neighbour bins to about 5e-4.
         if (b == r.bin) {
-          EXPECT_NEAR(v, 1.0f / 3.0f, 1e-4f) << "ramp bin " << r.bin;  // 9 equal cells
+          EXPECT_NEAR(v, 1.0f / 3.0f, 1e-3f) << "ramp bin " << r.bin;
         } else {
-          EXPECT_NEAR(v, 0.0f, 1e-4f) << "ramp bin " << r.bin << ", bin " << b;
+          EXPECT_NEAR(v, 0.0f, 1e-3f) << "ramp bin " << r.bin << ", bin " << b;
         }
       }
     }

@@ -24,8 +24,9 @@ function check_outputs()
   assert(isequal(size(d), [23 31 16]), 'channels follow the parameters: %s', mat2str(size(d)));
   d = densedesc(rand(5, 7, 3, 'single'), struct('n_orientations', int32(6), 'grid_cells', 1));
   assert(isequal(size(d), [5 7 6]), 'RGB input, integer-class parameters');
-  % Root normalisation: a logical or a number, square roots of the shares.
-  d = densedesc(grey, struct('root_normalise', true));
+  % Root normalisation (the default): a logical or a number.
+  d = densedesc(grey);
+  same_bits(densedesc(grey, struct('root_normalise', true)), d, 'root_normalise by default');
   same_bits(densedesc(grey, struct('root_normalise', 1)), d, 'root_normalise given as a number');
   plain = densedesc(grey, struct('root_normalise', false));
   len = sqrt(sum(double(d) .^ 2, 3));
@@ -66,7 +67,8 @@ function check_against_example()
     want = dense_descriptor(grey, struct('presmooth', o.sigma, 'n_orient', o.n, ...
                                          'cell_size', o.cell, 'n_cells', o.grid));
     got = densedesc(grey, struct('smoothing_sigma', o.sigma, 'n_orientations', o.n, ...
-                                 'cell_size', o.cell, 'grid_cells', o.grid));
+                                 'cell_size', o.cell, 'grid_cells', o.grid, ...
+                                 'root_normalise', false));
     assert(isequal(size(got), size(want)), 'example size %s', mat2str(size(want)));
     err = max(abs(double(got(:)) - double(want(:))));
     assert(err < 2e-4, 'differs from examples/dense_descriptor.m by %g', err);
