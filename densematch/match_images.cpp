@@ -116,7 +116,10 @@ Plan MakePlan(const ImageView& image1, const ImageView& image2, const MatchOptio
   // Rounded up to the translation grid, which cellcost rounds down.
   plan.radius_x = (plan.radius_x + plan.grid - 1) / plan.grid * plan.grid;
   plan.radius_y = (plan.radius_y + plan.grid - 1) / plan.grid * plan.grid;
-  plan.refine_radius = o.refine_radius > 0 ? o.refine_radius : std::min(plan.grid, 8);
+  // Half a translation step covers what the cells' grid leaves between its
+  // steps; the refinement's coarse scales take care of the rest.
+  plan.refine_radius =
+      o.refine_radius > 0 ? o.refine_radius : std::min(std::max(plan.grid / 2, 1), 4);
   return plan;
 }
 

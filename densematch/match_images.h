@@ -36,7 +36,7 @@ struct MatchOptions {
   int bp_iterations = 2;
 
   // Pixel search around the cells' translations: a pass within
-  // refine_radius pixels (0 = grid_size), then one within 1 pixel, each
+  // refine_radius pixels (0 = half of grid_size, 1 to 4), then one within 1 pixel, each
   // scoring descriptor distance + deform_coeff * (|sx| + |sy|).
   int refine_radius = 0;
   int refine_step = 1;  // step of the first search's offset grid

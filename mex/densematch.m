@@ -11,8 +11,8 @@
 %                     (read on [0, 1]); real, finite, not empty. The two may
 %                     differ in size and in being grey or RGB. Images are
 %                     matched at the size given.
-%     OPTIONS         optional scalar struct; every field is optional and an
-%                     unknown field is an error.
+%     OPTIONS         optional scalar struct ([] = the defaults); every field
+%                     is optional and an unknown field is an error.
 %
 %   Outputs (all H1 x W1, H1 x W1 the size of IMAGE1)
 %     DX, DY   single: the displacement of each pixel, sub-pixel.
@@ -65,8 +65,8 @@
 %     parent_truncate     cap of that cost [0.2]
 %     bp_iterations       belief-propagation sweeps (coarse to fine and back)
 %                         [2]
-%     refine_radius       first pixel search radius; 0 = grid_size (at most
-%                         8) [0]
+%     refine_radius       first pixel search radius; 0 = half of grid_size,
+%                         from 1 to 4 [0]
 %     refine_step         step of that first search's offsets, pixels [1]
 %     deform_coeff        pixel-search penalty per pixel of offset [0.005]
 %     flow_warps          re-linearisations of the variational refinement;

@@ -215,7 +215,11 @@ void Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   const densecorr::ImageView image1 = ReadImage(prhs[0], "image1");
   const densecorr::ImageView image2 = ReadImage(prhs[1], "image2");
   int n_threads = 0;
-  const MatchOptions options = nrhs == 3 ? ReadOptions(prhs[2], &n_threads) : MatchOptions();
+  // [] in place of the options struct means the defaults, as elsewhere in
+  // the host's functions.
+  const bool has_options =
+      nrhs == 3 && !(mxIsDouble(prhs[2]) && mxGetNumberOfElements(prhs[2]) == 0);
+  const MatchOptions options = has_options ? ReadOptions(prhs[2], &n_threads) : MatchOptions();
 
   densecorr::MatchResult r;
   {
