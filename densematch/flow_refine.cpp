@@ -145,8 +145,12 @@ void GaussianBlur(const float* in, int width, int height, int channels, float si
 }
 
 float SampleBilinear(const float* plane, int width, int height, float x, float y) {
-  x = std::min(std::max(x, 0.0f), static_cast<float>(width - 1));
-  y = std::min(std::max(y, 0.0f), static_cast<float>(height - 1));
+  // Written so that a coordinate that is not a number lands on 0: converting
+  // it to an index would be undefined.
+  x = x > 0.0f ? x : 0.0f;
+  y = y > 0.0f ? y : 0.0f;
+  x = x < width - 1.0f ? x : width - 1.0f;
+  y = y < height - 1.0f ? y : height - 1.0f;
   const int x0 = std::min(static_cast<int>(x), width - 1);
   const int y0 = std::min(static_cast<int>(y), height - 1);
   const int x1 = std::min(x0 + 1, width - 1);

@@ -52,7 +52,8 @@ void ReadPlanar(const ImageView& view, float* out);
 void GaussianBlur(const float* in, int width, int height, int channels, float sigma,
                   float* out, float* scratch = nullptr);
 
-// Bilinear sample of one plane at (x, y), coordinates clamped to the image.
+// Bilinear sample of one plane at (x, y), coordinates clamped to the image
+// (a coordinate that is not a number reads as 0).
 float SampleBilinear(const float* plane, int width, int height, float x, float y);
 
 }  // namespace densecorr

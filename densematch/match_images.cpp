@@ -392,7 +392,20 @@ void Refine(const PlanarImage& image_a, const PlanarImage& image_b, const MatchO
   fr.n_warps = o.flow_warps;
   fr.n_fixed_point = o.flow_fixed_point;
   fr.n_sor = o.flow_sor;
+  const Index n = Index{image_a.width} * image_a.height;
+  auto start_u = AllocScratch<float>(n), start_v = AllocScratch<float>(n);
+  std::copy(u, u + n, start_u.get());
+  std::copy(v, v + n, start_v.get());
   RefineFlow(image_a, image_b, fr, weight, u, v);
+  // Pixel values far beyond [0, 1] can overflow the refinement's squares;
+  // such pixels keep their descriptor match rather than report a number
+  // that is none.
+  for (Index p = 0; p < n; ++p) {
+    if (!std::isfinite(u[p]) || !std::isfinite(v[p])) {
+      u[p] = start_u[p];
+      v[p] = start_v[p];
+    }
+  }
 }
 
 }  // namespace

@@ -33,6 +33,9 @@ int LevelOffset(int l) { return ((1 << (2 * l)) - 1) / 3; }
 Graph BuildGraph(int n_level) {
   Graph g;
   const int n_cell = LevelOffset(n_level);
+  // At most 9 edges a cell, four ints each, plus the cell lists: refused up
+  // front when the system cannot hold them.
+  GuardScratchRequest(static_cast<std::uint64_t>(n_cell) * (9 * (3 * sizeof(int) + 1) + 3 * sizeof(int)));
   g.first.assign(n_cell + 1, 0);
   std::vector<int> nb;
   std::vector<char> kind;
