@@ -1,8 +1,9 @@
 // The clipped-distance kernel of cellcost, written once over a vector type V
 // (instantiated by shift_kernels_<instruction set>.cpp). Lanes run over
-// consecutive sample rows of one sample column; a tile of translations with the same column shift and
-// consecutive row shifts shares each load of image 1. Every lane's channel
-// sum is sequential in channel order, exactly as the scalar definition.
+// consecutive sample rows of one sample column; a tile of translations with
+// the same column shift and consecutive row shifts shares each load of
+// image 1. Every lane's channel sum is sequential in channel order, exactly
+// as the scalar definition.
 #ifndef DENSECORR_CELLCOST_SHIFT_DIST_KERNEL_H_
 #define DENSECORR_CELLCOST_SHIFT_DIST_KERNEL_H_
 

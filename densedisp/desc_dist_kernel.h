@@ -1,8 +1,8 @@
 // The distance and selection kernels of densedisp, written once over vector
 // types (instantiated by desc_kernels_<instruction set>.cpp): V runs over
-// pixels, VO over the offsets of one pixel. Every lane's channel sum is sequential in channel
-// order and every selection compares in offset order, exactly as the scalar
-// definitions.
+// pixels, VO over the offsets of one pixel. Every lane's channel sum is
+// sequential in channel order and every selection compares in offset order,
+// exactly as the scalar definitions.
 #ifndef DENSECORR_DENSEDISP_DESC_DIST_KERNEL_H_
 #define DENSECORR_DENSEDISP_DESC_DIST_KERNEL_H_
 

@@ -15,7 +15,7 @@ void BestDisparity(const BestDisparityJob& job, std::ptrdiff_t p_begin, std::ptr
 
 }  // namespace
 
-extern const PixelKernels kPixelKernelsAvx2 = {"avx2", simd::Avx2::kLanes, simd::Avx2::kMaxTile, DescDist,
-                                BestDisparity};
+extern const PixelKernels kPixelKernelsAvx2 = {"avx2", simd::Avx2::kLanes, simd::Avx2::kMaxTile,
+                                               DescDist, BestDisparity};
 
 }  // namespace densecorr

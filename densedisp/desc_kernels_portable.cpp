@@ -15,7 +15,7 @@ void BestDisparity(const BestDisparityJob& job, std::ptrdiff_t p_begin, std::ptr
 
 }  // namespace
 
-extern const PixelKernels kPixelKernelsPortable = {"portable", simd::Portable::kLanes, simd::Portable::kMaxTile, DescDist,
-                                BestDisparity};
+extern const PixelKernels kPixelKernelsPortable = {
+    "portable", simd::Portable::kLanes, simd::Portable::kMaxTile, DescDist, BestDisparity};
 
 }  // namespace densecorr

@@ -90,8 +90,7 @@ std::unique_ptr<OffsetSegment[]> BuildSegments(const int* offsets, int n_offsets
     const int pieces = (run + max_count - 1) / max_count;
     for (int i = 0, first = 0; i < pieces; ++i) {
       const int count = run / pieces + (i < run % pieces ? 1 : 0);
-      segments[n++] =
-          OffsetSegment{k + first, count, offsets[2 * k], offsets[2 * (k + first) + 1]};
+      segments[n++] = OffsetSegment{k + first, count, offsets[2 * k], offsets[2 * (k + first) + 1]};
       first += count;
     }
     k += run;
@@ -109,8 +108,7 @@ void ComputeDescDistWith(const PixelKernels& kernels, Descriptor desc1, Descript
   if (n_pixel <= 0 || n_offsets <= 0) return;
   int n_segments = 0, n_groups = 0;
   const auto segments = BuildSegments(search_offsets, n_offsets, kOffsetLanes, &n_segments);
-  const auto groups =
-      BuildSegments(search_offsets, n_offsets, kernels.pixel_max_tile, &n_groups);
+  const auto groups = BuildSegments(search_offsets, n_offsets, kernels.pixel_max_tile, &n_groups);
   // Images without channels may come without data; the kernels still form
   // (never dereference) pixel addresses, so give them a real base.
   static const float kNoChannels[1] = {0.0f};
@@ -147,9 +145,9 @@ void ComputeDescDistWith(const PixelKernels& kernels, Descriptor desc1, Descript
   }
 }
 
-void ComputeBestDisparityWith(const PixelKernels& kernels, const float* dist_volume,
-                              int* disparity, float* best_cost, const int* search_offsets,
-                              float deform_coeff, int width, int height, int n_offsets) {
+void ComputeBestDisparityWith(const PixelKernels& kernels, const float* dist_volume, int* disparity,
+                              float* best_cost, const int* search_offsets, float deform_coeff,
+                              int width, int height, int n_offsets) {
   const int n_pixel = CheckedPixelCount(width, height);
   auto penalty = AllocScratch<float>(n_offsets);
   for (int k = 0; k < n_offsets; ++k) {
@@ -193,10 +191,17 @@ void RunPixelMatchWith(const PixelKernels& kernels, Descriptor desc1, Descriptor
 
 using densecorr::CandidateInside;
 
-void PixelMatch::RunPixelMatch(Descriptor desc1, Descriptor desc2, int* disparity,
-                               float* best_cost, const PixelMatchParams& params) {
-  densecorr::RunPixelMatchWith(densecorr::PixelKernelsFor(densecorr::simd::SelectIsa()), desc1, desc2, disparity, best_cost,
-                               params);
+namespace {
+
+const densecorr::PixelKernels& Widest() {
+  return densecorr::PixelKernelsFor(densecorr::simd::SelectIsa());
+}
+
+}  // namespace
+
+void PixelMatch::RunPixelMatch(Descriptor desc1, Descriptor desc2, int* disparity, float* best_cost,
+                               const PixelMatchParams& params) {
+  densecorr::RunPixelMatchWith(Widest(), desc1, desc2, disparity, best_cost, params);
 }
 
 void PixelMatch::RunPixelMatch(Descriptor desc1, Descriptor desc2, const unsigned char* labels1,
@@ -204,8 +209,8 @@ void PixelMatch::RunPixelMatch(Descriptor desc1, Descriptor desc2, const unsigne
                                const PixelMatchParams& params) {
   const int n_pixel = densecorr::CheckedPixelCount(desc1.width, desc1.height);
   densecorr::Volume v = densecorr::PrepareVolume(params, n_pixel);
-  ComputeDescDist(desc1, desc2, labels1, labels2, params, v.data.get(), disparity,
-                  v.offsets.get(), v.n_offsets);
+  ComputeDescDist(desc1, desc2, labels1, labels2, params, v.data.get(), disparity, v.offsets.get(),
+                  v.n_offsets);
   ComputeBestDisparity(v.data.get(), disparity, best_cost, v.offsets.get(), params.deform_coeff,
                        desc1.width, desc1.height, v.n_offsets);
 }
@@ -224,8 +229,8 @@ void PixelMatch::RunPixelMatch(Descriptor desc1, Descriptor desc2, const int* re
   }
   for (int r = 0; r < n_regions; ++r) {
     UpdateDescDist(desc1, desc2, params, best_cost, disparity, regions + 4 * std::ptrdiff_t{r},
-                   region_disparities + 2 * std::ptrdiff_t{r}, offsets.get(),
-                   euclid_penalty.get(), n_offsets);
+                   region_disparities + 2 * std::ptrdiff_t{r}, offsets.get(), euclid_penalty.get(),
+                   n_offsets);
   }
 }
 
@@ -233,8 +238,8 @@ void PixelMatch::ComputeDescDist(Descriptor desc1, Descriptor desc2,
                                  const PixelMatchParams& /*params*/, float* dist_volume,
                                  const int* disparity, const int* search_offsets, int n_offsets) {
   // Entries outside image 2 are left as they are, so no field of params is read.
-  densecorr::ComputeDescDistWith(densecorr::PixelKernelsFor(densecorr::simd::SelectIsa()), desc1, desc2, dist_volume, disparity,
-                                 search_offsets, n_offsets, 0.0f, false);
+  densecorr::ComputeDescDistWith(Widest(), desc1, desc2, dist_volume, disparity, search_offsets,
+                                 n_offsets, 0.0f, false);
 }
 
 void PixelMatch::ComputeDescDist(Descriptor desc1, Descriptor desc2, const unsigned char* labels1,
@@ -260,10 +265,9 @@ void PixelMatch::ComputeDescDist(Descriptor desc1, Descriptor desc2, const unsig
       // The wildcard on image 1's side decides without reading labels2.
       float entry;
       if (a == 2 || labels2[q] == 2 || labels2[q] == a) {
-        const float dist =
-            densecorr::DescriptorDistance(densecorr::PixelData(desc1.data, p), plane1,
-                                          densecorr::PixelData(desc2.data, q), plane2,
-                                          desc1.feat_dim);
+        const float dist = densecorr::DescriptorDistance(
+            densecorr::PixelData(desc1.data, p), plane1, densecorr::PixelData(desc2.data, q),
+            plane2, desc1.feat_dim);
         entry = truncate_const < dist ? truncate_const : dist;
       } else {
         entry = params.label_mismatch_cost;
@@ -276,9 +280,8 @@ void PixelMatch::ComputeDescDist(Descriptor desc1, Descriptor desc2, const unsig
 void PixelMatch::ComputeBestDisparity(const float* dist_volume, int* disparity, float* best_cost,
                                       const int* search_offsets, float deform_coeff, int width,
                                       int height, int n_offsets) {
-  densecorr::ComputeBestDisparityWith(densecorr::PixelKernelsFor(densecorr::simd::SelectIsa()), dist_volume, disparity,
-                                      best_cost, search_offsets, deform_coeff, width, height,
-                                      n_offsets);
+  densecorr::ComputeBestDisparityWith(Widest(), dist_volume, disparity, best_cost, search_offsets,
+                                      deform_coeff, width, height, n_offsets);
 }
 
 void PixelMatch::UpdateDescDist(Descriptor desc1, Descriptor desc2,
@@ -311,8 +314,7 @@ void PixelMatch::UpdateDescDist(Descriptor desc1, Descriptor desc2,
         if (!CandidateInside(x2, y2, desc2.width, desc2.height)) continue;
         const float dist = densecorr::DescriptorDistance(
             densecorr::PixelData(desc1.data, p), plane1,
-            densecorr::PixelData(desc2.data, y2 + x2 * desc2.height), plane2,
-            desc1.feat_dim);
+            densecorr::PixelData(desc2.data, y2 + x2 * desc2.height), plane2, desc1.feat_dim);
         const float score = dist + euclid_penalty[k];
         if (score < best) {
           best = score;

@@ -1,0 +1,161 @@
+// The pooling of cellcost: summed-area tables and the mean of every cell.
+#include "cellcost/node_cost.h"
+
+#include <cstdint>
+#include <limits>
+
+#include "common/scratch.h"
+
+namespace densecorr {
+
+namespace {
+
+void Prefetch(const char* address) {
+#if defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(address, 0, 1);
+#else
+  (void)address;
+#endif
+}
+
+// The summed-area table column by column, as defined.
+void BuildIntegralLiteral(const float* plane, float* integral, int n_cols, int n_rows) {
+  float s = 0.0f;
+  for (int iy = 0; iy < n_rows; ++iy) {
+    s = s + plane[iy];
+    integral[iy] = s;
+  }
+  for (int ix = 1; ix < n_cols; ++ix) {
+    const float* column = plane + std::ptrdiff_t{ix} * n_rows;
+    float* out = integral + std::ptrdiff_t{ix} * n_rows;
+    const float* left = out - n_rows;
+    float r = 0.0f;
+    for (int iy = 0; iy < n_rows; ++iy) {
+      r = r + column[iy];
+      out[iy] = r + left[iy];
+    }
+  }
+}
+
+}  // namespace
+
+NodeCostPlan PlanNodeCost(const PyramidGeometry& g, int n_level) {
+  NodeCostPlan plan;
+  if (g.n_shift <= 0) return plan;
+  plan.integral = AllocScratch<float>(std::int64_t{g.n_sample} + 1);
+  std::int64_t n_cells = 0;
+  for (int l = 0; l < n_level; ++l) {
+    const int n = 1 << l;
+    if (g.n_sample_x / n == 0 || g.n_sample_y / n == 0) break;  // finer levels are empty too
+    n_cells += std::int64_t{n} * n;
+  }
+  plan.cells = AllocScratch<CellLookup>(n_cells);
+  const int n_sample_y = g.n_sample_y;
+  const std::ptrdiff_t zero = g.n_sample;
+  const auto at = [&](int ix, int iy) -> std::ptrdiff_t {
+    return (ix < 0 || iy < 0) ? zero : std::ptrdiff_t{ix} * n_sample_y + iy;
+  };
+  for (int l = 0; l < n_level; ++l) {
+    const int n = 1 << l;
+    const int level_offset = ((1 << (2 * l)) - 1) / 3;
+    const int cw = g.n_sample_x / n, ch = g.n_sample_y / n;
+    if (cw == 0 || ch == 0) break;
+    for (int i = 0; i < n; ++i) {
+      for (int j = 0; j < n; ++j) {
+        const int x0 = i * cw, y0 = j * ch;
+        const int x1 = x0 + cw - 1, y1 = y0 + ch - 1;
+        plan.cells[plan.n_cells++] =
+            CellLookup{std::ptrdiff_t{level_offset} + std::ptrdiff_t{i} * n + j,
+                       at(x1, y1),
+                       at(x0 - 1, y0 - 1),
+                       at(x1, y0 - 1),
+                       at(x0 - 1, y1),
+                       static_cast<float>(cw * ch)};
+      }
+    }
+  }
+  return plan;
+}
+
+// Summed-area table: the running sum down each column first (several
+// columns interleaved, so that their independent chains overlap), then each
+// column's sums plus the finished column on its left. Each entry sees the
+// same additions in the same order as the column-by-column definition.
+// next_plane (may be null) is fetched ahead while this one is summed: the
+// volume is read once, plane after plane, and may be far larger than the
+// caches.
+void BuildIntegral(const float* plane, float* integral, int n_cols, int n_rows,
+                   const float* next_plane) {
+  if (n_cols <= 0 || n_rows <= 0) return;
+  constexpr int kGroup = 8;
+  const std::ptrdiff_t rows = n_rows;
+  int ix = 0;
+  for (; ix + kGroup <= n_cols; ix += kGroup) {
+    const float* column = plane + ix * rows;
+    float* out = integral + ix * rows;
+    if (next_plane != nullptr) {
+      const char* ahead = reinterpret_cast<const char*>(next_plane + ix * rows);
+      const std::ptrdiff_t bytes = kGroup * rows * std::ptrdiff_t{sizeof(float)};
+      for (std::ptrdiff_t offset = 0; offset < bytes; offset += 64) Prefetch(ahead + offset);
+    }
+    float r[kGroup] = {};
+    for (std::ptrdiff_t iy = 0; iy < rows; ++iy) {
+      for (int j = 0; j < kGroup; ++j) {
+        r[j] = r[j] + column[j * rows + iy];
+        out[j * rows + iy] = r[j];
+      }
+    }
+  }
+  for (; ix < n_cols; ++ix) {
+    const float* column = plane + ix * rows;
+    float* out = integral + ix * rows;
+    float r = 0.0f;
+    for (std::ptrdiff_t iy = 0; iy < rows; ++iy) {
+      r = r + column[iy];
+      out[iy] = r;
+    }
+  }
+  for (ix = 1; ix < n_cols; ++ix) {
+    float* out = integral + ix * rows;
+    const float* left = out - rows;
+    for (std::ptrdiff_t iy = 0; iy < rows; ++iy) out[iy] = out[iy] + left[iy];
+  }
+  // Which of two NaN operands an addition returns depends on the operand
+  // order the compiler picks. The last entry sums the whole plane, so it is
+  // NaN exactly when a NaN (or both infinities) occurs anywhere: then the
+  // table is rebuilt by the defining loop, which decides the stored NaNs.
+  const float total = integral[n_cols * rows - 1];
+  if (total != total) BuildIntegralLiteral(plane, integral, n_cols, n_rows);
+}
+
+void RunNodeCost(const NodeCostPlan& plan, const float* dist_volume, const PyramidGeometry& g,
+                 int n_level, float* node_cost) {
+  const std::ptrdiff_t n_shift = g.n_shift;
+  if (n_shift <= 0) return;
+  // Cells of width or height 0 hold the mean of no samples.
+  for (int l = 0; l < n_level; ++l) {
+    const int n = 1 << l;
+    if (g.n_sample_x / n != 0 && g.n_sample_y / n != 0) continue;
+    const std::ptrdiff_t first = (((std::ptrdiff_t{1} << (2 * l)) - 1) / 3) * n_shift;
+    const std::ptrdiff_t count = std::ptrdiff_t{n} * n * n_shift;
+    for (std::ptrdiff_t i = 0; i < count; ++i) {
+      node_cost[first + i] = std::numeric_limits<float>::quiet_NaN();
+    }
+  }
+  float* integral = plan.integral.get();
+  integral[g.n_sample] = 0.0f;
+  for (std::ptrdiff_t k = 0; k < n_shift; ++k) {
+    const float* plane = dist_volume + k * g.n_sample;
+    BuildIntegral(plane, integral, g.n_sample_x, g.n_sample_y,
+                  k + 1 < n_shift ? plane + g.n_sample : nullptr);
+    for (int i = 0; i < plan.n_cells; ++i) {
+      const CellLookup& c = plan.cells[i];
+      node_cost[c.cell * n_shift + k] =
+          (((integral[c.last] + integral[c.before]) - integral[c.last_x_before_y]) -
+           integral[c.before_x_last_y]) /
+          c.area;
+    }
+  }
+}
+
+}  // namespace densecorr

@@ -1,0 +1,36 @@
+// Internal: the distance pass of cellcost (both sample grids packed once,
+// then the kernel), shared by the driver and the public step operation.
+#ifndef DENSECORR_CELLCOST_SHIFT_DIST_H_
+#define DENSECORR_CELLCOST_SHIFT_DIST_H_
+
+#include <memory>
+
+#include "cellcost/pyramid_geometry.h"
+#include "cellcost/shift_kernels.h"
+
+namespace densecorr {
+
+// Everything one distance pass needs, allocated before any output is written.
+struct ShiftDistPlan {
+  bool has_work = false;  // samples and translations exist
+  bool on_grid = false;   // every translation a multiple of the grid: the packed kernels apply
+  // Both packed grids in one allocation, which the allocator can hand back
+  // from call to call without fresh pages.
+  std::unique_ptr<float[]> storage;
+  std::unique_ptr<ShiftTile[]> tiles;
+  ShiftDistJob job{};
+  int n_jx = 0;
+};
+
+ShiftDistPlan PlanShiftDist(const ShiftKernels& kernels, Descriptor desc1, Descriptor desc2,
+                            int grid_size, const PyramidGeometry& g, const int* shifts,
+                            float* dist_volume, float truncate_const, bool fill_outside);
+
+// Packs both sample grids, then runs the kernel; one parallel region, with
+// the sample columns of the distance loop split statically over the threads.
+void RunShiftDist(const ShiftKernels& kernels, const ShiftDistPlan& plan, Descriptor desc1,
+                  Descriptor desc2, int grid_size);
+
+}  // namespace densecorr
+
+#endif  // DENSECORR_CELLCOST_SHIFT_DIST_H_
