@@ -8,6 +8,54 @@
 
 namespace densecorr {
 
+namespace {
+
+// Sample columns (or rows) of image 2's grid that a translation of the
+// geometry reaches, as PlanShiftDist finds them for the full grid.
+std::int64_t WindowExtent(int n_sample, int extent2, int grid, const int* range) {
+  if (extent2 <= 0) return 0;
+  const std::int64_t n_grid2 = (std::int64_t{extent2} - 1) / grid + 1;
+  const std::int64_t t_min = range[0] / grid, t_max = range[1] / grid;
+  const std::int64_t lo = t_min > 0 ? t_min : 0;
+  const std::int64_t hi = n_sample + t_max < n_grid2 ? n_sample + t_max : n_grid2;
+  return hi > lo ? hi - lo : 0;
+}
+
+}  // namespace
+
+PyramidCallPlan PlanPyramidCall(int width1, int height1, int width2, int height2, int feat_dim,
+                                const PyramidMatchParams& params) noexcept {
+  PyramidCallPlan plan{false, PyramidGeometry{}, 0};
+  try {
+    plan.geometry =
+        ComputePyramidGeometry(width1, height1, params.grid_size, params.search_radius[0],
+                               params.search_radius[1], params.n_tree_level);
+  } catch (const std::bad_alloc&) {
+    return plan;
+  }
+  plan.fits = true;
+  const PyramidGeometry& g = plan.geometry;
+  const std::uint64_t n_shift = static_cast<std::uint64_t>(g.n_shift);
+  const std::uint64_t n_sample = static_cast<std::uint64_t>(g.n_sample);
+  std::uint64_t bytes = n_shift * n_sample * sizeof(float) + 2 * n_shift * sizeof(int);
+  if (n_shift > 0 && n_sample > 0) {
+    const std::uint64_t channels = feat_dim > 0 ? static_cast<std::uint64_t>(feat_dim) : 0;
+    const std::uint64_t n_jx = static_cast<std::uint64_t>(
+        WindowExtent(g.n_sample_x, width2, params.grid_size, g.shift_range_x));
+    const std::uint64_t n_jy = static_cast<std::uint64_t>(
+        WindowExtent(g.n_sample_y, height2, params.grid_size, g.shift_range_y));
+    const std::uint64_t packed =
+        n_sample * channels + 2 * simd::kMaxLanes + 16 + n_jx * n_jy * channels + 2 * kShiftPad;
+    bytes += packed * sizeof(float) + n_shift * sizeof(ShiftTile);
+  }
+  if (n_shift > 0) {
+    bytes +=
+        (n_sample + 1) * sizeof(float) + static_cast<std::uint64_t>(g.n_cell) * sizeof(CellLookup);
+  }
+  plan.scratch_bytes = bytes;
+  return plan;
+}
+
 void RunPyramidMatchWith(const ShiftKernels& kernels, Descriptor desc1, Descriptor desc2,
                          const PyramidMatchParams& params, float* node_cost, int* shifts) {
   const PyramidGeometry g =

@@ -38,6 +38,30 @@ std::unique_ptr<int[]> BuildSearchOffsets(int grid, int radius_x, int radius_y, 
   return offsets;
 }
 
+PixelCallPlan PlanPixelCall(int width1, int height1, int /*width2*/, int /*height2*/,
+                            int /*feat_dim*/, const PixelMatchParams& params) noexcept {
+  PixelCallPlan plan{false, 0, 0, 0};
+  int n_offsets = 0, n_pixel = 0;
+  try {
+    n_offsets = CountSearchOffsets(params.search_grid_size, params.search_radius[0],
+                                   params.search_radius[1]);
+    n_pixel = CheckedPixelCount(width1, height1);
+    CheckedCount(std::int64_t{n_offsets} * n_pixel);
+  } catch (const std::bad_alloc&) {
+    return plan;
+  }
+  plan.fits = true;
+  plan.n_offsets = n_offsets;
+  plan.n_pixel = n_pixel;
+  const std::uint64_t n = static_cast<std::uint64_t>(n_offsets);
+  // Offsets, volume, the two segment lists and the penalties (the label and
+  // region calls allocate less).
+  plan.scratch_bytes = 2 * n * sizeof(int) +
+                       n * static_cast<std::uint64_t>(n_pixel) * sizeof(float) +
+                       2 * n * sizeof(OffsetSegment) + n * sizeof(float);
+  return plan;
+}
+
 int CheckedPixelCount(int width, int height) {
   if (width <= 0 || height <= 0) return 0;
   return CheckedCount(std::int64_t{width} * height);
