@@ -129,7 +129,7 @@ void BuildIntegral(const float* plane, float* integral, int n_cols, int n_rows,
 }
 
 void RunNodeCost(const NodeCostPlan& plan, const float* dist_volume, const PyramidGeometry& g,
-                 int n_level, float* node_cost) {
+                 int n_level, float* node_cost, StopToken* stop) {
   const std::ptrdiff_t n_shift = g.n_shift;
   if (n_shift <= 0) return;
   // Cells of width or height 0 hold the mean of no samples.
@@ -145,6 +145,7 @@ void RunNodeCost(const NodeCostPlan& plan, const float* dist_volume, const Pyram
   float* integral = plan.integral.get();
   integral[g.n_sample] = 0.0f;
   for (std::ptrdiff_t k = 0; k < n_shift; ++k) {
+    if (stop != nullptr && stop->StopRequested(true)) return;
     const float* plane = dist_volume + k * g.n_sample;
     BuildIntegral(plane, integral, g.n_sample_x, g.n_sample_y,
                   k + 1 < n_shift ? plane + g.n_sample : nullptr);

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "cellcost/pyramid_geometry.h"
+#include "common/stop.h"
 
 namespace densecorr {
 
@@ -31,8 +32,9 @@ void BuildIntegral(const float* plane, float* integral, int n_cols, int n_rows,
                    const float* next_plane);
 
 // Pools every plane of dist_volume into node_cost.
+// Stops early once `stop` (may be null) asks.
 void RunNodeCost(const NodeCostPlan& plan, const float* dist_volume, const PyramidGeometry& g,
-                 int n_level, float* node_cost);
+                 int n_level, float* node_cost, StopToken* stop = nullptr);
 
 }  // namespace densecorr
 

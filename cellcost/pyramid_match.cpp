@@ -57,7 +57,8 @@ PyramidCallPlan PlanPyramidCall(int width1, int height1, int width2, int height2
 }
 
 void RunPyramidMatchWith(const ShiftKernels& kernels, Descriptor desc1, Descriptor desc2,
-                         const PyramidMatchParams& params, float* node_cost, int* shifts) {
+                         const PyramidMatchParams& params, float* node_cost, int* shifts,
+                         StopToken* stop) {
   const PyramidGeometry g =
       ComputePyramidGeometry(desc1.width, desc1.height, params.grid_size, params.search_radius[0],
                              params.search_radius[1], params.n_tree_level);
@@ -80,9 +81,12 @@ void RunPyramidMatchWith(const ShiftKernels& kernels, Descriptor desc1, Descript
                     params.truncate_const, true);
   const NodeCostPlan pool_plan = PlanNodeCost(g, params.n_tree_level);
 
+  if (stop != nullptr && stop->StopRequested(true)) throw Stopped();
   for (int i = 0; i < slot; ++i) shifts[i] = list[i];
-  if (shift_plan.has_work) RunShiftDist(kernels, shift_plan, desc1, desc2, params.grid_size);
-  RunNodeCost(pool_plan, dist_volume.get(), g, params.n_tree_level, node_cost);
+  if (shift_plan.has_work) RunShiftDist(kernels, shift_plan, desc1, desc2, params.grid_size, stop);
+  ThrowIfStopped(stop);
+  RunNodeCost(pool_plan, dist_volume.get(), g, params.n_tree_level, node_cost, stop);
+  ThrowIfStopped(stop);
 }
 
 }  // namespace densecorr
@@ -93,7 +97,7 @@ void PyramidMatch::RunPyramidMatch(Descriptor desc1, Descriptor desc2,
                                    const PyramidMatchParams& params, float* node_cost,
                                    int* shifts) {
   densecorr::RunPyramidMatchWith(densecorr::ShiftKernelsFor(densecorr::simd::SelectIsa()), desc1,
-                                 desc2, params, node_cost, shifts);
+                                 desc2, params, node_cost, shifts, stop_);
 }
 
 void PyramidMatch::ComputeShiftDist(Descriptor desc1, Descriptor desc2, int grid_size,

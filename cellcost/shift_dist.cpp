@@ -183,7 +183,7 @@ std::ptrdiff_t SampledSpan(std::ptrdiff_t n, std::ptrdiff_t grid) {
 // Packs both sample grids, then runs the kernel; one parallel region, with
 // the sample columns of the distance loop split statically over the threads.
 void RunShiftDist(const ShiftKernels& kernels, const ShiftDistPlan& plan, Descriptor desc1,
-                  Descriptor desc2, int grid_size) {
+                  Descriptor desc2, int grid_size, StopToken* stop) {
   const ShiftDistJob& job = plan.job;
   float* packed1 = const_cast<float*>(job.packed1);
   float* packed2 = const_cast<float*>(job.packed2);
@@ -226,7 +226,9 @@ void RunShiftDist(const ShiftKernels& kernels, const ShiftDistPlan& plan, Descri
     }
     // (barrier: both grids are complete)
 #pragma omp for schedule(static)
-    for (int ix = 0; ix < n_sample_x; ++ix) kernels.shift_dist(job, ix, ix + 1);
+    for (int ix = 0; ix < n_sample_x; ++ix) {
+      if (!StopNow(stop)) kernels.shift_dist(job, ix, ix + 1);
+    }
   }
 }
 

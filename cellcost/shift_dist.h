@@ -5,10 +5,26 @@
 
 #include <memory>
 
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
 #include "cellcost/pyramid_geometry.h"
 #include "cellcost/shift_kernels.h"
+#include "common/stop.h"
 
 namespace densecorr {
+
+// Between blocks of work, also inside parallel regions: only the calling
+// thread (thread 0 of the region) may reach the host's poll.
+inline bool StopNow(StopToken* stop) {
+  if (stop == nullptr) return false;
+#ifdef _OPENMP
+  return stop->StopRequested(omp_get_thread_num() == 0);
+#else
+  return stop->StopRequested(true);
+#endif
+}
 
 // Everything one distance pass needs, allocated before any output is written.
 struct ShiftDistPlan {
@@ -28,8 +44,9 @@ ShiftDistPlan PlanShiftDist(const ShiftKernels& kernels, Descriptor desc1, Descr
 
 // Packs both sample grids, then runs the kernel; one parallel region, with
 // the sample columns of the distance loop split statically over the threads.
+// Once `stop` (may be null) asks, the remaining columns are skipped.
 void RunShiftDist(const ShiftKernels& kernels, const ShiftDistPlan& plan, Descriptor desc1,
-                  Descriptor desc2, int grid_size);
+                  Descriptor desc2, int grid_size, StopToken* stop = nullptr);
 
 }  // namespace densecorr
 

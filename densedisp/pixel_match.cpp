@@ -4,6 +4,10 @@
 #include <cstdint>
 #include <limits>
 
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
 #include "common/distance.h"
 #include "common/scratch.h"
 #include "densedisp/pixel_kernels.h"
@@ -69,6 +73,22 @@ int CheckedPixelCount(int width, int height) {
 
 namespace {
 
+// Between blocks of work, also inside parallel regions: only the calling
+// thread (thread 0 of the region) may reach the host's poll.
+bool StopNow(StopToken* stop) {
+  if (stop == nullptr) return false;
+#ifdef _OPENMP
+  return stop->StopRequested(omp_get_thread_num() == 0);
+#else
+  return stop->StopRequested(true);
+#endif
+}
+
+// A token already stopped ends a call before it touches an output.
+void ThrowIfStopRequested(StopToken* stop) {
+  if (stop != nullptr && stop->StopRequested(true)) throw Stopped();
+}
+
 struct Volume {
   std::unique_ptr<int[]> offsets;
   int n_offsets = 0;
@@ -127,7 +147,7 @@ std::unique_ptr<OffsetSegment[]> BuildSegments(const int* offsets, int n_offsets
 
 void ComputeDescDistWith(const PixelKernels& kernels, Descriptor desc1, Descriptor desc2,
                          float* dist_volume, const int* disparity, const int* search_offsets,
-                         int n_offsets, float truncate_const, bool fill_outside) {
+                         int n_offsets, float truncate_const, bool fill_outside, StopToken* stop) {
   const int n_pixel = CheckedPixelCount(desc1.width, desc1.height);
   if (n_pixel <= 0 || n_offsets <= 0) return;
   int n_segments = 0, n_groups = 0;
@@ -165,7 +185,7 @@ void ComputeDescDistWith(const PixelKernels& kernels, Descriptor desc1, Descript
   for (int item = 0; item < n_items; ++item) {
     const int x_begin = item * kColumnsPerItem;
     const int x_end = width1 - x_begin < kColumnsPerItem ? width1 : x_begin + kColumnsPerItem;
-    kernels.desc_dist(job, x_begin, x_end);
+    if (!StopNow(stop)) kernels.desc_dist(job, x_begin, x_end);
   }
 }
 
@@ -197,7 +217,8 @@ void ComputeBestDisparityWith(const PixelKernels& kernels, const float* dist_vol
 }
 
 void RunPixelMatchWith(const PixelKernels& kernels, Descriptor desc1, Descriptor desc2,
-                       int* disparity, float* best_cost, const PixelMatchParams& params) {
+                       int* disparity, float* best_cost, const PixelMatchParams& params,
+                       StopToken* stop) {
   const int n_pixel = CheckedPixelCount(desc1.width, desc1.height);
   int n_offsets = 0;
   const auto offsets = BuildSearchOffsets(params.search_grid_size, params.search_radius[0],
@@ -205,8 +226,10 @@ void RunPixelMatchWith(const PixelKernels& kernels, Descriptor desc1, Descriptor
   // No pre-fill: the distance pass writes truncate_const wherever it
   // computes no distance.
   const auto volume = AllocScratch<float>(CheckedCount(std::int64_t{n_offsets} * n_pixel));
+  ThrowIfStopRequested(stop);
   ComputeDescDistWith(kernels, desc1, desc2, volume.get(), disparity, offsets.get(), n_offsets,
-                      params.truncate_const, true);
+                      params.truncate_const, true, stop);
+  ThrowIfStopped(stop);
   ComputeBestDisparityWith(kernels, volume.get(), disparity, best_cost, offsets.get(),
                            params.deform_coeff, desc1.width, desc1.height, n_offsets);
 }
@@ -225,7 +248,7 @@ const densecorr::PixelKernels& Widest() {
 
 void PixelMatch::RunPixelMatch(Descriptor desc1, Descriptor desc2, int* disparity, float* best_cost,
                                const PixelMatchParams& params) {
-  densecorr::RunPixelMatchWith(Widest(), desc1, desc2, disparity, best_cost, params);
+  densecorr::RunPixelMatchWith(Widest(), desc1, desc2, disparity, best_cost, params, stop_);
 }
 
 void PixelMatch::RunPixelMatch(Descriptor desc1, Descriptor desc2, const unsigned char* labels1,
@@ -233,8 +256,10 @@ void PixelMatch::RunPixelMatch(Descriptor desc1, Descriptor desc2, const unsigne
                                const PixelMatchParams& params) {
   const int n_pixel = densecorr::CheckedPixelCount(desc1.width, desc1.height);
   densecorr::Volume v = densecorr::PrepareVolume(params, n_pixel);
+  densecorr::ThrowIfStopRequested(stop_);
   ComputeDescDist(desc1, desc2, labels1, labels2, params, v.data.get(), disparity, v.offsets.get(),
                   v.n_offsets);
+  densecorr::ThrowIfStopped(stop_);
   ComputeBestDisparity(v.data.get(), disparity, best_cost, v.offsets.get(), params.deform_coeff,
                        desc1.width, desc1.height, v.n_offsets);
 }
@@ -251,10 +276,12 @@ void PixelMatch::RunPixelMatch(Descriptor desc1, Descriptor desc2, const int* re
     const float sy = static_cast<float>(offsets[2 * k + 1]);
     euclid_penalty[k] = std::sqrt(sx * sx + sy * sy) * params.deform_coeff;
   }
+  densecorr::ThrowIfStopRequested(stop_);
   for (int r = 0; r < n_regions; ++r) {
     UpdateDescDist(desc1, desc2, params, best_cost, disparity, regions + 4 * std::ptrdiff_t{r},
                    region_disparities + 2 * std::ptrdiff_t{r}, offsets.get(), euclid_penalty.get(),
                    n_offsets);
+    densecorr::ThrowIfStopped(stop_);
   }
 }
 
@@ -278,6 +305,7 @@ void PixelMatch::ComputeDescDist(Descriptor desc1, Descriptor desc2, const unsig
   const float truncate_const = params.truncate_const;
 
   for (int p = 0; p < n_pixel; ++p) {
+    if (p % 256 == 0 && densecorr::StopNow(stop_)) return;
     const std::int64_t tx = std::int64_t{p / height1} + disparity[2 * std::ptrdiff_t{p}];
     const std::int64_t ty = std::int64_t{p % height1} + disparity[2 * std::ptrdiff_t{p} + 1];
     const unsigned char a = labels1[p];
@@ -326,6 +354,7 @@ void PixelMatch::UpdateDescDist(Descriptor desc1, Descriptor desc2,
   const int rdx = region_disparity[0], rdy = region_disparity[1];
 
   for (int x = x_begin; x <= x_end; ++x) {
+    if (densecorr::StopNow(stop_)) return;
     for (int y = y_begin; y <= y_end; ++y) {
       const int p = x * desc1.height + y;
       const std::int64_t tx = std::int64_t{x} + rdx;

@@ -4,6 +4,7 @@
 #define DENSECORR_DENSEDISP_PIXEL_MATCH_H_
 
 #include "common/descriptor.h"
+#include "common/stop.h"
 
 // Parameters of one call. Six 32-bit values, in this order.
 struct PixelMatchParams {
@@ -26,6 +27,13 @@ struct PixelMatchParams {
 // or best_cost is touched.
 class PixelMatch {
  public:
+  // The three RunPixelMatch calls poll `token` (null: never stop) between
+  // blocks of pixels and, once a stop is requested, end with
+  // densecorr::Stopped; disparity and best_cost may then hold partial
+  // results and must be discarded. A token already stopped ends a call
+  // before any output is touched. Not owned.
+  void SetStopToken(densecorr::StopToken* token) { stop_ = token; }
+
   // Basic pipeline: offsets, volume pre-filled with truncate_const,
   // ComputeDescDist, ComputeBestDisparity. Parallel over pixels.
   void RunPixelMatch(Descriptor desc1, Descriptor desc2, int* disparity, float* best_cost,
@@ -77,6 +85,8 @@ class PixelMatch {
                       float* best_cost, int* disparity, const int* region,
                       const int* region_disparity, const int* search_offsets,
                       const float* euclid_penalty, int n_offsets);
+ private:
+  densecorr::StopToken* stop_ = nullptr;
 };
 
 #endif  // DENSECORR_DENSEDISP_PIXEL_MATCH_H_

@@ -2,16 +2,20 @@
 // allocations.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cellcost/pyramid_geometry.h"
 #include "cellcost/pyramid_match.h"
 #include "common/scratch.h"
+#include "common/stop.h"
 #include "densedisp/pixel_match.h"
 #include "densedisp/search_offsets.h"
 #include "reference.h"
@@ -174,6 +178,125 @@ TEST(CallPlan, PixelVerdictAndScratchMatchTheCall) {
         }
       });
     }
+  }
+}
+
+// ---------------------------------------------------------------- stopping
+
+// A token stopped before the call: Stopped, and no output touched.
+TEST(StopToken, StoppedBeforeTheCallThrowsAndTouchesNothing) {
+  std::mt19937 rng(3);
+  const auto a = ref::RandomImage(rng, 20, 24, 4), b = ref::RandomImage(rng, 22, 21, 4);
+  densecorr::StopToken token;
+  token.RequestStop();
+  {
+    const auto p = CellParams(2, 2, 6, 4, 1.0f);
+    const auto g = densecorr::ComputePyramidGeometry(a.width, a.height, 2, 6, 4, 2);
+    std::vector<float> cost(static_cast<size_t>(g.n_shift) * g.n_cell, -7.0f);
+    std::vector<int> shifts(2 * static_cast<size_t>(g.n_shift), -7);
+    PyramidMatch pm;
+    pm.SetStopToken(&token);
+    EXPECT_THROW(pm.RunPyramidMatch(a.desc(), b.desc(), p, cost.data(), shifts.data()),
+                 densecorr::Stopped);
+    for (float v : cost) ASSERT_EQ(v, -7.0f);
+    for (int v : shifts) ASSERT_EQ(v, -7);
+  }
+  const int n_pixel = a.width * a.height;
+  const auto p = PixelParams(1, 2, 2, 0.1f, 1.0f);
+  std::vector<unsigned char> labels1(n_pixel, 1), labels2(b.width * b.height, 1);
+  const std::vector<int> regions = {0, 5, 0, 5}, region_disp = {1, 1};
+  for (int variant = 0; variant < 3; ++variant) {
+    std::vector<int> disp(2 * static_cast<size_t>(n_pixel), 3);
+    std::vector<float> cost(n_pixel, -7.0f);
+    PixelMatch pm;
+    pm.SetStopToken(&token);
+    const auto call = [&] {
+      if (variant == 0) {
+        pm.RunPixelMatch(a.desc(), b.desc(), disp.data(), cost.data(), p);
+      } else if (variant == 1) {
+        pm.RunPixelMatch(a.desc(), b.desc(), labels1.data(), labels2.data(), disp.data(),
+                         cost.data(), p);
+      } else {
+        pm.RunPixelMatch(a.desc(), b.desc(), regions.data(), region_disp.data(), disp.data(),
+                         cost.data(), 1, p);
+      }
+    };
+    EXPECT_THROW(call(), densecorr::Stopped) << "variant " << variant;
+    for (int v : disp) ASSERT_EQ(v, 3);
+    for (float v : cost) ASSERT_EQ(v, -7.0f);
+  }
+}
+
+// Runs `call` while another thread stops `token` after a short delay;
+// returns the seconds from the request to the call's end (negative when the
+// call ended without Stopped).
+double SecondsToStop(densecorr::StopToken& token, const std::function<void()>& call) {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point requested;
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    requested = Clock::now();
+    token.RequestStop();
+  });
+  bool stopped = false;
+  try {
+    call();
+  } catch (const densecorr::Stopped&) {
+    stopped = true;
+  }
+  const Clock::time_point ended = Clock::now();
+  stopper.join();
+  if (!stopped) return -1.0;
+  return std::chrono::duration<double>(ended - requested).count();
+}
+
+// Calls of several billion channel operations (seconds of work) end within
+// a fraction of a second of a stop requested from another thread.
+TEST(StopToken, StopFromAnotherThreadEndsTheCallQuickly) {
+  std::mt19937 rng(4);
+  for (int threads : {1, 2}) {
+    WithThreads(threads, [&] {
+      {
+        const auto a = ref::RandomImage(rng, 96, 128, 128), b = ref::RandomImage(rng, 96, 128, 128);
+        const auto p = CellParams(1, 3, 48, 32, 1.0f);
+        const auto g = densecorr::ComputePyramidGeometry(a.width, a.height, 1, 48, 32, 3);
+        std::vector<float> cost(static_cast<size_t>(g.n_shift) * g.n_cell);
+        std::vector<int> shifts(2 * static_cast<size_t>(g.n_shift));
+        densecorr::StopToken token;
+        PyramidMatch pm;
+        pm.SetStopToken(&token);
+        const double seconds = SecondsToStop(
+            token, [&] { pm.RunPyramidMatch(a.desc(), b.desc(), p, cost.data(), shifts.data()); });
+        EXPECT_GE(seconds, 0.0) << "cellcost ended without Stopped, " << threads << " threads";
+        EXPECT_LT(seconds, 0.5) << "cellcost, " << threads << " threads";
+      }
+      const auto a = ref::RandomImage(rng, 480, 640, 64), b = ref::RandomImage(rng, 480, 640, 64);
+      const int n_pixel = a.width * a.height;
+      const auto p = PixelParams(1, 6, 6, 0.1f, 1.0f);
+      std::vector<unsigned char> labels(n_pixel, 2);
+      const std::vector<int> regions = {0, a.width - 1, 0, a.height - 1};
+      const std::vector<int> region_disp = {0, 0};
+      for (int variant = 0; variant < 3; ++variant) {
+        std::vector<int> disp(2 * static_cast<size_t>(n_pixel), 0);
+        std::vector<float> cost(n_pixel, 1e30f);
+        densecorr::StopToken token;
+        PixelMatch pm;
+        pm.SetStopToken(&token);
+        const double seconds = SecondsToStop(token, [&] {
+          if (variant == 0) {
+            pm.RunPixelMatch(a.desc(), b.desc(), disp.data(), cost.data(), p);
+          } else if (variant == 1) {
+            pm.RunPixelMatch(a.desc(), b.desc(), labels.data(), labels.data(), disp.data(),
+                             cost.data(), p);
+          } else {
+            pm.RunPixelMatch(a.desc(), b.desc(), regions.data(), region_disp.data(), disp.data(),
+                             cost.data(), 1, p);
+          }
+        });
+        EXPECT_GE(seconds, 0.0) << "densedisp variant " << variant << " ended without Stopped";
+        EXPECT_LT(seconds, 0.5) << "densedisp variant " << variant << ", " << threads << " threads";
+      }
+    });
   }
 }
 
