@@ -18,11 +18,22 @@ void Prefetch(const char* address) {
 #endif
 }
 
-// The summed-area table column by column, as defined.
+// a + b where a NaN operand decides the result as the first operand of an
+// addition does in hardware (x86-64 and Arm alike): a if it is NaN, else b.
+// Spelled out because a compiler may swap the operands of an addition, and
+// with them which of two NaNs comes out.
+inline float OrderedAdd(float a, float b) {
+  if (a != a) return a;
+  if (b != b) return b;
+  return a + b;
+}
+
+// The summed-area table column by column, as defined, with every NaN
+// decided by the operand order written here.
 void BuildIntegralLiteral(const float* plane, float* integral, int n_cols, int n_rows) {
   float s = 0.0f;
   for (int iy = 0; iy < n_rows; ++iy) {
-    s = s + plane[iy];
+    s = OrderedAdd(s, plane[iy]);
     integral[iy] = s;
   }
   for (int ix = 1; ix < n_cols; ++ix) {
@@ -31,18 +42,18 @@ void BuildIntegralLiteral(const float* plane, float* integral, int n_cols, int n
     const float* left = out - n_rows;
     float r = 0.0f;
     for (int iy = 0; iy < n_rows; ++iy) {
-      r = r + column[iy];
-      out[iy] = r + left[iy];
+      r = OrderedAdd(r, column[iy]);
+      out[iy] = OrderedAdd(r, left[iy]);
     }
   }
 }
 
 }  // namespace
 
-NodeCostPlan PlanNodeCost(const PyramidGeometry& g, int n_level) {
+NodeCostPlan PlanNodeCost(const PyramidGeometry& g, int n_level, bool with_integral) {
   NodeCostPlan plan;
   if (g.n_shift <= 0) return plan;
-  plan.integral = AllocScratch<float>(std::int64_t{g.n_sample} + 1);
+  if (with_integral) plan.integral = AllocScratch<float>(std::int64_t{g.n_sample} + 1);
   std::int64_t n_cells = 0;
   for (int l = 0; l < n_level; ++l) {
     const int n = 1 << l;
@@ -128,11 +139,8 @@ void BuildIntegral(const float* plane, float* integral, int n_cols, int n_rows,
   if (total != total) BuildIntegralLiteral(plane, integral, n_cols, n_rows);
 }
 
-void RunNodeCost(const NodeCostPlan& plan, const float* dist_volume, const PyramidGeometry& g,
-                 int n_level, float* node_cost, StopToken* stop) {
+void FillEmptyCells(const PyramidGeometry& g, int n_level, float* node_cost) {
   const std::ptrdiff_t n_shift = g.n_shift;
-  if (n_shift <= 0) return;
-  // Cells of width or height 0 hold the mean of no samples.
   for (int l = 0; l < n_level; ++l) {
     const int n = 1 << l;
     if (g.n_sample_x / n != 0 && g.n_sample_y / n != 0) continue;
@@ -142,20 +150,34 @@ void RunNodeCost(const NodeCostPlan& plan, const float* dist_volume, const Pyram
       node_cost[first + i] = std::numeric_limits<float>::quiet_NaN();
     }
   }
-  float* integral = plan.integral.get();
+}
+
+void PoolPlane(const NodeCostPlan& plan, const float* plane, float* integral,
+               const PyramidGeometry& g, std::ptrdiff_t k, float* node_cost,
+               const float* next_plane) {
   integral[g.n_sample] = 0.0f;
+  BuildIntegral(plane, integral, g.n_sample_x, g.n_sample_y, next_plane);
+  const std::ptrdiff_t n_shift = g.n_shift;
+  for (int i = 0; i < plan.n_cells; ++i) {
+    const CellLookup& c = plan.cells[i];
+    // (Subtraction and division keep their operand order; the addition is
+    // ordered explicitly.)
+    node_cost[c.cell * n_shift + k] =
+        ((OrderedAdd(integral[c.last], integral[c.before]) - integral[c.last_x_before_y]) -
+         integral[c.before_x_last_y]) /
+        c.area;
+  }
+}
+
+void RunNodeCost(const NodeCostPlan& plan, const float* dist_volume, const PyramidGeometry& g,
+                 int n_level, float* node_cost) {
+  const std::ptrdiff_t n_shift = g.n_shift;
+  if (n_shift <= 0) return;
+  FillEmptyCells(g, n_level, node_cost);
   for (std::ptrdiff_t k = 0; k < n_shift; ++k) {
-    if (stop != nullptr && stop->StopRequested(true)) return;
     const float* plane = dist_volume + k * g.n_sample;
-    BuildIntegral(plane, integral, g.n_sample_x, g.n_sample_y,
-                  k + 1 < n_shift ? plane + g.n_sample : nullptr);
-    for (int i = 0; i < plan.n_cells; ++i) {
-      const CellLookup& c = plan.cells[i];
-      node_cost[c.cell * n_shift + k] =
-          (((integral[c.last] + integral[c.before]) - integral[c.last_x_before_y]) -
-           integral[c.before_x_last_y]) /
-          c.area;
-    }
+    PoolPlane(plan, plane, plan.integral.get(), g, k, node_cost,
+              k + 1 < n_shift ? plane + g.n_sample : nullptr);
   }
 }
 

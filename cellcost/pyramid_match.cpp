@@ -1,5 +1,12 @@
 #include "cellcost/pyramid_match.h"
 
+#include <cstdint>
+#include <memory>
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
 #include "cellcost/node_cost.h"
 #include "cellcost/pyramid_geometry.h"
 #include "cellcost/pyramid_kernels.h"
@@ -10,16 +17,61 @@ namespace densecorr {
 
 namespace {
 
+int MaxThreads() {
+#ifdef _OPENMP
+  return omp_get_max_threads();
+#else
+  return 1;
+#endif
+}
+
+int ThreadNumber() {
+#ifdef _OPENMP
+  return omp_get_thread_num();
+#else
+  return 0;
+#endif
+}
+
 // Sample columns (or rows) of image 2's grid that a translation of the
 // geometry reaches, as PlanShiftDist finds them for the full grid.
 std::int64_t WindowExtent(int n_sample, int extent2, int grid, const int* range) {
-  if (extent2 <= 0) return 0;
+  if (extent2 <= 0 || grid < 1) return 0;
   const std::int64_t n_grid2 = (std::int64_t{extent2} - 1) / grid + 1;
   const std::int64_t t_min = range[0] / grid, t_max = range[1] / grid;
   const std::int64_t lo = t_min > 0 ? t_min : 0;
   const std::int64_t hi = n_sample + t_max < n_grid2 ? n_sample + t_max : n_grid2;
   return hi > lo ? hi - lo : 0;
 }
+
+// Distance planes one thread holds at a time: about a second-level cache,
+// so that a block's planes are still cached when they are pooled.
+constexpr std::int64_t kPlaneBudgetFloats = std::int64_t{256} << 10;
+
+// Translations of one block: whole tiles (at most kShiftMaxTile each), as
+// many as the plane budget allows, and no more than an eighth of a thread's
+// share, so that the dynamically scheduled blocks balance.
+std::int64_t BlockTranslations(const PyramidGeometry& g, int n_threads) {
+  const std::int64_t by_cache = g.n_sample > 0 ? kPlaneBudgetFloats / g.n_sample : g.n_shift;
+  const std::int64_t by_balance = g.n_shift / (8 * std::int64_t{n_threads > 0 ? n_threads : 1});
+  std::int64_t b = by_cache < by_balance ? by_cache : by_balance;
+  if (b < kShiftMaxTile) b = kShiftMaxTile;
+  return b < g.n_shift ? b : g.n_shift;
+}
+
+// Floats of one thread's scratch: a block's planes, then the summed-area
+// table and its zero, rounded up to whole 64-byte lines so that threads
+// never share one.
+std::int64_t ThreadFloats(const PyramidGeometry& g, std::int64_t block_translations) {
+  const std::int64_t floats = (block_translations + 1) * g.n_sample + 1;
+  return (floats + 15) / 16 * 16;
+}
+
+// Consecutive tiles of the distance plan, translations first_k .. +count-1.
+struct ShiftBlock {
+  int first_tile, n_tiles;
+  int first_k, count;
+};
 
 }  // namespace
 
@@ -37,7 +89,8 @@ PyramidCallPlan PlanPyramidCall(int width1, int height1, int width2, int height2
   const PyramidGeometry& g = plan.geometry;
   const std::uint64_t n_shift = static_cast<std::uint64_t>(g.n_shift);
   const std::uint64_t n_sample = static_cast<std::uint64_t>(g.n_sample);
-  std::uint64_t bytes = n_shift * n_sample * sizeof(float) + 2 * n_shift * sizeof(int);
+  // The translation list; everything else exists only when there is work.
+  std::uint64_t bytes = 2 * n_shift * sizeof(int);
   if (n_shift > 0 && n_sample > 0) {
     const std::uint64_t channels = feat_dim > 0 ? static_cast<std::uint64_t>(feat_dim) : 0;
     const std::uint64_t n_jx = static_cast<std::uint64_t>(
@@ -46,25 +99,28 @@ PyramidCallPlan PlanPyramidCall(int width1, int height1, int width2, int height2
         WindowExtent(g.n_sample_y, height2, params.grid_size, g.shift_range_y));
     const std::uint64_t packed =
         n_sample * channels + 2 * simd::kMaxLanes + 16 + n_jx * n_jy * channels + 2 * kShiftPad;
-    bytes += packed * sizeof(float) + n_shift * sizeof(ShiftTile);
-  }
-  if (n_shift > 0) {
-    bytes +=
-        (n_sample + 1) * sizeof(float) + static_cast<std::uint64_t>(g.n_cell) * sizeof(CellLookup);
+    const int n_threads = MaxThreads();
+    const std::uint64_t per_thread =
+        static_cast<std::uint64_t>(ThreadFloats(g, BlockTranslations(g, n_threads)));
+    bytes += packed * sizeof(float) + n_shift * (sizeof(ShiftTile) + sizeof(ShiftBlock)) +
+             static_cast<std::uint64_t>(g.n_cell) * sizeof(CellLookup) +
+             static_cast<std::uint64_t>(n_threads) * per_thread * sizeof(float);
   }
   plan.scratch_bytes = bytes;
   return plan;
 }
 
+// Blocks of translations instead of the whole distance volume: each thread
+// computes a block's planes into its own scratch, then pools them into
+// node_cost while they are cached. Every plane gets the same distance
+// kernel and the same summed-area table as in the step operations, so the
+// same bits; a block writes only its own translations' entries.
 void RunPyramidMatchWith(const ShiftKernels& kernels, Descriptor desc1, Descriptor desc2,
                          const PyramidMatchParams& params, float* node_cost, int* shifts,
                          StopToken* stop) {
   const PyramidGeometry g =
       ComputePyramidGeometry(desc1.width, desc1.height, params.grid_size, params.search_radius[0],
                              params.search_radius[1], params.n_tree_level);
-  // No pre-fill: the distance pass writes truncate_const wherever it
-  // computes no distance.
-  auto dist_volume = AllocScratch<float>(std::int64_t{g.n_shift} * g.n_sample);
   // The translations are built aside so that every buffer of the call exists
   // before the first output is written.
   auto list = AllocScratch<int>(2 * std::int64_t{g.n_shift});
@@ -76,17 +132,61 @@ void RunPyramidMatchWith(const ShiftKernels& kernels, Descriptor desc1, Descript
       list[slot++] = static_cast<int>(g.shift_range_y[0] + std::int64_t{iy} * params.grid_size);
     }
   }
-  const ShiftDistPlan shift_plan =
-      PlanShiftDist(kernels, desc1, desc2, params.grid_size, g, list.get(), dist_volume.get(),
-                    params.truncate_const, true);
-  const NodeCostPlan pool_plan = PlanNodeCost(g, params.n_tree_level);
+  const ShiftDistPlan shift_plan = PlanShiftDist(kernels, desc1, desc2, params.grid_size, g,
+                                                 list.get(), nullptr, params.truncate_const, true);
+  const int n_threads = MaxThreads();
+  std::unique_ptr<ShiftBlock[]> blocks;
+  std::unique_ptr<float[]> scratch;
+  NodeCostPlan pool_plan;
+  int n_blocks = 0;
+  std::int64_t thread_floats = 0;
+  if (shift_plan.has_work) {
+    // Every translation of the call lies on the grid, so the packed kernels apply.
+    const std::int64_t max_count = BlockTranslations(g, n_threads);
+    blocks = AllocScratch<ShiftBlock>(shift_plan.job.n_tiles);
+    for (int i = 0; i < shift_plan.job.n_tiles; ++i) {
+      const ShiftTile& tile = shift_plan.job.tiles[i];
+      if (n_blocks > 0 && blocks[n_blocks - 1].count + tile.count <= max_count) {
+        ++blocks[n_blocks - 1].n_tiles;
+        blocks[n_blocks - 1].count += tile.count;
+      } else {
+        blocks[n_blocks++] = ShiftBlock{i, 1, tile.first_k, tile.count};
+      }
+    }
+    pool_plan = PlanNodeCost(g, params.n_tree_level, false);
+    thread_floats = ThreadFloats(g, max_count);
+    scratch = AllocScratch<float>(n_threads * thread_floats);
+  }
 
   if (stop != nullptr && stop->StopRequested(true)) throw Stopped();
+  if (g.n_shift > 0) FillEmptyCells(g, params.n_tree_level, node_cost);
+  if (shift_plan.has_work) {
+    PackShiftGrids(shift_plan, desc1, desc2, params.grid_size);
+#pragma omp parallel num_threads(n_threads)
+    {
+      PackShiftGridColumns(shift_plan, desc1, desc2, params.grid_size);
+      // (barrier: both grids are complete)
+      float* planes = scratch.get() + ThreadNumber() * thread_floats;
+      float* integral = planes + (thread_floats - g.n_sample - 1);
+      ShiftDistJob job = shift_plan.job;
+      job.dist_volume = planes;
+#pragma omp for schedule(dynamic, 1)
+      for (int b = 0; b < n_blocks; ++b) {
+        if (StopNow(stop)) continue;
+        const ShiftBlock& block = blocks[b];
+        job.tiles = shift_plan.job.tiles + block.first_tile;
+        job.n_tiles = block.n_tiles;
+        job.k_origin = block.first_k;
+        kernels.shift_dist(job, 0, g.n_sample_x);
+        for (int t = 0; t < block.count; ++t) {
+          PoolPlane(pool_plan, planes + std::ptrdiff_t{t} * g.n_sample, integral, g,
+                    block.first_k + t, node_cost, nullptr);
+        }
+      }
+    }
+  }
+  ThrowIfStopped(stop);
   for (int i = 0; i < slot; ++i) shifts[i] = list[i];
-  if (shift_plan.has_work) RunShiftDist(kernels, shift_plan, desc1, desc2, params.grid_size, stop);
-  ThrowIfStopped(stop);
-  RunNodeCost(pool_plan, dist_volume.get(), g, params.n_tree_level, node_cost, stop);
-  ThrowIfStopped(stop);
 }
 
 }  // namespace densecorr
@@ -117,6 +217,6 @@ void PyramidMatch::ComputeNodeCost(const float* dist_volume, int width, int heig
   const PyramidGeometry g =
       densecorr::ComputePyramidGeometry(width, height, grid_size, params.search_radius[0],
                                         params.search_radius[1], params.n_tree_level);
-  const densecorr::NodeCostPlan plan = densecorr::PlanNodeCost(g, params.n_tree_level);
+  const densecorr::NodeCostPlan plan = densecorr::PlanNodeCost(g, params.n_tree_level, true);
   densecorr::RunNodeCost(plan, dist_volume, g, params.n_tree_level, node_cost);
 }

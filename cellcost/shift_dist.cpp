@@ -137,6 +137,7 @@ ShiftDistPlan PlanShiftDist(const ShiftKernels& kernels, Descriptor desc1, Descr
   job.n_tiles = n_tiles;
   job.dist_volume = dist_volume;
   job.n_sample = g.n_sample;
+  job.k_origin = 0;
   job.truncate_const = truncate_const;
   job.fill_outside = fill_outside;
   return plan;
@@ -180,18 +181,14 @@ std::ptrdiff_t SampledSpan(std::ptrdiff_t n, std::ptrdiff_t grid) {
 
 }  // namespace
 
-// Packs both sample grids, then runs the kernel; one parallel region, with
-// the sample columns of the distance loop split statically over the threads.
-void RunShiftDist(const ShiftKernels& kernels, const ShiftDistPlan& plan, Descriptor desc1,
-                  Descriptor desc2, int grid_size, StopToken* stop) {
+void PackShiftGrids(const ShiftDistPlan& plan, Descriptor desc1, Descriptor desc2,
+                    int /*grid_size*/) {
+  (void)desc1;
+  (void)desc2;
   const ShiftDistJob& job = plan.job;
   float* packed1 = const_cast<float*>(job.packed1);
   float* packed2 = const_cast<float*>(job.packed2);
-  const std::ptrdiff_t plane1 = std::ptrdiff_t{desc1.width} * desc1.height;
-  const std::ptrdiff_t plane2 = std::ptrdiff_t{desc2.width} * desc2.height;
-  const std::ptrdiff_t grid = grid_size;
-  const int n_sample_x = job.n_sample_x, n_sample_y = job.n_sample_y, n_jx = plan.n_jx;
-  const std::ptrdiff_t n_jy = job.channel2;
+  const int n_sample_x = job.n_sample_x, n_jx = plan.n_jx;
   // Padding read by vectors past either end: zeros, never uninitialised.
   for (int i = 0; i < simd::kMaxLanes; ++i) {
     packed1[i - simd::kMaxLanes] = 0.0f;
@@ -201,7 +198,18 @@ void RunShiftDist(const ShiftKernels& kernels, const ShiftDistPlan& plan, Descri
     packed2[i - kShiftPad] = 0.0f;
     packed2[n_jx * job.column2 + i] = 0.0f;
   }
-#pragma omp parallel
+}
+
+void PackShiftGridColumns(const ShiftDistPlan& plan, Descriptor desc1, Descriptor desc2,
+                          int grid_size) {
+  const ShiftDistJob& job = plan.job;
+  float* packed1 = const_cast<float*>(job.packed1);
+  float* packed2 = const_cast<float*>(job.packed2);
+  const std::ptrdiff_t plane1 = std::ptrdiff_t{desc1.width} * desc1.height;
+  const std::ptrdiff_t plane2 = std::ptrdiff_t{desc2.width} * desc2.height;
+  const std::ptrdiff_t grid = grid_size;
+  const int n_sample_x = job.n_sample_x, n_sample_y = job.n_sample_y, n_jx = plan.n_jx;
+  const std::ptrdiff_t n_jy = job.channel2;
   {
     // Channel by channel, so that each image is read plane by plane in
     // address order.
@@ -224,10 +232,19 @@ void RunShiftDist(const ShiftKernels& kernels, const ShiftDistPlan& plan, Descri
         for (std::ptrdiff_t j = 0; j < n_jy; ++j) dst[j] = src[grid * j];
       }
     }
+  }
+}
+
+void RunShiftDist(const ShiftKernels& kernels, const ShiftDistPlan& plan, Descriptor desc1,
+                  Descriptor desc2, int grid_size, StopToken* stop) {
+  PackShiftGrids(plan, desc1, desc2, grid_size);
+#pragma omp parallel
+  {
+    PackShiftGridColumns(plan, desc1, desc2, grid_size);
     // (barrier: both grids are complete)
 #pragma omp for schedule(static)
-    for (int ix = 0; ix < n_sample_x; ++ix) {
-      if (!StopNow(stop)) kernels.shift_dist(job, ix, ix + 1);
+    for (int ix = 0; ix < plan.job.n_sample_x; ++ix) {
+      if (!StopNow(stop)) kernels.shift_dist(plan.job, ix, ix + 1);
     }
   }
 }

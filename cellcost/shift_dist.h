@@ -42,6 +42,14 @@ ShiftDistPlan PlanShiftDist(const ShiftKernels& kernels, Descriptor desc1, Descr
                             int grid_size, const PyramidGeometry& g, const int* shifts,
                             float* dist_volume, float truncate_const, bool fill_outside);
 
+// Packing, in two parts: PackShiftGrids writes the zero padding (once, on
+// one thread); PackShiftGridColumns fills both grids with work-sharing loops
+// that bind to the enclosing parallel region (every thread of it must call
+// it) and ends with a barrier.
+void PackShiftGrids(const ShiftDistPlan& plan, Descriptor desc1, Descriptor desc2, int grid_size);
+void PackShiftGridColumns(const ShiftDistPlan& plan, Descriptor desc1, Descriptor desc2,
+                          int grid_size);
+
 // Packs both sample grids, then runs the kernel; one parallel region, with
 // the sample columns of the distance loop split statically over the threads.
 // Once `stop` (may be null) asks, the remaining columns are skipped.

@@ -102,7 +102,8 @@ void ShiftDistTile(const ShiftDistJob& job, const ShiftTile& tile, int ix, const
   bool same_r0 = true, same_r1 = true;
   DENSECORR_UNROLL
   for (int t = 0; t < T; ++t) {
-    out[t] = job.dist_volume + (tile.first_k + t) * job.n_sample + std::ptrdiff_t{ix} * n_rows;
+    out[t] = job.dist_volume + ((tile.first_k + t - job.k_origin) * job.n_sample +
+                                std::ptrdiff_t{ix} * n_rows);
     rows[t] = InsideRows(job, tile.ty + t);
     i0 = rows[t].r0 > i0 ? rows[t].r0 : i0;
     i1 = MinInt(i1, rows[t].r1);
@@ -161,8 +162,8 @@ void ShiftDistColumns(const ShiftDistJob& job, int ix_begin, int ix_end) {
         // The whole sample column leaves image 2 under these translations.
         if (job.fill_outside) {
           for (int t = 0; t < tile.count; ++t) {
-            FillRows<V>(job.dist_volume + (tile.first_k + t) * job.n_sample +
-                            std::ptrdiff_t{ix} * job.n_sample_y,
+            FillRows<V>(job.dist_volume + ((tile.first_k + t - job.k_origin) * job.n_sample +
+                                           std::ptrdiff_t{ix} * job.n_sample_y),
                         job.n_sample_y, job.truncate_const);
           }
         }

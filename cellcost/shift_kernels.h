@@ -45,8 +45,12 @@ struct ShiftDistJob {
   int n_sample_x, n_sample_y, feat_dim;
   const ShiftTile* tiles;
   int n_tiles;
-  float* dist_volume;  // entry of translation k at sample s: k*n_sample + s
+  // Entry of translation k at sample s: (k - k_origin)*n_sample + s. The
+  // whole volume has k_origin 0; the fused driver points it at the planes of
+  // one block of translations, k_origin its first.
+  float* dist_volume;
   std::ptrdiff_t n_sample;
+  std::ptrdiff_t k_origin;
   float truncate_const;
   // Also write truncate_const where the translated sample leaves image 2
   // (the volume then needs no pre-fill); otherwise leave those entries.
