@@ -2,6 +2,7 @@
 #include "cellcost/node_cost.h"
 
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 
 #include "common/scratch.h"
@@ -178,6 +179,118 @@ void RunNodeCost(const NodeCostPlan& plan, const float* dist_volume, const Pyram
     const float* plane = dist_volume + k * g.n_sample;
     PoolPlane(plan, plane, plan.integral.get(), g, k, node_cost,
               k + 1 < n_shift ? plane + g.n_sample : nullptr);
+  }
+}
+
+StreamPlan PlanStreamPooling(const NodeCostPlan& cells, const PyramidGeometry& g) {
+  StreamPlan plan;
+  const int n_rows = g.n_sample_y;
+  plan.x_slot = AllocScratch<int>(g.n_sample_x);
+  auto y_slot = AllocScratch<int>(n_rows);
+  for (int ix = 0; ix < g.n_sample_x; ++ix) plan.x_slot[ix] = -1;
+  for (int iy = 0; iy < n_rows; ++iy) y_slot[iy] = -1;
+  const std::ptrdiff_t zero = g.n_sample;
+  const auto mark = [&](std::ptrdiff_t index) {
+    if (index == zero) return;
+    plan.x_slot[index / n_rows] = 0;
+    y_slot[index % n_rows] = 0;
+  };
+  for (int i = 0; i < cells.n_cells; ++i) {
+    const CellLookup& c = cells.cells[i];
+    for (std::ptrdiff_t index : {c.last, c.before, c.last_x_before_y, c.before_x_last_y}) {
+      mark(index);
+    }
+  }
+  for (int ix = 0; ix < g.n_sample_x; ++ix) {
+    if (plan.x_slot[ix] == 0) plan.x_slot[ix] = plan.n_x++;
+  }
+  plan.y_rows = AllocScratch<int>(n_rows);
+  for (int iy = 0; iy < n_rows; ++iy) {
+    if (y_slot[iy] == 0) {
+      y_slot[iy] = plan.n_y;
+      plan.y_rows[plan.n_y++] = iy;
+    }
+  }
+  const int zero_slot = plan.n_x * plan.n_y;
+  const auto slot = [&](std::ptrdiff_t index) {
+    if (index == zero) return zero_slot;
+    return plan.x_slot[index / n_rows] * plan.n_y + y_slot[index % n_rows];
+  };
+  plan.cells = AllocScratch<StreamCell>(cells.n_cells);
+  plan.n_cells = cells.n_cells;
+  for (int i = 0; i < cells.n_cells; ++i) {
+    const CellLookup& c = cells.cells[i];
+    plan.cells[i] = StreamCell{
+        c.cell, slot(c.last), slot(c.before), slot(c.last_x_before_y), slot(c.before_x_last_y),
+        c.area};
+  }
+  return plan;
+}
+
+void StreamColumn(const StreamPlan& plan, const PyramidGeometry& g, int ix, int count,
+                  const float* column, float* left, float* corners) {
+  constexpr int kGroup = 8;
+  const std::ptrdiff_t rows = g.n_sample_y;
+  // Several translations interleaved, so that their running sums overlap.
+  int t = 0;
+  for (; t + kGroup <= count; t += kGroup) {
+    const float* in = column + t * rows;
+    float* out = left + t * rows;
+    float r[kGroup] = {};
+    if (ix == 0) {
+      for (std::ptrdiff_t iy = 0; iy < rows; ++iy) {
+        for (int j = 0; j < kGroup; ++j) {
+          r[j] = r[j] + in[j * rows + iy];
+          out[j * rows + iy] = r[j];
+        }
+      }
+    } else {
+      for (std::ptrdiff_t iy = 0; iy < rows; ++iy) {
+        for (int j = 0; j < kGroup; ++j) {
+          r[j] = r[j] + in[j * rows + iy];
+          out[j * rows + iy] = r[j] + out[j * rows + iy];
+        }
+      }
+    }
+  }
+  for (; t < count; ++t) {
+    const float* in = column + t * rows;
+    float* out = left + t * rows;
+    float r = 0.0f;
+    for (std::ptrdiff_t iy = 0; iy < rows; ++iy) {
+      r = r + in[iy];
+      out[iy] = ix == 0 ? r : r + out[iy];
+    }
+  }
+  const int x = plan.x_slot[ix];
+  if (x < 0) return;
+  const int stride = plan.corner_stride();
+  for (t = 0; t < count; ++t) {
+    const float* out = left + t * rows;
+    float* table = corners + std::ptrdiff_t{t} * stride + std::ptrdiff_t{x} * plan.n_y;
+    for (int y = 0; y < plan.n_y; ++y) table[y] = out[plan.y_rows[y]];
+  }
+}
+
+void FinishStream(const StreamPlan& plan, const PyramidGeometry& g, int first_k, int count,
+                  const float* left, float* corners, float* node_cost, bool* nan_total) {
+  const std::ptrdiff_t n_shift = g.n_shift, rows = g.n_sample_y;
+  const int stride = plan.corner_stride();
+  for (int t = 0; t < count; ++t) {
+    const float total = left[t * rows + rows - 1];
+    nan_total[t] = total != total;
+    if (nan_total[t]) continue;
+    float* table = corners + std::ptrdiff_t{t} * stride;
+    table[stride - 1] = 0.0f;
+    const std::ptrdiff_t k = first_k + t;
+    for (int i = 0; i < plan.n_cells; ++i) {
+      const StreamCell& c = plan.cells[i];
+      // No NaN anywhere in this table: the plain sum is PoolPlane's.
+      node_cost[c.cell * n_shift + k] =
+          (((table[c.last] + table[c.before]) - table[c.last_x_before_y]) -
+           table[c.before_x_last_y]) /
+          c.area;
+    }
   }
 }
 

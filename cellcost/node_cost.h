@@ -31,7 +31,6 @@ NodeCostPlan PlanNodeCost(const PyramidGeometry& g, int n_level, bool with_integ
 void BuildIntegral(const float* plane, float* integral, int n_cols, int n_rows,
                    const float* next_plane);
 
-// Pools every plane of dist_volume into node_cost.
 // Cells of width or height 0 hold the mean of no samples: NaN in every row.
 void FillEmptyCells(const PyramidGeometry& g, int n_level, float* node_cost);
 
@@ -46,6 +45,46 @@ void PoolPlane(const NodeCostPlan& plan, const float* plane, float* integral,
 // table).
 void RunNodeCost(const NodeCostPlan& plan, const float* dist_volume, const PyramidGeometry& g,
                  int n_level, float* node_cost);
+
+// ---- pooling fed one sample column at a time (the fused driver) ----
+//
+// A block of translations keeps, per translation, the summed-area table's
+// newest column (`left`, n_sample_y floats) and its values at the rows and
+// columns where some cell has a corner (`corners`). Each new column of
+// clipped distances is summed down its rows and added to `left`: the same
+// additions in the same order as BuildIntegral, so without NaN the same
+// bits. A translation whose table total is NaN is pooled again from its
+// whole plane by PoolPlane, which decides its NaNs.
+
+// Slots of the corner table: a lookup of cell c reads slot
+// last/before/..., n_x*n_y being the zero before the first row or column.
+struct StreamCell {
+  std::ptrdiff_t cell;
+  int last, before, last_x_before_y, before_x_last_y;
+  float area;
+};
+
+struct StreamPlan {
+  std::unique_ptr<int[]> x_slot;  // per sample column: its corner column, or -1
+  std::unique_ptr<int[]> y_rows;  // per corner row: the sample row
+  int n_x = 0, n_y = 0;
+  std::unique_ptr<StreamCell[]> cells;
+  int n_cells = 0;
+  int corner_stride() const { return n_x * n_y + 1; }
+};
+
+StreamPlan PlanStreamPooling(const NodeCostPlan& cells, const PyramidGeometry& g);
+
+// Folds sample column ix of `count` translations (column of translation t
+// at column[t*n_sample_y]) into their tables.
+void StreamColumn(const StreamPlan& plan, const PyramidGeometry& g, int ix, int count,
+                  const float* column, float* left, float* corners);
+
+// After the last column: the cell means of translations first_k ..
+// first_k+count-1 into node_cost; nan_total[t] tells whether translation t
+// must be pooled again from its plane (its entries are then left alone).
+void FinishStream(const StreamPlan& plan, const PyramidGeometry& g, int first_k, int count,
+                  const float* left, float* corners, float* node_cost, bool* nan_total);
 
 }  // namespace densecorr
 

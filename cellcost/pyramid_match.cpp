@@ -44,27 +44,50 @@ std::int64_t WindowExtent(int n_sample, int extent2, int grid, const int* range)
   return hi > lo ? hi - lo : 0;
 }
 
-// Distance planes one thread holds at a time: about a second-level cache,
-// so that a block's planes are still cached when they are pooled.
-constexpr std::int64_t kPlaneBudgetFloats = std::int64_t{256} << 10;
+// Per-thread state of a block: about half a second-level cache.
+constexpr std::int64_t kBlockBudgetFloats = std::int64_t{128} << 10;
+
+// Floats one translation of a block keeps: a column of distances, the
+// table's newest column and the corner table.
+std::int64_t FloatsPerTranslation(const PyramidGeometry& g, std::int64_t corner_stride) {
+  return 2 * std::int64_t{g.n_sample_y} + corner_stride;
+}
 
 // Translations of one block: whole tiles (at most kShiftMaxTile each), as
-// many as the plane budget allows, and no more than an eighth of a thread's
-// share, so that the dynamically scheduled blocks balance.
-std::int64_t BlockTranslations(const PyramidGeometry& g, int n_threads) {
-  const std::int64_t by_cache = g.n_sample > 0 ? kPlaneBudgetFloats / g.n_sample : g.n_shift;
+// many as the budget allows, and no more than an eighth of a thread's share,
+// so that the dynamically scheduled blocks balance.
+std::int64_t BlockTranslations(const PyramidGeometry& g, std::int64_t corner_stride,
+                               int n_threads) {
+  const std::int64_t by_cache = kBlockBudgetFloats / FloatsPerTranslation(g, corner_stride);
   const std::int64_t by_balance = g.n_shift / (8 * std::int64_t{n_threads > 0 ? n_threads : 1});
   std::int64_t b = by_cache < by_balance ? by_cache : by_balance;
   if (b < kShiftMaxTile) b = kShiftMaxTile;
   return b < g.n_shift ? b : g.n_shift;
 }
 
-// Floats of one thread's scratch: a block's planes, then the summed-area
-// table and its zero, rounded up to whole 64-byte lines so that threads
-// never share one.
-std::int64_t ThreadFloats(const PyramidGeometry& g, std::int64_t block_translations) {
-  const std::int64_t floats = (block_translations + 1) * g.n_sample + 1;
+// Floats of one thread's scratch: the block's state, then one whole plane
+// and its summed-area table (with its zero) for translations pooled again,
+// rounded up to whole 64-byte lines so that threads never share one.
+std::int64_t ThreadFloats(const PyramidGeometry& g, std::int64_t corner_stride,
+                          std::int64_t block_translations) {
+  const std::int64_t floats = block_translations * FloatsPerTranslation(g, corner_stride) +
+                              2 * std::int64_t{g.n_sample} + 1;
   return (floats + 15) / 16 * 16;
+}
+
+// Corner columns x corner rows + 1 of the cell lookups, as PlanStreamPooling
+// finds them: an upper bound from the level sizes alone (for the plan).
+std::int64_t CornerStrideBound(const PyramidGeometry& g, int n_level) {
+  std::int64_t n_x = 0, n_y = 0;
+  for (int l = 0; l < n_level && l < 31; ++l) {
+    const std::int64_t n = std::int64_t{1} << l;
+    if (g.n_sample_x / n == 0 || g.n_sample_y / n == 0) break;
+    n_x += 2 * n;
+    n_y += 2 * n;
+  }
+  n_x = n_x < g.n_sample_x ? n_x : g.n_sample_x;
+  n_y = n_y < g.n_sample_y ? n_y : g.n_sample_y;
+  return n_x * n_y + 1;
 }
 
 // Consecutive tiles of the distance plan, translations first_k .. +count-1.
@@ -100,21 +123,27 @@ PyramidCallPlan PlanPyramidCall(int width1, int height1, int width2, int height2
     const std::uint64_t packed =
         n_sample * channels + 2 * simd::kMaxLanes + 16 + n_jx * n_jy * channels + 2 * kShiftPad;
     const int n_threads = MaxThreads();
-    const std::uint64_t per_thread =
-        static_cast<std::uint64_t>(ThreadFloats(g, BlockTranslations(g, n_threads)));
+    const std::int64_t corner_stride = CornerStrideBound(g, params.n_tree_level);
+    const std::uint64_t per_thread = static_cast<std::uint64_t>(
+        ThreadFloats(g, corner_stride, BlockTranslations(g, corner_stride, n_threads)));
+    const std::uint64_t n_cell = static_cast<std::uint64_t>(g.n_cell);
     bytes += packed * sizeof(float) + n_shift * (sizeof(ShiftTile) + sizeof(ShiftBlock)) +
-             static_cast<std::uint64_t>(g.n_cell) * sizeof(CellLookup) +
-             static_cast<std::uint64_t>(n_threads) * per_thread * sizeof(float);
+             n_cell * (sizeof(CellLookup) + sizeof(StreamCell)) +
+             static_cast<std::uint64_t>(g.n_sample_x + 2 * g.n_sample_y) * sizeof(int) +
+             static_cast<std::uint64_t>(n_threads) *
+                 (per_thread * sizeof(float) + kShiftMaxTile * 8 * sizeof(bool));
   }
   plan.scratch_bytes = bytes;
   return plan;
 }
 
 // Blocks of translations instead of the whole distance volume: each thread
-// computes a block's planes into its own scratch, then pools them into
-// node_cost while they are cached. Every plane gets the same distance
-// kernel and the same summed-area table as in the step operations, so the
-// same bits; a block writes only its own translations' entries.
+// takes a block of whole tiles and walks the sample columns, computing one
+// column of clipped distances for the block with the distance kernel and
+// folding it into the block's summed-area tables at once; the cell means
+// follow from the tables' corners. A translation whose table total is NaN
+// is pooled again from its whole plane, exactly as the step operations do.
+// A block writes only its own translations' entries.
 void RunPyramidMatchWith(const ShiftKernels& kernels, Descriptor desc1, Descriptor desc2,
                          const PyramidMatchParams& params, float* node_cost, int* shifts,
                          StopToken* stop) {
@@ -137,12 +166,16 @@ void RunPyramidMatchWith(const ShiftKernels& kernels, Descriptor desc1, Descript
   const int n_threads = MaxThreads();
   std::unique_ptr<ShiftBlock[]> blocks;
   std::unique_ptr<float[]> scratch;
+  std::unique_ptr<bool[]> nan_flags;
   NodeCostPlan pool_plan;
+  StreamPlan stream;
   int n_blocks = 0;
-  std::int64_t thread_floats = 0;
+  std::int64_t max_count = 0, thread_floats = 0;
   if (shift_plan.has_work) {
-    // Every translation of the call lies on the grid, so the packed kernels apply.
-    const std::int64_t max_count = BlockTranslations(g, n_threads);
+    // Every translation of the call lies on the grid: the packed kernels apply.
+    pool_plan = PlanNodeCost(g, params.n_tree_level, false);
+    stream = PlanStreamPooling(pool_plan, g);
+    max_count = BlockTranslations(g, stream.corner_stride(), n_threads);
     blocks = AllocScratch<ShiftBlock>(shift_plan.job.n_tiles);
     for (int i = 0; i < shift_plan.job.n_tiles; ++i) {
       const ShiftTile& tile = shift_plan.job.tiles[i];
@@ -153,9 +186,9 @@ void RunPyramidMatchWith(const ShiftKernels& kernels, Descriptor desc1, Descript
         blocks[n_blocks++] = ShiftBlock{i, 1, tile.first_k, tile.count};
       }
     }
-    pool_plan = PlanNodeCost(g, params.n_tree_level, false);
-    thread_floats = ThreadFloats(g, max_count);
+    thread_floats = ThreadFloats(g, stream.corner_stride(), max_count);
     scratch = AllocScratch<float>(n_threads * thread_floats);
+    nan_flags = AllocScratch<bool>(n_threads * max_count);
   }
 
   if (stop != nullptr && stop->StopRequested(true)) throw Stopped();
@@ -166,21 +199,43 @@ void RunPyramidMatchWith(const ShiftKernels& kernels, Descriptor desc1, Descript
     {
       PackShiftGridColumns(shift_plan, desc1, desc2, params.grid_size);
       // (barrier: both grids are complete)
-      float* planes = scratch.get() + ThreadNumber() * thread_floats;
-      float* integral = planes + (thread_floats - g.n_sample - 1);
+      const int thread = ThreadNumber();
+      float* column = scratch.get() + thread * thread_floats;
+      float* left = column + max_count * g.n_sample_y;
+      float* corners = left + max_count * g.n_sample_y;
+      float* plane = corners + max_count * stream.corner_stride();
+      float* integral = plane + g.n_sample;
+      bool* nan_total = nan_flags.get() + thread * max_count;
       ShiftDistJob job = shift_plan.job;
-      job.dist_volume = planes;
 #pragma omp for schedule(dynamic, 1)
       for (int b = 0; b < n_blocks; ++b) {
         if (StopNow(stop)) continue;
         const ShiftBlock& block = blocks[b];
         job.tiles = shift_plan.job.tiles + block.first_tile;
         job.n_tiles = block.n_tiles;
+        job.dist_volume = column;
+        job.n_sample = g.n_sample_y;
+        job.x_stride = 0;
         job.k_origin = block.first_k;
-        kernels.shift_dist(job, 0, g.n_sample_x);
+        for (int ix = 0; ix < g.n_sample_x; ++ix) {
+          kernels.shift_dist(job, ix, ix + 1);
+          StreamColumn(stream, g, ix, block.count, column, left, corners);
+        }
+        FinishStream(stream, g, block.first_k, block.count, left, corners, node_cost, nan_total);
         for (int t = 0; t < block.count; ++t) {
-          PoolPlane(pool_plan, planes + std::ptrdiff_t{t} * g.n_sample, integral, g,
-                    block.first_k + t, node_cost, nullptr);
+          if (!nan_total[t]) continue;
+          // The whole plane of this one translation, pooled as the step
+          // operation pools it.
+          const int k = block.first_k + t;
+          const ShiftTile single{k, 1, list[2 * k] / params.grid_size,
+                                 list[2 * k + 1] / params.grid_size};
+          ShiftDistJob one = shift_plan.job;
+          one.tiles = &single;
+          one.n_tiles = 1;
+          one.dist_volume = plane;
+          one.k_origin = k;
+          kernels.shift_dist(one, 0, g.n_sample_x);
+          PoolPlane(pool_plan, plane, integral, g, k, node_cost, nullptr);
         }
       }
     }

@@ -137,6 +137,7 @@ ShiftDistPlan PlanShiftDist(const ShiftKernels& kernels, Descriptor desc1, Descr
   job.n_tiles = n_tiles;
   job.dist_volume = dist_volume;
   job.n_sample = g.n_sample;
+  job.x_stride = g.n_sample_y;
   job.k_origin = 0;
   job.truncate_const = truncate_const;
   job.fill_outside = fill_outside;

@@ -103,7 +103,7 @@ void ShiftDistTile(const ShiftDistJob& job, const ShiftTile& tile, int ix, const
   DENSECORR_UNROLL
   for (int t = 0; t < T; ++t) {
     out[t] = job.dist_volume + ((tile.first_k + t - job.k_origin) * job.n_sample +
-                                std::ptrdiff_t{ix} * n_rows);
+                                std::ptrdiff_t{ix} * job.x_stride);
     rows[t] = InsideRows(job, tile.ty + t);
     i0 = rows[t].r0 > i0 ? rows[t].r0 : i0;
     i1 = MinInt(i1, rows[t].r1);
@@ -163,7 +163,7 @@ void ShiftDistColumns(const ShiftDistJob& job, int ix_begin, int ix_end) {
         if (job.fill_outside) {
           for (int t = 0; t < tile.count; ++t) {
             FillRows<V>(job.dist_volume + ((tile.first_k + t - job.k_origin) * job.n_sample +
-                                           std::ptrdiff_t{ix} * job.n_sample_y),
+                                           std::ptrdiff_t{ix} * job.x_stride),
                         job.n_sample_y, job.truncate_const);
           }
         }
