@@ -1,11 +1,16 @@
-// Whole calls: the call-plan queries against the calls' own checks and
-// allocations.
+// Whole calls: the fused drivers against the step-by-step composition of
+// the public operations, bit for bit, on every kernel path and thread count;
+// the call-plan queries against the calls' own checks and allocations;
+// stopping.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <new>
 #include <random>
 #include <string>
@@ -13,12 +18,15 @@
 #include <vector>
 
 #include "cellcost/pyramid_geometry.h"
+#include "cellcost/pyramid_kernels.h"
 #include "cellcost/pyramid_match.h"
 #include "common/scratch.h"
 #include "common/stop.h"
+#include "densedisp/pixel_kernels.h"
 #include "densedisp/pixel_match.h"
 #include "densedisp/search_offsets.h"
 #include "reference.h"
+#include "simd/dispatch.h"
 #include "test_threads.h"
 
 namespace {
@@ -42,6 +50,230 @@ PixelMatchParams PixelParams(int grid, int rx, int ry, float deform, float tc) {
   p.truncate_const = tc;
   p.label_mismatch_cost = 0.5f;
   return p;
+}
+
+const float kInf = std::numeric_limits<float>::infinity();
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+using densecorr::simd::Isa;
+
+// Runs body(isa) for every supported kernel path on 1, 2 and 3 threads.
+template <class Body>
+void ForEveryPath(Body body) {
+  for (Isa isa : densecorr::simd::SupportedIsas()) {
+    for (int threads : {1, 2, 3}) {
+      SCOPED_TRACE(std::string(densecorr::simd::IsaName(isa)) + ", " + std::to_string(threads) +
+                   " threads");
+      WithThreads(threads, [&] { body(isa); });
+    }
+  }
+}
+
+// Infinities of either sign in image 1 only: infinite distances, but no NaN
+// unless the clip makes one.
+ref::Image WithInfinities(ref::Image im, std::mt19937& rng, int one_in) {
+  std::uniform_int_distribution<int> pick(0, one_in - 1);
+  for (float& v : im.values) {
+    if (pick(rng) == 0) v = pick(rng) % 2 == 0 ? kInf : -kInf;
+  }
+  return im;
+}
+
+// ---------------------------------------------------------------- cellcost
+
+struct CellShape {
+  int h1, w1, h2, w2, f, grid, levels, rx, ry;
+};
+
+// RunPyramidMatch against ComputeShiftDist (with its out-of-image fill) and
+// ComputeNodeCost over the whole volume.
+TEST(FusedPyramid, EqualsDistancePassThenPooling) {
+  const CellShape shapes[] = {
+      {16, 20, 16, 20, 5, 1, 3, 3, 2},    // a few translations, one block
+      {24, 20, 30, 26, 3, 1, 3, 20, 20},  // 1681 translations: many blocks, many tiles each
+      {17, 23, 12, 31, 8, 2, 4, 7, 5},    // empty finest cells, image 2 shorter and wider
+      {9, 40, 9, 40, 17, 4, 2, 13, 9},    // G = 4
+      {130, 6, 120, 9, 2, 1, 3, 4, 40},   // long columns: blocks bounded by the cache budget
+      {31, 7, 5, 50, 33, 1, 2, 6, 6},     // image 2 five rows high
+      {12, 10, 30, 30, 0, 2, 2, 4, 4},    // no channels
+      {6, 6, 6, 6, 2, 1, 0, 2, 2},        // no levels
+  };
+  const float clips[] = {1.5f, kInf, -1.0f, kNaN, -kInf};
+  std::mt19937 rng(7);
+  for (const CellShape& s : shapes) {
+    for (int kind = 0; kind < 3; ++kind) {  // plain, NaN and infinities, infinities only
+      auto a = ref::RandomImage(rng, s.h1, s.w1, s.f, kind == 1 ? 7 : 0);
+      const auto b = ref::RandomImage(rng, s.h2, s.w2, s.f, kind == 1 ? 7 : 0);
+      if (kind == 2) a = WithInfinities(a, rng, 9);
+      for (float tc : clips) {
+        // Every clip on the image with NaN; the others need only a finite
+        // clip and, for infinite distances, the infinite ones.
+        if ((kind == 0 && tc != 1.5f) || (kind == 2 && std::isfinite(tc))) continue;
+        SCOPED_TRACE(std::to_string(s.h1) + "x" + std::to_string(s.w1) + " G" +
+                     std::to_string(s.grid) + " kind " + std::to_string(kind) + " clip " +
+                     std::to_string(tc));
+        const auto p = CellParams(s.grid, s.levels, s.rx, s.ry, tc);
+        const auto g =
+            densecorr::ComputePyramidGeometry(a.width, a.height, s.grid, s.rx, s.ry, s.levels);
+        ForEveryPath([&](Isa isa) {
+          const auto& kernels = densecorr::ShiftKernelsFor(isa);
+          std::vector<float> cost(static_cast<size_t>(g.n_shift) * g.n_cell, -7.0f);
+          std::vector<int> shifts(2 * static_cast<size_t>(g.n_shift), -7);
+          densecorr::RunPyramidMatchWith(kernels, a.desc(), b.desc(), p, cost.data(),
+                                         shifts.data());
+          std::vector<float> volume(static_cast<size_t>(g.n_shift) * g.n_sample, -7.0f);
+          densecorr::ComputeShiftDistWith(kernels, a.desc(), b.desc(), s.grid, p, volume.data(),
+                                          shifts.data(), true);
+          std::vector<float> steps(cost.size(), -7.0f);
+          PyramidMatch().ComputeNodeCost(volume.data(), a.width, a.height, p, s.grid, steps.data());
+          EXPECT_TRUE(ref::SameBits(cost, steps));
+        });
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------- densedisp
+
+struct PixelShape {
+  int h1, w1, h2, w2, f, grid, rx, ry;
+};
+
+const PixelShape kPixelShapes[] = {
+    {37, 19, 29, 41, 8, 1, 3, 3},  // odd sizes, whole columns per block
+    {700, 5, 690, 7, 3, 1, 5, 5},  // 121 offsets x 700 rows: blocks split the columns
+    {23, 17, 30, 22, 3, 2, 4, 3},  // G = 2
+    {50, 6, 7, 40, 6, 1, 9, 12},   // image 2 short
+    {19, 11, 25, 9, 0, 1, 2, 1},   // no channels
+    {21, 13, 21, 13, 1, 0, 2, 2},  // no offsets
+};
+
+std::vector<int> RandomField(std::mt19937& rng, int n_pixel, int spread) {
+  std::uniform_int_distribution<int> u(-spread, spread);
+  std::vector<int> field(2 * static_cast<size_t>(n_pixel));
+  for (int& v : field) v = u(rng);
+  return field;
+}
+
+// A field constant over runs of 1 .. 40 pixels: pixel and offset lanes both.
+std::vector<int> RunField(std::mt19937& rng, int n_pixel, int spread) {
+  std::uniform_int_distribution<int> u(-spread, spread), len(1, 40);
+  std::vector<int> field(2 * static_cast<size_t>(n_pixel));
+  for (int p = 0; p < n_pixel;) {
+    const int dx = u(rng), dy = u(rng);
+    for (int end = std::min(n_pixel, p + len(rng)); p < end; ++p) {
+      field[2 * static_cast<size_t>(p)] = dx;
+      field[2 * static_cast<size_t>(p) + 1] = dy;
+    }
+  }
+  return field;
+}
+
+// The basic and the label-constrained RunPixelMatch against their distance
+// passes over a whole volume (pre-filled with truncate_const) followed by
+// ComputeBestDisparity.
+TEST(FusedPixel, BasicAndLabelCallsEqualDistancesThenSelection) {
+  const float clips[] = {2.0f, kInf, kNaN};
+  std::mt19937 rng(8);
+  for (const PixelShape& s : kPixelShapes) {
+    const int n_pixel = s.h1 * s.w1;
+    const std::vector<int> fields[] = {RunField(rng, n_pixel, 6), RandomField(rng, n_pixel, 9)};
+    std::vector<unsigned char> labels1(n_pixel), labels2(static_cast<size_t>(s.h2) * s.w2);
+    std::uniform_int_distribution<int> label(0, 2);
+    for (auto& l : labels1) l = static_cast<unsigned char>(label(rng));
+    for (auto& l : labels2) l = static_cast<unsigned char>(label(rng));
+    for (int kind = 0; kind < 3; ++kind) {
+      auto a = ref::RandomImage(rng, s.h1, s.w1, s.f, kind == 1 ? 6 : 0);
+      const auto b = ref::RandomImage(rng, s.h2, s.w2, s.f, kind == 1 ? 6 : 0);
+      if (kind == 2) a = WithInfinities(a, rng, 7);
+      for (float tc : clips) {
+        if ((kind == 0 && tc != 2.0f) || (kind == 2 && tc != kInf)) continue;
+        for (size_t fi = 0; fi < 2; ++fi) {
+          SCOPED_TRACE(std::to_string(s.h1) + "x" + std::to_string(s.w1) + " G" +
+                       std::to_string(s.grid) + " kind " + std::to_string(kind) + " clip " +
+                       std::to_string(tc) + " field " + std::to_string(fi));
+          auto p = PixelParams(s.grid, s.rx, s.ry, kind == 2 ? -0.5f : 0.05f, tc);
+          p.label_mismatch_cost = kind == 1 ? kNaN : 0.75f;
+          const auto offsets = ref::Offsets(s.grid, s.rx, s.ry);
+          const int n_offsets = static_cast<int>(offsets.size() / 2);
+          ForEveryPath([&](Isa isa) {
+            const auto& kernels = densecorr::PixelKernelsFor(isa);
+            for (bool labelled : {false, true}) {
+              std::vector<int> disp = fields[fi];
+              std::vector<float> cost(n_pixel, -7.0f);
+              if (labelled) {
+                densecorr::RunLabelMatchWith(kernels, a.desc(), b.desc(), labels1.data(),
+                                             labels2.data(), disp.data(), cost.data(), p);
+              } else {
+                densecorr::RunPixelMatchWith(kernels, a.desc(), b.desc(), disp.data(), cost.data(),
+                                             p);
+              }
+              std::vector<int> step_disp = fields[fi];
+              std::vector<float> step_cost(n_pixel, -7.0f);
+              std::vector<float> volume(static_cast<size_t>(n_offsets) * n_pixel, tc);
+              if (labelled) {
+                PixelMatch().ComputeDescDist(a.desc(), b.desc(), labels1.data(), labels2.data(), p,
+                                             volume.data(), step_disp.data(), offsets.data(),
+                                             n_offsets);
+              } else {
+                densecorr::ComputeDescDistWith(kernels, a.desc(), b.desc(), volume.data(),
+                                               step_disp.data(), offsets.data(), n_offsets, tc,
+                                               true);
+              }
+              densecorr::ComputeBestDisparityWith(kernels, volume.data(), step_disp.data(),
+                                                  step_cost.data(), offsets.data(), p.deform_coeff,
+                                                  s.w1, s.h1, n_offsets);
+              EXPECT_EQ(disp, step_disp) << (labelled ? "label call" : "basic call");
+              EXPECT_TRUE(ref::SameBits(cost, step_cost)) << (labelled ? "label" : "basic");
+            }
+          });
+        }
+      }
+    }
+  }
+}
+
+// The region call (large regions run their columns in parallel) against
+// UpdateDescDist region by region, overlapping regions included.
+TEST(FusedPixel, RegionCallEqualsUpdateDescDistInListOrder) {
+  std::mt19937 rng(9);
+  const int h = 90, w = 80;
+  const auto b = ref::RandomImage(rng, 85, 84, 4, 9);
+  for (int kind = 0; kind < 2; ++kind) {
+    const auto a = ref::RandomImage(rng, h, w, 4, kind == 1 ? 9 : 0);
+    const std::vector<int> regions = {0,  79,  0,  89,  10,  70, 5,  80, -5, 3,
+                                      80, 200, 60, 200, -10, 10, 40, 30, 0,  10};  // last one empty
+    const std::vector<int> region_disp = {1, -2, -3, 4, 0, 0, -60, 7, 2, 2};
+    const auto p = PixelParams(1, 3, 2, 0.1f, 1.0f);
+    const auto offsets = ref::Offsets(1, 3, 2);
+    const int n_offsets = static_cast<int>(offsets.size() / 2);
+    std::vector<float> penalty(n_offsets);
+    for (int k = 0; k < n_offsets; ++k) {
+      const float sx = static_cast<float>(offsets[2 * k]);
+      const float sy = static_cast<float>(offsets[2 * k + 1]);
+      penalty[k] = std::sqrt(sx * sx + sy * sy) * p.deform_coeff;
+    }
+    std::vector<int> start = RandomField(rng, h * w, 4);
+    std::vector<float> start_cost(h * w);
+    for (auto& c : start_cost) c = std::uniform_real_distribution<float>(0.0f, 3.0f)(rng);
+    std::vector<int> step_disp = start;
+    std::vector<float> step_cost = start_cost;
+    for (size_t r = 0; r < region_disp.size() / 2; ++r) {
+      PixelMatch().UpdateDescDist(a.desc(), b.desc(), p, step_cost.data(), step_disp.data(),
+                                  regions.data() + 4 * r, region_disp.data() + 2 * r,
+                                  offsets.data(), penalty.data(), n_offsets);
+    }
+    for (int threads : {1, 2, 3}) {
+      WithThreads(threads, [&] {
+        std::vector<int> disp = start;
+        std::vector<float> cost = start_cost;
+        PixelMatch().RunPixelMatch(a.desc(), b.desc(), regions.data(), region_disp.data(),
+                                   disp.data(), cost.data(), 5, p);
+        EXPECT_EQ(disp, step_disp) << threads << " threads";
+        EXPECT_TRUE(ref::SameBits(cost, step_cost)) << threads << " threads";
+      });
+    }
+  }
 }
 
 // ---------------------------------------------------------------- call plans
