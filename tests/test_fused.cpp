@@ -486,10 +486,15 @@ double SecondsToStop(densecorr::StopToken& token, const std::function<void()>& c
 // a fraction of a second of a stop requested from another thread.
 TEST(StopToken, StopFromAnotherThreadEndsTheCallQuickly) {
   std::mt19937 rng(4);
+  const auto cell_a = ref::RandomImage(rng, 96, 128, 128),
+             cell_b = ref::RandomImage(rng, 96, 128, 128);
+  const auto pixel_a = ref::RandomImage(rng, 480, 640, 16);
+  const auto pixel_b = ref::RandomImage(rng, 480, 640, 16);
   for (int threads : {1, 2}) {
     WithThreads(threads, [&] {
       {
-        const auto a = ref::RandomImage(rng, 96, 128, 128), b = ref::RandomImage(rng, 96, 128, 128);
+        const auto& a = cell_a;
+        const auto& b = cell_b;
         const auto p = CellParams(1, 3, 48, 32, 1.0f);
         const auto g = densecorr::ComputePyramidGeometry(a.width, a.height, 1, 48, 32, 3);
         std::vector<float> cost(static_cast<size_t>(g.n_shift) * g.n_cell);
@@ -502,9 +507,10 @@ TEST(StopToken, StopFromAnotherThreadEndsTheCallQuickly) {
         EXPECT_GE(seconds, 0.0) << "cellcost ended without Stopped, " << threads << " threads";
         EXPECT_LT(seconds, 0.5) << "cellcost, " << threads << " threads";
       }
-      const auto a = ref::RandomImage(rng, 480, 640, 64), b = ref::RandomImage(rng, 480, 640, 64);
+      const auto& a = pixel_a;
+      const auto& b = pixel_b;
       const int n_pixel = a.width * a.height;
-      const auto p = PixelParams(1, 6, 6, 0.1f, 1.0f);
+      const auto p = PixelParams(1, 12, 12, 0.1f, 1.0f);
       std::vector<unsigned char> labels(n_pixel, 2);
       const std::vector<int> regions = {0, a.width - 1, 0, a.height - 1};
       const std::vector<int> region_disp = {0, 0};
