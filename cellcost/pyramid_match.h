@@ -38,7 +38,10 @@ class PyramidMatch {
   // The driver. node_cost receives n_shift x n_cell floats, translation index
   // fastest (cost of translation k in cell c at c*n_shift + k); shifts
   // receives n_shift (dx, dy) pairs, dx outer, dy inner (fastest). Both are
-  // owned by the caller and written in full.
+  // owned by the caller and written in full. The result of ComputeShiftDist
+  // (entries outside image 2 = truncate_const) and ComputeNodeCost, bit for
+  // bit, computed in blocks of translations without the distance volume;
+  // parallel over the blocks.
   void RunPyramidMatch(Descriptor desc1, Descriptor desc2, const PyramidMatchParams& params,
                        float* node_cost, int* shifts);
 
