@@ -401,7 +401,8 @@ void PrintSummary(const std::vector<int>& thread_counts) {
       if (kernel == 0.0 || call == 0.0) continue;  // filtered out
       const double kernel_rate = r.kernel_entries / kernel, call_rate = r.entries / call;
       char literal_k[16] = "-", literal_c[16] = "-";
-      if (r.literal) {
+      if (r.literal && Get(Name(r.name, "literal_kernel", t)) > 0.0 &&
+          Get(Name(r.name, "literal_whole", t)) > 0.0) {
         std::snprintf(literal_k, sizeof literal_k, "%.1f",
                       Get(Name(r.name, "literal_kernel", t)) / kernel);
         std::snprintf(literal_c, sizeof literal_c, "%.1f",

@@ -1,7 +1,9 @@
 #include "cellcost/pyramid_match.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #ifdef _OPENMP
 #include <omp.h>
@@ -75,19 +77,24 @@ std::int64_t ThreadFloats(const PyramidGeometry& g, std::int64_t corner_stride,
   return (floats + 15) / 16 * 16;
 }
 
-// Corner columns x corner rows + 1 of the cell lookups, as PlanStreamPooling
-// finds them: an upper bound from the level sizes alone (for the plan).
-std::int64_t CornerStrideBound(const PyramidGeometry& g, int n_level) {
-  std::int64_t n_x = 0, n_y = 0;
+// Distinct last columns (or rows) j*w - 1, j = 1 .. 2^l, of the cells of
+// every non-empty level, w = extent / 2^l: the corner columns (rows) that
+// PlanStreamPooling finds from the cell lookups.
+std::int64_t CornerCount(int extent, int other_extent, int n_level) {
+  std::vector<std::int64_t> positions;
   for (int l = 0; l < n_level && l < 31; ++l) {
-    const std::int64_t n = std::int64_t{1} << l;
-    if (g.n_sample_x / n == 0 || g.n_sample_y / n == 0) break;
-    n_x += 2 * n;
-    n_y += 2 * n;
+    const int n = 1 << l;
+    if (extent / n == 0 || other_extent / n == 0) break;
+    for (int j = 1; j <= n; ++j) positions.push_back(std::int64_t{j} * (extent / n) - 1);
   }
-  n_x = n_x < g.n_sample_x ? n_x : g.n_sample_x;
-  n_y = n_y < g.n_sample_y ? n_y : g.n_sample_y;
-  return n_x * n_y + 1;
+  std::sort(positions.begin(), positions.end());
+  return std::unique(positions.begin(), positions.end()) - positions.begin();
+}
+
+std::int64_t CornerStride(const PyramidGeometry& g, int n_level) {
+  return CornerCount(g.n_sample_x, g.n_sample_y, n_level) *
+             CornerCount(g.n_sample_y, g.n_sample_x, n_level) +
+         1;
 }
 
 // Consecutive tiles of the distance plan, translations first_k .. +count-1.
@@ -101,11 +108,15 @@ struct ShiftBlock {
 PyramidCallPlan PlanPyramidCall(int width1, int height1, int width2, int height2, int feat_dim,
                                 const PyramidMatchParams& params) noexcept {
   PyramidCallPlan plan{false, PyramidGeometry{}, 0};
+  std::int64_t corner_stride = 1;
   try {
     plan.geometry =
         ComputePyramidGeometry(width1, height1, params.grid_size, params.search_radius[0],
                                params.search_radius[1], params.n_tree_level);
+    // (A few thousand positions at most: 2^l stays below both sides.)
+    corner_stride = CornerStride(plan.geometry, params.n_tree_level);
   } catch (const std::bad_alloc&) {
+    plan.geometry = PyramidGeometry{};
     return plan;
   }
   plan.fits = true;
@@ -123,15 +134,15 @@ PyramidCallPlan PlanPyramidCall(int width1, int height1, int width2, int height2
     const std::uint64_t packed =
         n_sample * channels + 2 * simd::kMaxLanes + 16 + n_jx * n_jy * channels + 2 * kShiftPad;
     const int n_threads = MaxThreads();
-    const std::int64_t corner_stride = CornerStrideBound(g, params.n_tree_level);
-    const std::uint64_t per_thread = static_cast<std::uint64_t>(
-        ThreadFloats(g, corner_stride, BlockTranslations(g, corner_stride, n_threads)));
+    const std::int64_t max_count = BlockTranslations(g, corner_stride, n_threads);
+    const std::uint64_t per_thread =
+        static_cast<std::uint64_t>(ThreadFloats(g, corner_stride, max_count)) * sizeof(float) +
+        static_cast<std::uint64_t>(max_count) * sizeof(bool);
     const std::uint64_t n_cell = static_cast<std::uint64_t>(g.n_cell);
     bytes += packed * sizeof(float) + n_shift * (sizeof(ShiftTile) + sizeof(ShiftBlock)) +
              n_cell * (sizeof(CellLookup) + sizeof(StreamCell)) +
              static_cast<std::uint64_t>(g.n_sample_x + 2 * g.n_sample_y) * sizeof(int) +
-             static_cast<std::uint64_t>(n_threads) *
-                 (per_thread * sizeof(float) + kShiftMaxTile * 8 * sizeof(bool));
+             static_cast<std::uint64_t>(n_threads) * per_thread;
   }
   plan.scratch_bytes = bytes;
   return plan;
@@ -175,6 +186,8 @@ void RunPyramidMatchWith(const ShiftKernels& kernels, Descriptor desc1, Descript
     // Every translation of the call lies on the grid: the packed kernels apply.
     pool_plan = PlanNodeCost(g, params.n_tree_level, false);
     stream = PlanStreamPooling(pool_plan, g);
+    // (stream.corner_stride() equals CornerStride(g, n_tree_level): the same
+    // corners, found from the lookups; the call plan counts with the latter.)
     max_count = BlockTranslations(g, stream.corner_stride(), n_threads);
     blocks = AllocScratch<ShiftBlock>(shift_plan.job.n_tiles);
     for (int i = 0; i < shift_plan.job.n_tiles; ++i) {
@@ -194,7 +207,7 @@ void RunPyramidMatchWith(const ShiftKernels& kernels, Descriptor desc1, Descript
   if (stop != nullptr && stop->StopRequested(true)) throw Stopped();
   if (g.n_shift > 0) FillEmptyCells(g, params.n_tree_level, node_cost);
   if (shift_plan.has_work) {
-    PackShiftGrids(shift_plan, desc1, desc2, params.grid_size);
+    ZeroShiftPadding(shift_plan);
 #pragma omp parallel num_threads(n_threads)
     {
       PackShiftGridColumns(shift_plan, desc1, desc2, params.grid_size);

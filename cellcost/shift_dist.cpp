@@ -182,10 +182,7 @@ std::ptrdiff_t SampledSpan(std::ptrdiff_t n, std::ptrdiff_t grid) {
 
 }  // namespace
 
-void PackShiftGrids(const ShiftDistPlan& plan, Descriptor desc1, Descriptor desc2,
-                    int /*grid_size*/) {
-  (void)desc1;
-  (void)desc2;
+void ZeroShiftPadding(const ShiftDistPlan& plan) {
   const ShiftDistJob& job = plan.job;
   float* packed1 = const_cast<float*>(job.packed1);
   float* packed2 = const_cast<float*>(job.packed2);
@@ -238,7 +235,7 @@ void PackShiftGridColumns(const ShiftDistPlan& plan, Descriptor desc1, Descripto
 
 void RunShiftDist(const ShiftKernels& kernels, const ShiftDistPlan& plan, Descriptor desc1,
                   Descriptor desc2, int grid_size, StopToken* stop) {
-  PackShiftGrids(plan, desc1, desc2, grid_size);
+  ZeroShiftPadding(plan);
 #pragma omp parallel
   {
     PackShiftGridColumns(plan, desc1, desc2, grid_size);

@@ -42,11 +42,11 @@ ShiftDistPlan PlanShiftDist(const ShiftKernels& kernels, Descriptor desc1, Descr
                             int grid_size, const PyramidGeometry& g, const int* shifts,
                             float* dist_volume, float truncate_const, bool fill_outside);
 
-// Packing, in two parts: PackShiftGrids writes the zero padding (once, on
+// Packing, in two parts: ZeroShiftPadding writes the zero padding (once, on
 // one thread); PackShiftGridColumns fills both grids with work-sharing loops
 // that bind to the enclosing parallel region (every thread of it must call
 // it) and ends with a barrier.
-void PackShiftGrids(const ShiftDistPlan& plan, Descriptor desc1, Descriptor desc2, int grid_size);
+void ZeroShiftPadding(const ShiftDistPlan& plan);
 void PackShiftGridColumns(const ShiftDistPlan& plan, Descriptor desc1, Descriptor desc2,
                           int grid_size);
 

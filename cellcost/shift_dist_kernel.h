@@ -102,8 +102,8 @@ void ShiftDistTile(const ShiftDistJob& job, const ShiftTile& tile, int ix, const
   bool same_r0 = true, same_r1 = true;
   DENSECORR_UNROLL
   for (int t = 0; t < T; ++t) {
-    out[t] = job.dist_volume + ((tile.first_k + t - job.k_origin) * job.n_sample +
-                                std::ptrdiff_t{ix} * job.x_stride);
+    out[t] = job.dist_volume +
+             ((tile.first_k + t - job.k_origin) * job.n_sample + std::ptrdiff_t{ix} * job.x_stride);
     rows[t] = InsideRows(job, tile.ty + t);
     i0 = rows[t].r0 > i0 ? rows[t].r0 : i0;
     i1 = MinInt(i1, rows[t].r1);

@@ -293,6 +293,9 @@ TEST(CallPlan, PyramidVerdictAndScratchMatchTheCall) {
       {0, 4, 3, 3, 2, CellParams(1, 1, 1, 1, 1.0f)},        // no samples
       {6, 6, 6, 6, 2, CellParams(1, 0, 2, 2, 1.0f)},        // no levels
       {6, 6, 6, 6, 2, CellParams(0, 2, 2, 2, 1.0f)},        // no grid: nothing at all
+      {300, 2, 290, 3, 2, CellParams(1, 1, 1, 40, 1.0f)},   // long columns: few per block
+      {1, 200, 1, 210, 3, CellParams(1, 1, 150, 0, 1.0f)},  // one row: many per block
+      {64, 64, 60, 70, 2, CellParams(1, 5, 3, 3, 1.0f)},    // five levels of corners
       {4, 4, 4, 4, 1, CellParams(1, 1, 1 << 30, 0, 1.0f)},  // translations beyond 32 bits
       {4, 4, 4, 4, 1, CellParams(1, 16, 0, 0, 1.0f)},       // 4^16 cells
       {4, 4, 4, 4, 1, CellParams(1, 1, 8192, 8192, 1.0f)},  // translations x samples
