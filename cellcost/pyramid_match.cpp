@@ -206,7 +206,8 @@ void RunPyramidMatchWith(const ShiftKernels& kernels, Descriptor desc1, Descript
 
   if (stop != nullptr && stop->StopRequested(true)) throw Stopped();
   if (g.n_shift > 0) FillEmptyCells(g, params.n_tree_level, node_cost);
-  if (shift_plan.has_work) {
+  // Without a non-empty cell no distance is ever read.
+  if (shift_plan.has_work && pool_plan.n_cells > 0) {
     ZeroShiftPadding(shift_plan);
 #pragma omp parallel num_threads(n_threads)
     {
