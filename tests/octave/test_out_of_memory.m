@@ -2,7 +2,7 @@ function test_out_of_memory()
 %TEST_OUT_OF_MEMORY  A call whose scratch memory cannot be had raises a host
 %   error, assigns nothing and leaves the host and the modules working. Run it
 %   with the address space limited to a few GiB (the test command does), so
-%   that the 8 GiB distance volumes below cannot be allocated.
+%   that the multi-GiB requests below cannot be allocated.
   limit = address_space_limit();
   assert(limit <= 6 * 2^30, ['run this test with the address space limited to a few GiB ' ...
                              '(e.g. ulimit -v 4000000), not %g bytes'], limit);
@@ -10,17 +10,21 @@ function test_out_of_memory()
   a = rand(20, 30, 8, 'single');
   b = rand(25, 35, 8, 'single');
   d = zeros(2, 600, 'int32');
-  % (2*945 + 1)^2 offsets x 600 pixels: just below 2^31 floats.
-  p = struct('search_grid_size', 1, 'search_radius', [945 945], 'deform_coeff', 0.1, ...
+  % The calls hold no distance volume: a single pixel searched over
+  % (2*15811 + 1)^2 offsets needs 8 GB for its offset list alone.
+  p = struct('search_grid_size', 1, 'search_radius', [15811 15811], 'deform_coeff', 0.1, ...
              'truncate_const', 10);
-  expect_error(@densedisp, a, b, d, p);
+  one = rand(1, 1, 8, 'single');
+  expect_error(@densedisp, one, one, zeros(2, 1, 'int32'), p);
   [moved, cost] = densedisp(a, b, d, setfield(p, 'search_radius', [1 1]));
   assert(isequal(size(moved), [2 600]) && isequal(size(cost), [1 600]));
 
-  % 1201^2 translations x 1200 samples.
-  q = struct('n_tree_level', 1, 'search_radius', [600 600], 'grid_size', 1, 'truncate_const', 1);
+  % 32767^2 translations of a single sample: gigabytes of translation list
+  % and output.
+  q = struct('n_tree_level', 1, 'search_radius', [16383 16383], 'grid_size', 1, ...
+             'truncate_const', 1);
+  expect_error(@cellcost, one, one, q);
   a = rand(40, 30, 8, 'single');
-  expect_error(@cellcost, a, a, q);
   assert(isequal(size(cellcost(a, a, setfield(q, 'search_radius', [1 1]))), [9 1]));
   printf('test_out_of_memory: passed\n');
 end
