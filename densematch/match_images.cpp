@@ -304,7 +304,9 @@ void MatchDirection(const Side& a, const Side& b, const Plan& plan, const MatchO
   const int n_cell = ((1 << (2 * plan.levels)) - 1) / 3;
   auto node_cost = AllocScratch<float>(std::int64_t{n_shift} * n_cell);
   auto shifts = AllocScratch<int>(2 * std::int64_t{n_shift});
-  PyramidMatch().RunPyramidMatch(da, db, cell_params, node_cost.get(), shifts.get());
+  PyramidMatch cells;
+  cells.SetStopToken(o.stop);
+  cells.RunPyramidMatch(da, db, cell_params, node_cost.get(), shifts.get());
   clock.Mark("cellcost");
 
   PyramidInferenceParams bp;
@@ -328,10 +330,12 @@ void MatchDirection(const Side& a, const Side& b, const Plan& plan, const MatchO
   const float outside_cost = 2.0f;
   PixelMatchParams wide{o.refine_step, {plan.refine_radius, plan.refine_radius}, o.deform_coeff,
                         outside_cost, 0.0f};
-  PixelMatch().RunPixelMatch(da, db, disparity.get(), best_cost.get(), wide);
+  PixelMatch pixels;
+  pixels.SetStopToken(o.stop);
+  pixels.RunPixelMatch(da, db, disparity.get(), best_cost.get(), wide);
   MedianField(disparity.get(), a.width, a.height, filtered.get());
   PixelMatchParams fine{1, {1, 1}, o.deform_coeff, outside_cost, 0.0f};
-  PixelMatch().RunPixelMatch(da, db, filtered.get(), best_cost.get(), fine);
+  pixels.RunPixelMatch(da, db, filtered.get(), best_cost.get(), fine);
 
   clock.Mark("pixel search");
   ParabolaStep(da, db, filtered.get(), best_cost.get(), u, v);
@@ -418,6 +422,12 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   const int feat_dim = DescriptorChannels(options.descriptor);
   Require(feat_dim >= 1 && feat_dim <= 128, "descriptor options out of range");
 
+  // Between stages the call polls its caller; inside the cell-cost and
+  // pixel-search passes their drivers do.
+  const auto poll = [&options] {
+    if (options.stop != nullptr && options.stop->StopRequested(true)) throw Stopped();
+  };
+  poll();
   StageClock clock;
   const Side side1 = PrepareSide(image1, options.descriptor, feat_dim);
   const Side side2 = PrepareSide(image2, options.descriptor, feat_dim);
@@ -445,8 +455,10 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   result.dy.assign(n1, 0.0f);
   result.cost.assign(n1, 0.0f);
   result.valid.assign(n1, 0);
+  poll();
   MatchDirection(side1, side2, plan, options, result.dx.data(), result.dy.data());
   clock = StageClock();
+  poll();
 
   std::unique_ptr<float[]> back_u, back_v;
   const bool check = options.consistency_threshold > 0.0f;
@@ -472,6 +484,7 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
       MatchWeights(side2.descriptor(), back_u.get(), back_v.get(), result.dx.data(),
                    result.dy.data(), image1.width, image1.height, match_threshold, weight2.get());
       Refine(planar2, planar1, options, weight2.get(), back_u.get(), back_v.get());
+      poll();
     }
     Refine(planar1, planar2, options, weight1.get(), result.dx.data(), result.dy.data());
     clock.Mark("variational");

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/image_view.h"
+#include "common/stop.h"
 #include "densedesc/dense_descriptor.h"
 
 namespace densecorr {
@@ -63,6 +64,11 @@ struct MatchOptions {
   // image 2 and the match back from there returns within this many pixels
   // (<= 0: only the inside test, and no backward match is computed).
   float consistency_threshold = 1.0f;
+
+  // Not an option but a hook: a caller's stop request (Ctrl-C) ends the call
+  // between stages and inside the cell-cost and pixel-search passes with
+  // densecorr::Stopped. Null = never stop.
+  StopToken* stop = nullptr;
 };
 
 // Fields of image 1's size, laid out column-major (pixel (x, y) at

@@ -27,6 +27,7 @@
 #include "common/descriptor.h"
 #include "common/image_view.h"
 #include "common/scratch.h"
+#include "common/stop.h"
 #include "densedisp/pixel_match.h"
 #ifdef DENSECORR_PY_MATCHER
 #include "densedesc/dense_descriptor.h"
@@ -67,19 +68,25 @@ std::string ShapeText(const py::array& a) {
 }
 
 // Runs one core call with the GIL released; the arrays it touches are kept
-// alive by the caller's frame.
-//
-// Ctrl-C hook: the drivers do not take a densecorr::StopToken
-// (common/stop.h) yet. When they do, make the token here with a poll that
-// re-takes the GIL (py::gil_scoped_acquire) and returns
-// PyErr_CheckSignals() != 0, which leaves the KeyboardInterrupt pending;
-// pass the token to `call`, and on densecorr::Stopped throw
-// py::error_already_set so that Python raises it. Every binding below
-// reaches the cores through this one function.
+// alive by the caller's frame. `call` receives a stop token whose poll
+// re-takes the GIL and runs Python's signal handlers: Ctrl-C (or any handler
+// that raises) ends the call within a few milliseconds of work, and the
+// pending exception, KeyboardInterrupt for Ctrl-C, is raised here.
 template <class F>
 void RunCore(F&& call) {
-  py::gil_scoped_release release;
-  std::forward<F>(call)();
+  densecorr::StopToken stop(
+      [](void*) {
+        py::gil_scoped_acquire acquire;
+        return PyErr_CheckSignals() != 0;
+      },
+      nullptr);
+  try {
+    py::gil_scoped_release release;
+    std::forward<F>(call)(&stop);
+  } catch (const densecorr::Stopped&) {
+    if (PyErr_Occurred() != nullptr) throw py::error_already_set();
+    throw;
+  }
 }
 
 // Outputs can be far larger than the inputs (a cost volume per translation);
@@ -196,7 +203,10 @@ py::tuple CellCost(const py::array& image1, const py::array& image2, std::int64_
   grid.mutable_at(1) = static_cast<std::int32_t>(n_shift_y);
   float* node_cost_data = node_cost.mutable_data();
   int* shifts_data = reinterpret_cast<int*>(shifts.mutable_data());
-  RunCore([&] { matcher.RunPyramidMatch(desc1, desc2, params, node_cost_data, shifts_data); });
+  RunCore([&](densecorr::StopToken* stop) {
+    matcher.SetStopToken(stop);
+    matcher.RunPyramidMatch(desc1, desc2, params, node_cost_data, shifts_data);
+  });
   return py::make_tuple(node_cost, shifts, grid);
 }
 
@@ -262,7 +272,10 @@ py::tuple DenseDisp(const py::array& image1, const py::array& image2,
   int* field_data = reinterpret_cast<int*>(field.mutable_data());
   float* cost_data = best_cost.mutable_data();
   PixelMatch matcher;
-  RunCore([&] { matcher.RunPixelMatch(desc1, desc2, field_data, cost_data, params); });
+  RunCore([&](densecorr::StopToken* stop) {
+    matcher.SetStopToken(stop);
+    matcher.RunPixelMatch(desc1, desc2, field_data, cost_data, params);
+  });
   py::object disparity = field.attr("transpose")(1, 0, 2);
   return py::make_tuple(disparity, best_cost);
 }
@@ -499,7 +512,7 @@ py::array Describe(const py::array& image, const py::dict& options) {
                                               static_cast<py::ssize_t>(view.width),
                                               static_cast<py::ssize_t>(channels)});
   float* data = out.mutable_data();
-  RunCore([&] { densecorr::DescribeImage(view, o, data); });
+  RunCore([&](densecorr::StopToken*) { densecorr::DescribeImage(view, o, data); });
   return out;
 }
 
@@ -511,7 +524,10 @@ py::tuple Match(const py::array& image1, const py::array& image2, std::int64_t r
   o.search_radius_x = Int32Param(radius_x, "search_radius[0]");
   o.search_radius_y = Int32Param(radius_y, "search_radius[1]");
   densecorr::MatchResult r;
-  RunCore([&] { r = densecorr::MatchImages(view1, view2, o); });
+  RunCore([&](densecorr::StopToken* stop) {
+    o.stop = stop;
+    r = densecorr::MatchImages(view1, view2, o);
+  });
 
   const py::ssize_t h = r.height, w = r.width;
   const std::size_t n = static_cast<std::size_t>(h) * static_cast<std::size_t>(w);

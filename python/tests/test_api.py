@@ -176,3 +176,35 @@ def test_core_runs_without_the_gil(rng):
     quarter = (end - start) / 4
     assert any(start + quarter < t < end - quarter for t in stamps), (
         "no Python code ran while the core was busy")
+
+
+def test_ctrl_c_stops_a_long_call_with_keyboard_interrupt():
+    # A cellcost call of several seconds, SIGINT half a second in: the call
+    # must end with KeyboardInterrupt within a second, and the next call work.
+    script = textwrap.dedent("""
+        import os, signal, threading, time
+        import numpy as np
+        import densecorr
+        d = np.asfortranarray(np.random.default_rng(1).random((300, 300, 32), np.float32))
+        sent = []
+        def interrupt():
+            sent.append(time.monotonic())
+            os.kill(os.getpid(), signal.SIGINT)
+        threading.Timer(0.5, interrupt).start()
+        start = time.monotonic()
+        try:
+            densecorr.cellcost(d, d, 3, (60, 60), 1, 1.0)
+            print("finished", time.monotonic() - start)
+        except KeyboardInterrupt:
+            print("interrupted", time.monotonic() - sent[0])
+        small = densecorr.cellcost(d[:8, :8], d[:8, :8], 1, (1, 1), 1, 1.0)
+        print("next call", small.node_cost.shape)
+    """)
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         timeout=120)
+    assert run.returncode == 0, run.stderr
+    first, second = run.stdout.split("\n")[:2]
+    word, seconds = first.split()
+    assert word == "interrupted", run.stdout
+    assert float(seconds) < 1.0
+    assert second == "next call (9, 1)"
