@@ -23,16 +23,16 @@ function memory_guard_check()
 end
 
 function expect_quick_error(fn, varargin)
-  failed = false;
+  name = func2str(fn);
+  err = [];
   start = tic;
   try
     [x, y] = fn(varargin{:});
   catch err
-    failed = true;
-    printf('%s: error after %.2f s: "%s"\n', func2str(fn), toc(start), err.message);
+    printf('%s: error after %.2f s: %s "%s"\n', name, toc(start), err.identifier, err.message);
   end
-  assert(failed, '%s: the call did not fail: is a memory limit in place?', func2str(fn));
-  assert(toc(start) < 10, '%s: the failure took %.1f s', func2str(fn), toc(start));
-  assert(~exist('x', 'var') && ~exist('y', 'var'), '%s: output assigned after an error', ...
-         func2str(fn));
+  assert(~isempty(err), '%s: the call did not fail: is a memory limit in place?', name);
+  assert(strcmp(err.identifier, 'densecorr:outOfMemory'), '%s: not the out-of-memory error', name);
+  assert(toc(start) < 10, '%s: the failure took %.1f s', name, toc(start));
+  assert(~exist('x', 'var') && ~exist('y', 'var'), '%s: output assigned after an error', name);
 end
