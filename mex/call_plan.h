@@ -25,7 +25,7 @@ namespace gateway {
 // Generous sizes of the drivers' small per-item records and fixed padding.
 constexpr std::uint64_t kTileRecordBytes = 32;    // one per translation / offset run
 constexpr std::uint64_t kCellRecordBytes = 64;    // one per pyramid cell
-constexpr std::uint64_t kFixedScratchBytes = std::uint64_t{1} << 20;
+constexpr std::uint64_t kFixedScratchBytes = std::uint64_t{64} << 10;
 
 struct CellcostPlan {
   bool fits = false;
