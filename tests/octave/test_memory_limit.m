@@ -14,18 +14,22 @@ function test_memory_limit()
   tiny = single(randn(1, 1, 2));
   expect_refused(@cellcost, tiny, tiny, struct('n_tree_level', 1, 'search_radius', [2^27 0], ...
                                                'grid_size', 1, 'truncate_const', 1));
-  % 81^2 offsets x 40000 pixels: a 1 GiB distance volume.
-  b = single(randn(200, 200, 8));
-  d = zeros(2, 200 * 200, 'int32');
-  q = struct('search_grid_size', 1, 'search_radius', [40 40], 'deform_coeff', 0.1, ...
+  % 2^25 pixels without channels: 384 MiB of outputs, twice, beside the
+  % 256 MiB starting field.
+  no_channels = zeros(8192, 4096, 0, 'single');
+  field = zeros(2, 2^25, 'int32');
+  q = struct('search_grid_size', 1, 'search_radius', [0 0], 'deform_coeff', 0.1, ...
              'truncate_const', 1);
-  expect_refused(@densedisp, b, b, d, q);
+  expect_refused(@densedisp, no_channels, zeros(1, 1, 0, 'single'), field, q);
+  clear no_channels field;
 
-  % Calls that fit run: 1681 x 21845 costs (147 MB, 400 MB with the copy and
-  % the scratch) and a 16 MB volume.
+  % Calls that fit run: 1681 x 21845 costs (147 MB, about 400 MB with the
+  % host's copy and the scratch), and a small densedisp.
   [node_cost, shifts] = cellcost(a, a, setfield(p, 'search_radius', [20 20]));
   assert(isequal(size(node_cost), [1681 21845]) && isequal(size(shifts), [2 1681]));
   clear node_cost shifts;
+  b = single(randn(200, 200, 8));
+  d = zeros(2, 200 * 200, 'int32');
   [moved, cost] = densedisp(b, b, d, setfield(q, 'search_radius', [5 5]));
   assert(isequal(size(moved), [2 40000]) && all(cost == 0));
   printf('test_memory_limit: passed\n');
