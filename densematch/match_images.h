@@ -17,8 +17,50 @@ struct MatchOptions {
   // from the image size.
   int search_radius_x = -1;
   int search_radius_y = -1;
-  // Further fields (pyramid levels, smoothness, refinement, sub-pixel step,
-  // consistency check) are added with their defaults by the implementation.
+
+  // Pyramid stage. grid_size: step of the sample and translation grids,
+  // pixels; 0 = from the image size (about 80 samples along the longer
+  // side). n_tree_level: pyramid levels; 0 = the most whose finest cells
+  // still span 3 samples each way, at most 6.
+  int grid_size = 0;
+  int n_tree_level = 0;
+  float cell_truncate = 0.5f;  // clip of every descriptor distance in the cell costs
+
+  // Joint choice of the cells' translations (min-sum belief propagation):
+  // cost per translation step between neighbouring cells of a level and
+  // between a cell and its parent, each capped.
+  float neighbour_weight = 0.02f;
+  float neighbour_truncate = 0.2f;
+  float parent_weight = 0.02f;
+  float parent_truncate = 0.2f;
+  int bp_iterations = 2;
+
+  // Pixel search around the cells' translations: a pass within
+  // refine_radius pixels (0 = grid_size), then one within 1 pixel, each
+  // scoring descriptor distance + deform_coeff * (|sx| + |sy|).
+  int refine_radius = 0;
+  int refine_step = 1;  // step of the first search's offset grid
+  float deform_coeff = 0.005f;
+
+  // Continuous refinement on the images (0 warps turns it off, leaving the
+  // parabola step through the descriptor distances).
+  int flow_warps = 2;
+  int flow_fixed_point = 1;
+  int flow_sor = 8;
+  float flow_smoothness = 0.6f;
+  float flow_brightness = 0.2f;
+  float flow_gradient = 1.0f;
+  float flow_sigma = 0.7f;
+  float flow_edge = 2.0f;
+  // Coarse to fine over flow_scales halvings; at each, matches confirmed by
+  // the backward match pull the field towards them with weight flow_anchor.
+  int flow_scales = 4;
+  float flow_anchor = 0.5f;
+
+  // Forward-backward check: a pixel is valid when its match lies inside
+  // image 2 and the match back from there returns within this many pixels
+  // (<= 0: only the inside test, and no backward match is computed).
+  float consistency_threshold = 1.0f;
 };
 
 // Fields of image 1's size, laid out column-major (pixel (x, y) at

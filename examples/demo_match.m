@@ -1,8 +1,9 @@
 function result = demo_match(image1_file, image2_file, out_dir)
 %DEMO_MATCH  Dense correspondence between two photos, with pictures of it.
 %   DEMO_MATCH(IMAGE1_FILE, IMAGE2_FILE, OUT_DIR) matches every pixel of image
-%   1 to a pixel of image 2 with the cellcost and densedisp modules and writes
-%   PNG pictures of the result into OUT_DIR. Every argument is optional:
+%   1 to a point of image 2 with the densematch module (sub-pixel, with a
+%   validity mask) and writes PNG pictures of the result into OUT_DIR. Every
+%   argument is optional:
 %     IMAGE1_FILE, IMAGE2_FILE  two image files of any size, colour or grey
 %                               (default: the stereo pair aloeL.jpg and
 %                               aloeR.jpg shipped by the Debian package
@@ -12,8 +13,10 @@ function result = demo_match(image1_file, image2_file, out_dir)
 %   Images whose longer side exceeds 320 px are scaled down to 320 px first;
 %   the field and all pictures are at that working size.
 %
-%   RESULT = DEMO_MATCH(...) also returns the field: see match_images.
-%   Pictures written: see write_match_pictures.
+%   RESULT = DEMO_MATCH(...) also returns the field: a struct with dx, dy,
+%   valid, cost (H x W, as densematch returns them) and time (seconds).
+%   Pictures written: see write_match_pictures. demo_by_hand does the same
+%   job by composing the descriptor, cellcost and densedisp by hand.
 %
 %   Example, from the repository root after building into 'build':
 %     addpath('build', 'examples'); demo_match
@@ -33,17 +36,19 @@ if nargin < 3 || isempty(out_dir)
 end
 
 fprintf('image 1: %s\nimage 2: %s\n', image1_file, image2_file);
-[rgb1, gray1] = load_working_image(image1_file, max_side);
-[rgb2, gray2] = load_working_image(image2_file, max_side);
+rgb1 = load_working_image(image1_file, max_side);
+rgb2 = load_working_image(image2_file, max_side);
 
-result = match_images(gray1, gray2);
-
-dx = result.dx;
-dy = result.dy;
-fprintf('displacement: dx from %d to %d (median %g), dy from %d to %d (median %g) px\n', ...
+fprintf('densematch: %d x %d and %d x %d pixels...\n', size(rgb1, 1), size(rgb1, 2), ...
+        size(rgb2, 1), size(rgb2, 2));
+t0 = tic;
+[dx, dy, valid, cost] = densematch(rgb1, rgb2);
+result = struct('dx', double(dx), 'dy', double(dy), 'valid', valid, ...
+                'cost', double(cost), 'time', toc(t0));
+fprintf('  %.2f s\n', result.time);
+fprintf('displacement: dx from %.1f to %.1f (median %.2f), dy from %.1f to %.1f (median %.2f) px\n', ...
         min(dx(:)), max(dx(:)), median(dx(:)), min(dy(:)), max(dy(:)), median(dy(:)));
-fprintf('time: describe %.2f s, cellcost %.2f s, densedisp %.2f s\n', ...
-        result.times.describe, result.times.cellcost, result.times.densedisp);
+fprintf('valid (consistent both ways, inside image 2): %.1f%% of pixels\n', 100 * mean(valid(:)));
 files = write_match_pictures(out_dir, rgb1, rgb2, result);
 fprintf('wrote %s\n', files{:});
 if nargout == 0

@@ -105,7 +105,7 @@ TEST(PyramidGeometry, OversizedCountsFailBeforeAnyOutput) {
 }
 
 TEST(PyramidClipping, EqualKeptLargerClippedNegativeAndNaN) {
-  // Image 1 one pixel, three channels; image 2 holds four candidates in a row.
+  // Image 1 one pixel, one channel; image 2 holds four candidates in a row.
   ref::Image a{1, 1, 1, {0.0f}};
   ref::Image b{4, 1, 1, {3.0f, 2.0f, 5.0f, std::numeric_limits<float>::quiet_NaN()}};
   auto r = RunCore(a, b, Params(1, 1, 3, 0, 3.0f));

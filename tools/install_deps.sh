@@ -6,7 +6,13 @@ what=${1:-test}
 
 packages=(cmake g++ make pkg-config libgomp1 octave liboctave-dev)
 case "$what" in
-  test) packages+=(libgtest-dev clang libomp-dev libclang-rt-dev libbenchmark-dev opencv-doc) ;;
+  # The arm64 stage: the cross compiler with its OpenMP runtime, GoogleTest's
+  # sources to build for the target, and user-mode emulation to run the tests.
+  test) packages+=(libgtest-dev clang libomp-dev libclang-rt-dev libbenchmark-dev opencv-doc
+                   g++-aarch64-linux-gnu libgomp1-arm64-cross googletest qemu-user
+                   python3-dev python3-venv python3-pip python3-setuptools python3-pybind11
+                   pybind11-dev python3-numpy python3-opencv python3-dask python3-distributed
+                   python3-tqdm python3-pytest python3-psutil) ;;
   demo) packages+=(opencv-doc) ;;
   build) ;;
   *) echo "usage: $0 [build|test|demo]" >&2; exit 2 ;;

@@ -1,11 +1,14 @@
 function test_build_mex(source_root)
-%TEST_BUILD_MEX  build_mex builds both modules into a folder of one's choice,
-%   with their help files, and the modules it builds compute what the
-%   literal references compute. Keep the CMake-built modules off the path.
+%TEST_BUILD_MEX  mex/build_mex builds both modules into a folder of one's
+%   choice, with their help files, and the modules it builds compute what
+%   the literal references compute. Keep the CMake-built modules off the path.
   out_dir = tempname();
   cleanup = onCleanup(@() remove_folder(out_dir));
-  addpath(source_root);
+  % Only for the call: mex/ also holds the help files of the modules' names.
+  mex_dir = fullfile(source_root, 'mex');
+  addpath(mex_dir);
   build_mex(out_dir);
+  rmpath(mex_dir);
   addpath(out_dir);
   for name = {'cellcost', 'densedisp'}
     assert(strcmp(which(name{1}), fullfile(out_dir, [name{1} '.mex'])), ...

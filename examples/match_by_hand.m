@@ -1,10 +1,13 @@
-function result = match_images(gray1, gray2, opts)
-%MATCH_IMAGES  Dense correspondence field between two grey images.
-%   RESULT = MATCH_IMAGES(GRAY1, GRAY2, OPTS) finds for every pixel (x, y) of
+function result = match_by_hand(gray1, gray2, opts)
+%MATCH_BY_HAND  Dense correspondence composed from the modules by hand.
+%   RESULT = MATCH_BY_HAND(GRAY1, GRAY2, OPTS) finds for every pixel (x, y) of
 %   GRAY1 an integer displacement (dx, dy) such that (x + dx, y + dy) of GRAY2
-%   shows the same point. Both demos call it; it needs the cellcost and
-%   densedisp modules on the path. Steps:
-%     1. describe both images (dense_descriptor);
+%   shows the same point, calling the descriptor, cellcost and densedisp
+%   itself. densematch does the whole job better and faster; this is the
+%   pattern to follow with descriptors of your own (replace step 1).
+%   demo_by_hand runs it. Steps:
+%     1. describe both images (the densedesc module when it is on the path,
+%        else dense_descriptor.m);
 %     2. cellcost: mean descriptor distance of every translation of a coarse
 %        grid (step grid_size) in every cell of a spatial pyramid on image 1;
 %     3. pick a translation per cell, coarse to fine (select_cell_shifts),
@@ -29,7 +32,7 @@ function result = match_images(gray1, gray2, opts)
 %     deform_coeff    densedisp penalty per pixel of offset (0.005)
 %     median_radius   half-width of the median filter between passes (2;
 %                     0 turns off this filter and the one on the cells)
-%     descriptor      options passed on to dense_descriptor
+%     descriptor      options passed on to the descriptor
 %
 %   RESULT fields: dx, dy (H1 x W1 doubles, the final field), cost (H1 x W1,
 %   descriptor distance at the chosen match), init_dx, init_dy (the field
@@ -72,8 +75,13 @@ result.params = struct('grid_size', grid_size, 'search_radius', search_radius, .
 fprintf('describing both images (%d x %d and %d x %d pixels)...\n', ...
         h1, w1, size(gray2, 1), size(gray2, 2));
 t0 = tic;
-desc1 = dense_descriptor(gray1, desc_opts);
-desc2 = dense_descriptor(gray2, desc_opts);
+if exist('densedesc') == 3
+  desc1 = densedesc(gray1, desc_opts);
+  desc2 = densedesc(gray2, desc_opts);
+else
+  desc1 = dense_descriptor(gray1, desc_opts);
+  desc2 = dense_descriptor(gray2, desc_opts);
+end
 result.times.describe = toc(t0);
 fprintf('  %d channels per pixel, %.2f s\n', size(desc1, 3), result.times.describe);
 

@@ -1,0 +1,132 @@
+#include "densedesc/dense_descriptor.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/scratch.h"
+#include "densedesc/describe_kernels.h"
+#include "densedesc/descriptor_math.h"
+#include "simd/dispatch.h"
+
+#ifdef _OPENMP
+#define DENSEDESC_PARALLEL _Pragma("omp parallel")
+#define DENSEDESC_FOR _Pragma("omp for schedule(static)")
+#else
+#define DENSEDESC_PARALLEL
+#define DENSEDESC_FOR
+#endif
+
+namespace densecorr {
+
+namespace {
+
+// Ranges that keep every window, pad and channel count small and every
+// division well defined.
+constexpr float kMaxSmoothingSigma = 10.0f;
+constexpr int kMaxOrientations = 32;
+constexpr int kMaxCellSize = 16;
+constexpr int kMaxGridCells = 8;
+
+void Require(bool ok, const char* what) {
+  if (!ok) throw std::invalid_argument(what);
+}
+
+void CheckOptions(const DescribeOptions& o) {
+  Require(std::isfinite(o.smoothing_sigma) && o.smoothing_sigma >= 0.0f &&
+              o.smoothing_sigma <= kMaxSmoothingSigma,
+          "smoothing_sigma must be finite and in [0, 10]");
+  Require(o.n_orientations >= 2 && o.n_orientations <= kMaxOrientations,
+          "n_orientations must be in [2, 32]");
+  Require(o.cell_size >= 1 && o.cell_size <= kMaxCellSize, "cell_size must be in [1, 16]");
+  Require(o.grid_cells >= 1 && o.grid_cells <= kMaxGridCells, "grid_cells must be in [1, 8]");
+  Require(std::isfinite(o.norm_floor) && o.norm_floor > 0.0f,
+          "norm_floor must be finite and positive");
+}
+
+void CheckImage(const ImageView& image) {
+  Require(image.width >= 0 && image.height >= 0, "image width and height must not be negative");
+  Require(image.channels == 1 || image.channels == 3, "image must have 1 or 3 channels");
+  Require(image.data != nullptr || image.width == 0 || image.height == 0,
+          "image data missing");
+  Require(image.type == PixelType::kUint8 || image.type == PixelType::kUint16 ||
+              image.type == PixelType::kFloat32 || image.type == PixelType::kFloat64,
+          "unknown pixel type");
+}
+
+}  // namespace
+
+int DescriptorChannels(const DescribeOptions& options) {
+  CheckOptions(options);
+  return options.n_orientations * options.grid_cells * options.grid_cells;
+}
+
+void DescribeImageWith(const DescribeKernels& kernels, const ImageView& image,
+                       const DescribeOptions& options, float* out) {
+  CheckOptions(options);
+  CheckImage(image);
+  if (image.width == 0 || image.height == 0) return;
+  Require(out != nullptr, "output missing");
+
+  const std::vector<float> smooth_taps = desc::GaussianTaps(options.smoothing_sigma);
+  const std::vector<float> pool_taps = desc::TriangleTaps(options.cell_size);
+  const std::vector<int> centres = desc::CellCentres(options.grid_cells, options.cell_size);
+  DescribeJob job;
+  job.image = image;
+  job.width = image.width;
+  job.height = image.height;
+  job.n_orient = options.n_orientations;
+  job.n_pixel = static_cast<std::ptrdiff_t>(job.width) * job.height;
+  job.smooth_taps = smooth_taps.data();
+  job.n_smooth_taps = static_cast<int>(smooth_taps.size());
+  job.pool_taps = pool_taps.data();
+  job.n_pool_taps = static_cast<int>(pool_taps.size());
+  job.centres = centres.data();
+  job.n_centres = static_cast<int>(centres.size());
+  job.pad = 0;
+  for (int c : centres) job.pad = std::max(job.pad, c < 0 ? -c : c);
+  job.padded_height = static_cast<std::ptrdiff_t>(job.height) + 2 * job.pad;
+  job.padded_plane = job.padded_height * job.width;
+  job.norm_floor = options.norm_floor;
+  job.root_normalise = options.root_normalise;
+  const std::int64_t n = job.n_orient;
+
+  // Every buffer before any work: a failed allocation leaves `out` untouched.
+  auto grey = AllocScratch<float>(job.n_pixel);
+  auto work = AllocScratch<float>(job.n_pixel);
+  auto mag = AllocScratch<float>(job.n_pixel);
+  auto pooled_v = AllocScratch<float>(n * job.n_pixel);
+  auto pooled = AllocScratch<float>(n * job.padded_plane);
+  job.grey = grey.get();
+  job.work = work.get();
+  job.mag = mag.get();
+  job.pooled_v = pooled_v.get();
+  job.pooled = pooled.get();
+  job.out = out;
+
+  // Each stage writes every value from fixed inputs in a fixed order, so the
+  // split of columns between threads cannot change a bit.
+  const int w = job.width;
+  DENSEDESC_PARALLEL
+  {
+    DENSEDESC_FOR
+    for (int x = 0; x < w; ++x) kernels.read_smooth(job, x, x + 1);
+    DENSEDESC_FOR
+    for (int x = 0; x < w; ++x) kernels.smooth_across(job, x, x + 1);
+    DENSEDESC_FOR
+    for (int x = 0; x < w; ++x) kernels.orient_pool(job, x, x + 1);
+    DENSEDESC_FOR
+    for (int x = 0; x < w; ++x) kernels.pool_across(job, x, x + 1);
+    DENSEDESC_FOR
+    for (int x = 0; x < w; ++x) kernels.write_out(job, x, x + 1);
+  }
+}
+
+void DescribeImage(const ImageView& image, const DescribeOptions& options, float* out) {
+  DescribeImageWith(DescribeKernelsFor(simd::SelectIsa()), image, options, out);
+}
+
+}  // namespace densecorr

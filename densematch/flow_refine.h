@@ -1,0 +1,59 @@
+// Continuous refinement of a displacement field on the images themselves: a
+// variational energy (brightness and gradient constancy, robust penalisers,
+// flow smoothness) minimised by warping, fixed-point linearisation and
+// red-black SOR. Plain C++: no host code.
+#ifndef DENSECORR_DENSEMATCH_FLOW_REFINE_H_
+#define DENSECORR_DENSEMATCH_FLOW_REFINE_H_
+
+#include "common/image_view.h"
+
+namespace densecorr {
+
+// A planar float image: (y, x, c) at data[y + x*height + c*width*height].
+struct PlanarImage {
+  const float* data = nullptr;
+  int width = 0, height = 0, channels = 0;
+};
+
+struct FlowRefineParams {
+  float smoothness = 0.0f;         // weight of the flow smoothness term
+  float brightness = 0.0f;         // weight of brightness constancy
+  float gradient = 0.0f;           // weight of gradient constancy
+  float presmooth_sigma = 0.0f;    // Gaussian smoothing of the images first, pixels
+  float edge_sharpness = 0.0f;     // smoothness weight exp(-edge_sharpness*|grad image 1|)
+  float anchor = 0.0f;             // weight of the pull towards the starting field
+  bool anchor_finest = false;      // keep the pull at the finest of several scales
+  int n_scales = 1;                // scales, each half the size of the one before
+  int n_warps = 0;                 // re-linearisations per scale
+  int n_fixed_point = 0;           // robust-weight updates per warp
+  int n_sor = 0;                   // SOR sweeps per fixed-point step
+  float sor_omega = 1.6f;
+};
+
+// Refines (u, v) in place: pixel (x, y) of image 1 maps to (x + u, y + v) of
+// image 2; u, v column-major over image 1. Coarse to fine over n_scales
+// scales: the coarsest starts from the given field, and at every scale a
+// robust term weighted by anchor * anchor_weight[p] (null = 0) pulls each
+// pixel towards it, so that reliable matches guide the rest. Both images
+// have the same channel count, values roughly in [0, 1]. Pixels whose match
+// leaves image 2 get no data term and follow their neighbours. Deterministic
+// whatever the thread count.
+void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
+                const FlowRefineParams& params, const float* anchor_weight, float* u, float* v);
+
+// Reads an image view into planar floats on [0, 1] (integers over their full
+// range); throws std::invalid_argument on a value that is not finite.
+void ReadPlanar(const ImageView& view, float* out);
+
+// Separable Gaussian blur of each plane, borders replicated; sigma <= 0
+// copies. in and out may not alias; scratch (width*height floats, or null to
+// allocate) holds the first pass.
+void GaussianBlur(const float* in, int width, int height, int channels, float sigma,
+                  float* out, float* scratch = nullptr);
+
+// Bilinear sample of one plane at (x, y), coordinates clamped to the image.
+float SampleBilinear(const float* plane, int width, int height, float x, float y);
+
+}  // namespace densecorr
+
+#endif  // DENSECORR_DENSEMATCH_FLOW_REFINE_H_

@@ -1,0 +1,238 @@
+#include "densematch/pyramid_inference.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+#include "common/scratch.h"
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
+namespace densecorr {
+
+namespace {
+
+// One cell's neighbours: the edge (cell -> neighbour) is out-edge e of the
+// cell, and reverse[e] is the edge (neighbour -> cell), whose message the
+// cell receives.
+struct Graph {
+  std::vector<int> first;     // n_cell + 1 offsets into the edge arrays
+  std::vector<int> target;    // neighbour of each out-edge
+  std::vector<int> reverse;   // index of the opposite edge
+  std::vector<char> parent;   // 1 = parent/child edge, 0 = same level
+  std::vector<int> order;     // cells in update groups
+  std::vector<int> group_end; // end of each group in `order`
+};
+
+int LevelOffset(int l) { return ((1 << (2 * l)) - 1) / 3; }
+
+Graph BuildGraph(int n_level) {
+  Graph g;
+  const int n_cell = LevelOffset(n_level);
+  g.first.assign(n_cell + 1, 0);
+  std::vector<int> nb;
+  std::vector<char> kind;
+  for (int l = 0; l < n_level; ++l) {
+    const int n = 1 << l;
+    for (int i = 0; i < n; ++i) {
+      for (int j = 0; j < n; ++j) {
+        const int c = LevelOffset(l) + i * n + j;
+        g.first[c] = static_cast<int>(nb.size());
+        const auto add = [&](int t, char k) {
+          nb.push_back(t);
+          kind.push_back(k);
+        };
+        if (i > 0) add(c - n, 0);
+        if (i + 1 < n) add(c + n, 0);
+        if (j > 0) add(c - 1, 0);
+        if (j + 1 < n) add(c + 1, 0);
+        if (l > 0) add(LevelOffset(l - 1) + (i / 2) * (n / 2) + j / 2, 1);
+        if (l + 1 < n_level) {
+          for (int a = 0; a < 2; ++a)
+            for (int b = 0; b < 2; ++b) add(LevelOffset(l + 1) + (2 * i + a) * 2 * n + 2 * j + b, 1);
+        }
+      }
+    }
+  }
+  g.first[n_cell] = static_cast<int>(nb.size());
+  g.target = nb;
+  g.parent = kind;
+  g.reverse.assign(nb.size(), -1);
+  for (int c = 0; c < n_cell; ++c) {
+    for (int e = g.first[c]; e < g.first[c + 1]; ++e) {
+      const int t = g.target[e];
+      for (int r = g.first[t]; r < g.first[t + 1]; ++r) {
+        if (g.target[r] == c) g.reverse[e] = r;
+      }
+    }
+  }
+  // Groups: per level, the two colours of the checkerboard. Cells of one
+  // group share no edge, so they can be updated at once.
+  for (int l = 0; l < n_level; ++l) {
+    const int n = 1 << l;
+    for (int colour = 0; colour < 2; ++colour) {
+      for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j)
+          if (((i + j) & 1) == colour) g.order.push_back(LevelOffset(l) + i * n + j);
+      if (g.order.size() > (g.group_end.empty() ? 0u : static_cast<size_t>(g.group_end.back())))
+        g.group_end.push_back(static_cast<int>(g.order.size()));
+    }
+  }
+  return g;
+}
+
+// Lowest value of n floats, eight running minima at a time (min is exact, so
+// the grouping cannot change the result).
+float Lowest(const float* h, std::ptrdiff_t n) {
+  float lane[8];
+  const std::ptrdiff_t n8 = n - n % 8;
+  for (int i = 0; i < 8; ++i) lane[i] = n8 > 0 ? h[i] : h[0];
+  for (std::ptrdiff_t k = 8; k < n8; k += 8)
+    for (int i = 0; i < 8; ++i) lane[i] = h[k + i] < lane[i] ? h[k + i] : lane[i];
+  float lowest = h[0];
+  for (int i = 0; i < 8; ++i) lowest = lane[i] < lowest ? lane[i] : lowest;
+  for (std::ptrdiff_t k = n8; k < n; ++k) lowest = h[k] < lowest ? h[k] : lowest;
+  return lowest;
+}
+
+// The envelope along the outer index of an n_outer x n_inner array (inner
+// fastest): whole rows at a time, so the inner loop runs over independent
+// entries.
+void EnvelopeOuter(float* f, int n_outer, int n_inner, float weight) {
+  for (int o = 1; o < n_outer; ++o) {
+    float* row = f + std::ptrdiff_t{o} * n_inner;
+    const float* prev = row - n_inner;
+    for (int i = 0; i < n_inner; ++i) {
+      const float v = prev[i] + weight;
+      row[i] = v < row[i] ? v : row[i];
+    }
+  }
+  for (int o = n_outer - 2; o >= 0; --o) {
+    float* row = f + std::ptrdiff_t{o} * n_inner;
+    const float* next = row + n_inner;
+    for (int i = 0; i < n_inner; ++i) {
+      const float v = next[i] + weight;
+      row[i] = v < row[i] ? v : row[i];
+    }
+  }
+}
+
+void EnvelopeWith(float* h, float* scratch, int n_x, int n_y, float weight, float truncate) {
+  if (n_x <= 0 || n_y <= 0) return;
+  const std::ptrdiff_t n = std::ptrdiff_t{n_x} * n_y;
+  const float cap = Lowest(h, n) + truncate;
+  // Along x: rows of n_y entries. Along y: the same on the transpose.
+  EnvelopeOuter(h, n_x, n_y, weight);
+  for (int x = 0; x < n_x; ++x)
+    for (int y = 0; y < n_y; ++y) scratch[std::ptrdiff_t{y} * n_x + x] = h[std::ptrdiff_t{x} * n_y + y];
+  EnvelopeOuter(scratch, n_y, n_x, weight);
+  for (int x = 0; x < n_x; ++x)
+    for (int y = 0; y < n_y; ++y) {
+      const float v = scratch[std::ptrdiff_t{y} * n_x + x];
+      h[std::ptrdiff_t{x} * n_y + y] = v < cap ? v : cap;
+    }
+}
+
+}  // namespace
+
+void TruncatedL1Envelope(float* h, int n_x, int n_y, float weight, float truncate) {
+  if (n_x <= 0 || n_y <= 0) return;
+  std::vector<float> scratch(static_cast<size_t>(n_x) * n_y);
+  EnvelopeWith(h, scratch.data(), n_x, n_y, weight, truncate);
+}
+
+void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n_level,
+                     const PyramidInferenceParams& params, int* labels) {
+  if (n_level < 1 || n_level > 15 || n_shift_x < 1 || n_shift_y < 1)
+    throw std::invalid_argument("pyramid inference: sizes out of range");
+  const int n_shift = CheckedCount(std::int64_t{n_shift_x} * n_shift_y);
+  const int n_cell = LevelOffset(n_level);
+  const std::int64_t n_entry = std::int64_t{n_shift} * n_cell;
+  for (std::int64_t k = 0; k < n_entry; ++k) {
+    if (!std::isfinite(node_cost[k]))
+      throw std::invalid_argument("pyramid inference: cell costs must be finite");
+  }
+  const Graph g = BuildGraph(n_level);
+  const int n_edge = static_cast<int>(g.target.size());
+  auto messages = AllocScratch<float>(std::int64_t{n_edge} * n_shift);
+  std::fill(messages.get(), messages.get() + std::int64_t{n_edge} * n_shift, 0.0f);
+
+  int n_threads = 1;
+#ifdef _OPENMP
+  n_threads = omp_get_max_threads();
+#endif
+  // Per-thread belief, message and transpose buffers; their contents never
+  // cross cells.
+  auto scratch = AllocScratch<float>(std::int64_t{3} * n_shift * n_threads);
+
+  const auto update_cell = [&](int c, float* belief, float* h, float* spare) {
+    const float* cost = node_cost + std::ptrdiff_t{c} * n_shift;
+    for (int k = 0; k < n_shift; ++k) belief[k] = cost[k];
+    for (int e = g.first[c]; e < g.first[c + 1]; ++e) {
+      const float* in = messages.get() + std::ptrdiff_t{g.reverse[e]} * n_shift;
+      for (int k = 0; k < n_shift; ++k) belief[k] += in[k];
+    }
+    for (int e = g.first[c]; e < g.first[c + 1]; ++e) {
+      const float* in = messages.get() + std::ptrdiff_t{g.reverse[e]} * n_shift;
+      for (int k = 0; k < n_shift; ++k) h[k] = belief[k] - in[k];
+      const bool parent = g.parent[e] != 0;
+      EnvelopeWith(h, spare, n_shift_x, n_shift_y,
+                   parent ? params.parent_weight : params.neighbour_weight,
+                   parent ? params.parent_truncate : params.neighbour_truncate);
+      // Messages are kept with their minimum at 0, so that sums of many stay
+      // in a range where single precision resolves the costs.
+      const float lowest = Lowest(h, n_shift);
+      float* out = messages.get() + std::ptrdiff_t{e} * n_shift;
+      for (int k = 0; k < n_shift; ++k) out[k] = h[k] - lowest;
+    }
+  };
+
+  const int n_group = static_cast<int>(g.group_end.size());
+  const auto run_group = [&](int group) {
+    const int begin = group == 0 ? 0 : g.group_end[group - 1];
+    const int end = g.group_end[group];
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static) if (end - begin > 1)
+#endif
+    for (int q = begin; q < end; ++q) {
+      int t = 0;
+#ifdef _OPENMP
+      t = omp_get_thread_num();
+#endif
+      float* belief = scratch.get() + std::ptrdiff_t{3} * n_shift * t;
+      update_cell(g.order[q], belief, belief + n_shift, belief + 2 * std::ptrdiff_t{n_shift});
+    }
+  };
+  for (int it = 0; it < params.n_iterations; ++it) {
+    for (int group = 0; group < n_group; ++group) run_group(group);
+    for (int group = n_group - 1; group >= 0; --group) run_group(group);
+  }
+
+  // Each cell takes the first translation of lowest belief.
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static)
+#endif
+  for (int c = 0; c < n_cell; ++c) {
+    int t = 0;
+#ifdef _OPENMP
+    t = omp_get_thread_num();
+#endif
+    float* belief = scratch.get() + std::ptrdiff_t{3} * n_shift * t;
+    const float* cost = node_cost + std::ptrdiff_t{c} * n_shift;
+    for (int k = 0; k < n_shift; ++k) belief[k] = cost[k];
+    for (int e = g.first[c]; e < g.first[c + 1]; ++e) {
+      const float* in = messages.get() + std::ptrdiff_t{g.reverse[e]} * n_shift;
+      for (int k = 0; k < n_shift; ++k) belief[k] += in[k];
+    }
+    int best = 0;
+    for (int k = 1; k < n_shift; ++k)
+      if (belief[k] < belief[best]) best = k;
+    labels[c] = best;
+  }
+}
+
+}  // namespace densecorr

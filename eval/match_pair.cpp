@@ -1,0 +1,233 @@
+// densecorr_match_pair: matches two images with MatchImages for the accuracy
+// command (eval/run) and for anyone who wants a field without a host.
+//
+//   densecorr_match_pair IMAGE1 IMAGE2 FLOW.flo VALID.pgm [options]
+//
+// Images: binary PGM (grey) or PPM (RGB), any maxval. Writes the field as a
+// Middlebury .flo file (pixel (x, y) of image 1 maps to (x + u, y + v) of
+// image 2), the valid mask as a PGM (255 = valid), and prints the time of
+// the MatchImages call alone as "seconds <s>".
+//
+// Options: --search-radius RX RY, and the descriptor's --desc-sigma S,
+// --desc-orientations N, --desc-cell C, --desc-grid G, --desc-floor F,
+// --desc-root 0|1.
+#include <cctype>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/image_view.h"
+#include "densematch/match_images.h"
+
+namespace {
+
+struct PnmImage {
+  int width = 0, height = 0, channels = 0;
+  std::vector<std::uint8_t> bytes;  // maxval 255: the file's samples
+  std::vector<float> values;        // other maxvals: samples / maxval
+  densecorr::ImageView View() const {
+    densecorr::ImageView v;
+    v.width = width;
+    v.height = height;
+    v.channels = channels;
+    // Interleaved rows as stored: channel fastest, then x, then y.
+    v.stride_c = 1;
+    v.stride_x = channels;
+    v.stride_y = static_cast<std::ptrdiff_t>(width) * channels;
+    if (!values.empty()) {
+      v.type = densecorr::PixelType::kFloat32;
+      v.data = values.data();
+    } else {
+      v.type = densecorr::PixelType::kUint8;
+      v.data = bytes.data();
+    }
+    return v;
+  }
+};
+
+[[noreturn]] void Fail(const std::string& message) {
+  throw std::runtime_error(message);
+}
+
+// Next header number, skipping whitespace and # comments.
+long ReadHeaderNumber(std::istream& in, const std::string& path) {
+  int ch = in.get();
+  while (ch != EOF && (std::isspace(ch) || ch == '#')) {
+    if (ch == '#') {
+      while (ch != EOF && ch != '\n') ch = in.get();
+    }
+    ch = in.get();
+  }
+  long value = 0;
+  int digits = 0;
+  while (ch != EOF && std::isdigit(ch)) {
+    if (value > 100000000) Fail(path + ": header number too large");
+    value = value * 10 + (ch - '0');
+    ++digits;
+    ch = in.get();
+  }
+  // Exactly one whitespace byte ends the last header field; it was consumed.
+  if (digits == 0 || ch == EOF || !std::isspace(ch)) Fail(path + ": malformed header");
+  return value;
+}
+
+PnmImage ReadPnm(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) Fail("cannot open " + path);
+  char magic[2] = {0, 0};
+  in.read(magic, 2);
+  PnmImage im;
+  if (magic[0] == 'P' && magic[1] == '5') {
+    im.channels = 1;
+  } else if (magic[0] == 'P' && magic[1] == '6') {
+    im.channels = 3;
+  } else {
+    Fail(path + ": not a binary PGM or PPM");
+  }
+  const long width = ReadHeaderNumber(in, path);
+  const long height = ReadHeaderNumber(in, path);
+  const long maxval = ReadHeaderNumber(in, path);
+  if (width < 1 || height < 1 || width > 65535 || height > 65535)
+    Fail(path + ": size out of range");
+  if (maxval < 1 || maxval > 65535) Fail(path + ": maxval out of range");
+  im.width = static_cast<int>(width);
+  im.height = static_cast<int>(height);
+  const std::size_t n = static_cast<std::size_t>(width) * height * im.channels;
+  const std::size_t sample_bytes = maxval > 255 ? 2 : 1;
+  std::vector<std::uint8_t> raw(n * sample_bytes);
+  in.read(reinterpret_cast<char*>(raw.data()), static_cast<std::streamsize>(raw.size()));
+  if (static_cast<std::size_t>(in.gcount()) != raw.size()) Fail(path + ": truncated");
+  if (maxval == 255) {
+    im.bytes = std::move(raw);
+  } else {
+    im.values.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      // Two-byte samples are big-endian.
+      const unsigned v = sample_bytes == 2 ? (raw[2 * i] << 8) | raw[2 * i + 1] : raw[i];
+      im.values[i] = static_cast<float>(v) / static_cast<float>(maxval);
+    }
+  }
+  return im;
+}
+
+void WriteFlo(const std::string& path, const densecorr::MatchResult& r) {
+  std::ofstream out(path, std::ios::binary);
+  const float tag = 202021.25f;
+  const std::int32_t size[2] = {r.width, r.height};
+  out.write(reinterpret_cast<const char*>(&tag), 4);
+  out.write(reinterpret_cast<const char*>(size), 8);
+  std::vector<float> row(2 * static_cast<std::size_t>(r.width));
+  for (int y = 0; y < r.height; ++y) {
+    for (int x = 0; x < r.width; ++x) {
+      const std::size_t p = static_cast<std::size_t>(x) * r.height + y;  // column-major
+      row[2 * x] = r.dx[p];
+      row[2 * x + 1] = r.dy[p];
+    }
+    out.write(reinterpret_cast<const char*>(row.data()),
+              static_cast<std::streamsize>(row.size() * sizeof(float)));
+  }
+  if (!out) Fail("cannot write " + path);
+}
+
+void WriteMask(const std::string& path, const densecorr::MatchResult& r) {
+  std::ofstream out(path, std::ios::binary);
+  out << "P5\n" << r.width << " " << r.height << "\n255\n";
+  std::vector<char> row(r.width);
+  for (int y = 0; y < r.height; ++y) {
+    for (int x = 0; x < r.width; ++x)
+      row[x] = r.valid[static_cast<std::size_t>(x) * r.height + y] ? '\xff' : '\0';
+    out.write(row.data(), r.width);
+  }
+  if (!out) Fail("cannot write " + path);
+}
+
+int IntArg(const char* text) {
+  char* end = nullptr;
+  const long v = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || v < -1000000 || v > 1000000)
+    Fail(std::string("not an integer: ") + text);
+  return static_cast<int>(v);
+}
+
+float FloatArg(const char* text) {
+  char* end = nullptr;
+  const float v = std::strtof(text, &end);
+  if (end == text || *end != '\0') Fail(std::string("not a number: ") + text);
+  return v;
+}
+
+int Run(int argc, char** argv) {
+  if (argc < 5) {
+    std::fprintf(stderr,
+                 "usage: %s IMAGE1 IMAGE2 FLOW.flo VALID.pgm [--search-radius RX RY]\n"
+                 "       [--desc-sigma S] [--desc-orientations N] [--desc-cell C]\n"
+                 "       [--desc-grid G] [--desc-floor F] [--desc-root 0|1]\n",
+                 argv[0]);
+    return 2;
+  }
+  densecorr::MatchOptions options;
+  for (int i = 5; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](int k) -> const char* {
+      if (i + k >= argc) Fail(arg + " needs a value");
+      return argv[i + k];
+    };
+    if (arg == "--search-radius") {
+      options.search_radius_x = IntArg(value(1));
+      options.search_radius_y = IntArg(value(2));
+      i += 2;
+      continue;
+    }
+    if (arg == "--desc-sigma") {
+      options.descriptor.smoothing_sigma = FloatArg(value(1));
+    } else if (arg == "--desc-orientations") {
+      options.descriptor.n_orientations = IntArg(value(1));
+    } else if (arg == "--desc-cell") {
+      options.descriptor.cell_size = IntArg(value(1));
+    } else if (arg == "--desc-grid") {
+      options.descriptor.grid_cells = IntArg(value(1));
+    } else if (arg == "--desc-floor") {
+      options.descriptor.norm_floor = FloatArg(value(1));
+    } else if (arg == "--desc-root") {
+      options.descriptor.root_normalise = IntArg(value(1)) != 0;
+    } else {
+      Fail("unknown option " + arg);
+    }
+    ++i;
+  }
+  const PnmImage image1 = ReadPnm(argv[1]);
+  const PnmImage image2 = ReadPnm(argv[2]);
+  const auto start = std::chrono::steady_clock::now();
+  const densecorr::MatchResult result = densecorr::MatchImages(image1.View(), image2.View(), options);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const std::size_t n = static_cast<std::size_t>(result.width) * result.height;
+  if (result.width != image1.width || result.height != image1.height || result.dx.size() != n ||
+      result.dy.size() != n || result.valid.size() != n)
+    Fail("the matcher returned fields of the wrong size");
+  WriteFlo(argv[3], result);
+  WriteMask(argv[4], result);
+  std::printf("seconds %.6f\n", seconds);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "densecorr_match_pair: out of memory\n");
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "densecorr_match_pair: %s\n", e.what());
+  }
+  return 1;
+}

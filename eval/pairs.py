@@ -1,0 +1,258 @@
+"""Image pairs with ground-truth correspondence fields, at a working size.
+
+Every pair is (image1, image2, gt_flow, gt_mask): colour uint8 images (H x W
+x 3, BGR as OpenCV reads them), the true flow of image 1 (H x W x 2, float64:
+pixel (x, y) of image 1 matches (x + u, y + v) of image 2, 0-based pixel
+centres) and the pixels where it is known and lands inside image 2.
+"""
+
+import math
+import os
+
+import cv2
+import numpy as np
+
+DEFAULT_DATA = "/usr/share/doc/opencv-doc/examples/data"
+
+# Photos the synthetic pairs are rendered from, each with its own seed.
+SYNTHETIC_PHOTOS = ["building", "fruits", "baboon", "home", "board", "messi5"]
+
+# Largest displacement of a synthetic pair, in pixels at a longer side of 320.
+MAX_SYNTHETIC_SHIFT = 40.0
+REFERENCE_SIDE = 320.0
+
+
+class Pair:
+    def __init__(self, name, kind, image1, image2, gt_flow, gt_mask):
+        self.name = name
+        self.kind = kind  # "stereo", "synthetic" or "viewpoint"
+        self.image1 = image1
+        self.image2 = image2
+        self.gt_flow = gt_flow
+        self.gt_mask = gt_mask
+
+
+def pair_names():
+    return ["aloe"] + ["syn_" + p for p in SYNTHETIC_PHOTOS] + ["graf"]
+
+
+def read_image(data_dir, file_name, flags=cv2.IMREAD_COLOR):
+    path = os.path.join(data_dir, file_name)
+    image = cv2.imread(path, flags)
+    if image is None:
+        raise FileNotFoundError(
+            "cannot read %s (Debian package opencv-doc installs the sample images; "
+            "or pass --data)" % path)
+    return image
+
+
+def working_shape(height, width, size):
+    """(rows, columns) with the longer side `size` (0 or larger: unchanged)."""
+    longer = max(height, width)
+    if size <= 0 or size >= longer:
+        return height, width
+    scale = size / longer
+    return max(1, int(round(height * scale))), max(1, int(round(width * scale)))
+
+
+def resize(image, shape):
+    """Anti-aliased resize to (rows, columns); a no-op at the same size."""
+    if image.shape[:2] == tuple(shape):
+        return image.copy()
+    return cv2.resize(image, (shape[1], shape[0]), interpolation=cv2.INTER_AREA)
+
+
+def pixel_scale_matrix(sx, sy):
+    """Full-size pixel coordinates to working ones, pixel centres aligned:
+    x_w = sx * (x + 0.5) - 0.5."""
+    return np.array([[sx, 0.0, 0.5 * sx - 0.5], [0.0, sy, 0.5 * sy - 0.5], [0.0, 0.0, 1.0]])
+
+
+def pixel_grid(height, width):
+    ys, xs = np.mgrid[0:height, 0:width].astype(np.float64)
+    return xs, ys
+
+
+def inside(xs, ys, height, width):
+    return (xs >= 0) & (xs <= width - 1) & (ys >= 0) & (ys <= height - 1)
+
+
+# ---- the stereo pair ----
+
+def stereo_pair(data_dir, size):
+    left = read_image(data_dir, "aloeL.jpg")
+    right = read_image(data_dir, "aloeR.jpg")
+    disparity = read_image(data_dir, "aloeGT.png", cv2.IMREAD_UNCHANGED).astype(np.float64)
+    h, w = left.shape[:2]
+    shape = working_shape(h, w, size)
+    sy, sx = shape[0] / h, shape[1] / w
+    # Disparities are sampled, not averaged: a working pixel on a depth edge
+    # takes one side's disparity instead of a value between the two.
+    xs, ys = pixel_grid(*shape)
+    src_x = np.clip(np.rint((xs + 0.5) / sx - 0.5), 0, w - 1).astype(int)
+    src_y = np.clip(np.rint((ys + 0.5) / sy - 0.5), 0, h - 1).astype(int)
+    d = disparity[src_y, src_x] * sx
+    flow = np.zeros(shape + (2,))
+    flow[..., 0] = -d
+    mask = (disparity[src_y, src_x] > 0) & inside(xs - d, ys, *shape)
+    return Pair("aloe", "stereo", resize(left, shape), resize(right, shape), flow, mask)
+
+
+# ---- the viewpoint pair ----
+
+def read_homography(path):
+    storage = cv2.FileStorage(path, cv2.FILE_STORAGE_READ)
+    if not storage.isOpened():
+        raise FileNotFoundError("cannot read %s" % path)
+    node = storage.getFirstTopLevelNode()
+    matrix = node.mat()
+    storage.release()
+    return matrix.astype(np.float64)
+
+
+def viewpoint_pair(data_dir, size):
+    image1 = read_image(data_dir, "graf1.png")
+    image2 = read_image(data_dir, "graf3.png")
+    hom = read_homography(os.path.join(data_dir, "H1to3p.xml"))
+    h, w = image1.shape[:2]
+    shape = working_shape(h, w, size)
+    scale = pixel_scale_matrix(shape[1] / w, shape[0] / h)
+    hom = scale @ hom @ np.linalg.inv(scale)
+    xs, ys = pixel_grid(*shape)
+    den = hom[2, 0] * xs + hom[2, 1] * ys + hom[2, 2]
+    tx = (hom[0, 0] * xs + hom[0, 1] * ys + hom[0, 2]) / den
+    ty = (hom[1, 0] * xs + hom[1, 1] * ys + hom[1, 2]) / den
+    flow = np.stack([tx - xs, ty - ys], axis=-1)
+    mask = inside(tx, ty, *shape) & (den > 0)
+    return Pair("graf", "viewpoint", resize(image1, shape), resize(image2, shape), flow, mask)
+
+
+# ---- synthetic pairs ----
+
+class SmoothWarp:
+    """p -> p + lam * G(p), with G(p) = c + A ((p - c) + D(p)) + t - p: an
+    affine map about the image centre c composed with a smooth non-rigid
+    field D (a sum of a few sinusoids), scaled by lam so that no pixel moves
+    more than the largest shift."""
+
+    def __init__(self, seed, height, width):
+        rng = np.random.default_rng(seed)
+        f = max(height, width) / REFERENCE_SIDE  # parameters are set at 320 px
+        angle = math.radians(rng.uniform(-7.0, 7.0))
+        zoom = rng.uniform(0.92, 1.08)
+        aspect = rng.uniform(-0.04, 0.04)
+        shear = rng.uniform(-0.05, 0.05)
+        rot = np.array([[math.cos(angle), -math.sin(angle)], [math.sin(angle), math.cos(angle)]])
+        self.a = rot @ np.array([[zoom, shear], [0.0, zoom * (1.0 + aspect)]])
+        heading = rng.uniform(0.0, 2 * math.pi)
+        self.t = rng.uniform(10.0, 25.0) * f * np.array([math.cos(heading), math.sin(heading)])
+        self.c = np.array([(width - 1) / 2.0, (height - 1) / 2.0])
+        # Four waves per axis, 60 to 200 px long, 1.5 to 4 px high: the
+        # field's slope stays well below 1, so the warp is invertible.
+        n = 4
+        self.amp = rng.uniform(1.5, 4.0, (2, n)) * f
+        lengths = rng.uniform(60.0, 200.0, (2, n)) * f
+        directions = rng.uniform(0.0, 2 * math.pi, (2, n))
+        self.kx = 2 * math.pi / lengths * np.cos(directions)
+        self.ky = 2 * math.pi / lengths * np.sin(directions)
+        self.phase = rng.uniform(0.0, 2 * math.pi, (2, n))
+        self.lam = 1.0
+        xs, ys = pixel_grid(height, width)
+        gx, gy = self.g(xs, ys)
+        largest = float(np.sqrt(gx ** 2 + gy ** 2).max())
+        self.lam = min(1.0, MAX_SYNTHETIC_SHIFT * f / largest)
+
+    def field(self, xs, ys):
+        d = []
+        for axis in range(2):
+            total = np.zeros_like(xs)
+            for k in range(self.amp.shape[1]):
+                total += self.amp[axis, k] * np.sin(
+                    self.kx[axis, k] * xs + self.ky[axis, k] * ys + self.phase[axis, k])
+            d.append(total)
+        return d
+
+    def g(self, xs, ys):
+        dx, dy = self.field(xs, ys)
+        px = xs - self.c[0] + dx
+        py = ys - self.c[1] + dy
+        tx = self.c[0] + self.a[0, 0] * px + self.a[0, 1] * py + self.t[0]
+        ty = self.c[1] + self.a[1, 0] * px + self.a[1, 1] * py + self.t[1]
+        return tx - xs, ty - ys
+
+    def forward(self, xs, ys):
+        gx, gy = self.g(xs, ys)
+        return xs + self.lam * gx, ys + self.lam * gy
+
+    def inverse(self, qx, qy):
+        """The p with forward(p) = q, by fixed-point iteration p = q - lam G(p)
+        (a contraction: lam G has a slope well below 1)."""
+        px, py = qx.copy(), qy.copy()
+        for _ in range(100):
+            gx, gy = self.g(px, py)
+            nx, ny = qx - self.lam * gx, qy - self.lam * gy
+            step = max(float(np.abs(nx - px).max()), float(np.abs(ny - py).max()))
+            px, py = nx, ny
+            if step < 1e-10:
+                break
+        fx, fy = self.forward(px, py)
+        residual = max(float(np.abs(fx - qx).max()), float(np.abs(fy - qy).max()))
+        if residual > 1e-6:
+            raise RuntimeError("warp inversion did not converge (%g px)" % residual)
+        return px, py
+
+
+def cubic_weights(t):
+    """Cubic convolution kernel (a = -0.5) at offsets -1, 0, 1, 2 from the
+    sample left of t, for fractional parts t in [0, 1)."""
+    a = -0.5
+    def near(s):
+        return (a + 2) * s ** 3 - (a + 3) * s ** 2 + 1
+    def far(s):
+        return a * s ** 3 - 5 * a * s ** 2 + 8 * a * s - 4 * a
+    return [far(1 + t), near(t), near(1 - t), far(2 - t)]
+
+
+def sample_bicubic(image, xs, ys):
+    """image (H x W x C, float) at real positions; black outside the image,
+    borders replicated for the taps of positions inside it."""
+    h, w = image.shape[:2]
+    x0 = np.floor(xs).astype(int)
+    y0 = np.floor(ys).astype(int)
+    wx = cubic_weights(xs - x0)
+    wy = cubic_weights(ys - y0)
+    out = np.zeros(xs.shape + (image.shape[2],))
+    for j in range(4):
+        rows = np.clip(y0 + j - 1, 0, h - 1)
+        for i in range(4):
+            cols = np.clip(x0 + i - 1, 0, w - 1)
+            out += (wy[j] * wx[i])[..., None] * image[rows, cols]
+    out[~inside(xs, ys, h, w)] = 0.0
+    return out
+
+
+def synthetic_pair(data_dir, size, photo, seed):
+    source = read_image(data_dir, photo + ".jpg")
+    shape = working_shape(source.shape[0], source.shape[1], size)
+    image1 = resize(source, shape)
+    warp = SmoothWarp(seed, *shape)
+    xs, ys = pixel_grid(*shape)
+    # Image 2 at q shows image 1 at the point that moves to q.
+    px, py = warp.inverse(xs, ys)
+    image2 = sample_bicubic(image1.astype(np.float64), px, py)
+    image2 = np.clip(np.rint(image2), 0, 255).astype(np.uint8)
+    tx, ty = warp.forward(xs, ys)
+    flow = np.stack([tx - xs, ty - ys], axis=-1)
+    mask = inside(tx, ty, *shape)
+    return Pair("syn_" + photo, "synthetic", image1, image2, flow, mask)
+
+
+def load_pair(name, data_dir, size):
+    if name == "aloe":
+        return stereo_pair(data_dir, size)
+    if name == "graf":
+        return viewpoint_pair(data_dir, size)
+    if name.startswith("syn_") and name[4:] in SYNTHETIC_PHOTOS:
+        photo = name[4:]
+        return synthetic_pair(data_dir, size, photo, 1000 + SYNTHETIC_PHOTOS.index(photo))
+    raise ValueError("unknown pair %r (known: %s)" % (name, ", ".join(pair_names())))

@@ -1,0 +1,101 @@
+%DENSEMATCH  Dense sub-pixel correspondence field between two images.
+%   [DX, DY, VALID, COST] = DENSEMATCH(IMAGE1, IMAGE2) finds for every pixel
+%   (x, y) of IMAGE1 the point (x + DX, y + DY) of IMAGE2 that shows the same
+%   thing, in 0-based pixel coordinates (the same as cellcost and densedisp;
+%   with 1-based indices, pixel (r, c) maps to (r + DY(r,c), c + DX(r,c))).
+%   [...] = DENSEMATCH(IMAGE1, IMAGE2, OPTIONS) sets some of the options below.
+%
+%   Inputs
+%     IMAGE1, IMAGE2  H x W (grey) or H x W x 3 (RGB) arrays of class uint8,
+%                     uint16 (read on their full range), single or double
+%                     (read on [0, 1]); real, finite, not empty. The two may
+%                     differ in size and in being grey or RGB. Images are
+%                     matched at the size given.
+%     OPTIONS         optional scalar struct; every field is optional and an
+%                     unknown field is an error.
+%
+%   Outputs (all H1 x W1, H1 x W1 the size of IMAGE1)
+%     DX, DY   single: the displacement of each pixel, sub-pixel.
+%     VALID    logical: true where the match is reliable. False where the
+%              match leaves IMAGE2, or where matching IMAGE2 back to IMAGE1
+%              from (x + DX, y + DY) does not return within
+%              consistency_threshold pixels (occluded or unreliable).
+%     COST     single: descriptor distance between the pixel and its match
+%              rounded to whole pixels (0 = identical, about 1.4 at most);
+%              Inf where the match leaves IMAGE2.
+%
+%   How it works
+%     1. Both images are described by per-pixel gradient-orientation
+%        histograms (the densedesc descriptor).
+%     2. cellcost: the mean descriptor distance of every translation on a
+%        grid (step grid_size, within search_radius) over every cell of a
+%        quad-tree pyramid laid over IMAGE1.
+%     3. One translation per cell, chosen jointly by min-sum belief
+%        propagation: a cell pays its cost plus, for each neighbour in its
+%        level and for its parent, neighbour_weight (parent_weight) per
+%        translation step of difference, capped at neighbour_truncate
+%        (parent_truncate).
+%     4. The finest cells' translations are spread to the pixels and refined
+%        with densedisp: a search within refine_radius pixels, a 3 x 3 median,
+%        a search within 1 pixel.
+%     5. Sub-pixel: a parabola through the descriptor distances around each
+%        match, then a variational refinement on the images themselves
+%        (brightness and gradient constancy, robust penalties, smoothness).
+%     6. The same from IMAGE2 to IMAGE1, and the forward-backward check.
+%
+%   Options (defaults in brackets)
+%     search_radius       largest displacement searched, pixels: a scalar or
+%                         [horizontal vertical] [a quarter of the longer side
+%                         of the two images, on both axes]
+%     grid_size           step of the cell-cost grids, pixels; 0 = from the
+%                         image size, about 80 steps along the longer side [0]
+%     n_tree_level        pyramid levels; 0 = the most whose finest cells span
+%                         at least 3 grid steps each way, at most 6 [0]
+%     cell_truncate       clip of every descriptor distance in the cell costs
+%                         [0.5]
+%     neighbour_weight    cost per translation step between neighbouring
+%                         cells [0.02]
+%     neighbour_truncate  cap of that cost [0.2]
+%     parent_weight       cost per translation step between a cell and its
+%                         parent [0.02]
+%     parent_truncate     cap of that cost [0.2]
+%     bp_iterations       belief-propagation sweeps (coarse to fine and back)
+%                         [2]
+%     refine_radius       first pixel search radius; 0 = grid_size (at most
+%                         8) [0]
+%     refine_step         step of that first search's offsets, pixels [1]
+%     deform_coeff        pixel-search penalty per pixel of offset [0.005]
+%     flow_warps          re-linearisations of the variational refinement;
+%                         0 = none (the parabola step is the last) [2]
+%     flow_fixed_point    robust-weight updates per warp [1]
+%     flow_sor            SOR sweeps per update [8]
+%     flow_smoothness     weight of the field's smoothness [0.6]
+%     flow_brightness     weight of brightness constancy [0.2]
+%     flow_gradient       weight of gradient constancy [1]
+%     flow_sigma          Gaussian smoothing of the images for the
+%                         refinement, pixels [0.7]
+%     flow_edge           how much image edges weaken the smoothness [2]
+%     flow_scales         scales of the refinement, coarse to fine, each
+%                         half the size of the next [4]
+%     flow_anchor         pull of the refinement towards the descriptor
+%                         matches that the backward match confirms [0.5]
+%     consistency_threshold  largest forward-backward error of a valid pixel,
+%                         pixels; <= 0 skips the backward match (VALID is then
+%                         only "inside IMAGE2") [1]
+%     n_threads           OpenMP threads for this call; 0 = the current
+%                         setting [0]. Results do not depend on it.
+%     descriptor          struct of descriptor options: smoothing_sigma,
+%                         n_orientations, cell_size, grid_cells, norm_floor (see
+%                         densedesc)
+%
+%   Errors (nothing is assigned)
+%     densecorr:densematch:badInput  a bad argument or option, with a message
+%                                    that says which and why
+%     densecorr:outOfMemory          not enough memory for the call
+%
+%   Example
+%     a = imread('left.png'); b = imread('right.png');
+%     [dx, dy, valid] = densematch(a, b);
+%     imagesc(dx .* valid); axis image; colorbar
+%
+%   See also CELLCOST, DENSEDISP.

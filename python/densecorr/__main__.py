@@ -1,0 +1,7 @@
+"""``python -m densecorr``: the same as the densecorr command."""
+import sys
+
+from .cli import main
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,116 @@
+"""describe() and match() through numpy: image layouts, options, errors."""
+import os
+import re
+
+import numpy as np
+import pytest
+
+import densecorr
+
+pytestmark = pytest.mark.skipif(not densecorr.has_matcher(), reason="build without the matcher")
+
+
+@pytest.fixture
+def image(rng):
+    grey = rng.random((24, 30))
+    return np.dstack([grey, grey ** 2, 1 - grey]).astype(np.float32)
+
+
+def test_describe_reads_any_layout_in_place(image):
+    expect = densecorr.describe(image)
+    assert expect.shape == (24, 30, 72) and expect.dtype == np.float32
+    assert expect.flags.f_contiguous
+    views = {
+        "Fortran": np.asfortranarray(image),
+        "channel-first": np.ascontiguousarray(image.transpose(2, 0, 1)).transpose(1, 2, 0),
+        "RGBA": np.dstack([image, np.ones(image.shape[:2], np.float32)]),
+        "big-endian": image.astype(">f4"),
+        "float64": image.astype(np.float64),
+    }
+    for name, view in views.items():
+        assert densecorr.describe(view).tobytes() == expect.tobytes(), name
+    # Reversed and strided views read the same pixels as their copies.
+    flipped = image[::-1, ::2]
+    assert np.array_equal(densecorr.describe(flipped),
+                          densecorr.describe(np.ascontiguousarray(flipped)))
+    # The descriptor goes to the modules as it is.
+    r = densecorr.cellcost(expect, expect, 2, 4, 2, 0.5)
+    assert np.all(r.node_cost[r.shifts.tolist().index([0, 0])] == 0)
+
+
+def test_describe_options_and_integer_images(image):
+    d = densecorr.describe(image, n_orientations=4, grid_cells=2)
+    assert d.shape == (24, 30, 16)
+    grey8 = (image[:, :, 0] * 255).round().astype(np.uint8)
+    grey16 = grey8.astype(np.uint16) * 257  # the same brightness on 16 bits
+    assert np.array_equal(densecorr.describe(grey8), densecorr.describe(grey16))
+    assert np.array_equal(densecorr.describe(grey8), densecorr.describe(grey8[:, :, None]))
+    # NaN pixels read as 0, infinite ones keep the descriptor finite.
+    holes, zeros = image.copy(), image.copy()
+    holes[3, 4], zeros[3, 4] = np.nan, 0
+    assert np.array_equal(densecorr.describe(holes), densecorr.describe(zeros))
+    holes[5, 6] = (np.inf, -np.inf, np.inf)
+    assert np.isfinite(densecorr.describe(holes)).all()
+    defaults = densecorr.describe_defaults()
+    assert defaults["n_orientations"] == 8 and set(defaults) <= set(densecorr.match_defaults())
+
+
+def test_match_finds_a_shift(rng):
+    base = rng.random((40, 50)).astype(np.float32)
+    base = (base + np.roll(base, 1, 0) + np.roll(base, 1, 1)) / 3  # some texture scale
+    moved = np.roll(base, (1, -4), axis=(0, 1))  # image 2 = image 1 moved by (-4, 1)
+    r = densecorr.match(base, moved, search_radius=8)
+    assert r.flow.shape == (40, 50, 2) and r.flow.dtype == np.float32
+    assert r.valid.dtype == bool and r.cost.shape == (40, 50)
+    inner = r.valid[5:-5, 5:-5]
+    assert inner.mean() > 0.9
+    assert np.allclose(r.flow[5:-5, 5:-5][inner], (-4, 1), atol=0.25)
+    # The same bits from a C-ordered and a Fortran-ordered copy.
+    again = densecorr.match(np.asfortranarray(base), moved, search_radius=(8, 8))
+    assert again.flow.tobytes() == r.flow.tobytes()
+
+
+@pytest.mark.parametrize("call, error, words", [
+    (lambda im: densecorr.describe(im.astype(bool)), TypeError, "uint8, uint16"),
+    (lambda im: densecorr.describe(im.astype(np.int32)), TypeError, "uint8, uint16"),
+    (lambda im: densecorr.describe(im[:, :, :2]), ValueError, "C = 1, 3 or 4"),
+    (lambda im: densecorr.describe(im[None]), ValueError, "H x W"),
+    (lambda im: densecorr.match(np.where(im > 0.5, np.nan, im), im), ValueError, "finite"),
+    (lambda im: densecorr.describe(im, cell_size=0), ValueError, "cell_size"),
+    (lambda im: densecorr.describe(im, cell_size="3"), TypeError, "integer"),
+    (lambda im: densecorr.describe(im, flow_warps=1), TypeError, "unknown descriptor option"),
+    (lambda im: densecorr.match(im, im[:0]), ValueError, "at least one pixel"),
+    (lambda im: densecorr.match(im, im, search_radius=-2), ValueError, "negative"),
+    (lambda im: densecorr.match(im, im, bp_iterations=-1), ValueError, "bp_iterations"),
+    (lambda im: densecorr.match(im, im, flow_sigma=np.nan), ValueError, "NaN"),
+    (lambda im: densecorr.match(im, im, grid_size=2**40), ValueError, "32-bit"),
+    (lambda im: densecorr.match(im, im, colour=1), TypeError, "unknown match option"),
+])
+def test_bad_images_and_options(image, call, error, words):
+    with pytest.raises(error) as info:
+        call(image)
+    assert words in str(info.value)
+
+
+def _host_help_options(name, indent):
+    path = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "mex", name)
+    if not os.path.exists(path):
+        pytest.skip(f"{name} not in this tree")
+    with open(path) as f:
+        return set(re.findall(rf"^%{indent}([a-z_]+)  ", f.read(), re.M))
+
+
+def test_options_are_those_of_the_host_modules():
+    # Every option the host modules document is a keyword here, and no other:
+    # a field added to the cores' option records shows up as a difference.
+    host = _host_help_options("densematch.m", " {5}") | _host_help_options("densedesc.m", " {7}")
+    host -= {"search_radius", "n_threads", "descriptor"}  # an argument, OMP_NUM_THREADS, flat
+    assert host == set(densecorr.match_defaults())
+    flag = densecorr.describe_defaults()["root_normalise"]
+    assert flag is False
+    image = np.random.default_rng(3).random((12, 14))
+    rooted = densecorr.describe(image, root_normalise=True)
+    assert not np.array_equal(rooted, densecorr.describe(image))
+    assert np.array_equal(rooted, densecorr.describe(image, root_normalise=1))
+    with pytest.raises(ValueError, match="True, False, 0 or 1"):
+        densecorr.describe(image, root_normalise=2)

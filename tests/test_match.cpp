@@ -1,0 +1,365 @@
+// The matcher: the pyramid inference on cost tables whose answer is known,
+// and MatchImages on rendered pairs whose true field is known.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "densematch/match_images.h"
+#include "densematch/pyramid_inference.h"
+#include "test_threads.h"
+
+namespace {
+
+using densecorr::ColumnMajorImage;
+using densecorr::InferCellShifts;
+using densecorr::MatchImages;
+using densecorr::MatchOptions;
+using densecorr::MatchResult;
+using densecorr::PixelType;
+using densecorr::PyramidInferenceParams;
+
+int LevelOffset(int l) { return ((1 << (2 * l)) - 1) / 3; }
+
+TEST(TruncatedL1Envelope, MatchesTheBruteForceMinimum) {
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<float> cost(0.0f, 1.0f);
+  for (int trial = 0; trial < 20; ++trial) {
+    const int nx = 1 + trial % 7, ny = 1 + (trial * 3) % 5;
+    const float weight = 0.05f * (trial % 4), truncate = 0.1f + 0.2f * (trial % 3);
+    std::vector<float> h(nx * ny);
+    for (float& v : h) v = cost(rng);
+    std::vector<float> got = h;
+    densecorr::TruncatedL1Envelope(got.data(), nx, ny, weight, truncate);
+    const float lowest = *std::min_element(h.begin(), h.end());
+    for (int x = 0; x < nx; ++x) {
+      for (int y = 0; y < ny; ++y) {
+        float best = lowest + truncate;
+        for (int x2 = 0; x2 < nx; ++x2)
+          for (int y2 = 0; y2 < ny; ++y2)
+            best = std::min(best, h[x2 * ny + y2] + weight * (std::abs(x - x2) + std::abs(y - y2)));
+        EXPECT_NEAR(got[x * ny + y], best, 1e-5f) << "trial " << trial;
+      }
+    }
+  }
+}
+
+// A three-level table on a 5 x 5 translation grid where every cell prefers
+// translation `common` by `margin`, with per-cell exceptions.
+struct Table {
+  int nx = 5, ny = 5, levels = 3;
+  int n_shift() const { return nx * ny; }
+  int n_cell() const { return LevelOffset(levels); }
+  std::vector<float> cost;
+  Table(int common, float margin) : cost(static_cast<size_t>(25 * LevelOffset(3)), 0.5f) {
+    for (int c = 0; c < n_cell(); ++c) cost[c * n_shift() + common] = 0.5f - margin;
+  }
+  void Prefer(int cell, int shift, float value) { cost[cell * n_shift() + shift] = value; }
+  std::vector<int> Infer(const PyramidInferenceParams& p) const {
+    std::vector<int> labels(n_cell(), -1);
+    InferCellShifts(cost.data(), nx, ny, levels, p, labels.data());
+    return labels;
+  }
+};
+
+PyramidInferenceParams Smooth(float weight, float truncate) {
+  PyramidInferenceParams p;
+  p.neighbour_weight = p.parent_weight = weight;
+  p.neighbour_truncate = p.parent_truncate = truncate;
+  p.n_iterations = 4;
+  return p;
+}
+
+TEST(InferCellShifts, WithoutSmoothnessEachCellTakesItsCheapestTranslation) {
+  Table t(12, 0.1f);
+  const int cell = LevelOffset(2) + 5;
+  t.Prefer(cell, 3, 0.35f);   // beats the common 0.4
+  t.Prefer(cell + 1, 0, 0.4f);  // ties with the common translation: the first index wins
+  const std::vector<int> labels = t.Infer(Smooth(0.0f, 0.0f));
+  for (int c = 0; c < t.n_cell(); ++c) {
+    const int expected = c == cell ? 3 : (c == cell + 1 ? 0 : 12);
+    EXPECT_EQ(labels[c], expected) << "cell " << c;
+  }
+}
+
+TEST(InferCellShifts, NeighboursOutvoteAWeakOutlierButNotAStrongOne) {
+  Table t(12, 0.1f);
+  const int weak = LevelOffset(2) + 5, strong = LevelOffset(2) + 10;
+  // Slightly cheaper elsewhere: smoothness should pull it back.
+  t.Prefer(weak, 0, 0.38f);
+  // Far cheaper than the capped smoothness cost of leaving its neighbours.
+  t.Prefer(strong, 24, 0.0f);
+  // Caps: a cell pays at most 0.05 per edge; `strong` has 4 neighbours + a
+  // parent = 0.25 < 0.4 gained.
+  const std::vector<int> labels = t.Infer(Smooth(0.05f, 0.05f));
+  EXPECT_EQ(labels[weak], 12);
+  EXPECT_EQ(labels[strong], 24);
+  for (int c = 0; c < t.n_cell(); ++c)
+    if (c != strong) {
+      EXPECT_EQ(labels[c], 12) << "cell " << c;
+    }
+}
+
+TEST(InferCellShifts, AFlatCellFollowsItsNeighboursNearestTranslation) {
+  // Cells of one level split between translations 6 (left half) and 8
+  // (right half); a cell with no information in between takes one of its
+  // neighbours' translations, not an arbitrary one.
+  Table t(0, 0.0f);
+  const int l = 2, n = 4;
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < n; ++j) t.Prefer(LevelOffset(l) + i * n + j, i < 2 ? 6 : 8, 0.2f);
+  const int flat = LevelOffset(l) + 1 * n + 2;
+  for (int k = 0; k < t.n_shift(); ++k) t.Prefer(flat, k, 0.5f);
+  const std::vector<int> labels = t.Infer(Smooth(0.02f, 1.0f));
+  EXPECT_EQ(labels[flat], 6);
+}
+
+TEST(InferCellShifts, SameLabelsWhateverTheThreadCount) {
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> cost(0.0f, 1.0f);
+  const int nx = 9, ny = 7, levels = 4;
+  std::vector<float> table(static_cast<size_t>(nx * ny * LevelOffset(levels)));
+  for (float& v : table) v = cost(rng);
+  std::vector<int> one(LevelOffset(levels)), two(LevelOffset(levels));
+  const PyramidInferenceParams p = Smooth(0.03f, 0.3f);
+  WithThreads(1, [&] { InferCellShifts(table.data(), nx, ny, levels, p, one.data()); });
+  WithThreads(3, [&] { InferCellShifts(table.data(), nx, ny, levels, p, two.data()); });
+  EXPECT_EQ(one, two);
+}
+
+TEST(InferCellShifts, RefusesCostsThatAreNotFinite) {
+  Table t(0, 0.1f);
+  t.Prefer(3, 4, std::numeric_limits<float>::quiet_NaN());
+  EXPECT_THROW(t.Infer(Smooth(0.01f, 0.1f)), std::invalid_argument);
+}
+
+// A smooth random texture that can be sampled anywhere: image 2 rendered at
+// exactly the true (sub-pixel) positions.
+struct Texture {
+  std::vector<float> a, fx, fy, phase;
+  explicit Texture(unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    for (int k = 0; k < 24; ++k) {
+      const float freq = 0.08f + 0.5f * u(rng), angle = 6.2831853f * u(rng);
+      fx.push_back(freq * std::cos(angle));
+      fy.push_back(freq * std::sin(angle));
+      phase.push_back(6.2831853f * u(rng));
+      a.push_back(0.5f / 24 * (0.5f + u(rng)));
+    }
+  }
+  float operator()(double x, double y) const {
+    double s = 0.5;
+    for (size_t k = 0; k < a.size(); ++k) s += a[k] * std::sin(fx[k] * x + fy[k] * y + phase[k]);
+    return static_cast<float>(s);
+  }
+};
+
+// Column-major grey image whose pixel (x, y) shows the texture at map(x, y).
+template <class Map>
+std::vector<float> Render(const Texture& t, int w, int h, Map map) {
+  std::vector<float> img(static_cast<size_t>(w) * h);
+  for (int x = 0; x < w; ++x)
+    for (int y = 0; y < h; ++y) {
+      double sx, sy;
+      map(x, y, &sx, &sy);
+      img[static_cast<size_t>(x) * h + y] = t(sx, sy);
+    }
+  return img;
+}
+
+MatchResult Match(const std::vector<float>& a, const std::vector<float>& b, int w, int h,
+                  const MatchOptions& o) {
+  return MatchImages(ColumnMajorImage(a.data(), PixelType::kFloat32, w, h, 1),
+                     ColumnMajorImage(b.data(), PixelType::kFloat32, w, h, 1), o);
+}
+
+MatchOptions SmallOptions() {
+  MatchOptions o;
+  o.grid_size = 4;
+  o.search_radius_x = o.search_radius_y = 16;
+  return o;
+}
+
+TEST(MatchImages, RecoversASubPixelTranslation) {
+  const Texture t(11);
+  const int w = 96, h = 80;
+  const double tx = 5.3, ty = -2.6;
+  const auto a = Render(t, w, h, [](int x, int y, double* sx, double* sy) { *sx = x; *sy = y; });
+  // Pixel q of image 2 shows what image 1 shows at q - (tx, ty).
+  const auto b = Render(t, w, h, [&](int x, int y, double* sx, double* sy) {
+    *sx = x - tx;
+    *sy = y - ty;
+  });
+  const MatchResult r = Match(a, b, w, h, SmallOptions());
+  ASSERT_EQ(r.width, w);
+  ASSERT_EQ(r.height, h);
+  double sum = 0.0;
+  int count = 0, valid_inside = 0;
+  for (int x = 4; x < w - 10; ++x) {
+    for (int y = 6; y < h - 4; ++y) {
+      const size_t p = static_cast<size_t>(x) * h + y;
+      sum += std::hypot(r.dx[p] - tx, r.dy[p] - ty);
+      valid_inside += r.valid[p];
+      ++count;
+    }
+  }
+  EXPECT_LT(sum / count, 0.05) << "mean endpoint error, px";
+  EXPECT_GT(valid_inside, 0.97 * count);
+  // Matches that leave image 2 (the last 5 columns map beyond its edge) are
+  // never valid, and their cost says so.
+  for (int x = w - 5; x < w; ++x)
+    for (int y = 0; y < h; ++y) {
+      const size_t p = static_cast<size_t>(x) * h + y;
+      EXPECT_EQ(r.valid[p], 0) << x << "," << y;
+      EXPECT_TRUE(std::isinf(r.cost[p]));
+    }
+}
+
+TEST(MatchImages, ConsistencyCheckMarksTheOccludedBand) {
+  // A background that stays put and a foreground square that moves 8 px to
+  // the right: in image 1, the background strip right of the square is
+  // covered in image 2 and has no true match.
+  const Texture back(21), front(22);
+  const int w = 112, h = 96, shift = 8;
+  const int x0 = 36, x1 = 68, y0 = 28, y1 = 68;  // the square in image 1, [x0, x1) x [y0, y1)
+  const auto in_square = [&](double x, double y) { return x >= x0 && x < x1 && y >= y0 && y < y1; };
+  const auto a = Render(back, w, h, [](int x, int y, double* sx, double* sy) { *sx = x; *sy = y; });
+  std::vector<float> img1(a), img2(a);
+  for (int x = 0; x < w; ++x)
+    for (int y = 0; y < h; ++y) {
+      const size_t p = static_cast<size_t>(x) * h + y;
+      if (in_square(x, y)) img1[p] = front(x, y);
+      if (in_square(x - shift, y)) img2[p] = front(x - shift, y);
+    }
+  MatchOptions o = SmallOptions();
+  const MatchResult r = Match(img1, img2, w, h, o);
+  int band = 0, band_valid = 0, far = 0, far_valid = 0, sq = 0, sq_right = 0;
+  for (int x = 0; x < w; ++x)
+    for (int y = 0; y < h; ++y) {
+      const size_t p = static_cast<size_t>(x) * h + y;
+      if (y >= y0 + 3 && y < y1 - 3 && x >= x1 + 1 && x < x1 + shift - 1) {
+        ++band;
+        band_valid += r.valid[p];
+      }
+      const bool near_square = x >= x0 - 10 && x < x1 + shift + 10 && y >= y0 - 10 && y < y1 + 10;
+      if (!near_square && x > 4 && x < w - 4 && y > 4 && y < h - 4) {
+        ++far;
+        far_valid += r.valid[p] && std::hypot(r.dx[p], r.dy[p]) < 0.5;
+      }
+      if (x >= x0 + 4 && x < x1 - 4 && y >= y0 + 4 && y < y1 - 4) {
+        ++sq;
+        sq_right += r.valid[p] && std::hypot(r.dx[p] - shift, r.dy[p]) < 0.5;
+      }
+    }
+  // The smoothness term blends both fields over a pixel or two at the
+  // square's edges, where forward and backward then agree by accident; most
+  // of the band is still caught.
+  EXPECT_LT(band_valid, 0.5 * band) << band_valid << " of " << band;
+  EXPECT_GT(far_valid, 0.97 * far) << far_valid << " of " << far;
+  EXPECT_GT(sq_right, 0.95 * sq) << sq_right << " of " << sq;
+}
+
+TEST(MatchImages, SameBitsWhateverTheThreadCount) {
+  const Texture t(31);
+  const int w = 72, h = 60;
+  const auto a = Render(t, w, h, [](int x, int y, double* sx, double* sy) {
+    *sx = x;
+    *sy = y;
+  });
+  const auto b = Render(t, w, h, [](int x, int y, double* sx, double* sy) {
+    // A slight rotation and zoom: every stage has work to do.
+    const double cx = x - 36, cy = y - 30;
+    *sx = 36 + 0.97 * cx + 0.05 * cy - 3.2;
+    *sy = 30 - 0.05 * cx + 0.97 * cy + 1.7;
+  });
+  MatchResult one, three;
+  WithThreads(1, [&] { one = Match(a, b, w, h, SmallOptions()); });
+  WithThreads(3, [&] { three = Match(a, b, w, h, SmallOptions()); });
+  ASSERT_EQ(one.dx.size(), three.dx.size());
+  EXPECT_EQ(0, std::memcmp(one.dx.data(), three.dx.data(), one.dx.size() * sizeof(float)));
+  EXPECT_EQ(0, std::memcmp(one.dy.data(), three.dy.data(), one.dy.size() * sizeof(float)));
+  EXPECT_EQ(0, std::memcmp(one.cost.data(), three.cost.data(), one.cost.size() * sizeof(float)));
+  EXPECT_EQ(one.valid, three.valid);
+}
+
+TEST(MatchImages, TinyAndMismatchedImagesGiveFiniteFields) {
+  const Texture t(41);
+  const int sizes[][4] = {{1, 1, 1, 1}, {1, 7, 5, 1}, {3, 2, 9, 7}, {17, 3, 4, 19}};
+  for (const auto& s : sizes) {
+    const auto a = Render(t, s[0], s[1], [](int x, int y, double* sx, double* sy) { *sx = x; *sy = y; });
+    const auto b = Render(t, s[2], s[3], [](int x, int y, double* sx, double* sy) { *sx = x + 1; *sy = y; });
+    const MatchResult r =
+        MatchImages(ColumnMajorImage(a.data(), PixelType::kFloat32, s[0], s[1], 1),
+                    ColumnMajorImage(b.data(), PixelType::kFloat32, s[2], s[3], 1), MatchOptions());
+    ASSERT_EQ(r.dx.size(), static_cast<size_t>(s[0] * s[1]));
+    for (size_t p = 0; p < r.dx.size(); ++p) {
+      ASSERT_TRUE(std::isfinite(r.dx[p]) && std::isfinite(r.dy[p]));
+      // A match is never further than the larger image allows.
+      EXPECT_LE(std::fabs(r.dx[p]), 20.0f);
+      EXPECT_LE(std::fabs(r.dy[p]), 20.0f);
+    }
+  }
+}
+
+TEST(MatchImages, ReadsEveryPixelTypeAndColour) {
+  const int w = 40, h = 32;
+  std::vector<unsigned char> u8(w * h * 3);
+  std::vector<unsigned short> u16(w * h);
+  std::vector<double> f64(w * h);
+  const Texture t(51);
+  for (int i = 0; i < w * h; ++i) {
+    const int v = static_cast<int>(std::lround(255.0f * t(i / h, i % h)));
+    u8[i] = u8[i + w * h] = u8[i + 2 * w * h] = static_cast<unsigned char>(v);
+    u16[i] = static_cast<unsigned short>(v * 257);
+    f64[i] = v / 255.0;
+  }
+  MatchOptions o = SmallOptions();
+  o.search_radius_x = o.search_radius_y = 4;
+  // The same grey picture in three types, and as RGB: identical content,
+  // identical fields on a pair of equal images (no motion).
+  const MatchResult a = MatchImages(ColumnMajorImage(u8.data(), PixelType::kUint8, w, h, 3),
+                                    ColumnMajorImage(u8.data(), PixelType::kUint8, w, h, 3), o);
+  const MatchResult b = MatchImages(ColumnMajorImage(u16.data(), PixelType::kUint16, w, h, 1),
+                                    ColumnMajorImage(f64.data(), PixelType::kFloat64, w, h, 1), o);
+  for (size_t p = 0; p < a.dx.size(); ++p) {
+    EXPECT_NEAR(a.dx[p], 0.0f, 0.05f);
+    EXPECT_NEAR(b.dx[p], 0.0f, 0.05f);
+    EXPECT_NEAR(b.dy[p], 0.0f, 0.05f);
+  }
+}
+
+TEST(MatchImages, RefusesBadImagesAndOptions) {
+  std::vector<float> img(12 * 10, 0.5f);
+  const auto view = ColumnMajorImage(img.data(), PixelType::kFloat32, 12, 10, 1);
+  auto bad = view;
+  bad.channels = 2;
+  EXPECT_THROW(MatchImages(bad, view, MatchOptions()), std::invalid_argument);
+  bad = view;
+  bad.width = 0;
+  EXPECT_THROW(MatchImages(view, bad, MatchOptions()), std::invalid_argument);
+  bad = view;
+  bad.data = nullptr;
+  EXPECT_THROW(MatchImages(bad, view, MatchOptions()), std::invalid_argument);
+  std::vector<float> with_nan(img);
+  with_nan[17] = std::numeric_limits<float>::quiet_NaN();
+  EXPECT_THROW(MatchImages(ColumnMajorImage(with_nan.data(), PixelType::kFloat32, 12, 10, 1), view,
+                           MatchOptions()),
+               std::invalid_argument);
+  MatchOptions o;
+  o.n_tree_level = 9;  // 2^8 cells per side on a 12 x 10 image
+  EXPECT_THROW(MatchImages(view, view, o), std::invalid_argument);
+  o = MatchOptions();
+  o.neighbour_weight = -1.0f;
+  EXPECT_THROW(MatchImages(view, view, o), std::invalid_argument);
+  o = MatchOptions();
+  o.flow_smoothness = std::numeric_limits<float>::infinity();
+  EXPECT_THROW(MatchImages(view, view, o), std::invalid_argument);
+}
+
+}  // namespace
