@@ -20,9 +20,10 @@
 #include "bench/peak_probe.h"
 #include "cellcost/pyramid_geometry.h"
 #include "cellcost/pyramid_kernels.h"
-#include "simd/dispatch.h"
+#include "common/scratch.h"
 #include "densedisp/pixel_kernels.h"
 #include "densedisp/search_offsets.h"
+#include "simd/dispatch.h"
 
 namespace {
 
@@ -60,6 +61,13 @@ struct CellCase {
   std::vector<int> shifts;
   double entries = 0;  // distances computed x channels
   bool exact = false;
+  bool literal = true;  // the literal loops run too (not for the scale case)
+  // The distance kernel alone writes a whole volume; a case whose volume
+  // would not fit memory times it on a slice of translations instead.
+  PyramidMatchParams kernel_params;
+  densecorr::PyramidGeometry kernel_geometry;
+  std::vector<int> kernel_shifts;
+  double kernel_entries = 0;
 };
 
 struct PixelCase {
@@ -73,8 +81,24 @@ struct PixelCase {
   bool exact = false;
 };
 
+// In-image distances x channels of a translation list.
+double CellEntries(const densecorr::PyramidGeometry& g, const std::vector<int>& shifts, int grid,
+                   int h, int w, int f) {
+  std::int64_t computed = 0;
+  for (size_t k = 0; k < shifts.size() / 2; ++k) {
+    const int dx = shifts[2 * k], dy = shifts[2 * k + 1];
+    std::int64_t cols = 0, rows = 0;
+    for (int sx = 0; sx < g.n_sample_x; ++sx) cols += (sx * grid + dx >= 0 && sx * grid + dx < w);
+    for (int sy = 0; sy < g.n_sample_y; ++sy) rows += (sy * grid + dy >= 0 && sy * grid + dy < h);
+    computed += cols * rows;
+  }
+  return static_cast<double>(computed) * f;
+}
+
+// kernel_columns > 0: the kernel variant runs on that many translation
+// columns around dx = 0 only.
 CellCase MakeCellCase(const std::string& name, int h, int w, int f, int grid, int rx, int ry,
-                      int levels, unsigned seed) {
+                      int levels, unsigned seed, int kernel_columns = 0) {
   std::mt19937 rng(seed);
   CellCase c;
   c.name = name;
@@ -83,19 +107,29 @@ CellCase MakeCellCase(const std::string& name, int h, int w, int f, int grid, in
   c.params = PyramidMatchParams{grid, levels, {rx, ry}, 8.0f};
   c.geometry = densecorr::ComputePyramidGeometry(w, h, grid, rx, ry, levels);
   const auto& g = c.geometry;
-  std::int64_t computed = 0;
   for (int ix = 0; ix < g.n_shift_x; ++ix) {
     for (int iy = 0; iy < g.n_shift_y; ++iy) {
-      const int dx = g.shift_range_x[0] + ix * grid, dy = g.shift_range_y[0] + iy * grid;
-      c.shifts.push_back(dx);
-      c.shifts.push_back(dy);
-      std::int64_t cols = 0, rows = 0;
-      for (int sx = 0; sx < g.n_sample_x; ++sx) cols += (sx * grid + dx >= 0 && sx * grid + dx < w);
-      for (int sy = 0; sy < g.n_sample_y; ++sy) rows += (sy * grid + dy >= 0 && sy * grid + dy < h);
-      computed += cols * rows;
+      c.shifts.push_back(g.shift_range_x[0] + ix * grid);
+      c.shifts.push_back(g.shift_range_y[0] + iy * grid);
     }
   }
-  c.entries = static_cast<double>(computed) * f;
+  c.entries = CellEntries(g, c.shifts, grid, h, w, f);
+  c.kernel_params = c.params;
+  c.kernel_geometry = c.geometry;
+  c.kernel_shifts = c.shifts;
+  c.kernel_entries = c.entries;
+  if (kernel_columns > 0) {
+    // The same translations' columns around dx = 0; the radius only sizes
+    // the geometry the kernel call recomputes.
+    const int half = kernel_columns / 2;
+    c.kernel_params.search_radius[0] = half * grid;
+    c.kernel_geometry = densecorr::ComputePyramidGeometry(w, h, grid, half * grid, ry, levels);
+    const size_t first = 2 * static_cast<size_t>(g.n_shift_x / 2 - half) * g.n_shift_y;
+    c.kernel_shifts.assign(c.shifts.begin() + first,
+                           c.shifts.begin() + first + 2 * c.kernel_geometry.n_shift);
+    c.kernel_entries = CellEntries(g, c.kernel_shifts, grid, h, w, f);
+    c.literal = false;
+  }
   return c;
 }
 
@@ -158,11 +192,13 @@ struct CellOutputs {
   std::vector<int> shifts;
 };
 
-CellOutputs NewCellOutputs(const CellCase& c) {
+CellOutputs NewCellOutputs(const CellCase& c, bool with_volume = true) {
   const auto& g = c.geometry;
-  return CellOutputs{std::vector<float>(static_cast<size_t>(g.n_shift) * g.n_sample),
-                     std::vector<float>(static_cast<size_t>(g.n_shift) * g.n_cell),
-                     std::vector<int>(2 * static_cast<size_t>(g.n_shift))};
+  const auto& kg = c.kernel_geometry;
+  return CellOutputs{
+      std::vector<float>(with_volume ? static_cast<size_t>(kg.n_shift) * kg.n_sample : 0),
+      std::vector<float>(static_cast<size_t>(g.n_shift) * g.n_cell),
+      std::vector<int>(2 * static_cast<size_t>(g.n_shift))};
 }
 
 void LiteralCellWhole(const CellCase& c, CellOutputs& out) {
@@ -199,30 +235,29 @@ void BM_Cell(benchmark::State& state, size_t index, std::string variant, int thr
   SetThreads(threads);
   const CellCase& c = CellCases()[index];
   const auto& kernels = densecorr::ShiftKernelsFor(densecorr::simd::SelectIsa());
-  CellOutputs out = NewCellOutputs(c);
+  CellOutputs out = NewCellOutputs(c, variant != "whole");
   for (auto _ : state) {
     if (variant == "kernel") {
       densecorr::ComputeShiftDistWith(kernels, c.image1.desc(), c.image2.desc(), c.params.grid_size,
-                                      c.params, out.volume.data(), c.shifts.data(), true);
+                                      c.kernel_params, out.volume.data(), c.kernel_shifts.data(),
+                                      true);
     } else if (variant == "whole") {
       PyramidMatch().RunPyramidMatch(c.image1.desc(), c.image2.desc(), c.params, out.cost.data(),
                                      out.shifts.data());
     } else if (variant == "pooling") {
       PyramidMatch().ComputeNodeCost(out.volume.data(), c.image1.width, c.image1.height, c.params,
                                      c.params.grid_size, out.cost.data());
-    } else if (variant == "prefill") {
-      std::fill(out.volume.begin(), out.volume.end(), c.params.truncate_const);
     } else if (variant == "literal_kernel") {
-      densecorr::ShiftDistLiteral(c.image1.desc(), c.image2.desc(), c.params.grid_size,
-                                  c.geometry, c.params.truncate_const, out.volume.data(),
-                                  c.shifts.data());
+      densecorr::ShiftDistLiteral(c.image1.desc(), c.image2.desc(), c.params.grid_size, c.geometry,
+                                  c.params.truncate_const, out.volume.data(), c.shifts.data());
     } else {
       LiteralCellWhole(c, out);
     }
     benchmark::ClobberMemory();
   }
   state.counters["entries/s"] =
-      benchmark::Counter(c.entries, benchmark::Counter::kIsIterationInvariantRate);
+      benchmark::Counter(variant == "kernel" ? c.kernel_entries : c.entries,
+                         benchmark::Counter::kIsIterationInvariantRate);
 }
 
 void BM_Pixel(benchmark::State& state, size_t index, std::string variant, int threads) {
@@ -249,8 +284,6 @@ void BM_Pixel(benchmark::State& state, size_t index, std::string variant, int th
       PixelMatch().ComputeBestDisparity(out.volume.data(), out.field.data(), out.cost.data(),
                                         c.offsets.data(), c.params.deform_coeff, c.image1.width,
                                         c.image1.height, c.n_offsets);
-    } else if (variant == "prefill") {
-      std::fill(out.volume.begin(), out.volume.end(), c.params.truncate_const);
     } else if (variant == "literal_kernel") {
       literal::DescDist(c.image1.desc(), c.image2.desc(), out.volume.data(), c.field.data(),
                         c.offsets.data(), c.n_offsets);
@@ -337,28 +370,49 @@ std::string Name(const std::string& base, const std::string& variant, int thread
   return base + "/" + variant + "/threads:" + std::to_string(threads);
 }
 
+// Scratch bytes of one whole call, by case and thread count (counted where
+// the core allocates).
+std::map<std::string, double>& ScratchBytes() {
+  static std::map<std::string, double> bytes;
+  return bytes;
+}
+
 void PrintSummary(const std::vector<int>& thread_counts) {
-  std::printf("\nSummary (best of the repetitions; entries = distances computed x channels)\n");
-  std::printf("%-4s %3s %9s %6s %8s %8s %7s %8s %8s %6s\n", "case", "thr", "Gentry/s", "peak",
-              "kern ms", "call ms", "call/k", "x lit-k", "x lit-c", "exact");
+  std::printf(
+      "\nSummary (best of the repetitions; entries = distances computed x channels; "
+      "peak = the probe's rate on as many threads)\n");
+  std::printf("%-4s %3s %8s %6s %8s %6s %7s %8s %8s %8s %8s %6s\n", "case", "thr", "kern G/s",
+              "peak", "call G/s", "peak", "call/k", "call ms", "scratch", "x lit-k", "x lit-c",
+              "exact");
   struct Row {
     std::string name;
-    double entries;
-    bool exact;
+    double entries, kernel_entries;
+    bool exact, literal;
   };
   std::vector<Row> rows;
-  for (const auto& c : CellCases()) rows.push_back({c.name, c.entries, c.exact});
-  for (const auto& c : PixelCases()) rows.push_back({c.name, c.entries, c.exact});
+  for (const auto& c : CellCases()) {
+    rows.push_back({c.name, c.entries, c.kernel_entries, c.exact, c.literal});
+  }
+  for (const auto& c : PixelCases()) rows.push_back({c.name, c.entries, c.entries, c.exact, true});
   for (const Row& r : rows) {
     for (int t : thread_counts) {
       const double peak = ProbeEntries(t) / Get("peak/threads:" + std::to_string(t));
       const double kernel = Get(Name(r.name, "kernel", t)), call = Get(Name(r.name, "whole", t));
       if (kernel == 0.0 || call == 0.0) continue;  // filtered out
-      const double rate = r.entries / kernel;
-      std::printf("%-4s %3d %9.2f %5.0f%% %8.2f %8.2f %6.0f%% %8.1f %8.1f %6s\n", r.name.c_str(), t,
-                  rate * 1e-9, 100.0 * rate / peak, kernel * 1e3, call * 1e3, 100.0 * kernel / call,
-                  Get(Name(r.name, "literal_kernel", t)) / kernel,
-                  Get(Name(r.name, "literal_whole", t)) / call, r.exact ? "yes" : "NO");
+      const double kernel_rate = r.kernel_entries / kernel, call_rate = r.entries / call;
+      char literal_k[16] = "-", literal_c[16] = "-";
+      if (r.literal && Get(Name(r.name, "literal_kernel", t)) > 0.0 &&
+          Get(Name(r.name, "literal_whole", t)) > 0.0) {
+        std::snprintf(literal_k, sizeof literal_k, "%.1f",
+                      Get(Name(r.name, "literal_kernel", t)) / kernel);
+        std::snprintf(literal_c, sizeof literal_c, "%.1f",
+                      Get(Name(r.name, "literal_whole", t)) / call);
+      }
+      std::printf("%-4s %3d %8.2f %5.0f%% %8.2f %5.0f%% %6.0f%% %8.2f %6.1fMB %8s %8s %6s\n",
+                  r.name.c_str(), t, kernel_rate * 1e-9, 100.0 * kernel_rate / peak,
+                  call_rate * 1e-9, 100.0 * call_rate / peak, 100.0 * call_rate / kernel_rate,
+                  call * 1e3, ScratchBytes()[Name(r.name, "whole", t)] / 1e6, literal_k, literal_c,
+                  r.literal ? (r.exact ? "yes" : "NO") : "-");
     }
   }
   std::printf("\npeak probe (%s, sub/mul/add, no FMA):", bench::WidestProbe().name);
@@ -367,29 +421,14 @@ void PrintSummary(const std::vector<int>& thread_counts) {
     std::printf("  %d thr %.2f Gentry/s", t,
                 ProbeEntries(t) / Get("peak/threads:" + std::to_string(t)) * 1e-9);
   }
-  std::printf(
-      "\n\nSplit of the whole call, 32-channel cases (pre-fill is fused into the "
-      "distance pass; the stand-alone pre-fill shows what fusing saves)\n");
-  std::printf("%-4s %3s %9s %9s %9s %9s %9s %9s %9s\n", "case", "thr", "call ms", "dist ms",
-              "pool/sel", "rest ms", "prefill", "volume", "p/s GB/s");
+  std::printf("\n\nThe step operations alone (the whole call runs them fused):\n");
   for (const auto& group : {std::string("C2"), std::string("D2"), std::string("D2r")}) {
-    size_t volume_bytes = 0;
-    for (const auto& c : CellCases()) {
-      if (c.name == group)
-        volume_bytes = sizeof(float) * c.geometry.n_shift * size_t(c.geometry.n_sample);
-    }
-    for (const auto& c : PixelCases()) {
-      if (c.name == group) volume_bytes = sizeof(float) * c.field.size() / 2 * c.n_offsets;
-    }
-    if (volume_bytes == 0) continue;
     const std::string reduce = group[0] == 'C' ? "pooling" : "selection";
     for (int t : thread_counts) {
-      const double call = Get(Name(group, "whole", t)), dist = Get(Name(group, "kernel", t));
-      const double pool = Get(Name(group, reduce, t)), prefill = Get(Name(group, "prefill", t));
-      if (call == 0.0 || dist == 0.0 || pool == 0.0) continue;  // filtered out
-      std::printf("%-4s %3d %9.2f %9.2f %9.2f %9.2f %9.2f %7.0fMB %9.1f\n", group.c_str(), t,
-                  call * 1e3, dist * 1e3, pool * 1e3, (call - dist - pool) * 1e3, prefill * 1e3,
-                  volume_bytes / 1e6, volume_bytes / pool * 1e-9);
+      const double step = Get(Name(group, reduce, t));
+      if (step == 0.0) continue;  // filtered out
+      std::printf("  %-4s %d thr: %s of the whole volume %.2f ms\n", group.c_str(), t,
+                  reduce.c_str(), step * 1e3);
     }
   }
   std::printf("memory bandwidth (read + write, 256 MiB buffers):");
@@ -410,12 +449,16 @@ int main(int argc, char** argv) {
 
   CellCases().push_back(MakeCellCase("C1", 128, 160, 128, 4, 64, 48, 4, 1));
   CellCases().push_back(MakeCellCase("C2", 240, 320, 32, 2, 64, 48, 4, 2));
+  // The scale case: its distance volume would take 3.8 GB; the kernel alone
+  // is timed on the 9 translation columns around dx = 0.
+  CellCases().push_back(MakeCellCase("C3", 480, 640, 32, 2, 128, 96, 5, 6, 9));
   PixelCases().push_back(MakePixelCase("D1", 240, 320, 128, 4, 16, 3));
   PixelCases().push_back(MakePixelCase("D2", 480, 640, 32, 3, 16, 4));
   PixelCases().push_back(MakePixelCase("D2r", 480, 640, 32, 3, 1, 5));
 
   // Bit-exact check of the fast calls against the literal loops.
   for (auto& c : CellCases()) {
+    if (!c.literal) continue;
     CellOutputs fast = NewCellOutputs(c), slow = NewCellOutputs(c);
     PyramidMatch().RunPyramidMatch(c.image1.desc(), c.image2.desc(), c.params, fast.cost.data(),
                                    fast.shifts.data());
@@ -433,6 +476,26 @@ int main(int argc, char** argv) {
   }
 
   const std::vector<int> thread_counts = {1, 2};
+  // Scratch of each whole call, counted where the core allocates.
+  for (int t : thread_counts) {
+    SetThreads(t);
+    for (auto& c : CellCases()) {
+      CellOutputs out = NewCellOutputs(c, false);
+      const std::uint64_t before = densecorr::ScratchBytesAllocated();
+      PyramidMatch().RunPyramidMatch(c.image1.desc(), c.image2.desc(), c.params, out.cost.data(),
+                                     out.shifts.data());
+      ScratchBytes()[Name(c.name, "whole", t)] =
+          static_cast<double>(densecorr::ScratchBytesAllocated() - before);
+    }
+    for (auto& c : PixelCases()) {
+      PixelOutputs out = NewPixelOutputs(c);
+      const std::uint64_t before = densecorr::ScratchBytesAllocated();
+      PixelMatch().RunPixelMatch(c.image1.desc(), c.image2.desc(), out.field.data(),
+                                 out.cost.data(), c.params);
+      ScratchBytes()[Name(c.name, "whole", t)] =
+          static_cast<double>(densecorr::ScratchBytesAllocated() - before);
+    }
+  }
   // The probe runs before every case, and the summary keeps its best run:
   // a probe that happened to share the processor with other work would
   // understate the peak and overstate every fraction.
@@ -449,11 +512,12 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < CellCases().size(); ++i) {
       register_peak(t);
       const std::string& name = CellCases()[i].name;
-      std::vector<std::string> variants = {"kernel", "whole", "literal_kernel", "literal_whole"};
-      if (name == "C2") {
-        variants.push_back("pooling");
-        variants.push_back("prefill");
+      std::vector<std::string> variants = {"kernel", "whole"};
+      if (CellCases()[i].literal) {
+        variants.push_back("literal_kernel");
+        variants.push_back("literal_whole");
       }
+      if (name == "C2") variants.push_back("pooling");
       for (const auto& v : variants) {
         benchmark::RegisterBenchmark(Name(name, v, t).c_str(), BM_Cell, i, v, t)
             ->Unit(benchmark::kMillisecond)
@@ -465,10 +529,7 @@ int main(int argc, char** argv) {
       register_peak(t);
       const std::string& name = PixelCases()[i].name;
       std::vector<std::string> variants = {"kernel", "whole", "literal_kernel", "literal_whole"};
-      if (name != "D1") {
-        variants.push_back("selection");
-        variants.push_back("prefill");
-      }
+      if (name != "D1") variants.push_back("selection");
       for (const auto& v : variants) {
         benchmark::RegisterBenchmark(Name(name, v, t).c_str(), BM_Pixel, i, v, t)
             ->Unit(benchmark::kMillisecond)

@@ -3,6 +3,8 @@
 #ifndef DENSECORR_CELLCOST_PYRAMID_GEOMETRY_H_
 #define DENSECORR_CELLCOST_PYRAMID_GEOMETRY_H_
 
+#include <cstdint>
+
 #include "cellcost/pyramid_match.h"
 
 namespace densecorr {
@@ -26,6 +28,21 @@ PyramidGeometry ComputePyramidGeometry(int width, int height, int grid_size, int
 // kernels keep to, and their fallback for translations off the grid.
 void ShiftDistLiteral(Descriptor desc1, Descriptor desc2, int grid_size, const PyramidGeometry& g,
                       float truncate_const, float* dist_volume, const int* shifts);
+
+// What a RunPyramidMatch call with these sizes would form, without running
+// it and without throwing: `fits` is false exactly when the call would fail
+// its 32-bit count checks (std::bad_alloc before any output); then the
+// geometry is empty and scratch_bytes 0. Otherwise scratch_bytes is the
+// peak scratch the call allocates besides its outputs with the current
+// OpenMP thread count (omp_get_max_threads()): never below what it really
+// allocates.
+struct PyramidCallPlan {
+  bool fits;
+  PyramidGeometry geometry;
+  std::uint64_t scratch_bytes;
+};
+PyramidCallPlan PlanPyramidCall(int width1, int height1, int width2, int height2, int feat_dim,
+                                const PyramidMatchParams& params) noexcept;
 
 // Number of pyramid cells of levels 0 .. n_tree_level-1; -1 when 4^L does
 // not fit a signed 32-bit integer (L > 15).

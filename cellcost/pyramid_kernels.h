@@ -9,9 +9,10 @@
 
 namespace densecorr {
 
-// RunPyramidMatch with the given kernels.
+// RunPyramidMatch with the given kernels; `stop` may be null.
 void RunPyramidMatchWith(const ShiftKernels& kernels, Descriptor desc1, Descriptor desc2,
-                         const PyramidMatchParams& params, float* node_cost, int* shifts);
+                         const PyramidMatchParams& params, float* node_cost, int* shifts,
+                         StopToken* stop = nullptr);
 
 // ComputeShiftDist with the given kernels. With fill_outside the entries
 // whose translated sample leaves image 2 are set to truncate_const as well,

@@ -4,6 +4,7 @@
 #define DENSECORR_CELLCOST_PYRAMID_MATCH_H_
 
 #include "common/descriptor.h"
+#include "common/stop.h"
 
 // Parameters of one call. Five 32-bit fields, in this order.
 struct PyramidMatchParams {
@@ -13,11 +14,17 @@ struct PyramidMatchParams {
   float truncate_const;  // upper clip of every distance; value of out-of-image entries
 };
 
-// Stateless; make one per call. All sizes are 32-bit; any element count the
-// geometry forms that does not fit ends the call with std::bad_alloc before
-// an output is written.
+// Make one per call. All sizes are 32-bit; any element count the geometry
+// forms that does not fit ends the call with std::bad_alloc before an output
+// is written.
 class PyramidMatch {
  public:
+  // RunPyramidMatch polls `token` (null: never stop) between blocks of work
+  // and, once a stop is requested, ends with densecorr::Stopped; node_cost
+  // may then hold partial results and must be discarded. A token already
+  // stopped ends the call before any output is written. Not owned.
+  void SetStopToken(densecorr::StopToken* token) { stop_ = token; }
+
   // Geometry of one call. Samples are x = 0, G, 2G, ... < width (likewise y);
   // each radius is rounded down to a multiple of G, giving the translation
   // ranges (-R, R) stored as (lowest, highest) in shift_range_x/y[0..1].
@@ -31,7 +38,10 @@ class PyramidMatch {
   // The driver. node_cost receives n_shift x n_cell floats, translation index
   // fastest (cost of translation k in cell c at c*n_shift + k); shifts
   // receives n_shift (dx, dy) pairs, dx outer, dy inner (fastest). Both are
-  // owned by the caller and written in full.
+  // owned by the caller and written in full. The result of ComputeShiftDist
+  // (entries outside image 2 = truncate_const) and ComputeNodeCost, bit for
+  // bit, computed in blocks of translations without the distance volume;
+  // parallel over the blocks.
   void RunPyramidMatch(Descriptor desc1, Descriptor desc2, const PyramidMatchParams& params,
                        float* node_cost, int* shifts);
 
@@ -52,6 +62,9 @@ class PyramidMatch {
   // each column is summed down its rows, then added to the finished column
   // on its left. An empty plane writes nothing.
   static void BuildIntegralImage(const float* plane, float* integral, int n_cols, int n_rows);
+
+ private:
+  densecorr::StopToken* stop_ = nullptr;
 };
 
 #endif  // DENSECORR_CELLCOST_PYRAMID_MATCH_H_

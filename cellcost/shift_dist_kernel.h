@@ -1,8 +1,9 @@
 // The clipped-distance kernel of cellcost, written once over a vector type V
 // (instantiated by shift_kernels_<instruction set>.cpp). Lanes run over
-// consecutive sample rows of one sample column; a tile of translations with the same column shift and
-// consecutive row shifts shares each load of image 1. Every lane's channel
-// sum is sequential in channel order, exactly as the scalar definition.
+// consecutive sample rows of one sample column; a tile of translations with
+// the same column shift and consecutive row shifts shares each load of
+// image 1. Every lane's channel sum is sequential in channel order, exactly
+// as the scalar definition.
 #ifndef DENSECORR_CELLCOST_SHIFT_DIST_KERNEL_H_
 #define DENSECORR_CELLCOST_SHIFT_DIST_KERNEL_H_
 
@@ -101,7 +102,8 @@ void ShiftDistTile(const ShiftDistJob& job, const ShiftTile& tile, int ix, const
   bool same_r0 = true, same_r1 = true;
   DENSECORR_UNROLL
   for (int t = 0; t < T; ++t) {
-    out[t] = job.dist_volume + (tile.first_k + t) * job.n_sample + std::ptrdiff_t{ix} * n_rows;
+    out[t] = job.dist_volume +
+             ((tile.first_k + t - job.k_origin) * job.n_sample + std::ptrdiff_t{ix} * job.x_stride);
     rows[t] = InsideRows(job, tile.ty + t);
     i0 = rows[t].r0 > i0 ? rows[t].r0 : i0;
     i1 = MinInt(i1, rows[t].r1);
@@ -160,8 +162,8 @@ void ShiftDistColumns(const ShiftDistJob& job, int ix_begin, int ix_end) {
         // The whole sample column leaves image 2 under these translations.
         if (job.fill_outside) {
           for (int t = 0; t < tile.count; ++t) {
-            FillRows<V>(job.dist_volume + (tile.first_k + t) * job.n_sample +
-                            std::ptrdiff_t{ix} * job.n_sample_y,
+            FillRows<V>(job.dist_volume + ((tile.first_k + t - job.k_origin) * job.n_sample +
+                                           std::ptrdiff_t{ix} * job.x_stride),
                         job.n_sample_y, job.truncate_const);
           }
         }

@@ -45,8 +45,15 @@ struct ShiftDistJob {
   int n_sample_x, n_sample_y, feat_dim;
   const ShiftTile* tiles;
   int n_tiles;
-  float* dist_volume;  // entry of translation k at sample s: k*n_sample + s
+  // Entry of translation k at sample (ix, iy):
+  // (k - k_origin)*n_sample + ix*x_stride + iy. The whole volume: k_origin 0,
+  // n_sample and x_stride as named. The fused driver points it at one sample
+  // column of a block of translations: k_origin the block's first, n_sample
+  // = n_sample_y, x_stride 0.
+  float* dist_volume;
   std::ptrdiff_t n_sample;
+  std::ptrdiff_t x_stride;
+  std::ptrdiff_t k_origin;
   float truncate_const;
   // Also write truncate_const where the translated sample leaves image 2
   // (the volume then needs no pre-fill); otherwise leave those entries.

@@ -26,14 +26,24 @@ bool ScratchRequestFits(std::uint64_t bytes, std::int64_t available);
 // process may still use. Small requests pass without asking the system.
 void GuardScratchRequest(std::uint64_t bytes);
 
+// Bytes handed out by AllocScratch since the process started, over every
+// thread. The cores allocate a call's scratch up front and hold it to the
+// end of the call, so the growth across one call is that call's peak
+// scratch (the benchmarks and tests read it; nothing else depends on it).
+std::uint64_t ScratchBytesAllocated();
+void CountScratchBytes(std::uint64_t bytes);
+
 // Allocates `count` elements with array new after the guard has agreed;
 // throws std::bad_alloc otherwise. A negative count is treated as 0.
 template <class T>
 std::unique_ptr<T[]> AllocScratch(std::int64_t count) {
   if (count < 0) count = 0;
   if (static_cast<std::uint64_t>(count) > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-  GuardScratchRequest(static_cast<std::uint64_t>(count) * sizeof(T));
-  return std::unique_ptr<T[]>(new T[static_cast<std::size_t>(count)]);
+  const std::uint64_t bytes = static_cast<std::uint64_t>(count) * sizeof(T);
+  GuardScratchRequest(bytes);
+  std::unique_ptr<T[]> buffer(new T[static_cast<std::size_t>(count)]);
+  CountScratchBytes(bytes);
+  return buffer;
 }
 
 }  // namespace densecorr

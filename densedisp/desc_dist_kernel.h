@@ -1,8 +1,8 @@
 // The distance and selection kernels of densedisp, written once over vector
 // types (instantiated by desc_kernels_<instruction set>.cpp): V runs over
-// pixels, VO over the offsets of one pixel. Every lane's channel sum is sequential in channel
-// order and every selection compares in offset order, exactly as the scalar
-// definitions.
+// pixels, VO over the offsets of one pixel. Every lane's channel sum is
+// sequential in channel order and every selection compares in offset order,
+// exactly as the scalar definitions.
 #ifndef DENSECORR_DENSEDISP_DESC_DIST_KERNEL_H_
 #define DENSECORR_DENSEDISP_DESC_DIST_KERNEL_H_
 
@@ -14,6 +14,11 @@ namespace densecorr {
 namespace simd {
 namespace {
 
+// Entry of pixel (x, y) in the job's volume plane of offset 0.
+inline std::ptrdiff_t VolumeIndex(const DescDistJob& job, int x, int y) {
+  return std::ptrdiff_t{x} * job.vol_column + y - job.vol_origin;
+}
+
 // ---- pixel lanes: a run of pixels of one column sharing a displacement ----
 // Their candidates under one offset are consecutive pixels of image 2, so
 // both images are read with plain vector loads; a tile is a piece of a column
@@ -21,7 +26,7 @@ namespace {
 
 // Lanes [lo[t], hi[t]) of member t have their candidate inside image 2.
 template <class V, int T, bool kMasked>
-DENSECORR_NOINLINE void PixelLaneTile(const DescDistJob& job, std::ptrdiff_t p0, int n,
+DENSECORR_NOINLINE void PixelLaneTile(const DescDistJob& job, std::ptrdiff_t v0, int n,
                                       const float* a_start, int first_k, const float* b_start,
                                       const int* lo, const int* hi) {
   using F = typename V::F;
@@ -66,7 +71,7 @@ DENSECORR_NOINLINE void PixelLaneTile(const DescDistJob& job, std::ptrdiff_t p0,
   const F truncate_const = V::Broadcast(job.truncate_const);
   Unroll<T>([&](auto tile_index) {
     constexpr int t = decltype(tile_index)::value;
-    float* out = job.dist_volume + (first_k + t) * job.n_pixel + p0;
+    float* out = job.dist_volume + ((first_k + t) * job.k_stride + v0);
     F dist = V::Sqrt(sum[t]);
     if (any_nan) {
       dist = LiteralNaNLanes<V>(dist, lo[t], hi[t], a_start, job.plane1, b_start + t, job.plane2,
@@ -85,7 +90,7 @@ DENSECORR_NOINLINE void PixelLaneTile(const DescDistJob& job, std::ptrdiff_t p0,
 // Pixels y0 .. y0+n-1 (n <= lanes) of column x, all displaced by (dx, dy).
 template <class V>
 void PixelLaneBlock(const DescDistJob& job, int x, int y0, int n, int dx, int dy) {
-  const std::ptrdiff_t p0 = std::ptrdiff_t{x} * job.height1 + y0;
+  const std::ptrdiff_t v0 = VolumeIndex(job, x, y0);
   const float* a_start = job.data1 + (x * job.column1 + y0);
   const std::int64_t base_x = std::int64_t{x} + dx;
   const std::int64_t base_y = std::int64_t{y0} + dy;
@@ -110,7 +115,7 @@ void PixelLaneBlock(const DescDistJob& job, int x, int y0, int n, int dx, int dy
     if (job.fill_outside) {
       for (int t = 0; t < group.count; ++t) {
         if (t < t_lo || t >= t_hi) {
-          StoreLanes<V>(job.dist_volume + (group.first_k + t) * job.n_pixel + p0, n,
+          StoreLanes<V>(job.dist_volume + ((group.first_k + t) * job.k_stride + v0), n,
                         truncate_const);
         }
       }
@@ -120,9 +125,9 @@ void PixelLaneBlock(const DescDistJob& job, int x, int y0, int n, int dx, int dy
     WithTileSize<V::kMaxTile>(t_hi - t_lo, [&](auto size) {
       constexpr int kSize = decltype(size)::value;
       if (full) {
-        PixelLaneTile<V, kSize, false>(job, p0, n, a_start, group.first_k + t_lo, b_start, lo, hi);
+        PixelLaneTile<V, kSize, false>(job, v0, n, a_start, group.first_k + t_lo, b_start, lo, hi);
       } else {
-        PixelLaneTile<V, kSize, true>(job, p0, n, a_start, group.first_k + t_lo, b_start, lo, hi);
+        PixelLaneTile<V, kSize, true>(job, v0, n, a_start, group.first_k + t_lo, b_start, lo, hi);
       }
     });
   }
@@ -138,7 +143,7 @@ struct OffsetLaneEntry {
 };
 
 template <class VO, int T, bool kMasked>
-DENSECORR_NOINLINE void OffsetLaneTile(const DescDistJob& job, std::ptrdiff_t p, const float* a_ptr,
+DENSECORR_NOINLINE void OffsetLaneTile(const DescDistJob& job, std::ptrdiff_t v, const float* a_ptr,
                                        const OffsetLaneEntry* e) {
   using F = typename VO::F;
   using M = typename VO::M;
@@ -177,13 +182,13 @@ DENSECORR_NOINLINE void OffsetLaneTile(const DescDistJob& job, std::ptrdiff_t p,
     float dist[VO::kLanes];
     VO::ToArray(VO::Sqrt(sum[t]), dist);
     const OffsetSegment& s = *e[t].segment;
-    float* out = job.dist_volume + s.first_k * job.n_pixel + p;
+    float* out = job.dist_volume + (s.first_k * job.k_stride + v);
     if (!kMasked && !any_nan) {
       // Every lane of the segment is inside image 2.
-      for (int j = 0; j < s.count; ++j, out += job.n_pixel) *out = dist[j];
+      for (int j = 0; j < s.count; ++j, out += job.k_stride) *out = dist[j];
       return;
     }
-    for (int j = 0; j < s.count; ++j, out += job.n_pixel) {
+    for (int j = 0; j < s.count; ++j, out += job.k_stride) {
       if (j >= e[t].lo && j < e[t].hi) {
         // A NaN sum: the literal loop decides which NaN is stored.
         *out = dist[j] == dist[j]
@@ -197,20 +202,20 @@ DENSECORR_NOINLINE void OffsetLaneTile(const DescDistJob& job, std::ptrdiff_t p,
 }
 
 template <class VO>
-void FlushOffsetLanes(const DescDistJob& job, std::ptrdiff_t p, const float* a_ptr,
+void FlushOffsetLanes(const DescDistJob& job, std::ptrdiff_t v, const float* a_ptr,
                       const OffsetLaneEntry* e, int count, bool all_full) {
   WithTileSize<VO::kMaxTile>(count, [&](auto size) {
     if (all_full) {
-      OffsetLaneTile<VO, decltype(size)::value, false>(job, p, a_ptr, e);
+      OffsetLaneTile<VO, decltype(size)::value, false>(job, v, a_ptr, e);
     } else {
-      OffsetLaneTile<VO, decltype(size)::value, true>(job, p, a_ptr, e);
+      OffsetLaneTile<VO, decltype(size)::value, true>(job, v, a_ptr, e);
     }
   });
 }
 
 template <class VO>
 void OffsetLanePixel(const DescDistJob& job, int x, int y, int dx, int dy) {
-  const std::ptrdiff_t p = std::ptrdiff_t{x} * job.height1 + y;
+  const std::ptrdiff_t v = VolumeIndex(job, x, y);
   const float* a_ptr = job.data1 + (x * job.column1 + y);
   const std::int64_t base_x = std::int64_t{x} + dx;
   const std::int64_t base_y = std::int64_t{y} + dy;
@@ -226,7 +231,7 @@ void OffsetLanePixel(const DescDistJob& job, int x, int y, int dx, int dy) {
     if (x2 < 0 || x2 >= job.width2 || lo >= hi) {
       if (job.fill_outside) {
         for (int j = 0; j < s.count; ++j) {
-          job.dist_volume[(s.first_k + j) * job.n_pixel + p] = job.truncate_const;
+          job.dist_volume[(s.first_k + j) * job.k_stride + v] = job.truncate_const;
         }
       }
       continue;
@@ -237,12 +242,12 @@ void OffsetLanePixel(const DescDistJob& job, int x, int y, int dx, int dy) {
     pending[count++] =
         OffsetLaneEntry{&s, static_cast<std::ptrdiff_t>(x2 * job.column2 + y2), lo, hi};
     if (count == VO::kMaxTile) {
-      FlushOffsetLanes<VO>(job, p, a_ptr, pending, count, all_full);
+      FlushOffsetLanes<VO>(job, v, a_ptr, pending, count, all_full);
       count = 0;
       all_full = true;
     }
   }
-  if (count > 0) FlushOffsetLanes<VO>(job, p, a_ptr, pending, count, all_full);
+  if (count > 0) FlushOffsetLanes<VO>(job, v, a_ptr, pending, count, all_full);
 }
 
 inline bool SameDisplacement(const int* disparity, std::ptrdiff_t p, std::ptrdiff_t q) {
@@ -276,9 +281,9 @@ void DescDistColumnRows(const DescDistJob& job, int x, int y_begin, int y_end) {
 constexpr int kBandRows = 32;
 
 template <class V, class VO>
-void DescDistColumns(const DescDistJob& job, int x_begin, int x_end) {
-  for (int y0 = 0; y0 < job.height1; y0 += kBandRows) {
-    const int y1 = MinInt(job.height1, y0 + kBandRows);
+void DescDistColumns(const DescDistJob& job, int x_begin, int x_end, int y_begin, int y_end) {
+  for (int y0 = y_begin; y0 < y_end; y0 += kBandRows) {
+    const int y1 = MinInt(y_end, y0 + kBandRows);
     for (int x = x_begin; x < x_end; ++x) DescDistColumnRows<V, VO>(job, x, y0, y1);
   }
 }
@@ -296,8 +301,8 @@ void BestDisparityPixels(const BestDisparityJob& job, std::ptrdiff_t p_begin,
     F min_total = V::Broadcast(kLargestFinite);
     F best_dist = V::Zero();
     I best = V::BroadcastInt(-1);
-    const float* entry = job.dist_volume + p0;
-    for (int k = 0; k < job.n_offsets; ++k, entry += job.n_pixel) {
+    const float* entry = job.dist_volume + (p0 - job.vol_origin);
+    for (int k = 0; k < job.n_offsets; ++k, entry += job.k_stride) {
       const F dist = n == V::kLanes ? V::Load(entry) : V::LoadMasked(entry, lanes);
       const F total = V::Add(dist, V::Broadcast(job.penalty[k]));
       // Strict and ordered: the first minimum wins and NaN never does.

@@ -43,8 +43,11 @@ struct DescDistJob {
   int n_segments;
   const OffsetSegment* groups;  // another partition, in order
   int n_groups;
-  float* dist_volume;  // entry of offset k at pixel p: k*n_pixel + p
-  std::ptrdiff_t n_pixel;
+  // Entry of offset k at pixel (x, y): k*k_stride + x*vol_column + y -
+  // vol_origin. The whole volume: n_pixel, height1, 0; a block of pixels
+  // (the fused driver) maps its rectangle onto a small buffer.
+  float* dist_volume;
+  std::ptrdiff_t k_stride, vol_column, vol_origin;
   float truncate_const;
   // Also write truncate_const where the candidate leaves image 2 (the volume
   // then needs no pre-fill); otherwise leave those entries.
@@ -53,8 +56,9 @@ struct DescDistJob {
 
 // Best offset per pixel.
 struct BestDisparityJob {
+  // Entry of offset k at pixel p: dist_volume[k*k_stride + p - vol_origin].
   const float* dist_volume;
-  std::ptrdiff_t n_pixel;
+  std::ptrdiff_t k_stride, vol_origin;
   const float* penalty;  // n_offsets values
   const int* offsets;
   int n_offsets;
@@ -66,8 +70,9 @@ struct PixelKernels {
   const char* name;
   int pixel_lanes;     // lanes of the kernels over pixels
   int pixel_max_tile;  // offsets sharing one load of image 1
-  // Columns [x_begin, x_end) of image 1, every offset of the job.
-  void (*desc_dist)(const DescDistJob& job, int x_begin, int x_end);
+  // Pixels of columns [x_begin, x_end), rows [y_begin, y_end) of image 1,
+  // every offset of the job.
+  void (*desc_dist)(const DescDistJob& job, int x_begin, int x_end, int y_begin, int y_end);
   // Pixels [p_begin, p_end).
   void (*best_disparity)(const BestDisparityJob& job, std::ptrdiff_t p_begin, std::ptrdiff_t p_end);
 };

@@ -5,8 +5,8 @@
 namespace densecorr {
 namespace {
 
-void DescDist(const DescDistJob& job, int x_begin, int x_end) {
-  simd::DescDistColumns<simd::Avx2, simd::Avx2>(job, x_begin, x_end);
+void DescDist(const DescDistJob& job, int x_begin, int x_end, int y_begin, int y_end) {
+  simd::DescDistColumns<simd::Avx2, simd::Avx2>(job, x_begin, x_end, y_begin, y_end);
 }
 
 void BestDisparity(const BestDisparityJob& job, std::ptrdiff_t p_begin, std::ptrdiff_t p_end) {
@@ -15,7 +15,7 @@ void BestDisparity(const BestDisparityJob& job, std::ptrdiff_t p_begin, std::ptr
 
 }  // namespace
 
-extern const PixelKernels kPixelKernelsAvx2 = {"avx2", simd::Avx2::kLanes, simd::Avx2::kMaxTile, DescDist,
-                                BestDisparity};
+extern const PixelKernels kPixelKernelsAvx2 = {"avx2", simd::Avx2::kLanes, simd::Avx2::kMaxTile,
+                                               DescDist, BestDisparity};
 
 }  // namespace densecorr

@@ -5,8 +5,8 @@
 namespace densecorr {
 namespace {
 
-void DescDist(const DescDistJob& job, int x_begin, int x_end) {
-  simd::DescDistColumns<simd::Portable, simd::Portable>(job, x_begin, x_end);
+void DescDist(const DescDistJob& job, int x_begin, int x_end, int y_begin, int y_end) {
+  simd::DescDistColumns<simd::Portable, simd::Portable>(job, x_begin, x_end, y_begin, y_end);
 }
 
 void BestDisparity(const BestDisparityJob& job, std::ptrdiff_t p_begin, std::ptrdiff_t p_end) {
@@ -15,7 +15,7 @@ void BestDisparity(const BestDisparityJob& job, std::ptrdiff_t p_begin, std::ptr
 
 }  // namespace
 
-extern const PixelKernels kPixelKernelsPortable = {"portable", simd::Portable::kLanes, simd::Portable::kMaxTile, DescDist,
-                                BestDisparity};
+extern const PixelKernels kPixelKernelsPortable = {
+    "portable", simd::Portable::kLanes, simd::Portable::kMaxTile, DescDist, BestDisparity};
 
 }  // namespace densecorr

@@ -9,9 +9,15 @@
 
 namespace densecorr {
 
-// The basic RunPixelMatch with the given kernels.
+// The basic RunPixelMatch with the given kernels; `stop` may be null.
 void RunPixelMatchWith(const PixelKernels& kernels, Descriptor desc1, Descriptor desc2,
-                       int* disparity, float* best_cost, const PixelMatchParams& params);
+                       int* disparity, float* best_cost, const PixelMatchParams& params,
+                       StopToken* stop = nullptr);
+
+// The label-constrained RunPixelMatch with the given kernels (selection).
+void RunLabelMatchWith(const PixelKernels& kernels, Descriptor desc1, Descriptor desc2,
+                       const unsigned char* labels1, const unsigned char* labels2, int* disparity,
+                       float* best_cost, const PixelMatchParams& params, StopToken* stop = nullptr);
 
 // The basic ComputeDescDist with the given kernels. With fill_outside the
 // entries of candidates outside image 2 are set to truncate_const as well, so

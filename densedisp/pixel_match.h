@@ -4,6 +4,7 @@
 #define DENSECORR_DENSEDISP_PIXEL_MATCH_H_
 
 #include "common/descriptor.h"
+#include "common/stop.h"
 
 // Parameters of one call. Six 32-bit values, in this order.
 struct PixelMatchParams {
@@ -26,15 +27,26 @@ struct PixelMatchParams {
 // or best_cost is touched.
 class PixelMatch {
  public:
-  // Basic pipeline: offsets, volume pre-filled with truncate_const,
-  // ComputeDescDist, ComputeBestDisparity. Parallel over pixels.
+  // The three RunPixelMatch calls poll `token` (null: never stop) between
+  // blocks of pixels and, once a stop is requested, end with
+  // densecorr::Stopped; disparity and best_cost may then hold partial
+  // results and must be discarded. A token already stopped ends a call
+  // before any output is touched. Not owned.
+  void SetStopToken(densecorr::StopToken* token) { stop_ = token; }
+
+  // Basic pipeline: the result of the offsets, a volume pre-filled with
+  // truncate_const, ComputeDescDist and ComputeBestDisparity, bit for bit,
+  // computed block by block of pixels without the volume. Parallel over
+  // blocks of pixels.
   void RunPixelMatch(Descriptor desc1, Descriptor desc2, int* disparity, float* best_cost,
                      const PixelMatchParams& params);
 
   // Label-constrained pipeline. labels1 holds P1 bytes, labels2 P2 bytes, in
   // pixel order; labels a, b are compatible when a == 2, b == 2 or a == b.
   // Incompatible in-image candidates cost label_mismatch_cost; compatible
-  // ones their distance clipped at truncate_const. Runs on the calling thread.
+  // ones their distance clipped at truncate_const. Equals the label
+  // ComputeDescDist over a pre-filled volume and ComputeBestDisparity,
+  // computed block by block without the volume; parallel over blocks.
   void RunPixelMatch(Descriptor desc1, Descriptor desc2, const unsigned char* labels1,
                      const unsigned char* labels2, int* disparity, float* best_cost,
                      const PixelMatchParams& params);
@@ -43,8 +55,9 @@ class PixelMatch {
   // y_first, y_last), inclusive pixel bounds in image 1; region_disparities
   // n_regions (rdx, rdy) pairs. Each pixel of each region, in list order, is
   // searched around the region's displacement with a Euclidean penalty and
-  // takes the result only where it beats its stored cost strictly. Runs on
-  // the calling thread.
+  // takes the result only where it beats its stored cost strictly (the
+  // result of UpdateDescDist region by region). The columns of a large
+  // region run in parallel.
   void RunPixelMatch(Descriptor desc1, Descriptor desc2, const int* regions,
                      const int* region_disparities, int* disparity, float* best_cost,
                      int n_regions, const PixelMatchParams& params);
@@ -77,6 +90,8 @@ class PixelMatch {
                       float* best_cost, int* disparity, const int* region,
                       const int* region_disparity, const int* search_offsets,
                       const float* euclid_penalty, int n_offsets);
+ private:
+  densecorr::StopToken* stop_ = nullptr;
 };
 
 #endif  // DENSECORR_DENSEDISP_PIXEL_MATCH_H_

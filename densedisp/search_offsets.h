@@ -8,6 +8,7 @@
 
 #include "common/descriptor.h"
 #include "common/int_arith.h"
+#include "densedisp/pixel_match.h"
 
 namespace densecorr {
 
@@ -22,6 +23,23 @@ std::unique_ptr<int[]> BuildSearchOffsets(int grid, int radius_x, int radius_y, 
 // P = width*height, 0 when either side is not positive; std::bad_alloc when
 // the product does not fit 32 bits.
 int CheckedPixelCount(int width, int height);
+
+// What a RunPixelMatch call (any of the three) with these sizes would form,
+// without running it and without throwing: `fits` is false exactly when the
+// basic or label call would fail its 32-bit count checks (std::bad_alloc
+// before any output: the offset count, twice it, the pixel count, or
+// n_offsets x n_pixel); then the counts are 0. Otherwise scratch_bytes is
+// the peak scratch the call allocates besides its outputs with the current
+// OpenMP thread count (omp_get_max_threads()): never below what it really
+// allocates.
+struct PixelCallPlan {
+  bool fits;
+  int n_offsets;
+  int n_pixel;
+  std::uint64_t scratch_bytes;
+};
+PixelCallPlan PlanPixelCall(int width1, int height1, int width2, int height2, int feat_dim,
+                            const PixelMatchParams& params) noexcept;
 
 // True when (x + dx + sx, y + dy + sy) lies in a width x height image; the
 // sum is formed in 64 bits so that no int32 input can wrap it.

@@ -16,13 +16,18 @@ namespace {
 
 using Index = std::ptrdiff_t;
 
+// Loops over fewer pixels run on the calling thread: at the coarse scales a
+// parallel region's start and barrier cost more than the work, and far more
+// when other processes hold the cores.
+constexpr Index kParallelPixels = 32768;
+
 template <class T>
 void ReadTyped(const ImageView& view, float scale, float* out) {
   const T* data = static_cast<const T*>(view.data);
   const Index plane = Index{view.width} * view.height;
   bool finite = true;
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static) reduction(&& : finite)
+#pragma omp parallel for schedule(static) reduction(&& : finite) if (Index{view.width} * view.height >= kParallelPixels)
 #endif
   for (int x = 0; x < view.width; ++x) {
     for (int c = 0; c < view.channels; ++c) {
@@ -42,7 +47,7 @@ void ReadTyped(const ImageView& view, float scale, float* out) {
 // as differences so that a flat image gives exactly 0.
 void Derivative(const float* in, int width, int height, bool along_x, float* out) {
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (Index{width} * height >= kParallelPixels)
 #endif
   for (int x = 0; x < width; ++x) {
     for (int y = 0; y < height; ++y) {
@@ -111,7 +116,7 @@ void GaussianBlur(const float* in, int width, int height, int channels, float si
     const float* src = in + c * plane;
     float* dst = out + c * plane;
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (Index{width} * height >= kParallelPixels)
 #endif
     for (int x = 0; x < width; ++x) {
       for (int y = 0; y < height; ++y) {
@@ -124,7 +129,7 @@ void GaussianBlur(const float* in, int width, int height, int channels, float si
       }
     }
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (Index{width} * height >= kParallelPixels)
 #endif
     for (int x = 0; x < width; ++x) {
       for (int y = 0; y < height; ++y) {
@@ -140,8 +145,12 @@ void GaussianBlur(const float* in, int width, int height, int channels, float si
 }
 
 float SampleBilinear(const float* plane, int width, int height, float x, float y) {
-  x = std::min(std::max(x, 0.0f), static_cast<float>(width - 1));
-  y = std::min(std::max(y, 0.0f), static_cast<float>(height - 1));
+  // Written so that a coordinate that is not a number lands on 0: converting
+  // it to an index would be undefined.
+  x = x > 0.0f ? x : 0.0f;
+  y = y > 0.0f ? y : 0.0f;
+  x = x < width - 1.0f ? x : width - 1.0f;
+  y = y < height - 1.0f ? y : height - 1.0f;
   const int x0 = std::min(static_cast<int>(x), width - 1);
   const int y0 = std::min(static_cast<int>(y), height - 1);
   const int x1 = std::min(x0 + 1, width - 1);
@@ -245,7 +254,7 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
 
   for (int warp = 0; warp < params.n_warps; ++warp) {
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (n >= kParallelPixels)
 #endif
     for (int x = 0; x < w; ++x) {
       for (int y = 0; y < h; ++y) {
@@ -292,7 +301,7 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
     for (int fp = 0; fp < params.n_fixed_point; ++fp) {
       // Robust weights at the current step.
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (n >= kParallelPixels)
 #endif
       for (int x = 0; x < w; ++x) {
         for (int y = 0; y < h; ++y) {
@@ -332,7 +341,7 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
         }
       }
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (n >= kParallelPixels)
 #endif
       for (int x = 0; x < w; ++x) {
         for (int y = 0; y < h; ++y) {
@@ -346,7 +355,7 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
       for (int sweep = 0; sweep < params.n_sor; ++sweep) {
         for (int colour = 0; colour < 2; ++colour) {
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (n >= kParallelPixels)
 #endif
           for (int x = 0; x < w; ++x) {
             for (int y = (x + colour) & 1; y < h; y += 2) {
@@ -385,7 +394,7 @@ void Halve(const float* in, int w, int h, int channels, float* out) {
   const Index n = Index{w} * h, hn = Index{hw} * hh;
   for (int c = 0; c < channels; ++c) {
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (hn >= kParallelPixels)
 #endif
     for (int x = 0; x < hw; ++x) {
       const int x0 = 2 * x, x1 = std::min(2 * x + 1, w - 1);
@@ -428,7 +437,7 @@ void FillByWeight(float* u, float* v, const float* weight, int w, int h) {
   }
   FillByWeight(cu.get(), cv.get(), cwt.get(), cw, ch);
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (n >= kParallelPixels)
 #endif
   for (int x = 0; x < w; ++x) {
     for (int y = 0; y < h; ++y) {
@@ -437,6 +446,29 @@ void FillByWeight(float* u, float* v, const float* weight, int w, int h) {
       const float a = std::min(std::max(weight[p], 0.0f), 1.0f);
       u[p] = a * u[p] + (1.0f - a) * SampleBilinear(cu.get(), cw, ch, sx, sy);
       v[p] = a * v[p] + (1.0f - a) * SampleBilinear(cv.get(), cw, ch, sx, sy);
+    }
+  }
+}
+
+// Resamples each plane to cw x ch (smaller): a Gaussian against aliasing
+// whose width follows the ratio, then bilinear samples at the new pixel
+// centres.
+void Shrink(const float* in, int w, int h, int channels, int cw, int ch, float* out) {
+  const Index n = Index{w} * h, cn = Index{cw} * ch;
+  const float ratio = std::min(static_cast<float>(cw) / w, static_cast<float>(ch) / h);
+  const float sigma = 0.6f * std::sqrt(std::max(1.0f / (ratio * ratio) - 1.0f, 0.0f));
+  auto blurred = AllocScratch<float>(n * channels);
+  GaussianBlur(in, w, h, channels, sigma, blurred.get());
+  const float rx = static_cast<float>(w) / cw, ry = static_cast<float>(h) / ch;
+  for (int c = 0; c < channels; ++c) {
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static) if (cn >= kParallelPixels)
+#endif
+    for (int x = 0; x < cw; ++x) {
+      for (int y = 0; y < ch; ++y) {
+        out[c * cn + Index{x} * ch + y] = SampleBilinear(
+            blurred.get() + c * n, w, h, (x + 0.5f) * rx - 0.5f, (y + 0.5f) * ry - 0.5f);
+      }
     }
   }
 }
@@ -475,10 +507,14 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
       std::copy(anchor_weight, anchor_weight + n, s.anchor_w.get());
     }
   }
+  const float factor = params.scale_factor;
   while (static_cast<int>(scales.size()) < params.n_scales) {
     const Scale& f = scales.back();
-    const int w1 = (f.w1 + 1) / 2, h1 = (f.h1 + 1) / 2, w2 = (f.w2 + 1) / 2, h2 = (f.h2 + 1) / 2;
-    if (std::min({w1, h1, w2, h2}) < min_side) break;
+    const auto shrink = [&](int size) {
+      return std::max(1, static_cast<int>(std::lround(size * factor)));
+    };
+    const int w1 = shrink(f.w1), h1 = shrink(f.h1), w2 = shrink(f.w2), h2 = shrink(f.h2);
+    if (std::min({w1, h1, w2, h2}) < min_side || (w1 == f.w1 && h1 == f.h1)) break;
     Scale c;
     c.w1 = w1;
     c.h1 = h1;
@@ -487,35 +523,38 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
     const Index cn1 = Index{w1} * h1;
     c.image1 = AllocScratch<float>(cn1 * nc);
     c.image2 = AllocScratch<float>(Index{w2} * h2 * nc);
-    Halve(f.image1 ? f.image1.get() : image1.data, f.w1, f.h1, nc, c.image1.get());
-    Halve(f.image2 ? f.image2.get() : image2.data, f.w2, f.h2, nc, c.image2.get());
+    Shrink(f.image1 ? f.image1.get() : image1.data, f.w1, f.h1, nc, w1, h1, c.image1.get());
+    Shrink(f.image2 ? f.image2.get() : image2.data, f.w2, f.h2, nc, w2, h2, c.image2.get());
     c.anchor_u = AllocScratch<float>(cn1);
     c.anchor_v = AllocScratch<float>(cn1);
-    Halve(f.anchor_u.get(), f.w1, f.h1, 1, c.anchor_u.get());
-    Halve(f.anchor_v.get(), f.w1, f.h1, 1, c.anchor_v.get());
+    const Index fn = Index{f.w1} * f.h1;
     if (f.anchor_w) {
-      // Means of the reliable matches only, where a block has any.
-      const Index fn = Index{f.w1} * f.h1;
+      // Means of the reliable matches only, where there are any.
       auto wu = AllocScratch<float>(fn), wv = AllocScratch<float>(fn);
       for (Index p = 0; p < fn; ++p) {
         wu[p] = f.anchor_w[p] * f.anchor_u[p];
         wv[p] = f.anchor_w[p] * f.anchor_v[p];
       }
       c.anchor_w = AllocScratch<float>(cn1);
-      Halve(f.anchor_w.get(), f.w1, f.h1, 1, c.anchor_w.get());
-      auto hu = AllocScratch<float>(cn1), hv = AllocScratch<float>(cn1);
-      Halve(wu.get(), f.w1, f.h1, 1, hu.get());
-      Halve(wv.get(), f.w1, f.h1, 1, hv.get());
+      Shrink(f.anchor_w.get(), f.w1, f.h1, 1, w1, h1, c.anchor_w.get());
+      Shrink(wu.get(), f.w1, f.h1, 1, w1, h1, c.anchor_u.get());
+      Shrink(wv.get(), f.w1, f.h1, 1, w1, h1, c.anchor_v.get());
+      auto pu = AllocScratch<float>(cn1), pv = AllocScratch<float>(cn1);
+      Shrink(f.anchor_u.get(), f.w1, f.h1, 1, w1, h1, pu.get());
+      Shrink(f.anchor_v.get(), f.w1, f.h1, 1, w1, h1, pv.get());
       for (Index p = 0; p < cn1; ++p) {
-        if (c.anchor_w[p] > 0.0f) {
-          c.anchor_u[p] = hu[p] / c.anchor_w[p];
-          c.anchor_v[p] = hv[p] / c.anchor_w[p];
-        }
+        const bool any = c.anchor_w[p] > 1e-6f;
+        c.anchor_u[p] = any ? c.anchor_u[p] / c.anchor_w[p] : pu[p];
+        c.anchor_v[p] = any ? c.anchor_v[p] / c.anchor_w[p] : pv[p];
       }
+    } else {
+      Shrink(f.anchor_u.get(), f.w1, f.h1, 1, w1, h1, c.anchor_u.get());
+      Shrink(f.anchor_v.get(), f.w1, f.h1, 1, w1, h1, c.anchor_v.get());
     }
+    const float sx = static_cast<float>(w1) / f.w1, sy = static_cast<float>(h1) / f.h1;
     for (Index p = 0; p < cn1; ++p) {
-      c.anchor_u[p] *= 0.5f;
-      c.anchor_v[p] *= 0.5f;
+      c.anchor_u[p] *= sx;
+      c.anchor_v[p] *= sy;
     }
     scales.push_back(std::move(c));
   }
@@ -536,13 +575,14 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
     } else {
       const Scale& c = scales[k + 1];
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (sn >= kParallelPixels)
 #endif
       for (int x = 0; x < s.w1; ++x) {
+        const float rx = static_cast<float>(c.w1) / s.w1, ry = static_cast<float>(c.h1) / s.h1;
         for (int y = 0; y < s.h1; ++y) {
-          const float cx = (x + 0.5f) * 0.5f - 0.5f, cy = (y + 0.5f) * 0.5f - 0.5f;
-          fu[Index{x} * s.h1 + y] = 2.0f * SampleBilinear(cu.get(), c.w1, c.h1, cx, cy);
-          fv[Index{x} * s.h1 + y] = 2.0f * SampleBilinear(cv.get(), c.w1, c.h1, cx, cy);
+          const float cx = (x + 0.5f) * rx - 0.5f, cy = (y + 0.5f) * ry - 0.5f;
+          fu[Index{x} * s.h1 + y] = SampleBilinear(cu.get(), c.w1, c.h1, cx, cy) / rx;
+          fv[Index{x} * s.h1 + y] = SampleBilinear(cv.get(), c.w1, c.h1, cx, cy) / ry;
         }
       }
     }

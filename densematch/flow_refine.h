@@ -23,7 +23,8 @@ struct FlowRefineParams {
   float edge_sharpness = 0.0f;     // smoothness weight exp(-edge_sharpness*|grad image 1|)
   float anchor = 0.0f;             // weight of the pull towards the starting field
   bool anchor_finest = false;      // keep the pull at the finest of several scales
-  int n_scales = 1;                // scales, each half the size of the one before
+  int n_scales = 1;                // scales, coarse to fine
+  float scale_factor = 0.5f;       // size of each scale relative to the next finer
   int n_warps = 0;                 // re-linearisations per scale
   int n_fixed_point = 0;           // robust-weight updates per warp
   int n_sor = 0;                   // SOR sweeps per fixed-point step
@@ -51,7 +52,8 @@ void ReadPlanar(const ImageView& view, float* out);
 void GaussianBlur(const float* in, int width, int height, int channels, float sigma,
                   float* out, float* scratch = nullptr);
 
-// Bilinear sample of one plane at (x, y), coordinates clamped to the image.
+// Bilinear sample of one plane at (x, y), coordinates clamped to the image
+// (a coordinate that is not a number reads as 0).
 float SampleBilinear(const float* plane, int width, int height, float x, float y);
 
 }  // namespace densecorr

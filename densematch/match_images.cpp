@@ -83,7 +83,9 @@ Plan MakePlan(const ImageView& image1, const ImageView& image2, const MatchOptio
   }
   Require(o.flow_sigma <= 20.0f, "flow_sigma out of range");
   Require(std::isfinite(o.flow_anchor) && o.flow_anchor >= 0.0f, "flow_anchor out of range");
-  Require(o.flow_scales >= 1 && o.flow_scales <= 16, "flow_scales out of range");
+  Require(o.flow_scales >= 1 && o.flow_scales <= 64, "flow_scales out of range");
+  Require(o.flow_scale_factor >= 0.25f && o.flow_scale_factor <= 0.95f,
+          "flow_scale_factor out of range");
   Require(std::isfinite(o.consistency_threshold), "consistency_threshold must be finite");
   Plan plan;
   const int longer = std::max({image1.width, image1.height, image2.width, image2.height});
@@ -114,7 +116,10 @@ Plan MakePlan(const ImageView& image1, const ImageView& image2, const MatchOptio
   // Rounded up to the translation grid, which cellcost rounds down.
   plan.radius_x = (plan.radius_x + plan.grid - 1) / plan.grid * plan.grid;
   plan.radius_y = (plan.radius_y + plan.grid - 1) / plan.grid * plan.grid;
-  plan.refine_radius = o.refine_radius > 0 ? o.refine_radius : std::min(plan.grid, 8);
+  // Half a translation step covers what the cells' grid leaves between its
+  // steps; the refinement's coarse scales take care of the rest.
+  plan.refine_radius =
+      o.refine_radius > 0 ? o.refine_radius : std::min(std::max(plan.grid / 2, 1), 4);
   return plan;
 }
 
@@ -383,10 +388,24 @@ void Refine(const PlanarImage& image_a, const PlanarImage& image_b, const MatchO
   fr.edge_sharpness = o.flow_edge;
   fr.anchor = o.flow_anchor;
   fr.n_scales = o.flow_scales;
+  fr.scale_factor = o.flow_scale_factor;
   fr.n_warps = o.flow_warps;
   fr.n_fixed_point = o.flow_fixed_point;
   fr.n_sor = o.flow_sor;
+  const Index n = Index{image_a.width} * image_a.height;
+  auto start_u = AllocScratch<float>(n), start_v = AllocScratch<float>(n);
+  std::copy(u, u + n, start_u.get());
+  std::copy(v, v + n, start_v.get());
   RefineFlow(image_a, image_b, fr, weight, u, v);
+  // Pixel values far beyond [0, 1] can overflow the refinement's squares;
+  // such pixels keep their descriptor match rather than report a number
+  // that is none.
+  for (Index p = 0; p < n; ++p) {
+    if (!std::isfinite(u[p]) || !std::isfinite(v[p])) {
+      u[p] = start_u[p];
+      v[p] = start_v[p];
+    }
+  }
 }
 
 }  // namespace

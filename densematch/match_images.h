@@ -36,7 +36,7 @@ struct MatchOptions {
   int bp_iterations = 2;
 
   // Pixel search around the cells' translations: a pass within
-  // refine_radius pixels (0 = grid_size), then one within 1 pixel, each
+  // refine_radius pixels (0 = half of grid_size, 1 to 4), then one within 1 pixel, each
   // scoring descriptor distance + deform_coeff * (|sx| + |sy|).
   int refine_radius = 0;
   int refine_step = 1;  // step of the first search's offset grid
@@ -44,17 +44,19 @@ struct MatchOptions {
 
   // Continuous refinement on the images (0 warps turns it off, leaving the
   // parabola step through the descriptor distances).
-  int flow_warps = 2;
+  int flow_warps = 3;
   int flow_fixed_point = 1;
-  int flow_sor = 8;
+  int flow_sor = 10;
   float flow_smoothness = 0.6f;
   float flow_brightness = 0.2f;
   float flow_gradient = 1.0f;
   float flow_sigma = 0.7f;
   float flow_edge = 2.0f;
-  // Coarse to fine over flow_scales halvings; at each, matches confirmed by
-  // the backward match pull the field towards them with weight flow_anchor.
-  int flow_scales = 4;
+  // Coarse to fine over flow_scales scales; at all but the finest, matches
+  // confirmed by the backward match pull the field towards them with weight
+  // flow_anchor.
+  int flow_scales = 9;
+  float flow_scale_factor = 0.75f;  // size of each scale relative to the next
   float flow_anchor = 0.5f;
 
   // Forward-backward check: a pixel is valid when its match lies inside

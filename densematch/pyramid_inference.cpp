@@ -33,6 +33,9 @@ int LevelOffset(int l) { return ((1 << (2 * l)) - 1) / 3; }
 Graph BuildGraph(int n_level) {
   Graph g;
   const int n_cell = LevelOffset(n_level);
+  // At most 9 edges a cell, four ints each, plus the cell lists: refused up
+  // front when the system cannot hold them.
+  GuardScratchRequest(static_cast<std::uint64_t>(n_cell) * (9 * (3 * sizeof(int) + 1) + 3 * sizeof(int)));
   g.first.assign(n_cell + 1, 0);
   std::vector<int> nb;
   std::vector<char> kind;
@@ -196,7 +199,7 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
     const int begin = group == 0 ? 0 : g.group_end[group - 1];
     const int end = g.group_end[group];
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static) if (end - begin > 1)
+#pragma omp parallel for schedule(static) if (std::int64_t{end - begin} * n_shift >= 32768)
 #endif
     for (int q = begin; q < end; ++q) {
       int t = 0;

@@ -11,8 +11,8 @@
 %                     (read on [0, 1]); real, finite, not empty. The two may
 %                     differ in size and in being grey or RGB. Images are
 %                     matched at the size given.
-%     OPTIONS         optional scalar struct; every field is optional and an
-%                     unknown field is an error.
+%     OPTIONS         optional scalar struct ([] = the defaults); every field
+%                     is optional and an unknown field is an error.
 %
 %   Outputs (all H1 x W1, H1 x W1 the size of IMAGE1)
 %     DX, DY   single: the displacement of each pixel, sub-pixel.
@@ -39,9 +39,13 @@
 %        with densedisp: a search within refine_radius pixels, a 3 x 3 median,
 %        a search within 1 pixel.
 %     5. Sub-pixel: a parabola through the descriptor distances around each
-%        match, then a variational refinement on the images themselves
-%        (brightness and gradient constancy, robust penalties, smoothness).
-%     6. The same from IMAGE2 to IMAGE1, and the forward-backward check.
+%        match.
+%     6. The same from IMAGE2 to IMAGE1. Matches that come back to within
+%        1 px guide a variational refinement on the images themselves
+%        (brightness and gradient constancy, robust penalties, smoothness),
+%        coarse to fine; areas without such matches start from their
+%        surroundings' motion.
+%     7. The forward-backward check on the refined fields gives VALID.
 %
 %   Options (defaults in brackets)
 %     search_radius       largest displacement searched, pixels: a scalar or
@@ -61,31 +65,35 @@
 %     parent_truncate     cap of that cost [0.2]
 %     bp_iterations       belief-propagation sweeps (coarse to fine and back)
 %                         [2]
-%     refine_radius       first pixel search radius; 0 = grid_size (at most
-%                         8) [0]
+%     refine_radius       first pixel search radius; 0 = half of grid_size,
+%                         from 1 to 4 [0]
 %     refine_step         step of that first search's offsets, pixels [1]
 %     deform_coeff        pixel-search penalty per pixel of offset [0.005]
 %     flow_warps          re-linearisations of the variational refinement;
-%                         0 = none (the parabola step is the last) [2]
+%                         0 = none (the parabola step is the last) [3]
 %     flow_fixed_point    robust-weight updates per warp [1]
-%     flow_sor            SOR sweeps per update [8]
+%     flow_sor            SOR sweeps per update [10]
 %     flow_smoothness     weight of the field's smoothness [0.6]
 %     flow_brightness     weight of brightness constancy [0.2]
 %     flow_gradient       weight of gradient constancy [1]
 %     flow_sigma          Gaussian smoothing of the images for the
 %                         refinement, pixels [0.7]
 %     flow_edge           how much image edges weaken the smoothness [2]
-%     flow_scales         scales of the refinement, coarse to fine, each
-%                         half the size of the next [4]
-%     flow_anchor         pull of the refinement towards the descriptor
-%                         matches that the backward match confirms [0.5]
+%     flow_scales         scales of the refinement, coarse to fine (fewer
+%                         where the images get small) [9]
+%     flow_scale_factor   size of each scale relative to the next finer one,
+%                         0.25 to 0.95 [0.75]
+%     flow_anchor         pull of the refinement, at all but the finest
+%                         scale, towards the descriptor matches that the
+%                         backward match confirms [0.5]
 %     consistency_threshold  largest forward-backward error of a valid pixel,
 %                         pixels; <= 0 skips the backward match (VALID is then
 %                         only "inside IMAGE2") [1]
 %     n_threads           OpenMP threads for this call; 0 = the current
 %                         setting [0]. Results do not depend on it.
 %     descriptor          struct of descriptor options: smoothing_sigma,
-%                         n_orientations, cell_size, grid_cells, norm_floor (see
+%                         n_orientations, cell_size, grid_cells, norm_floor,
+%                         root_normalise (0 or 1) (see
 %                         densedesc)
 %
 %   Errors (nothing is assigned)

@@ -107,6 +107,7 @@ void ReadDescriptorOptions(const mxArray* s, densecorr::DescribeOptions* d) {
     else if (key == "cell_size") d->cell_size = ReadInt(v, name, 1, 16);
     else if (key == "grid_cells") d->grid_cells = ReadInt(v, name, 1, 8);
     else if (key == "norm_floor") d->norm_floor = ReadReal(v, name, 1e-9, 1e6);
+    else if (key == "root_normalise") d->root_normalise = ReadInt(v, name, 0, 1) != 0;
     else Refuse("unknown option descriptor." + key);
   }
 }
@@ -147,7 +148,8 @@ MatchOptions ReadOptions(const mxArray* s, int* n_threads) {
     else if (key == "flow_gradient") o.flow_gradient = ReadReal(v, name, 0, 1e6);
     else if (key == "flow_sigma") o.flow_sigma = ReadReal(v, name, 0, 20);
     else if (key == "flow_edge") o.flow_edge = ReadReal(v, name, 0, 1e6);
-    else if (key == "flow_scales") o.flow_scales = ReadInt(v, name, 1, 16);
+    else if (key == "flow_scales") o.flow_scales = ReadInt(v, name, 1, 64);
+    else if (key == "flow_scale_factor") o.flow_scale_factor = ReadReal(v, name, 0.25, 0.95);
     else if (key == "flow_anchor") o.flow_anchor = ReadReal(v, name, 0, 1e6);
     else if (key == "consistency_threshold") o.consistency_threshold = ReadReal(v, name, -1e6, 1e6);
     else if (key == "n_threads") *n_threads = ReadInt(v, name, 0, 1024);
@@ -213,7 +215,11 @@ void Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   const densecorr::ImageView image1 = ReadImage(prhs[0], "image1");
   const densecorr::ImageView image2 = ReadImage(prhs[1], "image2");
   int n_threads = 0;
-  const MatchOptions options = nrhs == 3 ? ReadOptions(prhs[2], &n_threads) : MatchOptions();
+  // [] in place of the options struct means the defaults, as elsewhere in
+  // the host's functions.
+  const bool has_options =
+      nrhs == 3 && !(mxIsDouble(prhs[2]) && mxGetNumberOfElements(prhs[2]) == 0);
+  const MatchOptions options = has_options ? ReadOptions(prhs[2], &n_threads) : MatchOptions();
 
   densecorr::MatchResult r;
   {

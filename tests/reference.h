@@ -59,6 +59,15 @@ inline float Dist(const Image& a, int ya, int xa, const Image& b, int yb, int xb
   return static_cast<float>(std::sqrt(static_cast<double>(sum)));
 }
 
+// a + b with a NaN operand deciding the result as the first operand of an
+// addition does in hardware: the order the pooling definition is written in,
+// whatever order a compiler gives the operands of a commutative addition.
+inline float OrderedAdd(float a, float b) {
+  if (a != a) return a;
+  if (b != b) return b;
+  return a + b;
+}
+
 struct PyramidResult {
   std::vector<float> node_cost;
   std::vector<int> shifts;
@@ -98,12 +107,12 @@ inline PyramidResult Pyramid(const Image& im1, const Image& im2, const PyramidMa
     const float* V = vol.data() + static_cast<size_t>(k) * P;
     if (P > 0) {
       float s = 0;
-      for (int iy = 0; iy < sy; ++iy) I[iy] = s = s + V[iy];
+      for (int iy = 0; iy < sy; ++iy) I[iy] = s = OrderedAdd(s, V[iy]);
       for (int ix = 1; ix < sx; ++ix) {
         float c = 0;
         for (int iy = 0; iy < sy; ++iy) {
-          c = c + V[ix * sy + iy];
-          I[ix * sy + iy] = c + I[(ix - 1) * sy + iy];
+          c = OrderedAdd(c, V[ix * sy + iy]);
+          I[ix * sy + iy] = OrderedAdd(c, I[(ix - 1) * sy + iy]);
         }
       }
     }
@@ -117,7 +126,7 @@ inline PyramidResult Pyramid(const Image& im1, const Image& im2, const PyramidMa
           float v = std::numeric_limits<float>::quiet_NaN();
           if (cw > 0 && ch > 0) {
             const int x0 = i * cw, y0 = j * ch, x1 = x0 + cw - 1, y1 = y0 + ch - 1;
-            v = (((at(x1, y1) + at(x0 - 1, y0 - 1)) - at(x1, y0 - 1)) - at(x0 - 1, y1)) /
+            v = ((OrderedAdd(at(x1, y1), at(x0 - 1, y0 - 1)) - at(x1, y0 - 1)) - at(x0 - 1, y1)) /
                 static_cast<float>(cw * ch);
           }
           r.node_cost[static_cast<size_t>(off + i * n + j) * T + k] = v;

@@ -307,6 +307,28 @@ TEST(MatchImages, TinyAndMismatchedImagesGiveFiniteFields) {
   }
 }
 
+TEST(MatchImages, HugePixelValuesGiveFiniteFields) {
+  // Finite but far beyond [0, 1]: squares of differences overflow single
+  // precision inside the refinement.
+  const Texture t(61);
+  const int w = 40, h = 36;
+  std::vector<double> a(w * h), b(w * h);
+  for (int x = 0; x < w; ++x)
+    for (int y = 0; y < h; ++y) {
+      a[x * h + y] = 1e30 * t(x, y);
+      b[x * h + y] = 1e30 * t(x - 2, y + 1);
+    }
+  MatchOptions o = SmallOptions();
+  o.search_radius_x = o.search_radius_y = 6;
+  const MatchResult r = MatchImages(ColumnMajorImage(a.data(), PixelType::kFloat64, w, h, 1),
+                                    ColumnMajorImage(b.data(), PixelType::kFloat64, w, h, 1), o);
+  for (size_t p = 0; p < r.dx.size(); ++p) {
+    ASSERT_TRUE(std::isfinite(r.dx[p]) && std::isfinite(r.dy[p])) << p;
+    EXPECT_LE(std::fabs(r.dx[p]), 6.5f);
+    EXPECT_LE(std::fabs(r.dy[p]), 6.5f);
+  }
+}
+
 TEST(MatchImages, ReadsEveryPixelTypeAndColour) {
   const int w = 40, h = 32;
   std::vector<unsigned char> u8(w * h * 3);

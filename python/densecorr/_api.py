@@ -397,7 +397,8 @@ def match(
         neighbour_truncate, parent_weight, parent_truncate, bp_iterations,
         refine_radius, refine_step, deform_coeff, flow_warps, flow_fixed_point,
         flow_sor, flow_smoothness, flow_brightness, flow_gradient, flow_sigma,
-        flow_edge, flow_scales, flow_anchor, consistency_threshold (the
+        flow_edge, flow_scales, flow_scale_factor, flow_anchor,
+        consistency_threshold (the
         host module's help, ``help densematch``, says what each does);
         :func:`match_defaults` lists them
         with their defaults (0 for grid_size, n_tree_level and refine_radius

@@ -361,6 +361,7 @@ const MatchField kMatchFields[] = {
     {"flow_sigma", &MatchOptions::flow_sigma, nullptr},
     {"flow_edge", &MatchOptions::flow_edge, nullptr},
     {"flow_scales", nullptr, &MatchOptions::flow_scales},
+    {"flow_scale_factor", &MatchOptions::flow_scale_factor, nullptr},
     {"flow_anchor", &MatchOptions::flow_anchor, nullptr},
     {"consistency_threshold", &MatchOptions::consistency_threshold, nullptr},
 };

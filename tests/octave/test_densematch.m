@@ -57,9 +57,10 @@ function check_types_and_sizes()
     assert(islogical(valid));
     assert(all(isfinite(dx(:))) && all(isfinite(dy(:))));
   end
-  % One output only, and the default options.
+  % One output only, and the default options, given or not.
   dx = densematch(a, b);
   assert(isequal(size(dx), [30 40]));
+  assert(isequal(dx, densematch(a, b, [])));
 end
 
 function check_errors()

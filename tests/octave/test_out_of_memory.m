@@ -3,9 +3,10 @@ function test_out_of_memory()
 %   densecorr:outOfMemory error, assigns nothing and leaves the host and the
 %   modules working. Run it with the address space limited to a few GiB (the
 %   test command does): the whole-call check does not see such a limit, so
-%   the host's own failure to create the 4.3 GB output below is what ends the
-%   call (on a machine with less memory than the call needs in all, the
-%   whole-call check refuses it first, with the same identifier).
+%   the host's own failure to create the 4.3 GB output below, or the core's
+%   failure to allocate an 8 GB offset list, is what ends the call (on a
+%   machine with less memory than the call needs in all, the whole-call
+%   check refuses it first, with the same identifier).
   limit = address_space_limit();
   assert(limit <= 6 * 2^30, ['run this test with the address space limited to a few GiB ' ...
                              '(e.g. ulimit -v 4000000), not %g bytes'], limit);
@@ -16,11 +17,14 @@ function test_out_of_memory()
   expect_error(@cellcost, a, a, q);
   assert(isequal(size(cellcost(a, a, setfield(q, 'search_radius', [1 1]))), [9 21845]));
 
+  % A single pixel searched over (2*15811 + 1)^2 offsets.
+  one = rand(1, 1, 8, 'single');
+  p = struct('search_grid_size', 1, 'search_radius', [15811 15811], 'deform_coeff', 0.1, ...
+             'truncate_const', 10);
+  expect_error(@densedisp, one, one, zeros(2, 1, 'int32'), p);
   b = rand(20, 30, 8, 'single');
   d = zeros(2, 600, 'int32');
-  p = struct('search_grid_size', 1, 'search_radius', [1 1], 'deform_coeff', 0.1, ...
-             'truncate_const', 10);
-  [moved, cost] = densedisp(b, b, d, p);
+  [moved, cost] = densedisp(b, b, d, setfield(p, 'search_radius', [1 1]));
   assert(isequal(moved, d) && all(cost == 0));
   printf('test_out_of_memory: passed\n');
 end
