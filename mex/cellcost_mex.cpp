@@ -18,7 +18,6 @@
 #include "cellcost/pyramid_match.h"
 #include "common/descriptor.h"
 #include "common/stop.h"
-#include "mex/call_plan.h"
 #include "mex/mex_gateway.h"
 
 namespace {
@@ -89,7 +88,8 @@ void RunCellcost(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Out
     outcome->BadInput("wrong parameter value: n_tree_level too large for the sample grid of image 1");
     return;
   }
-  const CellcostPlan plan = PlanCellcostCall(desc1, desc2, params);
+  const densecorr::PyramidCallPlan plan = densecorr::PlanPyramidCall(
+      desc1.width, desc1.height, desc2.width, desc2.height, desc1.feat_dim, params);
   if (!plan.fits) {
     outcome->BadInput("search too large: translation and cell counts must fit a 32-bit integer");
     return;
@@ -109,7 +109,7 @@ void RunCellcost(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Out
   grid[1] = g.n_shift_y;
 
   densecorr::StopToken stop(HostInterruptPending, nullptr);
-  AttachStopToken(matcher, &stop);
+  matcher.SetStopToken(&stop);
   // A failed allocation or a stop leaves by an exception; `outputs` then
   // destroys the unstored arrays.
   matcher.RunPyramidMatch(desc1, desc2, params, node_cost, shifts);

@@ -19,7 +19,7 @@
 #include "common/descriptor.h"
 #include "common/stop.h"
 #include "densedisp/pixel_match.h"
-#include "mex/call_plan.h"
+#include "densedisp/search_offsets.h"
 #include "mex/mex_gateway.h"
 
 namespace {
@@ -94,7 +94,8 @@ void RunDensedisp(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Ou
     outcome->BadInput("wrong parameter value: search_radius must not be negative");
     return;
   }
-  const DensedispPlan plan = PlanDensedispCall(desc1, params);
+  const densecorr::PixelCallPlan plan = densecorr::PlanPixelCall(
+      desc1.width, desc1.height, desc2.width, desc2.height, desc1.feat_dim, params);
   if (!plan.fits) {
     outcome->BadInput("search too large: offset and volume counts must fit a 32-bit integer");
     return;
@@ -114,7 +115,7 @@ void RunDensedisp(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Ou
 
   PixelMatch matcher;
   densecorr::StopToken stop(HostInterruptPending, nullptr);
-  AttachStopToken(matcher, &stop);
+  matcher.SetStopToken(&stop);
   // A failed allocation or a stop leaves by an exception; `outputs` then
   // destroys the unstored arrays.
   matcher.RunPixelMatch(desc1, desc2, disparity, best_cost, params);

@@ -141,19 +141,6 @@ inline void ReportInterrupt() {
   mexErrMsgIdAndTxt(kInterruptedId, "interrupted");
 }
 
-// Hands the call's stop token to a core. A core without SetStopToken runs
-// to the end, as before it could stop.
-template <class Core>
-auto AttachStopToken(Core& core, StopToken* token, int) -> decltype(core.SetStopToken(token)) {
-  return core.SetStopToken(token);
-}
-template <class Core>
-void AttachStopToken(Core&, StopToken*, long) {}
-template <class Core>
-void AttachStopToken(Core& core, StopToken* token) {
-  AttachStopToken(core, token, 0);
-}
-
 // Runs a call's job, turning the core's ways of ending early into outcomes.
 template <class Job>
 void RunJob(Job&& job, Outcome* outcome) {

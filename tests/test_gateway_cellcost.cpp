@@ -13,7 +13,6 @@
 #include "cellcost/pyramid_geometry.h"
 #include "cellcost/pyramid_match.h"
 #include "common/memory_guard.h"
-#include "mex/call_plan.h"
 #include "gateways.h"
 #include "host_adapter.h"
 
@@ -309,10 +308,7 @@ TEST(CellcostGatewayFailures, WholeCallAccountedBeforeAnythingIsCreated) {
   std::mt19937 rng(9);
   const Array image1 = RandomSingles(rng, {24, 20, 3}), image2 = RandomSingles(rng, {18, 22, 3});
   const Array params = Params(3, {30, 12}, 2, 0.5);
-  const Descriptor d1{DataOf<float>(image1.get()), 20, 24, 3};
-  const Descriptor d2{DataOf<float>(image2.get()), 22, 18, 3};
-  const auto plan =
-      densecorr::gateway::PlanCellcostCall(d1, d2, PyramidMatchParams{2, 3, {30, 12}, 0.5f});
+  const auto plan = densecorr::PlanPyramidCall(20, 24, 22, 18, 3, PyramidMatchParams{2, 3, {30, 12}, 0.5f});
   ASSERT_TRUE(plan.fits);
   const std::uint64_t n_shift = 31 * 13;
   ASSERT_EQ(plan.geometry.n_shift, static_cast<int>(n_shift));

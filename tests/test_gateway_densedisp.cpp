@@ -13,7 +13,7 @@
 
 #include "call_checks.h"
 #include "common/memory_guard.h"
-#include "mex/call_plan.h"
+#include "densedisp/search_offsets.h"
 #include "densedisp/pixel_match.h"
 #include "gateways.h"
 #include "host_adapter.h"
@@ -268,9 +268,8 @@ TEST(DensedispGatewayFailures, WholeCallAccountedBeforeAnythingIsCreated) {
   const Array wide = Params(1, {10, 10}, 0, 1);
   const std::vector<const mxArray*> inputs = {in.image1.get(), in.image2.get(), in.field.get(),
                                               wide.get()};
-  const Descriptor d1{DataOf<float>(in.image1.get()), 30, 20, 8};
   const auto plan =
-      densecorr::gateway::PlanDensedispCall(d1, PixelMatchParams{1, {10, 10}, 0.0f, 1.0f, 0.0f});
+      densecorr::PlanPixelCall(30, 20, 35, 25, 8, PixelMatchParams{1, {10, 10}, 0.0f, 1.0f, 0.0f});
   ASSERT_TRUE(plan.fits);
   ASSERT_EQ(plan.n_offsets, 441);
   const std::uint64_t needed = 2 * (12 * 600) + plan.scratch_bytes;

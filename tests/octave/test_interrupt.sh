@@ -44,10 +44,10 @@ wait_for() {
 now_us() { echo "${EPOCHREALTIME/[.,]/}"; }
 
 send "PS1(''); PS2(''); addpath('$modules');"
-# Calls that run for 10 s and more on two cores (160 x 160 x 160 images:
+# Calls that run for 10 s and more on two cores (160 x 160 x 640 images:
 # 289^2 translations, just within the 32-bit counts, or 97^2 offsets), with
 # little memory besides the images.
-send "A = rand(160, 160, 160, 'single'); D = zeros(2, 160 * 160, 'int32');"
+send "A = rand(160, 160, 640, 'single'); D = zeros(2, 160 * 160, 'int32');"
 send "P = struct('n_tree_level', 1, 'search_radius', [144 144], 'grid_size', 1, 'truncate_const', 1);"
 send "Q = struct('search_grid_size', 1, 'search_radius', [48 48], 'deform_coeff', 0.1, 'truncate_const', 1);"
 send "printf('ready\n'); fflush(stdout);"
