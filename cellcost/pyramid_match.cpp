@@ -14,26 +14,12 @@
 #include "cellcost/pyramid_kernels.h"
 #include "cellcost/shift_dist.h"
 #include "common/scratch.h"
+#include "common/threads.h"
 
 namespace densecorr {
 
 namespace {
 
-int MaxThreads() {
-#ifdef _OPENMP
-  return omp_get_max_threads();
-#else
-  return 1;
-#endif
-}
-
-int ThreadNumber() {
-#ifdef _OPENMP
-  return omp_get_thread_num();
-#else
-  return 0;
-#endif
-}
 
 // Sample columns (or rows) of image 2's grid that a translation of the
 // geometry reaches, as PlanShiftDist finds them for the full grid.

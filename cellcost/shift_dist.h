@@ -15,16 +15,6 @@
 
 namespace densecorr {
 
-// Between blocks of work, also inside parallel regions: only the calling
-// thread (thread 0 of the region) may reach the host's poll.
-inline bool StopNow(StopToken* stop) {
-  if (stop == nullptr) return false;
-#ifdef _OPENMP
-  return stop->StopRequested(omp_get_thread_num() == 0);
-#else
-  return stop->StopRequested(true);
-#endif
-}
 
 // Everything one distance pass needs, allocated before any output is written.
 struct ShiftDistPlan {

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <exception>
 
+#include "common/threads.h"
+
 namespace densecorr {
 
 // Thrown by a driver that was asked to stop; its outputs are untouched.
@@ -56,6 +58,12 @@ class StopToken {
 // check a driver makes after a parallel region, where no exception may leave.
 inline void ThrowIfStopped(const StopToken* token) {
   if (token != nullptr && token->stopped()) throw Stopped();
+}
+
+// Between blocks of work, also inside parallel regions (token may be null):
+// only the calling thread (thread 0 of the region) reaches the host's poll.
+inline bool StopNow(StopToken* token) {
+  return token != nullptr && token->StopRequested(ThreadNumber() == 0);
 }
 
 }  // namespace densecorr

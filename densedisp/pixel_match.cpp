@@ -11,6 +11,7 @@
 
 #include "common/distance.h"
 #include "common/scratch.h"
+#include "common/threads.h"
 #include "densedisp/pixel_kernels.h"
 #include "densedisp/search_offsets.h"
 
@@ -46,37 +47,12 @@ std::unique_ptr<int[]> BuildSearchOffsets(int grid, int radius_x, int radius_y, 
 
 namespace {
 
-// Between blocks of work, also inside parallel regions: only the calling
-// thread (thread 0 of the region) may reach the host's poll.
-bool StopNow(StopToken* stop) {
-  if (stop == nullptr) return false;
-#ifdef _OPENMP
-  return stop->StopRequested(omp_get_thread_num() == 0);
-#else
-  return stop->StopRequested(true);
-#endif
-}
 
 // A token already stopped ends a call before it touches an output.
 void ThrowIfStopRequested(StopToken* stop) {
   if (stop != nullptr && stop->StopRequested(true)) throw Stopped();
 }
 
-int MaxThreads() {
-#ifdef _OPENMP
-  return omp_get_max_threads();
-#else
-  return 1;
-#endif
-}
-
-int ThreadNumber() {
-#ifdef _OPENMP
-  return omp_get_thread_num();
-#else
-  return 0;
-#endif
-}
 
 // Channel 0 of pixel `index`. An image without channels may come without
 // data; its address is then never read, and no offset is applied to null.
