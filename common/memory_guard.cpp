@@ -272,4 +272,14 @@ void GuardScratchRequest(std::uint64_t bytes) {
   if (!ScratchRequestFits(bytes, AvailableMemoryBytes())) throw std::bad_alloc();
 }
 
+bool CallMemoryFits(std::uint64_t bytes, std::int64_t* usable) {
+  if (usable != nullptr) *usable = -1;
+  const GuardFigureOverride* figure = g_figure_override.load();
+  const std::uint64_t threshold = figure ? figure->query_threshold : kGuardQueryThreshold;
+  if (bytes < threshold) return true;
+  const std::int64_t available = AvailableMemoryBytes();
+  if (available >= 0 && usable != nullptr) *usable = available - available / 8;
+  return ScratchRequestFits(bytes, available);
+}
+
 }  // namespace densecorr

@@ -21,7 +21,8 @@ int CountSearchOffsets(int grid, int radius_x, int radius_y) {
   if (grid < 1 || radius_x < 0 || radius_y < 0) return 0;
   const std::int64_t nx = 2 * std::int64_t{radius_x} / grid + 1;
   const std::int64_t ny = 2 * std::int64_t{radius_y} / grid + 1;
-  const int n = CheckedCount(nx * ny);
+  // Each axis first: two counts near 2^32 would overflow the 64-bit product.
+  const int n = CheckedCount(std::int64_t{CheckedCount(nx)} * CheckedCount(ny));
   CheckedCount(2 * std::int64_t{n});
   return n;
 }

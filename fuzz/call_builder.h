@@ -1,10 +1,11 @@
 // Random host calls of the two gateways built from a fuzzer's bytes, and the
 // oracle that judges how each call ended.
 //
-// Every call must end in one of three ways: one message on the console and
-// no output; the documented outputs (classes, sizes, and the values that can
-// be checked cheaply); or, for a call that needs more memory than the fuzzing
-// limits allow, an allocation failure with no output. Inputs must come back
+// Every call must end in one of three ways: the module's bad-input error
+// with exactly the message of the first documented test that fails, and no
+// output; the documented outputs (classes, sizes, and the values that can be
+// checked cheaply); or, for a call that needs a good part of the fuzzing
+// limits, the out-of-memory error with no output. Inputs must come back
 // unchanged byte for byte, and no array may be left over.
 #ifndef DENSECORR_FUZZ_CALL_BUILDER_H_
 #define DENSECORR_FUZZ_CALL_BUILDER_H_

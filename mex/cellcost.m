@@ -34,8 +34,11 @@
 %                dx outer, dy inner (fastest).
 %     GRID       int32, 1 x 2: [N_SHIFT_X N_SHIFT_Y], N_SHIFT = their product.
 %
-%   A bad argument prints one message, assigns no output and raises no
-%   error. Running out of memory raises an error.
+%   Every failure raises an error and assigns no output: a bad argument
+%   with the identifier densecorr:cellcost:badInput, a call that needs more
+%   memory than the process can get (outputs, the host's copy of them and
+%   scratch, checked before anything is created) with densecorr:outOfMemory.
+%   Ctrl-C stops a long call.
 %
 %   Example
 %     im1 = rand(40, 30, 8, 'single');  im2 = rand(40, 30, 8, 'single');

@@ -26,12 +26,16 @@
 %
 %   Outputs
 %     DISPARITY  int32, 2 x (H1*W1): DISPARITY0 plus each pixel's winning
-%                offset. A pixel without a finite score keeps DISPARITY0.
+%                offset, in int32 arithmetic that wraps at the ends of its
+%                range. A pixel without a finite score keeps DISPARITY0.
 %     BEST_COST  single, 1 x (H1*W1): distance of the winner, without the
 %                penalty (+Inf for a pixel without a finite score).
 %
-%   A bad argument prints one message, assigns no output and raises no
-%   error. Running out of memory raises an error.
+%   Every failure raises an error and assigns no output: a bad argument
+%   with the identifier densecorr:densedisp:badInput, a call that needs more
+%   memory than the process can get (outputs, the host's copy of them and
+%   scratch, checked before anything is created) with densecorr:outOfMemory.
+%   Ctrl-C stops a long call.
 %
 %   Example
 %     im1 = rand(20, 30, 8, 'single');  im2 = rand(25, 35, 8, 'single');

@@ -20,10 +20,31 @@ namespace {
 
 using namespace hostadapter;
 
-const char kCount[] = "the number of input arg must be 3\n";
-const char kClass[] = "wrong descriptor format: must be single\n";
-const char kShape[] = "wrong feature format -- it must be heightxwidthxfeat_dim\n";
-const char kFeat[] = "different feature dimension\n";
+const char kCount[] = "the number of input arg must be 3";
+const char kClass[] = "wrong descriptor format: must be single";
+const char kShape[] = "wrong feature format -- it must be heightxwidthxfeat_dim";
+const char kFeat[] = "different feature dimension";
+const char kStorage[] = "wrong descriptor format: must be real, not complex or sparse";
+const char kSize[] = "wrong descriptor size: element count must fit a 32-bit integer";
+const char kNotStruct[] = "wrong parameter format: must be a non-empty struct";
+const char kRadiusFormat[] =
+    "wrong parameter format: search_radius must be a real double array of at least two elements";
+const char kGrid[] = "wrong parameter value: grid_size must be at least 1";
+const char kNegative[] = "wrong parameter value: search_radius must not be negative";
+const char kLevels[] = "wrong parameter value: n_tree_level too large for the sample grid of image 1";
+const char kSearch[] = "search too large: translation and cell counts must fit a 32-bit integer";
+
+std::string Missing(const std::string& key) { return "missing parameter field: " + key; }
+std::string NotNumeric(const std::string& key) {
+  return "wrong parameter format: " + key + " must be a real numeric value";
+}
+std::string NotInt32(const std::string& key) {
+  return "wrong parameter value: " + key + " must be finite and fit a 32-bit integer";
+}
+
+void ExpectBadInput(const CallResult& r, const std::string& message) {
+  ExpectRefused(r, "densecorr:cellcost:badInput", message);
+}
 
 Array Params(double levels, std::vector<double> radius, double grid, double truncate_const) {
   return ParamStruct({{"n_tree_level", {levels}},
@@ -49,28 +70,28 @@ Inputs Good(std::mt19937& rng) {
 TEST(CellcostGatewayMessages, DocumentedTestsInOrder) {
   std::mt19937 rng(1);
   const Inputs in = Good(rng);
-  ExpectRefused(CallCellcost(3, {in.image1.get(), in.image2.get()}), kCount);
-  ExpectRefused(
+  ExpectBadInput(CallCellcost(3, {in.image1.get(), in.image2.get()}), kCount);
+  ExpectBadInput(
       CallCellcost(3, {in.image1.get(), in.image2.get(), in.params.get(), in.params.get()}),
       kCount);
-  ExpectRefused(CallCellcost(3, {}), kCount);
+  ExpectBadInput(CallCellcost(3, {}), kCount);
 
   const Array double_image = Numeric(mxDOUBLE_CLASS, {40, 30, 8});
   const Array double_2d = Numeric(mxDOUBLE_CLASS, {40, 30});
   const Array single_2d = RandomSingles(rng, {40, 30});  // feature dimension 1
   const Array single_16 = RandomSingles(rng, {40, 30, 16});
   const Array single_4d = RandomSingles(rng, {4, 3, 2, 2});
-  ExpectRefused(CallCellcost(3, {double_image.get(), in.image2.get(), in.params.get()}), kClass);
-  ExpectRefused(CallCellcost(3, {in.image1.get(), double_image.get(), in.params.get()}), kClass);
+  ExpectBadInput(CallCellcost(3, {double_image.get(), in.image2.get(), in.params.get()}), kClass);
+  ExpectBadInput(CallCellcost(3, {in.image1.get(), double_image.get(), in.params.get()}), kClass);
   // The class tests come before the shape tests.
-  ExpectRefused(CallCellcost(3, {double_2d.get(), single_2d.get(), in.params.get()}), kClass);
-  ExpectRefused(CallCellcost(3, {single_2d.get(), in.image2.get(), in.params.get()}), kShape);
-  ExpectRefused(CallCellcost(3, {in.image1.get(), single_2d.get(), in.params.get()}), kShape);
-  ExpectRefused(CallCellcost(3, {in.image1.get(), single_4d.get(), in.params.get()}), kShape);
-  ExpectRefused(CallCellcost(3, {in.image1.get(), single_16.get(), in.params.get()}), kFeat);
+  ExpectBadInput(CallCellcost(3, {double_2d.get(), single_2d.get(), in.params.get()}), kClass);
+  ExpectBadInput(CallCellcost(3, {single_2d.get(), in.image2.get(), in.params.get()}), kShape);
+  ExpectBadInput(CallCellcost(3, {in.image1.get(), single_2d.get(), in.params.get()}), kShape);
+  ExpectBadInput(CallCellcost(3, {in.image1.get(), single_4d.get(), in.params.get()}), kShape);
+  ExpectBadInput(CallCellcost(3, {in.image1.get(), single_16.get(), in.params.get()}), kFeat);
   // The documented tests come before any test of the parameters.
   const Array not_a_struct = Scalar(1);
-  ExpectRefused(CallCellcost(3, {in.image1.get(), single_16.get(), not_a_struct.get()}), kFeat);
+  ExpectBadInput(CallCellcost(3, {in.image1.get(), single_16.get(), not_a_struct.get()}), kFeat);
 }
 
 TEST(CellcostGatewayMessages, UnsafeParametersRefused) {
@@ -78,62 +99,64 @@ TEST(CellcostGatewayMessages, UnsafeParametersRefused) {
   const Array image1 = RandomSingles(rng, {9, 7, 3}), image2 = RandomSingles(rng, {6, 8, 3});
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
-  const auto refused = [&](const Array& params, const std::string& mention) {
-    ExpectRefused(CallCellcost(3, {image1.get(), image2.get(), params.get()}), "", mention);
+  const auto refused = [&](const Array& params, const std::string& message) {
+    ExpectBadInput(CallCellcost(3, {image1.get(), image2.get(), params.get()}), message);
   };
 
-  refused(Scalar(3), "");
-  refused(Struct({0, 0}, {"n_tree_level", "search_radius", "grid_size", "truncate_const"}), "");
-  refused(Struct({1, 0}, {"n_tree_level"}), "");
+  refused(Scalar(3), kNotStruct);
+  refused(Struct({0, 0}, {"n_tree_level", "search_radius", "grid_size", "truncate_const"}),
+          kNotStruct);
+  refused(Struct({1, 0}, {"n_tree_level"}), kNotStruct);
   // Missing fields, in reading order: the first missing one is named.
   refused(ParamStruct({{"search_radius", {1, 1}}, {"grid_size", {1}}, {"truncate_const", {1}}}),
-          "n_tree_level");
-  refused(ParamStruct({{"n_tree_level", {1}}, {"grid_size", {1}}}), "search_radius");
+          Missing("n_tree_level"));
+  refused(ParamStruct({{"n_tree_level", {1}}, {"grid_size", {1}}}), Missing("search_radius"));
   {
     // A field that exists but holds nothing (a fresh host structure).
     Array params = Params(1, {1, 1}, 1, 1);
     SetField(params.get(), 0, "grid_size", Array());
-    refused(params, "grid_size");
+    refused(params, Missing("grid_size"));
     SetField(params.get(), 0, "grid_size", Numeric(mxDOUBLE_CLASS, {0, 0}));
-    refused(params, "grid_size");
+    refused(params, NotNumeric("grid_size"));
     SetField(params.get(), 0, "grid_size", Numeric(mxDOUBLE_CLASS, {1, 1}, true));
-    refused(params, "grid_size");
+    refused(params, NotNumeric("grid_size"));
     SetField(params.get(), 0, "grid_size", Text("2"));
-    refused(params, "grid_size");
+    refused(params, NotNumeric("grid_size"));
     SetField(params.get(), 0, "grid_size", Struct({1, 1}, {}));
-    refused(params, "grid_size");
+    refused(params, NotNumeric("grid_size"));
     SetField(params.get(), 0, "grid_size", Sparse(mxDOUBLE_CLASS, 1, 1, 1));
-    refused(params, "grid_size");
+    refused(params, NotNumeric("grid_size"));
   }
   {
     Array params = Params(1, {1, 1}, 1, 1);
     SetField(params.get(), 0, "search_radius", Scalar(2));
-    refused(params, "search_radius");
+    refused(params, kRadiusFormat);
     SetField(params.get(), 0, "search_radius", Singles({1, 2}, {1, 1}));
-    refused(params, "search_radius");
+    refused(params, kRadiusFormat);
     SetField(params.get(), 0, "search_radius", Int32s({1, 2}, {1, 1}));
-    refused(params, "search_radius");
+    refused(params, kRadiusFormat);
     SetField(params.get(), 0, "search_radius", Numeric(mxDOUBLE_CLASS, {1, 2}, true));
-    refused(params, "search_radius");
+    refused(params, kRadiusFormat);
     SetField(params.get(), 0, "search_radius", Sparse(mxDOUBLE_CLASS, 1, 2, 1));
-    refused(params, "search_radius");
+    refused(params, kRadiusFormat);
   }
   // Values the core cannot take.
-  refused(Params(nan, {1, 1}, 1, 1), "n_tree_level");
-  refused(Params(1, {inf, 1}, 1, 1), "search_radius");
-  refused(Params(1, {1, nan}, 1, 1), "search_radius");
-  refused(Params(1, {1, 1}, 3e9, 1), "grid_size");
-  refused(Params(1, {1, 1}, -3e9, 1), "grid_size");
-  refused(Params(1, {1, 1}, 0.9, 1), "grid_size");
-  refused(Params(1, {1, 1}, -2, 1), "grid_size");
-  refused(Params(1, {-1, 1}, 1, 1), "search_radius");
-  refused(Params(1, {1, -1}, 1, 1), "search_radius");
-  refused(Params(16, {1, 1}, 1, 1), "n_tree_level");
+  refused(Params(nan, {1, 1}, 1, 1), NotInt32("n_tree_level"));
+  refused(Params(1, {inf, 1}, 1, 1), NotInt32("search_radius"));
+  refused(Params(1, {1, nan}, 1, 1), NotInt32("search_radius"));
+  refused(Params(1, {1, 1}, 3e9, 1), NotInt32("grid_size"));
+  refused(Params(1, {1, 1}, -3e9, 1), NotInt32("grid_size"));
+  refused(Params(1, {1, 1}, 0.9, 1), kGrid);
+  refused(Params(1, {1, 1}, -2, 1), kGrid);
+  refused(Params(1, {-1, 1}, 1, 1), kNegative);
+  refused(Params(1, {1, -1}, 1, 1), kNegative);
+  refused(Params(16, {1, 1}, 1, 1), kLevels);
   // Image 1 of 9 x 7 with grid 2: a 4 x 5 sample grid serves 3 levels, not 4.
-  refused(Params(4, {1, 1}, 2, 1), "n_tree_level");
-  // Translation counts beyond 32 bits.
-  refused(Params(1, {2e9, 2e9}, 1, 1), "");
-  refused(Params(1, {1e9, 0}, 1, 1), "");
+  refused(Params(4, {1, 1}, 2, 1), kLevels);
+  // Translation counts beyond 32 bits: per axis, in all, twice in all.
+  refused(Params(1, {2e9, 2e9}, 1, 1), kSearch);
+  refused(Params(1, {1e9, 0}, 1, 1), kSearch);
+  refused(Params(1, {2147483647, 2147483647}, 1, 1), kSearch);
 }
 
 TEST(CellcostGatewayMessages, UnusableImagesRefusedWithoutReadingThem) {
@@ -144,16 +167,16 @@ TEST(CellcostGatewayMessages, UnusableImagesRefusedWithoutReadingThem) {
   // gateway that went on would fault.
   const Array huge = Huge(mxSINGLE_CLASS, {70000, 70000, 2});
   const Array tall = Huge(mxSINGLE_CLASS, {mwSize{1} << 32, 1, 2});
-  ExpectRefused(
+  ExpectBadInput(
       CallCellcost(3, {huge.get(), Huge(mxSINGLE_CLASS, {70000, 70000, 2}).get(), params.get()}),
-      "", "");
-  ExpectRefused(CallCellcost(3, {tall.get(), good.get(), params.get()}), "", "");
+      kSize);
+  ExpectBadInput(CallCellcost(3, {tall.get(), good.get(), params.get()}), kSize);
   // No elements, but a side that wraps to 1 when narrowed to 32 bits.
   const Array wraps = Numeric(mxSINGLE_CLASS, {(mwSize{1} << 32) + 1, 0, 2});
-  ExpectRefused(CallCellcost(3, {wraps.get(), good.get(), params.get()}), "", "");
+  ExpectBadInput(CallCellcost(3, {wraps.get(), good.get(), params.get()}), kSize);
   const Array complex_image = Numeric(mxSINGLE_CLASS, {5, 4, 2}, true);
-  ExpectRefused(CallCellcost(3, {complex_image.get(), good.get(), params.get()}), "", "");
-  ExpectRefused(CallCellcost(3, {good.get(), complex_image.get(), params.get()}), "", "");
+  ExpectBadInput(CallCellcost(3, {complex_image.get(), good.get(), params.get()}), kStorage);
+  ExpectBadInput(CallCellcost(3, {good.get(), complex_image.get(), params.get()}), kStorage);
 }
 
 TEST(CellcostGatewayOutputs, ClassesSizesAndValues) {
@@ -243,7 +266,7 @@ TEST(CellcostGatewayOutputs, EmptyImagesAndStructArrays) {
   for (int k = 0; k < 25; ++k) EXPECT_EQ(DataOf<float>(r.slots[0].get())[k], 1.0f);
   // An image 1 with no pixels has no sample grid, so only L <= 0 fits it.
   const Array empty1 = Numeric(mxSINGLE_CLASS, {0, 5, 2});
-  ExpectRefused(CallCellcost(3, {empty1.get(), image.get(), params.get()}), "", "n_tree_level");
+  ExpectBadInput(CallCellcost(3, {empty1.get(), image.get(), params.get()}), kLevels);
   const Array flat = Params(0, {1, 1}, 1, 1);
   r = CallCellcost(3, {empty1.get(), image.get(), flat.get()});
   ExpectFinished(r, 3, 3);
@@ -263,21 +286,51 @@ TEST(CellcostGatewayOutputs, ImagesWithoutChannels) {
   EXPECT_EQ(DataOf<float>(r.slots[0].get())[0], 2.1875f);
 }
 
-TEST(CellcostGatewayFailures, AllocationFailuresLeaveNoOutput) {
+TEST(CellcostGatewayFailures, OutputsTheHostCannotCreate) {
+  // The host's own error becomes the module's out-of-memory error, and the
+  // outputs created before it are freed.
   std::mt19937 rng(8);
   const Array image = RandomSingles(rng, {16, 16, 2});
-  // Outputs the host cannot create: a cost table beyond the adapter's budget.
+  densecorr::ScopedGuardFigure unknown(-1, 0);
   const std::size_t saved = SetArrayBudget(std::size_t{1} << 20);
-  const Array wide = Params(1, {300, 300}, 1, 1);  // 601^2 translations: 1.4 MB of costs
+  const Array wide = Params(3, {56, 56}, 1, 1);  // 113^2 x 21 costs: 1.07 MB
   ExpectOutOfMemory(CallCellcost(3, {image.get(), image.get(), wide.get()}));
+  const Array shifts_too_large = Params(0, {300, 300}, 1, 1);  // no costs, 2.9 MB of shifts
+  ExpectOutOfMemory(CallCellcost(3, {image.get(), image.get(), shifts_too_large.get()}));
   SetArrayBudget(saved);
+  ExpectFinished(CallCellcost(3, {image.get(), image.get(), wide.get()}), 3, 3);
+}
 
-  // A distance volume the memory guard refuses, after the outputs exist.
-  densecorr::ScopedGuardFigure little(std::int64_t{1} << 20, 0);
-  ExpectOutOfMemory(CallCellcost(3, {image.get(), image.get(), wide.get()}));
-  // The same call within the figure goes through.
-  const Array narrow = Params(1, {2, 2}, 1, 1);
-  ExpectFinished(CallCellcost(1, {image.get(), image.get(), narrow.get()}), 1, 3);
+TEST(CellcostGatewayFailures, WholeCallAccountedBeforeAnythingIsCreated) {
+  // Outputs twice (the module's and the host's copy) plus the core's
+  // scratch: a call needing exactly what the process may use runs, one
+  // byte more is refused before any output exists.
+  std::mt19937 rng(9);
+  const Array image1 = RandomSingles(rng, {24, 20, 3}), image2 = RandomSingles(rng, {18, 22, 3});
+  const Array params = Params(3, {30, 12}, 2, 0.5);
+  const auto plan = densecorr::PlanPyramidCall(20, 24, 22, 18, 3, PyramidMatchParams{2, 3, {30, 12}, 0.5f});
+  ASSERT_TRUE(plan.fits);
+  const std::uint64_t n_shift = 31 * 13;
+  ASSERT_EQ(plan.geometry.n_shift, static_cast<int>(n_shift));
+  const std::uint64_t outputs = 4 * n_shift * 21 + 8 * n_shift + 8;
+  const std::uint64_t needed = 2 * outputs + plan.scratch_bytes;
+  const std::vector<const mxArray*> inputs = {image1.get(), image2.get(), params.get()};
+  {
+    densecorr::ScopedGuardFigure exact(FigureGiving(needed), 0);
+    ExpectFinished(CallCellcost(3, inputs), 3, 3);
+  }
+  {
+    densecorr::ScopedGuardFigure short_by_one(FigureGiving(needed - 1), 0);
+    ExpectOutOfMemory(CallCellcost(3, inputs), CallTooLargeText(needed, needed - 1));
+  }
+}
+
+TEST(CellcostGatewayInterrupt, StopsWithNothingStoredAndTheNextCallWorks) {
+  std::mt19937 rng(10);
+  const Inputs in = Good(rng);
+  RequestInterrupt();
+  ExpectInterrupted(CallCellcost(3, in.all()));
+  ExpectFinished(CallCellcost(3, in.all()), 3, 3);
 }
 
 }  // namespace

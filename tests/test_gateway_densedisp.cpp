@@ -13,6 +13,7 @@
 
 #include "call_checks.h"
 #include "common/memory_guard.h"
+#include "densedisp/search_offsets.h"
 #include "densedisp/pixel_match.h"
 #include "gateways.h"
 #include "host_adapter.h"
@@ -21,11 +22,31 @@ namespace {
 
 using namespace hostadapter;
 
-const char kCount[] = "the number of input arg must be 4\n";
-const char kClass[] = "wrong descriptor format: must be single\n";
-const char kDisparity[] = "wrong disparity format: must be int32\n";
-const char kShape[] = "wrong feature format -- it must be heightxwidthxfeat_dim\n";
-const char kFeat[] = "different feature dimension\n";
+const char kCount[] = "the number of input arg must be 4";
+const char kClass[] = "wrong descriptor format: must be single";
+const char kDisparity[] = "wrong disparity format: must be int32";
+const char kShape[] = "wrong feature format -- it must be heightxwidthxfeat_dim";
+const char kFeat[] = "different feature dimension";
+const char kFieldReal[] = "wrong disparity format: must be real";
+const char kFieldSize[] = "wrong disparity size: must be 2 x (height*width of image 1)";
+const char kNotStruct[] = "wrong parameter format: must be a non-empty struct";
+const char kRadiusFormat[] =
+    "wrong parameter format: search_radius must be a real double array of at least two elements";
+const char kGrid[] = "wrong parameter value: search_grid_size must be at least 1";
+const char kNegative[] = "wrong parameter value: search_radius must not be negative";
+const char kSearch[] = "search too large: offset and volume counts must fit a 32-bit integer";
+
+std::string Missing(const std::string& key) { return "missing parameter field: " + key; }
+std::string NotNumeric(const std::string& key) {
+  return "wrong parameter format: " + key + " must be a real numeric value";
+}
+std::string NotInt32(const std::string& key) {
+  return "wrong parameter value: " + key + " must be finite and fit a 32-bit integer";
+}
+
+void ExpectBadInput(const CallResult& r, const std::string& message) {
+  ExpectRefused(r, "densecorr:densedisp:badInput", message);
+}
 
 Array Params(double grid, std::vector<double> radius, double deform, double truncate_const) {
   return ParamStruct({{"search_grid_size", {grid}},
@@ -60,11 +81,11 @@ Inputs Good(std::mt19937& rng) {
 TEST(DensedispGatewayMessages, DocumentedTestsInOrder) {
   std::mt19937 rng(1);
   const Inputs in = Good(rng);
-  ExpectRefused(CallDensedisp(2, {in.image1.get(), in.image2.get(), in.field.get()}), kCount);
-  ExpectRefused(CallDensedisp(2, {in.image1.get(), in.image2.get(), in.field.get(), in.params.get(),
+  ExpectBadInput(CallDensedisp(2, {in.image1.get(), in.image2.get(), in.field.get()}), kCount);
+  ExpectBadInput(CallDensedisp(2, {in.image1.get(), in.image2.get(), in.field.get(), in.params.get(),
                                   in.params.get()}),
                 kCount);
-  ExpectRefused(CallDensedisp(2, {}), kCount);
+  ExpectBadInput(CallDensedisp(2, {}), kCount);
 
   const Array double_image = Numeric(mxDOUBLE_CLASS, {20, 30, 8});
   const Array double_field = Numeric(mxDOUBLE_CLASS, {2, 600});
@@ -73,23 +94,23 @@ TEST(DensedispGatewayMessages, DocumentedTestsInOrder) {
   const auto call = [&](const mxArray* a, const mxArray* b, const mxArray* f) {
     return CallDensedisp(2, {a, b, f, in.params.get()});
   };
-  ExpectRefused(call(double_image.get(), in.image2.get(), in.field.get()), kClass);
-  ExpectRefused(call(in.image1.get(), double_image.get(), in.field.get()), kClass);
+  ExpectBadInput(call(double_image.get(), in.image2.get(), in.field.get()), kClass);
+  ExpectBadInput(call(in.image1.get(), double_image.get(), in.field.get()), kClass);
   // Image classes first, then the field's class, then the shapes.
-  ExpectRefused(call(double_image.get(), double_image.get(), double_field.get()), kClass);
-  ExpectRefused(call(in.image1.get(), in.image2.get(), double_field.get()), kDisparity);
-  ExpectRefused(call(single_2d.get(), in.image2.get(), double_field.get()), kDisparity);
-  ExpectRefused(call(single_2d.get(), in.image2.get(), in.field.get()), kShape);
-  ExpectRefused(call(in.image1.get(), single_2d.get(), in.field.get()), kShape);
-  ExpectRefused(call(in.image1.get(), single_16.get(), in.field.get()), kFeat);
+  ExpectBadInput(call(double_image.get(), double_image.get(), double_field.get()), kClass);
+  ExpectBadInput(call(in.image1.get(), in.image2.get(), double_field.get()), kDisparity);
+  ExpectBadInput(call(single_2d.get(), in.image2.get(), double_field.get()), kDisparity);
+  ExpectBadInput(call(single_2d.get(), in.image2.get(), in.field.get()), kShape);
+  ExpectBadInput(call(in.image1.get(), single_2d.get(), in.field.get()), kShape);
+  ExpectBadInput(call(in.image1.get(), single_16.get(), in.field.get()), kFeat);
 }
 
 TEST(DensedispGatewayMessages, UnsafeFieldsAndParametersRefused) {
   std::mt19937 rng(2);
   const Inputs in = Good(rng);
   const auto refused = [&](const mxArray* field, const mxArray* params,
-                           const std::string& mention) {
-    ExpectRefused(CallDensedisp(2, {in.image1.get(), in.image2.get(), field, params}), "", mention);
+                           const std::string& message) {
+    ExpectBadInput(CallDensedisp(2, {in.image1.get(), in.image2.get(), field, params}), message);
   };
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
@@ -98,43 +119,45 @@ TEST(DensedispGatewayMessages, UnsafeFieldsAndParametersRefused) {
   for (const std::vector<mwSize>& dims : std::vector<std::vector<mwSize>>{
            {600, 2}, {2, 599}, {2, 601}, {1, 1200}, {3, 600}, {2, 600, 2}, {0, 0}, {2, 0}}) {
     SCOPED_TRACE(::testing::PrintToString(dims));
-    refused(Numeric(mxINT32_CLASS, dims).get(), in.params.get(), "");
+    refused(Numeric(mxINT32_CLASS, dims).get(), in.params.get(), kFieldSize);
   }
   // A field claiming more columns than 32 bits hold: never read.
-  refused(Huge(mxINT32_CLASS, {2, (mwSize{1} << 32) + 600}).get(), in.params.get(), "");
-  refused(Numeric(mxINT32_CLASS, {2, 600}, true).get(), in.params.get(), "");
+  refused(Huge(mxINT32_CLASS, {2, (mwSize{1} << 32) + 600}).get(), in.params.get(), kFieldSize);
+  refused(Numeric(mxINT32_CLASS, {2, 600}, true).get(), in.params.get(), kFieldReal);
 
   const mxArray* field = in.field.get();
-  refused(field, Scalar(1).get(), "");
-  refused(field, Struct({0, 1}, {"search_grid_size"}).get(), "");
-  refused(field, ParamStruct({{"search_radius", {1, 1}}}).get(), "search_grid_size");
+  refused(field, Scalar(1).get(), kNotStruct);
+  refused(field, Struct({0, 1}, {"search_grid_size"}).get(), kNotStruct);
+  refused(field, ParamStruct({{"search_radius", {1, 1}}}).get(), Missing("search_grid_size"));
   refused(
       field,
       ParamStruct({{"search_grid_size", {1}}, {"search_radius", {1, 1}}, {"truncate_const", {1}}})
           .get(),
-      "deform_coeff");
+      Missing("deform_coeff"));
   {
     Array params = Params(1, {1, 1}, 0, 1);
     SetField(params.get(), 0, "truncate_const", Array());
-    refused(field, params.get(), "truncate_const");
+    refused(field, params.get(), Missing("truncate_const"));
     SetField(params.get(), 0, "truncate_const", Numeric(mxSINGLE_CLASS, {0, 1}));
-    refused(field, params.get(), "truncate_const");
+    refused(field, params.get(), NotNumeric("truncate_const"));
     SetField(params.get(), 0, "truncate_const", Numeric(mxLOGICAL_CLASS, {1, 1}));
-    refused(field, params.get(), "truncate_const");
+    refused(field, params.get(), NotNumeric("truncate_const"));
     SetField(params.get(), 0, "truncate_const", Numeric(mxDOUBLE_CLASS, {1, 1}, true));
-    refused(field, params.get(), "truncate_const");
+    refused(field, params.get(), NotNumeric("truncate_const"));
   }
-  refused(field, Params(nan, {1, 1}, 0, 1).get(), "search_grid_size");
-  refused(field, Params(inf, {1, 1}, 0, 1).get(), "search_grid_size");
-  refused(field, Params(0, {1, 1}, 0, 1).get(), "search_grid_size");
-  refused(field, Params(-1, {1, 1}, 0, 1).get(), "search_grid_size");
-  refused(field, Params(1, {1}, 0, 1).get(), "search_radius");
-  refused(field, Params(1, {-1, 1}, 0, 1).get(), "search_radius");
-  refused(field, Params(1, {1, -inf}, 0, 1).get(), "search_radius");
-  refused(field, Params(1, {2147483648.0, 0}, 0, 1).get(), "search_radius");
-  // 2*2^30/1 + 1 offsets per axis, then volumes beyond 32 bits.
-  refused(field, Params(1, {1 << 30, 0}, 0, 1).get(), "");
-  refused(field, Params(1, {2000, 2000}, 0, 1).get(), "");
+  refused(field, Params(nan, {1, 1}, 0, 1).get(), NotInt32("search_grid_size"));
+  refused(field, Params(inf, {1, 1}, 0, 1).get(), NotInt32("search_grid_size"));
+  refused(field, Params(0, {1, 1}, 0, 1).get(), kGrid);
+  refused(field, Params(-1, {1, 1}, 0, 1).get(), kGrid);
+  refused(field, Params(1, {1}, 0, 1).get(), kRadiusFormat);
+  refused(field, Params(1, {-1, 1}, 0, 1).get(), kNegative);
+  refused(field, Params(1, {1, -inf}, 0, 1).get(), NotInt32("search_radius"));
+  refused(field, Params(1, {2147483648.0, 0}, 0, 1).get(), NotInt32("search_radius"));
+  // 2*2^30/1 + 1 offsets per axis, then volumes beyond 32 bits, then both
+  // axes near 2^32 (whose product would leave 64 bits).
+  refused(field, Params(1, {1 << 30, 0}, 0, 1).get(), kSearch);
+  refused(field, Params(1, {2000, 2000}, 0, 1).get(), kSearch);
+  refused(field, Params(1, {2147483647, 2147483647}, 0, 1).get(), kSearch);
 }
 
 TEST(DensedispGatewayOutputs, ClassesSizesValuesAndTheFieldCopy) {
@@ -223,23 +246,49 @@ TEST(DensedispGatewayOutputs, ImagesWithoutChannels) {
   }
 }
 
-TEST(DensedispGatewayFailures, AllocationFailuresLeaveNoOutput) {
+TEST(DensedispGatewayFailures, OutputsTheHostCannotCreate) {
   std::mt19937 rng(6);
   const Inputs in = Good(rng);
-  {
-    const std::size_t saved = SetArrayBudget(1000);
+  densecorr::ScopedGuardFigure unknown(-1, 0);
+  for (std::size_t budget : {std::size_t{1000}, std::size_t{5000}}) {  // first or second output
+    SCOPED_TRACE(budget);
+    const std::size_t saved = SetArrayBudget(budget);
     ExpectOutOfMemory(CallDensedisp(2, in.all()));
     SetArrayBudget(saved);
   }
-  // The volume of 441 offsets x 600 pixels (1 MB) against a figure of 64 KB.
+  ExpectFinished(CallDensedisp(2, in.all()), 2, 2);
+}
+
+TEST(DensedispGatewayFailures, WholeCallAccountedBeforeAnythingIsCreated) {
+  // Outputs twice (the module's and the host's copy) plus the core's
+  // scratch: a call needing exactly what the process may use runs, one
+  // byte more is refused before any output exists.
+  std::mt19937 rng(7);
+  const Inputs in = Good(rng);
   const Array wide = Params(1, {10, 10}, 0, 1);
   const std::vector<const mxArray*> inputs = {in.image1.get(), in.image2.get(), in.field.get(),
                                               wide.get()};
+  const auto plan =
+      densecorr::PlanPixelCall(30, 20, 35, 25, 8, PixelMatchParams{1, {10, 10}, 0.0f, 1.0f, 0.0f});
+  ASSERT_TRUE(plan.fits);
+  ASSERT_EQ(plan.n_offsets, 441);
+  const std::uint64_t needed = 2 * (12 * 600) + plan.scratch_bytes;
   {
-    densecorr::ScopedGuardFigure little(64 << 10, 0);
-    ExpectOutOfMemory(CallDensedisp(2, inputs));
+    densecorr::ScopedGuardFigure exact(FigureGiving(needed), 0);
+    ExpectFinished(CallDensedisp(2, inputs), 2, 2);
   }
-  ExpectFinished(CallDensedisp(2, inputs), 2, 2);
+  {
+    densecorr::ScopedGuardFigure short_by_one(FigureGiving(needed - 1), 0);
+    ExpectOutOfMemory(CallDensedisp(2, inputs), CallTooLargeText(needed, needed - 1));
+  }
+}
+
+TEST(DensedispGatewayInterrupt, StopsWithNothingStoredAndTheNextCallWorks) {
+  std::mt19937 rng(8);
+  const Inputs in = Good(rng);
+  RequestInterrupt();
+  ExpectInterrupted(CallDensedisp(2, in.all()));
+  ExpectFinished(CallDensedisp(2, in.all()), 2, 2);
 }
 
 }  // namespace

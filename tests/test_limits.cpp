@@ -45,6 +45,7 @@ TEST(PixelLimits, OffsetGridsAtTheEndsOfTheRange) {
   }
   // Counts beyond 32 bits end the call before anything is allocated.
   EXPECT_THROW(Offsets(1, M, 0), std::bad_alloc);
+  EXPECT_THROW(Offsets(1, M, M), std::bad_alloc);  // each axis near 2^32: no 64-bit product
   EXPECT_THROW(Offsets(1, (1 << 30) - 1, 0), std::bad_alloc);  // 2^31 - 1 offsets, 2^32 ints
   EXPECT_THROW(Offsets(1, 40000, 40000), std::bad_alloc);
 }

@@ -2,37 +2,38 @@ function memory_guard_check()
 %MEMORY_GUARD_CHECK  Calls that need more memory than this process may use
 %   must fail at once with an error, assign nothing, and leave Octave and the
 %   modules working. Run it under a memory limit of about 1 GiB (see
-%   fuzz/octave_checks); without one, the first call simply succeeds.
-  rand('state', 3);
-  a = rand(200, 200, 8, 'single');
-  d = zeros(2, 200 * 200, 'int32');
-  % 81^2 offsets x 40000 pixels: a 1 GiB distance volume.
-  p = struct('search_grid_size', 1, 'search_radius', [40 40], 'deform_coeff', 0.1, ...
+%   fuzz/octave_checks); without one, the calls simply succeed.
+  randn('state', 3);
+  % 101^2 translations x 21845 cells: 891 MB of costs, twice.
+  a = single(randn(128, 128, 2));
+  p = struct('n_tree_level', 8, 'search_radius', [50 50], 'grid_size', 1, 'truncate_const', 1);
+  expect_quick_error(@cellcost, a, a, p);
+  % 2^25 pixels without channels: 384 MiB of outputs, twice, beside the
+  % 256 MiB starting field.
+  q = struct('search_grid_size', 1, 'search_radius', [0 0], 'deform_coeff', 0.1, ...
              'truncate_const', 1);
-  expect_quick_error(@densedisp, a, a, d, p);
-  % 1201^2 translations x 1200 samples: a 6.9 GB distance volume.
-  b = rand(40, 30, 8, 'single');
-  q = struct('n_tree_level', 1, 'search_radius', [600 600], 'grid_size', 1, ...
-             'truncate_const', 1);
-  expect_quick_error(@cellcost, b, b, q);
+  expect_quick_error(@densedisp, zeros(8192, 4096, 0, 'single'), zeros(1, 1, 0, 'single'), ...
+                     zeros(2, 2^25, 'int32'), q);
   % Octave and both modules still work.
-  [moved, cost] = densedisp(a, a, d, setfield(p, 'search_radius', [2 2]));
+  b = single(randn(200, 200, 8));
+  d = zeros(2, 200 * 200, 'int32');
+  [moved, cost] = densedisp(b, b, d, setfield(q, 'search_radius', [2 2]));
   assert(isequal(size(moved), [2 40000]) && all(cost == 0));
-  assert(isequal(size(cellcost(b, b, setfield(q, 'search_radius', [1 1]))), [9 1]));
+  assert(isequal(size(cellcost(a, a, setfield(p, 'search_radius', [1 1]))), [9 21845]));
   printf('memory_guard_check: passed\n');
 end
 
 function expect_quick_error(fn, varargin)
-  failed = false;
+  name = func2str(fn);
+  err = [];
   start = tic;
   try
     [x, y] = fn(varargin{:});
   catch err
-    failed = true;
-    printf('%s: error after %.2f s: "%s"\n', func2str(fn), toc(start), err.message);
+    printf('%s: error after %.2f s: %s "%s"\n', name, toc(start), err.identifier, err.message);
   end
-  assert(failed, '%s: the call did not fail: is a memory limit in place?', func2str(fn));
-  assert(toc(start) < 10, '%s: the failure took %.1f s', func2str(fn), toc(start));
-  assert(~exist('x', 'var') && ~exist('y', 'var'), '%s: output assigned after an error', ...
-         func2str(fn));
+  assert(~isempty(err), '%s: the call did not fail: is a memory limit in place?', name);
+  assert(strcmp(err.identifier, 'densecorr:outOfMemory'), '%s: not the out-of-memory error', name);
+  assert(toc(start) < 10, '%s: the failure took %.1f s', name, toc(start));
+  assert(~exist('x', 'var') && ~exist('y', 'var'), '%s: output assigned after an error', name);
 end

@@ -3,6 +3,8 @@
 // end is caught by AddressSanitizer where the host would silently go on.
 #include "host_adapter.h"
 
+#include "quit.h"
+
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -41,8 +43,6 @@ std::unordered_set<const mxArray*>& LiveArrays() {
 struct CallState {
   bool active = false;
   std::vector<mxArray*> created;
-  std::string console;
-  int n_prints = 0;
 };
 CallState g_call;
 
@@ -180,7 +180,7 @@ std::string Format(const char* format, va_list args) {
   va_copy(copy, args);
   const int n = std::vsnprintf(nullptr, 0, format, copy);
   va_end(copy);
-  if (n < 0) Violation("the module passed mexPrintf an unusable format");
+  if (n < 0) Violation("the module passed mexErrMsgIdAndTxt an unusable format");
   std::string text(static_cast<std::size_t>(n) + 1, '\0');
   std::vsnprintf(&text[0], text.size(), format, args);
   text.pop_back();
@@ -287,6 +287,11 @@ std::size_t DataBytes(const mxArray* array) {
   return array->complex ? 2 * bytes : bytes;
 }
 
+void RequestInterrupt() {
+  octave_interrupt_state = 1;
+  octave_signal_caught = 1;
+}
+
 std::size_t SetArrayBudget(std::size_t bytes) {
   const std::size_t previous = g_budget;
   g_budget = bytes;
@@ -315,13 +320,17 @@ CallResult Call(EntryPoint entry, int nlhs, const std::vector<const mxArray*>& i
   } catch (const HostError& error) {
     result.end = CallResult::End::kHostError;
     result.error_id = error.id;
+    result.error_text = error.what();
+  } catch (const Interrupt&) {
+    result.end = CallResult::End::kInterrupted;
   } catch (const std::bad_alloc&) {
-    // The host turns an escaping allocation failure into an error of its own.
-    result.end = CallResult::End::kOutOfMemory;
+    Violation("the module let std::bad_alloc escape instead of raising its out-of-memory error");
+  } catch (...) {
+    Violation("an exception of the module's own escaped to the host");
   }
   g_call.active = false;
-  result.console = std::move(g_call.console);
-  result.n_prints = g_call.n_prints;
+  octave_interrupt_state = 0;
+  octave_signal_caught = 0;
 
   std::unordered_set<const mxArray*> in_slots;
   for (int i = 0; i < n_slots; ++i) {
@@ -369,18 +378,12 @@ extern "C" {
 bool mxIsSingle(const mxArray* a) { return Checked(a, "mxIsSingle")->class_id == mxSINGLE_CLASS; }
 bool mxIsDouble(const mxArray* a) { return Checked(a, "mxIsDouble")->class_id == mxDOUBLE_CLASS; }
 bool mxIsInt32(const mxArray* a) { return Checked(a, "mxIsInt32")->class_id == mxINT32_CLASS; }
-bool mxIsUint8(const mxArray* a) { return Checked(a, "mxIsUint8")->class_id == mxUINT8_CLASS; }
-bool mxIsLogical(const mxArray* a) {
-  return Checked(a, "mxIsLogical")->class_id == mxLOGICAL_CLASS;
-}
-bool mxIsChar(const mxArray* a) { return Checked(a, "mxIsChar")->class_id == mxCHAR_CLASS; }
 bool mxIsNumeric(const mxArray* a) {
   return hostadapter::IsNumericClass(Checked(a, "mxIsNumeric")->class_id);
 }
 bool mxIsComplex(const mxArray* a) { return Checked(a, "mxIsComplex")->complex; }
 bool mxIsSparse(const mxArray* a) { return Checked(a, "mxIsSparse")->sparse; }
 bool mxIsStruct(const mxArray* a) { return Checked(a, "mxIsStruct")->class_id == mxSTRUCT_CLASS; }
-bool mxIsEmpty(const mxArray* a) { return hostadapter::NumelOf(Checked(a, "mxIsEmpty")) == 0; }
 mxClassID mxGetClassID(const mxArray* a) { return Checked(a, "mxGetClassID")->class_id; }
 
 size_t mxGetNumberOfElements(const mxArray* a) {
@@ -391,14 +394,6 @@ mwSize mxGetNumberOfDimensions(const mxArray* a) {
 }
 const mwSize* mxGetDimensions(const mxArray* a) {
   return Checked(a, "mxGetDimensions")->dims.data();
-}
-size_t mxGetM(const mxArray* a) { return Checked(a, "mxGetM")->dims[0]; }
-size_t mxGetN(const mxArray* a) {
-  // The host folds every dimension after the first into the column count.
-  const auto& dims = Checked(a, "mxGetN")->dims;
-  std::size_t n = 1;
-  for (std::size_t i = 1; i < dims.size(); ++i) n *= dims[i];
-  return n;
 }
 
 void* mxGetData(const mxArray* a) {
@@ -437,11 +432,6 @@ double mxGetScalar(const mxArray* a) {
   }
 }
 
-int mxGetNumberOfFields(const mxArray* a) {
-  Checked(a, "mxGetNumberOfFields");
-  return static_cast<int>(a->fields.size());
-}
-
 mxArray* mxGetField(const mxArray* a, mwIndex index, const char* name) {
   Checked(a, "mxGetField");
   if (a->class_id != mxSTRUCT_CLASS) return nullptr;
@@ -456,18 +446,24 @@ mxArray* mxCreateNumericMatrix(mwSize m, mwSize n, mxClassID class_id, mxComplex
   if (!hostadapter::IsNumericClass(class_id))
     Violation("the module created a numeric matrix of a non-numeric class");
   std::size_t count = 0, bytes = 0;
+  // The host's own error for a request it cannot back, without identifier.
+  const auto refuse = [&] {
+    throw hostadapter::HostError("", "failed to allocate " + std::to_string(bytes) +
+                                         " bytes of memory");
+  };
   if (__builtin_mul_overflow(m, n, &count) ||
-      __builtin_mul_overflow(count, hostadapter::ElementSize(class_id) * (flag ? 2 : 1), &bytes) ||
-      bytes >
-          hostadapter::g_budget - std::min(hostadapter::g_budget, hostadapter::g_module_bytes)) {
-    throw std::bad_alloc();
+      __builtin_mul_overflow(count, hostadapter::ElementSize(class_id) * (flag ? 2 : 1), &bytes)) {
+    bytes = SIZE_MAX;
+    refuse();
   }
+  if (bytes > hostadapter::g_budget - std::min(hostadapter::g_budget, hostadapter::g_module_bytes))
+    refuse();
   mxArray* array = hostadapter::NewArray(class_id, {m, n}, mxArray_tag::Owner::kModule);
   try {
     hostadapter::AllocateData(array, count, flag == mxCOMPLEX);
   } catch (const std::bad_alloc&) {
     hostadapter::FreeArray(array);
-    throw;
+    refuse();
   }
   hostadapter::g_module_bytes += hostadapter::DataBytes(array);
   if (hostadapter::g_call.active) hostadapter::g_call.created.push_back(array);
@@ -482,18 +478,6 @@ void mxDestroyArray(mxArray* a) {
   hostadapter::FreeArray(a);
 }
 
-int mexPrintf(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  const std::string text = hostadapter::Format(format, args);
-  va_end(args);
-  if (hostadapter::g_call.active) {
-    hostadapter::g_call.console += text;
-    ++hostadapter::g_call.n_prints;
-  }
-  return static_cast<int>(text.size());
-}
-
 void mexErrMsgIdAndTxt(const char* id, const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -502,6 +486,14 @@ void mexErrMsgIdAndTxt(const char* id, const char* format, ...) {
   throw hostadapter::HostError(id ? id : "", text);
 }
 
-void mexErrMsgTxt(const char* text) { throw hostadapter::HostError("", text ? text : ""); }
+sig_atomic_t octave_interrupt_state = 0;
+volatile sig_atomic_t octave_signal_caught = 0;
+
+void octave_handle_signal(void) {
+  if (octave_interrupt_state > 0) {
+    octave_interrupt_state = -1;
+    throw hostadapter::Interrupt();
+  }
+}
 
 }  // extern "C"

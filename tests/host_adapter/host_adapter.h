@@ -13,12 +13,20 @@
 
 namespace hostadapter {
 
-// What mexErrMsgIdAndTxt throws.
+// What mexErrMsgIdAndTxt throws, and the host's own errors.
 struct HostError : std::runtime_error {
   HostError(std::string id_, const std::string& text)
       : std::runtime_error(text), id(std::move(id_)) {}
   std::string id;
 };
+
+// What handling a pending interrupt throws (quit.h).
+struct Interrupt {};
+
+// Marks an interrupt pending, as the host's SIGINT handler does; Call clears
+// whatever is left of it when the call ends, as the host does on its return
+// to the prompt.
+void RequestInterrupt();
 
 struct ArrayDeleter {
   void operator()(mxArray* array) const;
@@ -67,11 +75,10 @@ std::size_t SetArrayBudget(std::size_t bytes);
 using EntryPoint = void (*)(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 
 struct CallResult {
-  enum class End { kReturned, kHostError, kOutOfMemory };
+  enum class End { kReturned, kHostError, kInterrupted };
   End end = End::kReturned;
   std::string error_id;      // kHostError: the identifier given
-  std::string console;       // everything printed during the call
-  int n_prints = 0;          // number of mexPrintf calls
+  std::string error_text;    // kHostError: the message
   std::vector<Array> slots;  // the max(nlhs, 1) output slots as the call left them
   int n_slots_set = 0;
   // Arrays the module created and neither stored nor destroyed; the host
@@ -82,8 +89,10 @@ struct CallResult {
 
 // Calls `entry` as the host does: `inputs` as prhs (an array of exactly that
 // many slots), nlhs output slots of which max(nlhs, 1) exist. After a host
-// error or an escaping std::bad_alloc the slots are emptied, as the host
-// discards them; the count of those set is kept in n_slots_set.
+// error or an interrupt the slots are emptied, as the host discards them;
+// the count of those set is kept in n_slots_set. Any other exception that
+// leaves the module (std::bad_alloc above all) stops the process: the host
+// would report it without the module's identifier.
 CallResult Call(EntryPoint entry, int nlhs, const std::vector<const mxArray*>& inputs);
 
 // Stops the process with a message: the module did something the host

@@ -5,11 +5,15 @@
 // host documents it, and where the host leaves a use undefined (reading an
 // empty array, an element index past the end, a destroyed array) the adapter
 // stops the process with a message instead of guessing. Sizes are 64-bit, as
-// in a 64-bit host.
+// in a 64-bit host. It stands in for Octave's interface, interrupt state
+// included (quit.h beside this file).
 #ifndef DENSECORR_HOST_ADAPTER_MEX_H_
 #define DENSECORR_HOST_ADAPTER_MEX_H_
 
 #include <cstddef>
+
+// As Octave's mex.h: the gateways take Octave's interrupt path.
+#define HAVE_OCTAVE
 
 typedef std::size_t mwSize;
 typedef std::size_t mwIndex;
@@ -48,40 +52,31 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 bool mxIsSingle(const mxArray* array);
 bool mxIsDouble(const mxArray* array);
 bool mxIsInt32(const mxArray* array);
-bool mxIsUint8(const mxArray* array);
-bool mxIsLogical(const mxArray* array);
-bool mxIsChar(const mxArray* array);
 bool mxIsNumeric(const mxArray* array);
 bool mxIsComplex(const mxArray* array);
 bool mxIsSparse(const mxArray* array);
 bool mxIsStruct(const mxArray* array);
-bool mxIsEmpty(const mxArray* array);
 mxClassID mxGetClassID(const mxArray* array);
 
 size_t mxGetNumberOfElements(const mxArray* array);
 mwSize mxGetNumberOfDimensions(const mxArray* array);
 const mwSize* mxGetDimensions(const mxArray* array);
-size_t mxGetM(const mxArray* array);
-size_t mxGetN(const mxArray* array);
 
 // Real data, column-major; null for an array without elements.
 void* mxGetData(const mxArray* array);
 double* mxGetPr(const mxArray* array);
 double mxGetScalar(const mxArray* array);
 
-int mxGetNumberOfFields(const mxArray* array);
 mxArray* mxGetField(const mxArray* array, mwIndex index, const char* name);
 
-// Zero-filled. A request the host cannot back throws std::bad_alloc, as the
-// host's own allocation does.
+// Zero-filled. A request the host cannot back raises the host's own error
+// (no identifier, "failed to allocate N bytes of memory"), as Octave does.
 mxArray* mxCreateNumericMatrix(mwSize m, mwSize n, mxClassID class_id, mxComplexity flag);
 void mxDestroyArray(mxArray* array);
 
-int mexPrintf(const char* format, ...);
 // Raise a host error: leaves the module through a C++ exception
 // (hostadapter::HostError) that the adapter's caller catches.
 [[noreturn]] void mexErrMsgIdAndTxt(const char* id, const char* format, ...);
-[[noreturn]] void mexErrMsgTxt(const char* text);
 
 }  // extern "C"
 

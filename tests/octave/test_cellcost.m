@@ -17,10 +17,10 @@ function p = params(varargin)
 end
 
 function check_argument_messages()
-  nargs = sprintf('the number of input arg must be 3\n');
-  single_msg = sprintf('wrong descriptor format: must be single\n');
-  shape = sprintf('wrong feature format -- it must be heightxwidthxfeat_dim\n');
-  different = sprintf('different feature dimension\n');
+  nargs = 'the number of input arg must be 3';
+  single_msg = 'wrong descriptor format: must be single';
+  shape = 'wrong feature format -- it must be heightxwidthxfeat_dim';
+  different = 'different feature dimension';
   a = rand(40, 30, 8, 'single');
   b = rand(50, 20, 8, 'single');
   p = params();
@@ -47,10 +47,10 @@ function check_argument_messages()
 end
 
 function check_unsafe_inputs()
-  storage = sprintf('wrong descriptor format: must be real, not complex or sparse\n');
-  too_big = sprintf('wrong descriptor size: element count must fit a 32-bit integer\n');
-  not_struct = sprintf('wrong parameter format: must be a non-empty struct\n');
-  search = sprintf('search too large: translation and cell counts must fit a 32-bit integer\n');
+  storage = 'wrong descriptor format: must be real, not complex or sparse';
+  too_big = 'wrong descriptor size: element count must fit a 32-bit integer';
+  not_struct = 'wrong parameter format: must be a non-empty struct';
+  search = 'search too large: translation and cell counts must fit a 32-bit integer';
   a = rand(40, 30, 8, 'single');
   b = rand(50, 20, 8, 'single');
   p = params();
@@ -71,19 +71,19 @@ function check_unsafe_inputs()
   check_rejects(not_struct, @cellcost, a, b, struct([]));
   keys = {'n_tree_level', 'search_radius', 'grid_size', 'truncate_const'};
   for i = 1:numel(keys)
-    check_rejects(sprintf('missing parameter field: %s\n', keys{i}), @cellcost, a, b, ...
+    check_rejects(sprintf('missing parameter field: %s', keys{i}), @cellcost, a, b, ...
                   rmfield(p, keys{i}));
   end
-  check_rejects(sprintf('missing parameter field: search_radius\n'), @cellcost, a, b, ...
+  check_rejects('missing parameter field: search_radius', @cellcost, a, b, ...
                 rmfield(params('grid_size', NaN), 'search_radius'));  % earlier field first
   for key = {'n_tree_level', 'grid_size', 'truncate_const'}
-    wrong = sprintf('wrong parameter format: %s must be a real numeric value\n', key{1});
+    wrong = sprintf('wrong parameter format: %s must be a real numeric value', key{1});
     for value = {[], zeros(1, 0, 'single'), 'a', true, {1}, struct('v', 1), complex(1, 1), sparse(1)}
       check_rejects(wrong, @cellcost, a, b, params(key{1}, value{1}));
     end
   end
-  radius = sprintf(['wrong parameter format: search_radius must be a real double array ' ...
-                    'of at least two elements\n']);
+  radius = ['wrong parameter format: search_radius must be a real double array ' ...
+            'of at least two elements'];
   for value = {5, [], int32([5 3]), single([5 3]), complex([5 3], [0 1]), sparse([5 3]), {5, 3}}
     check_rejects(radius, @cellcost, a, b, params('search_radius', value{1}));
   end
@@ -92,18 +92,18 @@ function check_unsafe_inputs()
   for bad = {{'n_tree_level', NaN}, {'n_tree_level', Inf}, {'grid_size', -Inf}, ...
              {'grid_size', 2^31}, {'n_tree_level', -2^31 - 1}, {'search_radius', [NaN 1]}, ...
              {'search_radius', [1 Inf]}, {'search_radius', [2^31 0]}}
-    check_rejects(sprintf('wrong parameter value: %s must be finite and fit a 32-bit integer\n', ...
+    check_rejects(sprintf('wrong parameter value: %s must be finite and fit a 32-bit integer', ...
                           bad{1}{1}), @cellcost, a, b, params(bad{1}{:}));
   end
   % Values whose truncation still fits are fine.
   node_cost = cellcost(a, b, params('n_tree_level', -2^31, 'grid_size', 2^31 - 0.5));
   assert(isequal(size(node_cost), [1 0]));
 
-  grid_msg = sprintf('wrong parameter value: grid_size must be at least 1\n');
+  grid_msg = 'wrong parameter value: grid_size must be at least 1';
   check_rejects(grid_msg, @cellcost, a, b, params('grid_size', 0));
   check_rejects(grid_msg, @cellcost, a, b, params('grid_size', 0.9));
   check_rejects(grid_msg, @cellcost, a, b, params('grid_size', -4, 'search_radius', [-1 0]));
-  radius_msg = sprintf('wrong parameter value: search_radius must not be negative\n');
+  radius_msg = 'wrong parameter value: search_radius must not be negative';
   check_rejects(radius_msg, @cellcost, a, b, params('search_radius', [-4 0]));
   check_rejects(radius_msg, @cellcost, a, b, params('search_radius', [0 -1], 'n_tree_level', 99));
   [~, shifts] = cellcost(a, b, params('search_radius', [-0.9 -0.5]));  % truncates to (0, 0)
@@ -111,7 +111,7 @@ function check_unsafe_inputs()
 
   % Pyramid depth: at most 15 levels, and 2^(L-1) cells per side must fit the
   % sample grid (40 x 30 with grid 4: 10 x 8 samples).
-  level_msg = sprintf('wrong parameter value: n_tree_level too large for the sample grid of image 1\n');
+  level_msg = 'wrong parameter value: n_tree_level too large for the sample grid of image 1';
   assert(isequal(size(cellcost(a, b, params('n_tree_level', 4))), [15 85]));
   check_rejects(level_msg, @cellcost, a, b, params('n_tree_level', 5));
   check_rejects(level_msg, @cellcost, a, b, params('n_tree_level', 16));

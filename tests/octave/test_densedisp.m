@@ -18,11 +18,11 @@ function p = params(varargin)
 end
 
 function check_argument_messages()
-  nargs = sprintf('the number of input arg must be 4\n');
-  single_msg = sprintf('wrong descriptor format: must be single\n');
-  int_msg = sprintf('wrong disparity format: must be int32\n');
-  shape = sprintf('wrong feature format -- it must be heightxwidthxfeat_dim\n');
-  different = sprintf('different feature dimension\n');
+  nargs = 'the number of input arg must be 4';
+  single_msg = 'wrong descriptor format: must be single';
+  int_msg = 'wrong disparity format: must be int32';
+  shape = 'wrong feature format -- it must be heightxwidthxfeat_dim';
+  different = 'different feature dimension';
   a = rand(20, 30, 8, 'single');
   b = rand(25, 35, 8, 'single');
   d = zeros(2, 600, 'int32');
@@ -47,11 +47,11 @@ function check_argument_messages()
 end
 
 function check_unsafe_inputs()
-  storage = sprintf('wrong descriptor format: must be real, not complex or sparse\n');
-  too_big = sprintf('wrong descriptor size: element count must fit a 32-bit integer\n');
-  field_size = sprintf('wrong disparity size: must be 2 x (height*width of image 1)\n');
-  not_struct = sprintf('wrong parameter format: must be a non-empty struct\n');
-  search = sprintf('search too large: offset and volume counts must fit a 32-bit integer\n');
+  storage = 'wrong descriptor format: must be real, not complex or sparse';
+  too_big = 'wrong descriptor size: element count must fit a 32-bit integer';
+  field_size = 'wrong disparity size: must be 2 x (height*width of image 1)';
+  not_struct = 'wrong parameter format: must be a non-empty struct';
+  search = 'search too large: offset and volume counts must fit a 32-bit integer';
   a = rand(20, 30, 8, 'single');
   b = rand(25, 35, 8, 'single');
   d = zeros(2, 600, 'int32');
@@ -76,35 +76,35 @@ function check_unsafe_inputs()
   check_rejects(not_struct, @densedisp, a, b, d, repmat(p, 0, 1));
   keys = {'search_grid_size', 'search_radius', 'deform_coeff', 'truncate_const'};
   for i = 1:numel(keys)
-    check_rejects(sprintf('missing parameter field: %s\n', keys{i}), @densedisp, a, b, d, ...
+    check_rejects(sprintf('missing parameter field: %s', keys{i}), @densedisp, a, b, d, ...
                   rmfield(p, keys{i}));
   end
   for key = {'search_grid_size', 'deform_coeff', 'truncate_const'}
-    wrong = sprintf('wrong parameter format: %s must be a real numeric value\n', key{1});
+    wrong = sprintf('wrong parameter format: %s must be a real numeric value', key{1});
     for value = {[], 'a', false, {1}, complex(0, 1), sparse(1)}
       check_rejects(wrong, @densedisp, a, b, d, params(key{1}, value{1}));
     end
   end
   % Fields are read in order: the first failing one is reported.
-  check_rejects(sprintf('wrong parameter format: search_grid_size must be a real numeric value\n'), ...
+  check_rejects('wrong parameter format: search_grid_size must be a real numeric value', ...
                 @densedisp, a, b, d, params('search_grid_size', 'x', 'search_radius', 7));
-  radius = sprintf(['wrong parameter format: search_radius must be a real double array ' ...
-                    'of at least two elements\n']);
+  radius = ['wrong parameter format: search_radius must be a real double array ' ...
+            'of at least two elements'];
   for value = {2, int32([2 1]), single([2 1]), complex([2 1], [1 0]), sparse([2 1])}
     check_rejects(radius, @densedisp, a, b, d, params('search_radius', value{1}));
   end
   for bad = {{'search_grid_size', NaN}, {'search_grid_size', -2^31 - 1}, ...
              {'search_radius', [2 -Inf]}, {'search_radius', [2^31 1]}}
-    check_rejects(sprintf('wrong parameter value: %s must be finite and fit a 32-bit integer\n', ...
+    check_rejects(sprintf('wrong parameter value: %s must be finite and fit a 32-bit integer', ...
                           bad{1}{1}), @densedisp, a, b, d, params(bad{1}{:}));
   end
 
   % A step below 1 would never end the offset loops; a negative radius would
   % leave every pixel without a candidate.
-  grid_msg = sprintf('wrong parameter value: search_grid_size must be at least 1\n');
+  grid_msg = 'wrong parameter value: search_grid_size must be at least 1';
   check_rejects(grid_msg, @densedisp, a, b, d, params('search_grid_size', 0.5));
   check_rejects(grid_msg, @densedisp, a, b, d, params('search_grid_size', -1, 'search_radius', [-1 -1]));
-  radius_msg = sprintf('wrong parameter value: search_radius must not be negative\n');
+  radius_msg = 'wrong parameter value: search_radius must not be negative';
   check_rejects(radius_msg, @densedisp, a, b, d, params('search_radius', [0 -2]));
   check_rejects(radius_msg, @densedisp, a, b, d, params('search_radius', [-1 0]));
 
