@@ -301,7 +301,9 @@ void BestDisparityPixels(const BestDisparityJob& job, std::ptrdiff_t p_begin,
     F min_total = V::Broadcast(kLargestFinite);
     F best_dist = V::Zero();
     I best = V::BroadcastInt(-1);
-    const float* entry = job.dist_volume + (p0 - job.vol_origin);
+    // No offsets, no volume: its pointer may be null, and no offset may be
+    // applied to it.
+    const float* entry = job.n_offsets > 0 ? job.dist_volume + (p0 - job.vol_origin) : nullptr;
     for (int k = 0; k < job.n_offsets; ++k, entry += job.k_stride) {
       const F dist = n == V::kLanes ? V::Load(entry) : V::LoadMasked(entry, lanes);
       const F total = V::Add(dist, V::Broadcast(job.penalty[k]));

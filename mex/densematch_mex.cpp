@@ -15,6 +15,7 @@
 
 #include "densematch/match_images.h"
 #include "mex.h"
+#include "mex/mex_gateway.h"
 
 #ifdef _OPENMP
 #include <omp.h>
@@ -221,11 +222,15 @@ void Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
       nrhs == 3 && !(mxIsDouble(prhs[2]) && mxGetNumberOfElements(prhs[2]) == 0);
   const MatchOptions options = has_options ? ReadOptions(prhs[2], &n_threads) : MatchOptions();
 
+  // Ctrl-C in the host stops the call between stages and inside its passes.
+  densecorr::StopToken stop(densecorr::gateway::HostInterruptPending, nullptr);
+  MatchOptions run_options = options;
+  run_options.stop = &stop;
   densecorr::MatchResult r;
   {
     ThreadCount threads(n_threads);
     try {
-      r = densecorr::MatchImages(image1, image2, options);
+      r = densecorr::MatchImages(image1, image2, run_options);
     } catch (const std::invalid_argument& e) {
       Refuse(e.what());
     }
@@ -258,8 +263,11 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   // this frame without unwinding it.
   const char* id = nullptr;
   char message[512];
+  bool stopped = false;
   try {
     Run(nlhs, plhs, nrhs, prhs);
+  } catch (const densecorr::Stopped&) {
+    stopped = true;
   } catch (const Refusal& r) {
     id = r.id;
     std::snprintf(message, sizeof message, "%s", r.message.c_str());
@@ -267,5 +275,6 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     id = kOutOfMemory;
     std::snprintf(message, sizeof message, "out of memory");
   }
+  if (stopped) densecorr::gateway::ReportInterrupt();
   if (id != nullptr) mexErrMsgIdAndTxt(id, "%s", message);
 }
