@@ -534,6 +534,8 @@ void PixelMatch::ComputeDescDist(Descriptor desc1, Descriptor desc2, const unsig
                                  float* dist_volume, const int* disparity,
                                  const int* search_offsets, int n_offsets) {
   const int n_pixel = densecorr::CheckedPixelCount(desc1.width, desc1.height);
+  // No offsets: the volume is empty and its pointer may be null.
+  if (n_offsets <= 0) return;
   for (int x = 0; n_pixel > 0 && x < desc1.width; ++x) {
     densecorr::LabelEntries(desc1, desc2, labels1, labels2, params, disparity, search_offsets,
                             n_offsets, x, 0, desc1.height,
