@@ -131,18 +131,20 @@ def test_extension_refuses_layouts_it_cannot_read():
 
 
 def test_out_of_memory_raises_memory_error_and_leaves_python_running():
-    # A volume of 2^31-1 floats (8 GiB) under a 2 GiB address-space limit:
-    # the allocation fails, Python gets MemoryError, and later calls work.
+    # A cost table of 160801 translations x 5461 cells (3.5 GB) under a
+    # 2 GiB address-space limit: the allocation fails, Python gets
+    # MemoryError, and later calls work.
     script = textwrap.dedent("""
         import resource, numpy as np, densecorr
-        d = np.zeros((1, 46340, 1), np.float32)
+        d = np.zeros((64, 64, 1), np.float32, order="F")
         f = np.zeros((1, 46340, 2), np.int32)
         resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
         try:
-            densecorr.densedisp(d, d, f, 1, (0, 23170), 0.0, 1.0)
+            densecorr.cellcost(d, d, 7, (200, 200), 1, 1.0)
         except MemoryError:
             print("memory error")
-        r = densecorr.densedisp(d[:, :10], d[:, :10], f[:, :10], 1, 1, 0.0, 1.0)
+        e = np.zeros((1, 10, 1), np.float32)
+        r = densecorr.densedisp(e, e, f[:, :10], 1, 1, 0.0, 1.0)
         print("still running", r.disparity.shape)
     """)
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,

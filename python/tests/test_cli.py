@@ -91,8 +91,10 @@ def test_batch_records_failures_and_resumes(tmp_path, small_pair):
     stdout, stderr = batch.communicate(timeout=120)
     assert batch.returncode == 130, stdout + stderr
     assert "not run (interrupted)" in stdout
-    first = {row["name"]: row["status"] for row in read_report(out).values()}
-    assert "done" in (first["a"], first["b"]) and os.path.exists(out / "report.csv")
+    # Keyed by line: the fourth line repeats the name "a" and fails as a
+    # duplicate whatever the timing.
+    first = [row["status"] for row in read_report(out).values()]
+    assert "done" in first and os.path.exists(out / "report.csv")
 
     # Resume: the rest runs; one pair's failure does not stop the others.
     run = densecorr_cli("batch", str(tmp_path / "pairs.csv"), "-o", str(out), "--workers", "2",
