@@ -15,10 +15,8 @@
 #include "common/scratch.h"
 #include "densedesc/dense_descriptor.h"
 #include "mex.h"
+#include "mex/mex_gateway.h"
 
-#ifdef _OPENMP
-#include <omp.h>
-#endif
 
 namespace {
 
@@ -136,28 +134,6 @@ densecorr::ImageView ReadImage(const mxArray* image) {
                                      static_cast<int>(h), static_cast<int>(c));
 }
 
-// Restores the host's OpenMP thread count when the call ends, however it ends.
-class ThreadCount {
- public:
-  explicit ThreadCount(int n) {
-#ifdef _OPENMP
-    saved_ = omp_get_max_threads();
-    if (n > 0) omp_set_num_threads(n);
-#else
-    (void)n;
-#endif
-  }
-  ~ThreadCount() {
-#ifdef _OPENMP
-    omp_set_num_threads(saved_);
-#endif
-  }
-  ThreadCount(const ThreadCount&) = delete;
-  ThreadCount& operator=(const ThreadCount&) = delete;
-
- private:
-  [[maybe_unused]] int saved_ = 0;  // unused in a serial build
-};
 
 // Frees an output array unless it has been handed to the host.
 struct PendingOutput {
@@ -192,7 +168,7 @@ void Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   PendingOutput out;
   out.array = mxCreateNumericArray(3, dims, mxSINGLE_CLASS, mxREAL);
   {
-    ThreadCount threads(n_threads);
+    densecorr::gateway::ThreadCount threads(n_threads);
     try {
       densecorr::DescribeImage(image, options, static_cast<float*>(mxGetData(out.array)));
     } catch (const std::invalid_argument& e) {

@@ -17,9 +17,6 @@
 #include "mex.h"
 #include "mex/mex_gateway.h"
 
-#ifdef _OPENMP
-#include <omp.h>
-#endif
 
 namespace {
 
@@ -187,28 +184,6 @@ densecorr::ImageView ReadImage(const mxArray* a, const char* which) {
                                      static_cast<int>(h), static_cast<int>(c));
 }
 
-// Restores the host's OpenMP thread count when the call ends, however it ends.
-class ThreadCount {
- public:
-  explicit ThreadCount(int n) {
-#ifdef _OPENMP
-    saved_ = omp_get_max_threads();
-    if (n > 0) omp_set_num_threads(n);
-#else
-    (void)n;
-#endif
-  }
-  ~ThreadCount() {
-#ifdef _OPENMP
-    omp_set_num_threads(saved_);
-#endif
-  }
-  ThreadCount(const ThreadCount&) = delete;
-  ThreadCount& operator=(const ThreadCount&) = delete;
-
- private:
-  int saved_ = 0;
-};
 
 void Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   if (nrhs < 2 || nrhs > 3) Refuse("densematch takes two images and an optional options struct");
@@ -228,7 +203,7 @@ void Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   run_options.stop = &stop;
   densecorr::MatchResult r;
   {
-    ThreadCount threads(n_threads);
+    densecorr::gateway::ThreadCount threads(n_threads);
     try {
       r = densecorr::MatchImages(image1, image2, run_options);
     } catch (const std::invalid_argument& e) {

@@ -25,6 +25,7 @@
 #include "common/descriptor.h"
 #include "common/memory_guard.h"
 #include "common/stop.h"
+#include "common/threads.h"
 #include "mex.h"
 
 #if defined(HAVE_OCTAVE)  // defined by Octave's mex.h
@@ -165,6 +166,29 @@ inline void ReportOutcome(const Outcome& outcome, const char* bad_input_id) {
     case Outcome::Kind::kStopped: ReportInterrupt(); return;
   }
 }
+
+// Sets a call's OpenMP thread count (n > 0) and restores the host's when
+// the call ends, however it ends.
+class ThreadCount {
+ public:
+  explicit ThreadCount(int n) : saved_(MaxThreads()) {
+#ifdef _OPENMP
+    if (n > 0) omp_set_num_threads(n);
+#else
+    (void)n;
+#endif
+  }
+  ~ThreadCount() {
+#ifdef _OPENMP
+    omp_set_num_threads(saved_);
+#endif
+  }
+  ThreadCount(const ThreadCount&) = delete;
+  ThreadCount& operator=(const ThreadCount&) = delete;
+
+ private:
+  [[maybe_unused]] int saved_;  // unused in a serial build
+};
 
 // ---- Arguments ----
 
