@@ -23,73 +23,118 @@ inline std::ptrdiff_t VolumeIndex(const DescDistJob& job, int x, int y) {
 // Their candidates under one offset are consecutive pixels of image 2, so
 // both images are read with plain vector loads; a tile is a piece of a column
 // of the search grid, so member t reads one pixel below member t-1.
+//
+// The tiles of a band are collected first and then run in order, each one
+// prefetching the lines of the tile kPrefetchTiles after it: the channels lie
+// a plane apart, a stride no hardware prefetcher follows, and a tile's own
+// next channels come too late to hide the latency of a line that is not in
+// the second-level cache.
+constexpr int kPrefetchTiles = 2;
+constexpr int kMaxPendingTiles = 128;
 
-// Lanes [lo[t], hi[t]) of member t have their candidate inside image 2.
+template <class V>
+struct PixelTile;
+
+template <class V>
+using PixelTileFn = void (*)(const DescDistJob& job, const PixelTile<V>& tile,
+                             const PixelTile<V>& ahead);
+
+template <class V>
+struct PixelTile {
+  PixelTileFn<V> run;  // the instance for the tile's size and edges
+  const float* a;      // lane 0 in image 1, channel 0
+  const float* b;      // member 0's candidate of lane 0, channel 0
+  float* out;          // member 0's entry of lane 0
+  int n;               // pixels of the run
+  // Lanes [lo[t], hi[t]) of member t have their candidate inside image 2.
+  unsigned char lo[V::kMaxTile], hi[V::kMaxTile];
+};
+
 template <class V, int T, bool kMasked>
-DENSECORR_NOINLINE void PixelLaneTile(const DescDistJob& job, std::ptrdiff_t v0, int n,
-                                      const float* a_start, int first_k, const float* b_start,
-                                      const int* lo, const int* hi) {
+DENSECORR_NOINLINE void PixelLaneTile(const DescDistJob& job, const PixelTile<V>& tile,
+                                      const PixelTile<V>& ahead) {
   using F = typename V::F;
   using M = typename V::M;
   F sum[T];
-  Unroll<T>([&](auto t) { sum[t.value] = V::Zero(); });
-  if (kMasked) {
+  M inside[T];
+  Unroll<T>([&](auto t) {
+    sum[t.value] = V::Zero();
+    inside[t.value] = kMasked ? V::LaneRange(tile.lo[t.value], tile.hi[t.value]) : M{};
+  });
+  const M lanes = V::LaneRange(0, tile.n);
+  const float* a_ptr = tile.a;
+  const float* b_ptr = tile.b;
+  const float* ahead_a = ahead.a;
+  const float* ahead_b = ahead.b;
+  for (int c = 0; c < job.feat_dim; ++c) {
+    DENSECORR_PREFETCH(ahead_a);
+    DENSECORR_PREFETCH(ahead_b);
+    DENSECORR_PREFETCH(ahead_b + (V::kLanes + V::kMaxTile - 2));
     // Masked loads never touch memory outside image 2 (or past image 1).
-    M inside[T];
-    Unroll<T>([&](auto t) { inside[t.value] = V::LaneRange(lo[t.value], hi[t.value]); });
-    const M lanes = V::LaneRange(0, n);
-    std::ptrdiff_t off1 = 0, off2 = 0;
-    for (int c = 0; c < job.feat_dim; ++c, off1 += job.plane1, off2 += job.plane2) {
-      const F a = V::LoadMasked(a_start + off1, lanes);
-      Unroll<T>([&](auto t) {
-        const F d = V::Sub(a, V::LoadMasked(b_start + off2 + t.value, inside[t.value]));
-        sum[t.value] = V::Add(sum[t.value], V::Mul(d, d));
-      });
-    }
-  } else {
-    const float* a_ptr = a_start;
-    const float* b_ptr = b_start;
-    const int prefetch_end = job.feat_dim - kPrefetchChannels;
-    const std::ptrdiff_t ahead1 = kPrefetchChannels * job.plane1;
-    const std::ptrdiff_t ahead2 = kPrefetchChannels * job.plane2;
-    for (int c = 0; c < job.feat_dim; ++c, a_ptr += job.plane1, b_ptr += job.plane2) {
-      if (c < prefetch_end) {
-        DENSECORR_PREFETCH(a_ptr + ahead1);
-        DENSECORR_PREFETCH(b_ptr + ahead2);
-        DENSECORR_PREFETCH(b_ptr + ahead2 + (V::kLanes + T - 2));
-      }
-      const F a = V::Load(a_ptr);
-      Unroll<T>([&](auto t) {
-        const F d = V::Sub(a, V::Load(b_ptr + t.value));
-        sum[t.value] = V::Add(sum[t.value], V::Mul(d, d));
-      });
-    }
+    const F a = kMasked ? V::LoadMasked(a_ptr, lanes) : V::Load(a_ptr);
+    Unroll<T>([&](auto t) {
+      const F b = kMasked ? V::LoadMasked(b_ptr + t.value, inside[t.value])
+                          : V::Load(b_ptr + t.value);
+      const F d = V::Sub(a, b);
+      sum[t.value] = V::Add(sum[t.value], V::Mul(d, d));
+    });
+    a_ptr += job.plane1;
+    b_ptr += job.plane2;
+    ahead_a += job.plane1;
+    ahead_b += job.plane2;
   }
   M nan = V::IsNaN(sum[0]);
   Unroll<T>([&](auto t) { nan = V::Or(nan, V::IsNaN(sum[t.value])); });
   const bool any_nan = V::Any(nan);
   const F truncate_const = V::Broadcast(job.truncate_const);
-  Unroll<T>([&](auto tile_index) {
-    constexpr int t = decltype(tile_index)::value;
-    float* out = job.dist_volume + ((first_k + t) * job.k_stride + v0);
-    F dist = V::Sqrt(sum[t]);
+  Unroll<T>([&](auto t) {
+    float* entry = tile.out + t.value * job.k_stride;
+    F dist = V::Sqrt(sum[t.value]);
     if (any_nan) {
-      dist = LiteralNaNLanes<V>(dist, lo[t], hi[t], a_start, job.plane1, b_start + t, job.plane2,
-                                job.feat_dim);
+      dist = LiteralNaNLanes<V>(dist, tile.lo[t.value], tile.hi[t.value], tile.a, job.plane1,
+                                tile.b + t.value, job.plane2, job.feat_dim);
     }
     if (!kMasked) {
-      V::Store(out, dist);
+      V::Store(entry, dist);
     } else if (job.fill_outside) {
-      StoreLanes<V>(out, n, V::Select(V::LaneRange(lo[t], hi[t]), dist, truncate_const));
+      StoreLanes<V>(entry, tile.n, V::Select(inside[t.value], dist, truncate_const));
     } else {
-      V::StoreMasked(out, dist, V::LaneRange(lo[t], hi[t]));
+      V::StoreMasked(entry, dist, inside[t.value]);
     }
   });
 }
 
-// Pixels y0 .. y0+n-1 (n <= lanes) of column x, all displaced by (dx, dy).
 template <class V>
-void PixelLaneBlock(const DescDistJob& job, int x, int y0, int n, int dx, int dy) {
+PixelTileFn<V> PixelTileFor(int size, bool full) {
+  PixelTileFn<V> fn = nullptr;
+  WithTileSize<V::kMaxTile>(size, [&](auto tile_size) {
+    constexpr int kSize = decltype(tile_size)::value;
+    fn = full ? &PixelLaneTile<V, kSize, false> : &PixelLaneTile<V, kSize, true>;
+  });
+  return fn;
+}
+
+// Tiles waiting to run.
+template <class V>
+struct PendingTiles {
+  PixelTile<V> tiles[kMaxPendingTiles];
+  int count = 0;
+};
+
+template <class V>
+void RunPendingTiles(const DescDistJob& job, PendingTiles<V>& pending) {
+  for (int i = 0; i < pending.count; ++i) {
+    const int ahead = MinInt(i + kPrefetchTiles, pending.count - 1);
+    pending.tiles[i].run(job, pending.tiles[i], pending.tiles[ahead]);
+  }
+  pending.count = 0;
+}
+
+// Pixels y0 .. y0+n-1 (n <= lanes) of column x, all displaced by (dx, dy):
+// their tiles join `pending` (entries outside image 2 are filled at once).
+template <class V>
+void PixelLaneBlock(const DescDistJob& job, PendingTiles<V>& pending, int x, int y0, int n, int dx,
+                    int dy) {
   const std::ptrdiff_t v0 = VolumeIndex(job, x, y0);
   const float* a_start = job.data1 + (x * job.column1 + y0);
   const std::int64_t base_x = std::int64_t{x} + dx;
@@ -101,35 +146,30 @@ void PixelLaneBlock(const DescDistJob& job, int x, int y0, int n, int dx, int dy
     const std::int64_t y2 = base_y + group.sy;  // member t's lane 0 lands on row y2 + t
     // Members with some lane inside image 2 form the range [t_lo, t_hi).
     int t_lo = group.count, t_hi = group.count;
-    int lo[V::kMaxTile], hi[V::kMaxTile];
+    PixelTile<V>& tile = pending.tiles[pending.count];
     bool full = n == V::kLanes;
     if (x2 >= 0 && x2 < job.width2) {
       t_lo = static_cast<int>(Clamp(-y2 - n + 1, 0, group.count));
       t_hi = static_cast<int>(Clamp(job.height2 - y2, t_lo, group.count));
       for (int t = t_lo; t < t_hi; ++t) {
-        lo[t - t_lo] = static_cast<int>(Clamp(-(y2 + t), 0, n));
-        hi[t - t_lo] = static_cast<int>(Clamp(job.height2 - (y2 + t), 0, n));
-        full = full && lo[t - t_lo] == 0 && hi[t - t_lo] == V::kLanes;
+        tile.lo[t - t_lo] = static_cast<unsigned char>(Clamp(-(y2 + t), 0, n));
+        tile.hi[t - t_lo] = static_cast<unsigned char>(Clamp(job.height2 - (y2 + t), 0, n));
+        full = full && tile.lo[t - t_lo] == 0 && tile.hi[t - t_lo] == V::kLanes;
       }
     }
+    float* const out = job.dist_volume + (group.first_k * job.k_stride + v0);
     if (job.fill_outside) {
       for (int t = 0; t < group.count; ++t) {
-        if (t < t_lo || t >= t_hi) {
-          StoreLanes<V>(job.dist_volume + ((group.first_k + t) * job.k_stride + v0), n,
-                        truncate_const);
-        }
+        if (t < t_lo || t >= t_hi) StoreLanes<V>(out + t * job.k_stride, n, truncate_const);
       }
     }
     if (t_lo >= t_hi) continue;
-    const float* b_start = job.data2 + (x2 * job.column2 + y2 + t_lo);
-    WithTileSize<V::kMaxTile>(t_hi - t_lo, [&](auto size) {
-      constexpr int kSize = decltype(size)::value;
-      if (full) {
-        PixelLaneTile<V, kSize, false>(job, v0, n, a_start, group.first_k + t_lo, b_start, lo, hi);
-      } else {
-        PixelLaneTile<V, kSize, true>(job, v0, n, a_start, group.first_k + t_lo, b_start, lo, hi);
-      }
-    });
+    tile.run = PixelTileFor<V>(t_hi - t_lo, full);
+    tile.a = a_start;
+    tile.b = job.data2 + (x2 * job.column2 + y2 + t_lo);
+    tile.out = out + t_lo * job.k_stride;
+    tile.n = n;
+    if (++pending.count == kMaxPendingTiles) RunPendingTiles<V>(job, pending);
   }
 }
 
@@ -255,7 +295,8 @@ inline bool SameDisplacement(const int* disparity, std::ptrdiff_t p, std::ptrdif
 }
 
 template <class V, class VO>
-void DescDistColumnRows(const DescDistJob& job, int x, int y_begin, int y_end) {
+void DescDistColumnRows(const DescDistJob& job, PendingTiles<V>& pending, int x, int y_begin,
+                        int y_end) {
   // Runs at least this long go through pixel lanes; shorter ones pixel by
   // pixel through offset lanes.
   constexpr int kMinRun = V::kLanes / 2;
@@ -268,7 +309,7 @@ void DescDistColumnRows(const DescDistJob& job, int x, int y_begin, int y_end) {
     while (run < limit && SameDisplacement(job.disparity, p, p + run)) ++run;
     const int dx = job.disparity[2 * p], dy = job.disparity[2 * p + 1];
     if (run >= kMinRun) {
-      PixelLaneBlock<V>(job, x, y, run, dx, dy);
+      PixelLaneBlock<V>(job, pending, x, y, run, dx, dy);
     } else {
       for (int i = 0; i < run; ++i) OffsetLanePixel<VO>(job, x, y + i, dx, dy);
     }
@@ -282,9 +323,11 @@ constexpr int kBandRows = 32;
 
 template <class V, class VO>
 void DescDistColumns(const DescDistJob& job, int x_begin, int x_end, int y_begin, int y_end) {
+  PendingTiles<V> pending;
   for (int y0 = y_begin; y0 < y_end; y0 += kBandRows) {
     const int y1 = MinInt(y_end, y0 + kBandRows);
-    for (int x = x_begin; x < x_end; ++x) DescDistColumnRows<V, VO>(job, x, y0, y1);
+    for (int x = x_begin; x < x_end; ++x) DescDistColumnRows<V, VO>(job, pending, x, y0, y1);
+    if (pending.count > 0) RunPendingTiles<V>(job, pending);
   }
 }
 

@@ -146,6 +146,9 @@ std::unique_ptr<float[]> CityBlockPenalties(const int* offsets, int n_offsets, f
 // compute a block's entries and pick its winners while they are still
 // cached, so no volume of the whole image ever exists.
 constexpr std::int64_t kBlockFloats = std::int64_t{64} << 10;
+// Rows of a block: short, wide blocks let a column of image 2 serve the
+// neighbouring columns of image 1 from the cache.
+constexpr std::int64_t kBlockRows = 32;
 
 struct PixelBlocks {
   int cols = 0, rows = 0;   // of one block; the last ones may be cut
@@ -157,18 +160,18 @@ PixelBlocks ChoosePixelBlocks(int width, int height, int n_offsets) {
   PixelBlocks b;
   if (width <= 0 || height <= 0) return b;
   const std::int64_t per_pixel = n_offsets > 0 ? n_offsets : 1;
-  if (std::int64_t{height} * per_pixel <= kBlockFloats) {
-    b.rows = height;
-    const std::int64_t cols = kBlockFloats / (std::int64_t{height} * per_pixel);
+  std::int64_t rows = kBlockRows < height ? kBlockRows : height;
+  if (rows * per_pixel <= kBlockFloats) {
+    const std::int64_t cols = kBlockFloats / (rows * per_pixel);
     b.cols = static_cast<int>(cols < width ? cols : width);
   } else {
     // Runs of at least a vector of rows keep the pixel-lane kernels busy.
-    std::int64_t rows = kBlockFloats / per_pixel;
+    rows = kBlockFloats / per_pixel;
     if (rows >= 16) rows -= rows % 16;
     if (rows < 1) rows = 1;
-    b.rows = static_cast<int>(rows < height ? rows : height);
     b.cols = 1;
   }
+  b.rows = static_cast<int>(rows);
   b.n_bx = (width - 1) / b.cols + 1;
   b.n_by = (height - 1) / b.rows + 1;
   b.floats = std::int64_t{b.cols} * b.rows * (n_offsets > 0 ? n_offsets : 0);

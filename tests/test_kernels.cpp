@@ -277,6 +277,10 @@ TEST(DensedispKernels, PipelineMatchesLiteralLoopsOnEveryPath) {
       {21, 13, 21, 13, 1, 1, 0, 0, 0.3f, 1.0f},   // radius 0, one channel
       {19, 11, 25, 9, 0, 1, 2, 1, 0.5f, 4.0f},    // no channels
       {50, 6, 7, 40, 6, 1, 9, 12, 0.02f, kInf},   // image 2 short: masked lanes
+      // Many short offset columns: a band's tiles are run in several batches.
+      {70, 20, 64, 24, 4, 1, 40, 1, 0.01f, 5.0f},
+      // More offsets than a block of 32 rows holds: blocks of a few rows.
+      {45, 12, 40, 14, 3, 1, 32, 32, 0.001f, 8.0f},
   };
   std::mt19937 rng(21);
   for (const PixelCase& c : cases) {
