@@ -46,6 +46,7 @@ struct PixelTile {
   const float* b;      // member 0's candidate of lane 0, channel 0
   float* out;          // member 0's entry of lane 0
   int n;               // pixels of the run
+  int size;            // members
   // Lanes [lo[t], hi[t]) of member t have their candidate inside image 2.
   unsigned char lo[V::kMaxTile], hi[V::kMaxTile];
 };
@@ -66,10 +67,15 @@ DENSECORR_NOINLINE void PixelLaneTile(const DescDistJob& job, const PixelTile<V>
   const float* b_ptr = tile.b;
   const float* ahead_a = ahead.a;
   const float* ahead_b = ahead.b;
+  // The ahead tile's members read from ahead_b to its last lane, ahead_end:
+  // the line of each end and the one after ahead_b's (the span may cover
+  // three).
+  const std::ptrdiff_t ahead_end = V::kLanes + ahead.size - 2;
   for (int c = 0; c < job.feat_dim; ++c) {
     DENSECORR_PREFETCH(ahead_a);
     DENSECORR_PREFETCH(ahead_b);
-    DENSECORR_PREFETCH(ahead_b + (V::kLanes + V::kMaxTile - 2));
+    DENSECORR_PREFETCH(ahead_b + V::kLanes);
+    DENSECORR_PREFETCH(ahead_b + ahead_end);
     // Masked loads never touch memory outside image 2 (or past image 1).
     const F a = kMasked ? V::LoadMasked(a_ptr, lanes) : V::Load(a_ptr);
     Unroll<T>([&](auto t) {
@@ -169,6 +175,7 @@ void PixelLaneBlock(const DescDistJob& job, PendingTiles<V>& pending, int x, int
     tile.b = job.data2 + (x2 * job.column2 + y2 + t_lo);
     tile.out = out + t_lo * job.k_stride;
     tile.n = n;
+    tile.size = t_hi - t_lo;
     if (++pending.count == kMaxPendingTiles) RunPendingTiles<V>(job, pending);
   }
 }
