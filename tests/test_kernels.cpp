@@ -320,10 +320,16 @@ TEST(DensedispKernels, DistancePassWritesExactlyTheInImageEntries) {
   const int h1 = 35, w1 = 14;
   const auto a = ref::RandomImage(rng, h1, w1, 5, 11);
   const auto b = ref::RandomImage(rng, 26, 17, 5, 11);
+  // A grid of 61 x 3 offsets: more tiles per band than run in one batch.
+  std::vector<int> wide;
+  for (int sx = -30; sx <= 30; ++sx) {
+    for (int sy = -1; sy <= 1; ++sy) wide.insert(wide.end(), {sx, sy});
+  }
   const std::vector<int> offset_lists[] = {
       {0, -1, 0, 0, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7, 0, 8, 0, 9, 1, 0},
       {3, 1, -2, 0, 3, 1, 0, 0, 0, 1, 5, -6},
       {INT_MAX, 0, 0, INT_MIN, -1, INT_MAX, 0, 0, INT_MIN, 2},
+      wide,
   };
   std::vector<int> extreme(2 * h1 * w1);
   for (size_t i = 0; i < extreme.size(); ++i) extreme[i] = (i % 3 == 0) ? INT_MAX : -2;
