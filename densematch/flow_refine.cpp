@@ -44,24 +44,34 @@ void ReadTyped(const ImageView& view, float scale, float* out) {
 }
 
 // Five-point central derivative along one axis, borders replicated; grouped
-// as differences so that a flat image gives exactly 0.
+// as differences so that a flat image gives exactly 0. Column loops over
+// whole columns (along x) or over the rows that need no clamp (along y), so
+// that they vectorise; every value takes the same operations either way.
 void Derivative(const float* in, int width, int height, bool along_x, float* out) {
+  const auto five = [](float m2, float m1, float p1, float p2) {
+    return ((m2 - p2) + 8.0f * (p1 - m1)) * (1.0f / 12.0f);
+  };
 #ifdef _OPENMP
 #pragma omp parallel for schedule(static) if (Index{width} * height >= kParallelPixels)
 #endif
   for (int x = 0; x < width; ++x) {
-    for (int y = 0; y < height; ++y) {
-      const auto at = [&](int dx, int dy) {
-        const int xx = std::min(std::max(x + dx, 0), width - 1);
-        const int yy = std::min(std::max(y + dy, 0), height - 1);
-        return in[Index{xx} * height + yy];
+    float* dst = out + Index{x} * height;
+    if (along_x) {
+      const auto column = [&](int dx) {
+        return in + Index{std::min(std::max(x + dx, 0), width - 1)} * height;
       };
-      float d;
-      if (along_x)
-        d = ((at(-2, 0) - at(2, 0)) + 8.0f * (at(1, 0) - at(-1, 0))) * (1.0f / 12.0f);
-      else
-        d = ((at(0, -2) - at(0, 2)) + 8.0f * (at(0, 1) - at(0, -1))) * (1.0f / 12.0f);
-      out[Index{x} * height + y] = d;
+      const float* __restrict m2 = column(-2);
+      const float* __restrict m1 = column(-1);
+      const float* __restrict p1 = column(1);
+      const float* __restrict p2 = column(2);
+      for (int y = 0; y < height; ++y) dst[y] = five(m2[y], m1[y], p1[y], p2[y]);
+    } else {
+      const float* src = in + Index{x} * height;
+      const auto at = [&](int y) { return src[std::min(std::max(y, 0), height - 1)]; };
+      const int lo = std::min(2, height), hi = std::max(lo, height - 2);
+      for (int y = 0; y < lo; ++y) dst[y] = five(at(y - 2), at(y - 1), at(y + 1), at(y + 2));
+      for (int y = lo; y < hi; ++y) dst[y] = five(src[y - 2], src[y - 1], src[y + 1], src[y + 2]);
+      for (int y = hi; y < height; ++y) dst[y] = five(at(y - 2), at(y - 1), at(y + 1), at(y + 2));
     }
   }
 }
@@ -112,33 +122,41 @@ void GaussianBlur(const float* in, int width, int height, int channels, float si
     scratch = own.get();
   }
   float* const tmp = scratch;
+  const int taps = 2 * radius + 1;
   for (int c = 0; c < channels; ++c) {
     const float* src = in + c * plane;
     float* dst = out + c * plane;
+    // Each value is 0 plus the taps' products in tap order, whichever the
+    // loop order; tap-outer loops over a column vectorise.
 #ifdef _OPENMP
 #pragma omp parallel for schedule(static) if (Index{width} * height >= kParallelPixels)
 #endif
     for (int x = 0; x < width; ++x) {
-      for (int y = 0; y < height; ++y) {
-        float s = 0.0f;
-        for (int i = -radius; i <= radius; ++i) {
-          const int yy = std::min(std::max(y + i, 0), height - 1);
-          s += kernel[i + radius] * src[Index{x} * height + yy];
-        }
-        tmp[Index{x} * height + y] = s;
+      const float* __restrict col = src + Index{x} * height;
+      float* __restrict acc = tmp + Index{x} * height;
+      for (int y = 0; y < height; ++y) acc[y] = 0.0f;
+      for (int t = 0; t < taps; ++t) {
+        const int i = t - radius;
+        const float k = kernel[t];
+        // Rows whose source row y + i lies inside the column.
+        const int lo = std::min(std::max(-i, 0), height);
+        const int hi = std::max(lo, std::min(height - i, height));
+        for (int y = 0; y < lo; ++y) acc[y] += k * col[0];
+        for (int y = lo; y < hi; ++y) acc[y] += k * col[y + i];
+        for (int y = hi; y < height; ++y) acc[y] += k * col[height - 1];
       }
     }
 #ifdef _OPENMP
 #pragma omp parallel for schedule(static) if (Index{width} * height >= kParallelPixels)
 #endif
     for (int x = 0; x < width; ++x) {
-      for (int y = 0; y < height; ++y) {
-        float s = 0.0f;
-        for (int i = -radius; i <= radius; ++i) {
-          const int xx = std::min(std::max(x + i, 0), width - 1);
-          s += kernel[i + radius] * tmp[Index{xx} * height + y];
-        }
-        dst[Index{x} * height + y] = s;
+      float* __restrict acc = dst + Index{x} * height;
+      for (int y = 0; y < height; ++y) acc[y] = 0.0f;
+      for (int t = 0; t < taps; ++t) {
+        const int xx = std::min(std::max(x + t - radius, 0), width - 1);
+        const float* __restrict col = tmp + Index{xx} * height;
+        const float k = kernel[t];
+        for (int y = 0; y < height; ++y) acc[y] += k * col[y];
       }
     }
   }
@@ -167,20 +185,206 @@ namespace {
 // fresh pages cost more than the arithmetic on them.
 struct Workspace {
   std::unique_ptr<float[]> i1, i2, d1, d2, edge, du, dv, psi_s, a11, a12, a22, b1, b2, wr, wb,
-      blur;
-  std::unique_ptr<Tensor[]> bright, grad;
+      u_split, v_split, du_split, dv_split, blur, d2_packed;
+  std::unique_ptr<float[]> tensor;
   Workspace(Index n, Index n2, int nc) {
     i1 = AllocScratch<float>(n * nc);
     i2 = AllocScratch<float>(n2 * nc);
     d1 = AllocScratch<float>(n * nc * 6);
     d2 = AllocScratch<float>(n2 * nc * 6);
-    for (auto* b : {&edge, &du, &dv, &psi_s, &a11, &a12, &a22, &b1, &b2, &wr, &wb})
+    d2_packed = AllocScratch<float>(n2 * nc * 6);
+    for (auto* b : {&edge, &du, &dv, &psi_s, &a11, &a12, &a22, &b1, &b2, &wr, &wb, &u_split,
+                    &v_split, &du_split, &dv_split})
       *b = AllocScratch<float>(n);
     blur = AllocScratch<float>(std::max(n, n2));
-    bright = AllocScratch<Tensor>(n);
-    grad = AllocScratch<Tensor>(n);
+    tensor = AllocScratch<float>(n * 12);
   }
 };
+
+// Adds one channel's terms to a column of the brightness (t0 .. t5) and
+// gradient (t6 .. t11) tensors: q0 .. q5 image 2's value, x, y, xx, xy, yy
+// at the warped positions, s0 .. s5 image 1's. Separate restrict-qualified
+// planes, so that the loop vectorises.
+void TensorColumn(int h, float zeta2, const float* __restrict q0, const float* __restrict q1,
+                  const float* __restrict q2, const float* __restrict q3,
+                  const float* __restrict q4, const float* __restrict q5,
+                  const float* __restrict s0, const float* __restrict s1,
+                  const float* __restrict s2, const float* __restrict s3,
+                  const float* __restrict s4, const float* __restrict s5, float* __restrict t0,
+                  float* __restrict t1, float* __restrict t2, float* __restrict t3,
+                  float* __restrict t4, float* __restrict t5, float* __restrict t6,
+                  float* __restrict t7, float* __restrict t8, float* __restrict t9,
+                  float* __restrict t10, float* __restrict t11) {
+  for (int y = 0; y < h; ++y) {
+    // Derivatives averaged over both images; differences warped 2 - 1.
+    const float ix = 0.5f * (q1[y] + s1[y]), iy = 0.5f * (q2[y] + s2[y]);
+    const float iz = q0[y] - s0[y];
+    const float ixx = 0.5f * (q3[y] + s3[y]);
+    const float ixy = 0.5f * (q4[y] + s4[y]);
+    const float iyy = 0.5f * (q5[y] + s5[y]);
+    const float ixz = q1[y] - s1[y], iyz = q2[y] - s2[y];
+    // Each constancy term divided by its gradient's squared length:
+    // residuals become displacement errors, the same on faint and on strong
+    // texture.
+    const float nb = 1.0f / (ix * ix + iy * iy + zeta2);
+    t0[y] += nb * ix * ix; t1[y] += nb * ix * iy; t2[y] += nb * ix * iz;
+    t3[y] += nb * iy * iy; t4[y] += nb * iy * iz; t5[y] += nb * iz * iz;
+    const float ngx = 1.0f / (ixx * ixx + ixy * ixy + zeta2);
+    const float ngy = 1.0f / (ixy * ixy + iyy * iyy + zeta2);
+    t6[y] += ngx * ixx * ixx + ngy * ixy * ixy;
+    t7[y] += ngx * ixx * ixy + ngy * ixy * iyy;
+    t8[y] += ngx * ixx * ixz + ngy * ixy * iyz;
+    t9[y] += ngx * ixy * ixy + ngy * iyy * iyy;
+    t10[y] += ngx * ixy * ixz + ngy * iyy * iyz;
+    t11[y] += ngx * ixz * ixz + ngy * iyz * iyz;
+  }
+}
+
+// The SOR sweeps run on planes whose columns hold their even rows first,
+// then their odd rows: the pixels of one colour in a column are then one
+// contiguous run, their vertical neighbours another, and their horizontal
+// neighbours the runs at the same place one column over, so the sweep's
+// inner loop reads and writes consecutive floats and vectorises.
+inline Index SplitRow(int y, int h) { return (y & 1) ? (h + 1) / 2 + y / 2 : y / 2; }
+
+void ToSplit(const float* in, int w, int h, float* out) {
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static) if (Index{w} * h >= kParallelPixels)
+#endif
+  for (int x = 0; x < w; ++x) {
+    const float* src = in + Index{x} * h;
+    float* even = out + Index{x} * h;
+    float* odd = even + (h + 1) / 2;
+    for (int k = 0; 2 * k < h; ++k) even[k] = src[2 * k];
+    for (int k = 0; 2 * k + 1 < h; ++k) odd[k] = src[2 * k + 1];
+  }
+}
+
+void FromSplit(const float* in, int w, int h, float* out) {
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static) if (Index{w} * h >= kParallelPixels)
+#endif
+  for (int x = 0; x < w; ++x) {
+    const float* even = in + Index{x} * h;
+    const float* odd = even + (h + 1) / 2;
+    float* dst = out + Index{x} * h;
+    for (int k = 0; 2 * k < h; ++k) dst[2 * k] = even[k];
+    for (int k = 0; 2 * k + 1 < h; ++k) dst[2 * k + 1] = odd[k];
+  }
+}
+
+// The linear system of one SOR pass, every plane in the split layout.
+struct SorSystem {
+  const float *u, *v, *a11, *a12, *a22, *b1, *b2, *wr, *wb;
+  float *du, *dv;
+  float omega, damping;
+};
+
+// One pixel's SOR update; `self` its index, `above`/`below` its vertical
+// neighbours' (or -1 where there is none). Terms are added in the order
+// right, left, below, above, skipping the missing ones.
+inline void SorPixel(const SorSystem& s, Index self, Index h, bool left, bool right, Index above,
+                     Index below) {
+  float sw = 0.0f, su = 0.0f, sv = 0.0f;
+  const auto add = [&](Index q, float weight) {
+    sw += weight;
+    su += weight * (s.u[q] + s.du[q] - s.u[self]);
+    sv += weight * (s.v[q] + s.dv[q] - s.v[self]);
+  };
+  if (right) add(self + h, s.wr[self]);
+  if (left) add(self - h, s.wr[self - h]);
+  if (below >= 0) add(below, s.wb[self]);
+  if (above >= 0) add(above, s.wb[above]);
+  const float omega = s.omega;
+  const float d11 = s.a11[self] + sw + s.damping;
+  const float d22 = s.a22[self] + sw + s.damping;
+  s.du[self] = (1.0f - omega) * s.du[self] + omega * (s.b1[self] + su - s.a12[self] * s.dv[self]) / d11;
+  s.dv[self] = (1.0f - omega) * s.dv[self] + omega * (s.b2[self] + sv - s.a12[self] * s.du[self]) / d22;
+}
+
+// The same update over a run of pixels that all have both vertical
+// neighbours: `o` points at the run's vertical neighbours above, o + 1 at
+// those below, and every pointer is offset to the run's start. Written with
+// restrict-qualified pointers and no branches so that the compiler
+// vectorises it; each lane does SorPixel's operations in SorPixel's order.
+template <bool kLeft, bool kRight>
+void SorRun(int count, Index h, float omega, float damping, const float* __restrict u,
+            const float* __restrict v, const float* __restrict a11, const float* __restrict a12,
+            const float* __restrict a22, const float* __restrict b1, const float* __restrict b2,
+            const float* __restrict wr, const float* __restrict wr_left,
+            const float* __restrict wb, const float* __restrict wb_above,
+            const float* __restrict u_o, const float* __restrict v_o,
+            const float* __restrict du_o, const float* __restrict dv_o,
+            const float* __restrict u_r, const float* __restrict v_r,
+            const float* __restrict du_r, const float* __restrict dv_r,
+            const float* __restrict u_l, const float* __restrict v_l,
+            const float* __restrict du_l, const float* __restrict dv_l,
+            float* __restrict du, float* __restrict dv) {
+  (void)h;
+  for (int k = 0; k < count; ++k) {
+    float sw = 0.0f, su = 0.0f, sv = 0.0f;
+    if (kRight) {
+      sw += wr[k];
+      su += wr[k] * (u_r[k] + du_r[k] - u[k]);
+      sv += wr[k] * (v_r[k] + dv_r[k] - v[k]);
+    }
+    if (kLeft) {
+      sw += wr_left[k];
+      su += wr_left[k] * (u_l[k] + du_l[k] - u[k]);
+      sv += wr_left[k] * (v_l[k] + dv_l[k] - v[k]);
+    }
+    sw += wb[k];
+    su += wb[k] * (u_o[k + 1] + du_o[k + 1] - u[k]);
+    sv += wb[k] * (v_o[k + 1] + dv_o[k + 1] - v[k]);
+    sw += wb_above[k];
+    su += wb_above[k] * (u_o[k] + du_o[k] - u[k]);
+    sv += wb_above[k] * (v_o[k] + dv_o[k] - v[k]);
+    const float d11 = a11[k] + sw + damping;
+    const float d22 = a22[k] + sw + damping;
+    const float nu = (1.0f - omega) * du[k] + omega * (b1[k] + su - a12[k] * dv[k]) / d11;
+    du[k] = nu;
+    dv[k] = (1.0f - omega) * dv[k] + omega * (b2[k] + sv - a12[k] * nu) / d22;
+  }
+}
+
+// The pixels of one colour in column x: rows y = 2k + parity.
+void SorColumn(const SorSystem& s, int x, int w, int h, int parity) {
+  const Index he = (h + 1) / 2;
+  const Index base = Index{x} * h;
+  const Index self0 = base + (parity ? he : 0);  // the run being updated
+  const Index other0 = base + (parity ? 0 : he);  // the other rows of the column
+  const int count = parity ? h / 2 : (h + 1) / 2;
+  const bool left = x > 0, right = x + 1 < w;
+  // Row 2k + parity has its neighbour above at other0 + k + parity - 1 and
+  // below at other0 + k + parity; both exist for k in [lo, hi).
+  const int lo = 1 - parity;
+  const int hi = std::max(lo, std::min(count, (h - parity) / 2));
+  const auto scalar = [&](int k) {
+    const int y = 2 * k + parity;
+    const Index above = y > 0 ? other0 + k + parity - 1 : -1;
+    const Index below = y + 1 < h ? other0 + k + parity : -1;
+    SorPixel(s, self0 + k, h, left, right, above, below);
+  };
+  for (int k = 0; k < std::min(lo, count); ++k) scalar(k);
+  if (hi > lo) {
+    const Index p = self0 + lo, o = other0 + lo + parity - 1;
+    const Index hh = h;
+    // Left/right reads of a missing column point at the run itself; the
+    // kernel variant that skips them never touches them.
+    const Index r = right ? p + hh : p, l = left ? p - hh : p;
+    const auto run = [&](auto kernel) {
+      kernel(hi - lo, hh, s.omega, s.damping, s.u + p, s.v + p, s.a11 + p, s.a12 + p, s.a22 + p,
+             s.b1 + p, s.b2 + p, s.wr + p, s.wr + l, s.wb + p, s.wb + o, s.u + o, s.v + o,
+             s.du + o, s.dv + o, s.u + r, s.v + r, s.du + r, s.dv + r, s.u + l, s.v + l,
+             s.du + l, s.dv + l, s.du + p, s.dv + p);
+    };
+    if (left && right) run(SorRun<true, true>);
+    else if (left) run(SorRun<true, false>);
+    else if (right) run(SorRun<false, true>);
+    else run(SorRun<false, false>);
+  }
+  for (int k = std::max(hi, lo); k < count; ++k) scalar(k);
+}
 
 // One scale: warps, fixed-point steps and SOR sweeps on (u, v), attached to
 // the anchor field with per-pixel weights (null: no attachment).
@@ -215,6 +419,20 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
     derivatives(i1 + c * n, w, h, d1 + c * 6 * n);
     derivatives(i2 + c * n2, w2, h2, d2 + c * 6 * n2);
   }
+  // Image 2's planes are read at the warped positions, four corners per
+  // sample: pixel-major, the 6 * nc values a corner gives lie together.
+  const int n_plane2 = 6 * nc;
+  float* const d2_packed = ws.d2_packed.get();
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static) if (n2 >= kParallelPixels)
+#endif
+  for (int x = 0; x < w2; ++x) {
+    for (int k = 0; k < n_plane2; ++k) {
+      const float* plane = d2 + k * n2 + Index{x} * h2;
+      float* packed = d2_packed + Index{x} * h2 * n_plane2 + k;
+      for (int y = 0; y < h2; ++y) packed[Index{y} * n_plane2] = plane[y];
+    }
+  }
 
   // Smoothness weight per pixel from image 1's edges: the flow may change
   // where the image does.
@@ -228,8 +446,8 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
     edge[p] = params.smoothness * std::exp(-params.edge_sharpness * std::sqrt(g2 / nc));
   }
 
-  Tensor* const bright = ws.bright.get();
-  Tensor* const grad = ws.grad.get();
+  // The brightness then the gradient term's Tensor, plane by plane.
+  float* const tensor = ws.tensor.get();
   float* const du = ws.du.get();
   float* const dv = ws.dv.get();
   float* const psi_s = ws.psi_s.get();
@@ -241,6 +459,12 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
   // Weights of the edges to the right (x+1) and below (y+1) neighbours.
   float* const wr = ws.wr.get();
   float* const wb = ws.wb.get();
+  // The SOR's copies of the field and the step; a11 .. wb are written
+  // straight into that layout.
+  float* const u_split = ws.u_split.get();
+  float* const v_split = ws.v_split.get();
+  float* const du_split = ws.du_split.get();
+  float* const dv_split = ws.dv_split.get();
 
   // Keeps a data term from dividing by a flat patch's zero gradient, in the
   // images' [0, 1] units.
@@ -254,50 +478,70 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
 
   for (int warp = 0; warp < params.n_warps; ++warp) {
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static) if (n >= kParallelPixels)
+#pragma omp parallel if (n >= kParallelPixels)
 #endif
-    for (int x = 0; x < w; ++x) {
-      for (int y = 0; y < h; ++y) {
-        const Index p = Index{x} * h + y;
-        const float xw = x + u[p], yw = y + v[p];
-        Tensor tb{0, 0, 0, 0, 0, 0}, tg{0, 0, 0, 0, 0, 0};
-        const bool inside = xw >= 0.0f && xw <= w2 - 1 && yw >= 0.0f && yw <= h2 - 1;
-        if (inside) {
-          for (int c = 0; c < nc; ++c) {
-            const float* s1 = d1 + c * 6 * n;
-            const float* s2 = d2 + c * 6 * n2;
-            float q[6];
-            for (int k = 0; k < 6; ++k) q[k] = SampleBilinear(s2 + k * n2, w2, h2, xw, yw);
-            // Derivatives averaged over both images; differences warped 2 - 1.
-            const float ix = 0.5f * (q[1] + s1[n + p]), iy = 0.5f * (q[2] + s1[2 * n + p]);
-            const float iz = q[0] - s1[p];
-            const float ixx = 0.5f * (q[3] + s1[3 * n + p]);
-            const float ixy = 0.5f * (q[4] + s1[4 * n + p]);
-            const float iyy = 0.5f * (q[5] + s1[5 * n + p]);
-            const float ixz = q[1] - s1[n + p], iyz = q[2] - s1[2 * n + p];
-            // Each constancy term divided by its gradient's squared length:
-            // residuals become displacement errors, the same on faint and on
-            // strong texture.
-            const float nb = 1.0f / (ix * ix + iy * iy + zeta2);
-            tb.t11 += nb * ix * ix; tb.t12 += nb * ix * iy; tb.t13 += nb * ix * iz;
-            tb.t22 += nb * iy * iy; tb.t23 += nb * iy * iz; tb.t33 += nb * iz * iz;
-            const float ngx = 1.0f / (ixx * ixx + ixy * ixy + zeta2);
-            const float ngy = 1.0f / (ixy * ixy + iyy * iyy + zeta2);
-            tg.t11 += ngx * ixx * ixx + ngy * ixy * ixy;
-            tg.t12 += ngx * ixx * ixy + ngy * ixy * iyy;
-            tg.t13 += ngx * ixx * ixz + ngy * ixy * iyz;
-            tg.t22 += ngx * ixy * ixy + ngy * iyy * iyy;
-            tg.t23 += ngx * ixy * ixz + ngy * iyy * iyz;
-            tg.t33 += ngx * ixz * ixz + ngy * iyz * iyz;
+    {
+      // One column at a time: image 2's values at the warped positions are
+      // gathered first, then the tensors come from loops over the column's
+      // rows, which vectorise.
+      auto sampled = AllocScratch<float>(Index{n_plane2} * h);
+      auto inside = AllocScratch<unsigned char>(h);
+#ifdef _OPENMP
+#pragma omp for schedule(static)
+#endif
+      for (int x = 0; x < w; ++x) {
+        const Index col = Index{x} * h;
+        for (int y = 0; y < h; ++y) {
+          const float xw = x + u[col + y], yw = y + v[col + y];
+          inside[y] = xw >= 0.0f && xw <= w2 - 1 && yw >= 0.0f && yw <= h2 - 1;
+          if (!inside[y]) {
+            for (int e = 0; e < n_plane2; ++e) sampled[Index{e} * h + y] = 0.0f;
+            continue;
+          }
+          // SampleBilinear's corners and weights, shared by the 6 * nc
+          // planes (inside, its clamps change nothing).
+          const int x0 = std::min(static_cast<int>(xw), w2 - 1);
+          const int y0 = std::min(static_cast<int>(yw), h2 - 1);
+          const int x1 = std::min(x0 + 1, w2 - 1), y1 = std::min(y0 + 1, h2 - 1);
+          const float fx = xw - x0, fy = yw - y0;
+          const float* c00 = d2_packed + (Index{x0} * h2 + y0) * n_plane2;
+          const float* c10 = d2_packed + (Index{x1} * h2 + y0) * n_plane2;
+          const float* c01 = d2_packed + (Index{x0} * h2 + y1) * n_plane2;
+          const float* c11 = d2_packed + (Index{x1} * h2 + y1) * n_plane2;
+          for (int e = 0; e < n_plane2; ++e) {
+            sampled[Index{e} * h + y] = (c00[e] * (1.0f - fx) + c10[e] * fx) * (1.0f - fy) +
+                                        (c01[e] * (1.0f - fx) + c11[e] * fx) * fy;
           }
         }
-        bright[p] = tb;
-        grad[p] = tg;
-        du[p] = 0.0f;
-        dv[p] = 0.0f;
+        float* t[12];
+        for (int k = 0; k < 12; ++k) t[k] = tensor + k * n + col;
+        for (int k = 0; k < 12; ++k)
+          for (int y = 0; y < h; ++y) t[k][y] = 0.0f;
+        for (int c = 0; c < nc; ++c) {
+          const float* s1[6];
+          const float* q[6];
+          for (int k = 0; k < 6; ++k) {
+            s1[k] = d1 + (6 * c + k) * n + col;
+            q[k] = sampled.get() + Index{6 * c + k} * h;
+          }
+          TensorColumn(h, zeta2, q[0], q[1], q[2], q[3], q[4], q[5], s1[0], s1[1], s1[2], s1[3],
+                       s1[4], s1[5], t[0], t[1], t[2], t[3], t[4], t[5], t[6], t[7], t[8], t[9],
+                       t[10], t[11]);
+        }
+        // A match outside image 2 has no data term.
+        for (int y = 0; y < h; ++y) {
+          if (!inside[y])
+            for (int k = 0; k < 12; ++k) t[k][y] = 0.0f;
+        }
+        for (int y = 0; y < h; ++y) {
+          du[col + y] = 0.0f;
+          dv[col + y] = 0.0f;
+        }
       }
     }
 
+    ToSplit(u, w, h, u_split);
+    ToSplit(v, w, h, v_split);
     for (int fp = 0; fp < params.n_fixed_point; ++fp) {
       // Robust weights at the current step.
 #ifdef _OPENMP
@@ -315,29 +559,37 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
           psi_s[p] = edge[p] * 0.5f / std::sqrt(ux * ux + uy * uy + vx * vx + vy * vy + eps_smooth2);
 
           const float a = du[p], b = dv[p];
-          const Tensor& tb = bright[p];
-          const Tensor& tg = grad[p];
+          const Tensor tb{tensor[p], tensor[n + p], tensor[2 * n + p],
+                          tensor[3 * n + p], tensor[4 * n + p], tensor[5 * n + p]};
+          const Tensor tg{tensor[6 * n + p], tensor[7 * n + p], tensor[8 * n + p],
+                          tensor[9 * n + p], tensor[10 * n + p], tensor[11 * n + p]};
           const float rb = tb.t11 * a * a + 2.0f * tb.t12 * a * b + tb.t22 * b * b +
                            2.0f * tb.t13 * a + 2.0f * tb.t23 * b + tb.t33;
           const float rg = tg.t11 * a * a + 2.0f * tg.t12 * a * b + tg.t22 * b * b +
                            2.0f * tg.t13 * a + 2.0f * tg.t23 * b + tg.t33;
           const float pb_ = params.brightness * 0.5f / std::sqrt(std::max(rb, 0.0f) + eps_data2);
           const float pg_ = params.gradient * 0.5f / std::sqrt(std::max(rg, 0.0f) + eps_data2);
-          a11[p] = pb_ * tb.t11 + pg_ * tg.t11;
-          a12[p] = pb_ * tb.t12 + pg_ * tg.t12;
-          a22[p] = pb_ * tb.t22 + pg_ * tg.t22;
-          b1[p] = -(pb_ * tb.t13 + pg_ * tg.t13);
-          b2[p] = -(pb_ * tb.t23 + pg_ * tg.t23);
+          float s11 = pb_ * tb.t11 + pg_ * tg.t11;
+          const float s12 = pb_ * tb.t12 + pg_ * tg.t12;
+          float s22 = pb_ * tb.t22 + pg_ * tg.t22;
+          float r1 = -(pb_ * tb.t13 + pg_ * tg.t13);
+          float r2 = -(pb_ * tb.t23 + pg_ * tg.t23);
           if (anchor_w != nullptr && anchor_w[p] > 0.0f) {
             // Robust pull towards the descriptor match.
             const float eu = u[p] + a - anchor_u[p], ev = v[p] + b - anchor_v[p];
             const float pm = params.anchor * anchor_w[p] * 0.5f /
                              std::sqrt(eu * eu + ev * ev + eps_anchor2);
-            a11[p] += pm;
-            a22[p] += pm;
-            b1[p] -= pm * (u[p] - anchor_u[p]);
-            b2[p] -= pm * (v[p] - anchor_v[p]);
+            s11 += pm;
+            s22 += pm;
+            r1 -= pm * (u[p] - anchor_u[p]);
+            r2 -= pm * (v[p] - anchor_v[p]);
           }
+          const Index q = Index{x} * h + SplitRow(y, h);
+          a11[q] = s11;
+          a12[q] = s12;
+          a22[q] = s22;
+          b1[q] = r1;
+          b2[q] = r2;
         }
       }
 #ifdef _OPENMP
@@ -345,40 +597,27 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
 #endif
       for (int x = 0; x < w; ++x) {
         for (int y = 0; y < h; ++y) {
-          const Index p = Index{x} * h + y;
-          wr[p] = x + 1 < w ? 0.5f * (psi_s[p] + psi_s[p + h]) : 0.0f;
-          wb[p] = y + 1 < h ? 0.5f * (psi_s[p] + psi_s[p + 1]) : 0.0f;
+          const Index p = Index{x} * h + y, q = Index{x} * h + SplitRow(y, h);
+          wr[q] = x + 1 < w ? 0.5f * (psi_s[p] + psi_s[p + h]) : 0.0f;
+          wb[q] = y + 1 < h ? 0.5f * (psi_s[p] + psi_s[p + 1]) : 0.0f;
         }
       }
       // Red-black SOR: pixels of one colour read only the other's, so the
       // sweep is the same whatever the thread count.
+      ToSplit(du, w, h, du_split);
+      ToSplit(dv, w, h, dv_split);
+      const SorSystem system{u_split, v_split, a11, a12, a22, b1, b2, wr, wb,
+                             du_split, dv_split, params.sor_omega, step_damping};
       for (int sweep = 0; sweep < params.n_sor; ++sweep) {
         for (int colour = 0; colour < 2; ++colour) {
 #ifdef _OPENMP
 #pragma omp parallel for schedule(static) if (n >= kParallelPixels)
 #endif
-          for (int x = 0; x < w; ++x) {
-            for (int y = (x + colour) & 1; y < h; y += 2) {
-              const Index p = Index{x} * h + y;
-              float sw = 0.0f, su = 0.0f, sv = 0.0f;
-              const auto add = [&](Index q, float weight) {
-                sw += weight;
-                su += weight * (u[q] + du[q] - u[p]);
-                sv += weight * (v[q] + dv[q] - v[p]);
-              };
-              if (x + 1 < w) add(p + h, wr[p]);
-              if (x > 0) add(p - h, wr[p - h]);
-              if (y + 1 < h) add(p + 1, wb[p]);
-              if (y > 0) add(p - 1, wb[p - 1]);
-              const float omega = params.sor_omega;
-              const float d11 = a11[p] + sw + step_damping;
-              const float d22 = a22[p] + sw + step_damping;
-              du[p] = (1.0f - omega) * du[p] + omega * (b1[p] + su - a12[p] * dv[p]) / d11;
-              dv[p] = (1.0f - omega) * dv[p] + omega * (b2[p] + sv - a12[p] * du[p]) / d22;
-            }
-          }
+          for (int x = 0; x < w; ++x) SorColumn(system, x, w, h, (x + colour) & 1);
         }
       }
+      FromSplit(du_split, w, h, du);
+      FromSplit(dv_split, w, h, dv);
     }
     for (Index p = 0; p < n; ++p) {
       u[p] += du[p];
