@@ -181,23 +181,45 @@ float SampleBilinear(const float* plane, int width, int height, float x, float y
 
 namespace {
 
-// Buffers of one refinement, sized for its largest scale and shared by all:
-// fresh pages cost more than the arithmetic on them.
+// All the buffers of one refinement come from one block: a fresh page costs
+// a fault on first touch, and one large block gets huge pages (see
+// AdviseHugePages) where many medium ones would each be faulted in 4 kB at a
+// time. Sizes are rounded up to whole cache lines.
+class Arena {
+ public:
+  // Counting mode: Take only adds up the sizes.
+  Arena() = default;
+  explicit Arena(Index floats) : block_(AllocScratch<float>(floats)), size_(floats) {}
+  float* Take(Index count) {
+    const Index rounded = (std::max<Index>(count, 0) + 15) / 16 * 16;
+    float* out = block_ ? block_.get() + used_ : nullptr;
+    used_ += rounded;
+    if (block_ && used_ > size_) throw std::logic_error("flow refinement: arena too small");
+    return out;
+  }
+  Index used() const { return used_; }
+
+ private:
+  std::unique_ptr<float[]> block_;
+  Index size_ = 0, used_ = 0;
+};
+
+// Buffers of one scale's solve, sized for the largest scale and shared by
+// all.
 struct Workspace {
-  std::unique_ptr<float[]> i1, i2, d1, d2, edge, du, dv, psi_s, a11, a12, a22, b1, b2, wr, wb,
-      u_split, v_split, du_split, dv_split, blur, d2_packed;
-  std::unique_ptr<float[]> tensor;
-  Workspace(Index n, Index n2, int nc) {
-    i1 = AllocScratch<float>(n * nc);
-    i2 = AllocScratch<float>(n2 * nc);
-    d1 = AllocScratch<float>(n * nc * 6);
-    d2 = AllocScratch<float>(n2 * nc * 6);
-    d2_packed = AllocScratch<float>(n2 * nc * 6);
-    for (auto* b : {&edge, &du, &dv, &psi_s, &a11, &a12, &a22, &b1, &b2, &wr, &wb, &u_split,
-                    &v_split, &du_split, &dv_split})
-      *b = AllocScratch<float>(n);
-    blur = AllocScratch<float>(std::max(n, n2));
-    tensor = AllocScratch<float>(n * 12);
+  float *i1, *i2, *d1, *d2, *d2_packed, *edge, *du, *dv, *psi_s, *a11, *a12, *a22, *b1, *b2, *wr,
+      *wb, *u_split, *v_split, *du_split, *dv_split, *blur, *tensor;
+  Workspace(Index n, Index n2, int nc, Arena& arena) {
+    i1 = arena.Take(n * nc);
+    i2 = arena.Take(n2 * nc);
+    d1 = arena.Take(n * nc * 6);
+    d2 = arena.Take(n2 * nc * 6);
+    d2_packed = arena.Take(n2 * nc * 6);
+    for (float** b : {&edge, &du, &dv, &psi_s, &a11, &a12, &a22, &b1, &b2, &wr, &wb, &u_split,
+                      &v_split, &du_split, &dv_split})
+      *b = arena.Take(n);
+    blur = arena.Take(std::max(n, n2));
+    tensor = arena.Take(n * 12);
   }
 };
 
@@ -399,13 +421,13 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
 
   // Smoothed images and their derivatives: image 1's once, image 2's once
   // (warped at every re-linearisation).
-  float* const i1 = ws.i1.get();
-  float* const i2 = ws.i2.get();
-  GaussianBlur(image1.data, w, h, nc, params.presmooth_sigma, i1, ws.blur.get());
-  GaussianBlur(image2.data, w2, h2, nc, params.presmooth_sigma, i2, ws.blur.get());
+  float* const i1 = ws.i1;
+  float* const i2 = ws.i2;
+  GaussianBlur(image1.data, w, h, nc, params.presmooth_sigma, i1, ws.blur);
+  GaussianBlur(image2.data, w2, h2, nc, params.presmooth_sigma, i2, ws.blur);
   // Per channel: value, x, y, xx, xy, yy.
-  float* const d1 = ws.d1.get();
-  float* const d2 = ws.d2.get();
+  float* const d1 = ws.d1;
+  float* const d2 = ws.d2;
   const auto derivatives = [](const float* img, int ww, int hh, float* out) {
     const Index m = Index{ww} * hh;
     std::memcpy(out, img, sizeof(float) * m);
@@ -422,7 +444,7 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
   // Image 2's planes are read at the warped positions, four corners per
   // sample: pixel-major, the 6 * nc values a corner gives lie together.
   const int n_plane2 = 6 * nc;
-  float* const d2_packed = ws.d2_packed.get();
+  float* const d2_packed = ws.d2_packed;
 #ifdef _OPENMP
 #pragma omp parallel for schedule(static) if (n2 >= kParallelPixels)
 #endif
@@ -436,7 +458,7 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
 
   // Smoothness weight per pixel from image 1's edges: the flow may change
   // where the image does.
-  float* const edge = ws.edge.get();
+  float* const edge = ws.edge;
   for (Index p = 0; p < n; ++p) {
     float g2 = 0.0f;
     for (int c = 0; c < nc; ++c) {
@@ -447,24 +469,24 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
   }
 
   // The brightness then the gradient term's Tensor, plane by plane.
-  float* const tensor = ws.tensor.get();
-  float* const du = ws.du.get();
-  float* const dv = ws.dv.get();
-  float* const psi_s = ws.psi_s.get();
-  float* const a11 = ws.a11.get();
-  float* const a12 = ws.a12.get();
-  float* const a22 = ws.a22.get();
-  float* const b1 = ws.b1.get();
-  float* const b2 = ws.b2.get();
+  float* const tensor = ws.tensor;
+  float* const du = ws.du;
+  float* const dv = ws.dv;
+  float* const psi_s = ws.psi_s;
+  float* const a11 = ws.a11;
+  float* const a12 = ws.a12;
+  float* const a22 = ws.a22;
+  float* const b1 = ws.b1;
+  float* const b2 = ws.b2;
   // Weights of the edges to the right (x+1) and below (y+1) neighbours.
-  float* const wr = ws.wr.get();
-  float* const wb = ws.wb.get();
+  float* const wr = ws.wr;
+  float* const wb = ws.wb;
   // The SOR's copies of the field and the step; a11 .. wb are written
   // straight into that layout.
-  float* const u_split = ws.u_split.get();
-  float* const v_split = ws.v_split.get();
-  float* const du_split = ws.du_split.get();
-  float* const dv_split = ws.dv_split.get();
+  float* const u_split = ws.u_split;
+  float* const v_split = ws.v_split;
+  float* const du_split = ws.du_split;
+  float* const dv_split = ws.dv_split;
 
   // Keeps a data term from dividing by a flat patch's zero gradient, in the
   // images' [0, 1] units.
@@ -692,12 +714,13 @@ void FillByWeight(float* u, float* v, const float* weight, int w, int h) {
 // Resamples each plane to cw x ch (smaller): a Gaussian against aliasing
 // whose width follows the ratio, then bilinear samples at the new pixel
 // centres.
-void Shrink(const float* in, int w, int h, int channels, int cw, int ch, float* out) {
+// blurred: w*h*channels floats of scratch, plane: w*h.
+void Shrink(const float* in, int w, int h, int channels, int cw, int ch, float* out,
+            float* blurred, float* plane) {
   const Index n = Index{w} * h, cn = Index{cw} * ch;
   const float ratio = std::min(static_cast<float>(cw) / w, static_cast<float>(ch) / h);
   const float sigma = 0.6f * std::sqrt(std::max(1.0f / (ratio * ratio) - 1.0f, 0.0f));
-  auto blurred = AllocScratch<float>(n * channels);
-  GaussianBlur(in, w, h, channels, sigma, blurred.get());
+  GaussianBlur(in, w, h, channels, sigma, blurred, plane);
   const float rx = static_cast<float>(w) / cw, ry = static_cast<float>(h) / ch;
   for (int c = 0; c < channels; ++c) {
 #ifdef _OPENMP
@@ -706,7 +729,7 @@ void Shrink(const float* in, int w, int h, int channels, int cw, int ch, float* 
     for (int x = 0; x < cw; ++x) {
       for (int y = 0; y < ch; ++y) {
         out[c * cn + Index{x} * ch + y] = SampleBilinear(
-            blurred.get() + c * n, w, h, (x + 0.5f) * rx - 0.5f, (y + 0.5f) * ry - 0.5f);
+            blurred + c * n, w, h, (x + 0.5f) * rx - 0.5f, (y + 0.5f) * ry - 0.5f);
       }
     }
   }
@@ -714,7 +737,10 @@ void Shrink(const float* in, int w, int h, int channels, int cw, int ch, float* 
 
 struct Scale {
   int w1, h1, w2, h2;
-  std::unique_ptr<float[]> image1, image2, anchor_u, anchor_v, anchor_w;
+  // Null at scale 0 for the images (the caller's) and for anchor_w without
+  // weights.
+  float *image1 = nullptr, *image2 = nullptr, *anchor_u = nullptr, *anchor_v = nullptr,
+        *anchor_w = nullptr;
 };
 
 }  // namespace
@@ -726,91 +752,129 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
       params.n_warps <= 0)
     return;
   if (image2.channels != nc) throw std::invalid_argument("flow refinement: channel counts differ");
-  // Scale 0 is the images as given; each further scale halves both, while
-  // every side stays at least min_side.
+  // Scale 0 is the images as given; each further scale shrinks both by
+  // scale_factor, while every side stays at least min_side.
   const int min_side = 12;
   std::vector<Scale> scales(1);
-  const Index n = Index{image1.width} * image1.height;
-  {
-    Scale& s = scales[0];
-    s.w1 = image1.width;
-    s.h1 = image1.height;
-    s.w2 = image2.width;
-    s.h2 = image2.height;
-    s.anchor_u = AllocScratch<float>(n);
-    s.anchor_v = AllocScratch<float>(n);
-    std::copy(u, u + n, s.anchor_u.get());
-    std::copy(v, v + n, s.anchor_v.get());
-    if (anchor_weight != nullptr) {
-      s.anchor_w = AllocScratch<float>(n);
-      std::copy(anchor_weight, anchor_weight + n, s.anchor_w.get());
-    }
-  }
+  scales[0].w1 = image1.width;
+  scales[0].h1 = image1.height;
+  scales[0].w2 = image2.width;
+  scales[0].h2 = image2.height;
   const float factor = params.scale_factor;
   while (static_cast<int>(scales.size()) < params.n_scales) {
     const Scale& f = scales.back();
     const auto shrink = [&](int size) {
       return std::max(1, static_cast<int>(std::lround(size * factor)));
     };
-    const int w1 = shrink(f.w1), h1 = shrink(f.h1), w2 = shrink(f.w2), h2 = shrink(f.h2);
-    if (std::min({w1, h1, w2, h2}) < min_side || (w1 == f.w1 && h1 == f.h1)) break;
     Scale c;
-    c.w1 = w1;
-    c.h1 = h1;
-    c.w2 = w2;
-    c.h2 = h2;
+    c.w1 = shrink(f.w1);
+    c.h1 = shrink(f.h1);
+    c.w2 = shrink(f.w2);
+    c.h2 = shrink(f.h2);
+    if (std::min({c.w1, c.h1, c.w2, c.h2}) < min_side || (c.w1 == f.w1 && c.h1 == f.h1)) break;
+    scales.push_back(c);
+  }
+  const Index n = Index{image1.width} * image1.height;
+  const Index n2 = Index{image2.width} * image2.height;
+  const bool weighted = anchor_weight != nullptr;
+  // Every buffer, in the order of first use; the same walk in counting mode
+  // sizes the block.
+  const auto carve = [&](Arena& arena) {
+    for (std::size_t k = 0; k < scales.size(); ++k) {
+      Scale& s = scales[k];
+      const Index sn1 = Index{s.w1} * s.h1;
+      if (k > 0) {
+        s.image1 = arena.Take(sn1 * nc);
+        s.image2 = arena.Take(Index{s.w2} * s.h2 * nc);
+      }
+      s.anchor_u = arena.Take(sn1);
+      s.anchor_v = arena.Take(sn1);
+      s.anchor_w = weighted ? arena.Take(sn1) : nullptr;
+    }
+  };
+  const Index n_max = std::max(n, n2);
+  const auto carve_rest = [&](Arena& arena, float** out) {
+    out[0] = arena.Take(n_max * nc);  // Shrink's blurred planes
+    out[1] = arena.Take(n_max);       // their blur's first pass
+    for (int k = 2; k < 6; ++k) out[k] = arena.Take(n);  // weighted anchors, plain means
+    for (int k = 6; k < 10; ++k) out[k] = arena.Take(n);  // the field, two scales at a time
+  };
+  float* rest[10];
+  Arena sizes;
+  carve(sizes);
+  carve_rest(sizes, rest);
+  const Workspace sized(n, n2, nc, sizes);
+  (void)sized;
+  const Index total = sizes.used();
+  Arena arena(total);
+  carve(arena);
+  carve_rest(arena, rest);
+  Workspace ws(n, n2, nc, arena);
+  float* const blurred = rest[0];
+  float* const blur_plane = rest[1];
+  float* const wu = rest[2];
+  float* const wv = rest[3];
+  float* const pu = rest[4];
+  float* const pv = rest[5];
+  float* const field[2][2] = {{rest[6], rest[7]}, {rest[8], rest[9]}};
+
+  {
+    Scale& s = scales[0];
+    std::copy(u, u + n, s.anchor_u);
+    std::copy(v, v + n, s.anchor_v);
+    if (weighted) std::copy(anchor_weight, anchor_weight + n, s.anchor_w);
+  }
+  for (std::size_t k = 1; k < scales.size(); ++k) {
+    const Scale& f = scales[k - 1];
+    Scale& c = scales[k];
+    const int w1 = c.w1, h1 = c.h1;
     const Index cn1 = Index{w1} * h1;
-    c.image1 = AllocScratch<float>(cn1 * nc);
-    c.image2 = AllocScratch<float>(Index{w2} * h2 * nc);
-    Shrink(f.image1 ? f.image1.get() : image1.data, f.w1, f.h1, nc, w1, h1, c.image1.get());
-    Shrink(f.image2 ? f.image2.get() : image2.data, f.w2, f.h2, nc, w2, h2, c.image2.get());
-    c.anchor_u = AllocScratch<float>(cn1);
-    c.anchor_v = AllocScratch<float>(cn1);
+    const auto shrink = [&](const float* in, int fw, int fh, int channels, int cw, int ch,
+                            float* out) { Shrink(in, fw, fh, channels, cw, ch, out, blurred, blur_plane); };
+    shrink(f.image1 ? f.image1 : image1.data, f.w1, f.h1, nc, w1, h1, c.image1);
+    shrink(f.image2 ? f.image2 : image2.data, f.w2, f.h2, nc, c.w2, c.h2, c.image2);
     const Index fn = Index{f.w1} * f.h1;
-    if (f.anchor_w) {
+    if (weighted) {
       // Means of the reliable matches only, where there are any.
-      auto wu = AllocScratch<float>(fn), wv = AllocScratch<float>(fn);
       for (Index p = 0; p < fn; ++p) {
         wu[p] = f.anchor_w[p] * f.anchor_u[p];
         wv[p] = f.anchor_w[p] * f.anchor_v[p];
       }
-      c.anchor_w = AllocScratch<float>(cn1);
-      Shrink(f.anchor_w.get(), f.w1, f.h1, 1, w1, h1, c.anchor_w.get());
-      Shrink(wu.get(), f.w1, f.h1, 1, w1, h1, c.anchor_u.get());
-      Shrink(wv.get(), f.w1, f.h1, 1, w1, h1, c.anchor_v.get());
-      auto pu = AllocScratch<float>(cn1), pv = AllocScratch<float>(cn1);
-      Shrink(f.anchor_u.get(), f.w1, f.h1, 1, w1, h1, pu.get());
-      Shrink(f.anchor_v.get(), f.w1, f.h1, 1, w1, h1, pv.get());
+      shrink(f.anchor_w, f.w1, f.h1, 1, w1, h1, c.anchor_w);
+      shrink(wu, f.w1, f.h1, 1, w1, h1, c.anchor_u);
+      shrink(wv, f.w1, f.h1, 1, w1, h1, c.anchor_v);
+      shrink(f.anchor_u, f.w1, f.h1, 1, w1, h1, pu);
+      shrink(f.anchor_v, f.w1, f.h1, 1, w1, h1, pv);
       for (Index p = 0; p < cn1; ++p) {
         const bool any = c.anchor_w[p] > 1e-6f;
         c.anchor_u[p] = any ? c.anchor_u[p] / c.anchor_w[p] : pu[p];
         c.anchor_v[p] = any ? c.anchor_v[p] / c.anchor_w[p] : pv[p];
       }
     } else {
-      Shrink(f.anchor_u.get(), f.w1, f.h1, 1, w1, h1, c.anchor_u.get());
-      Shrink(f.anchor_v.get(), f.w1, f.h1, 1, w1, h1, c.anchor_v.get());
+      shrink(f.anchor_u, f.w1, f.h1, 1, w1, h1, c.anchor_u);
+      shrink(f.anchor_v, f.w1, f.h1, 1, w1, h1, c.anchor_v);
     }
     const float sx = static_cast<float>(w1) / f.w1, sy = static_cast<float>(h1) / f.h1;
     for (Index p = 0; p < cn1; ++p) {
       c.anchor_u[p] *= sx;
       c.anchor_v[p] *= sy;
     }
-    scales.push_back(std::move(c));
   }
 
-  Workspace ws(n, Index{image2.width} * image2.height, nc);
   // Coarse to fine: the coarsest scale starts from the anchor field with its
   // unreliable parts filled in from the reliable ones, every finer one from
   // the coarser result.
-  std::unique_ptr<float[]> cu, cv;
+  const float* cu = nullptr;
+  const float* cv = nullptr;
   for (int k = static_cast<int>(scales.size()) - 1; k >= 0; --k) {
     Scale& s = scales[k];
     const Index sn = Index{s.w1} * s.h1;
-    auto fu = AllocScratch<float>(sn), fv = AllocScratch<float>(sn);
-    if (!cu) {
-      std::copy(s.anchor_u.get(), s.anchor_u.get() + sn, fu.get());
-      std::copy(s.anchor_v.get(), s.anchor_v.get() + sn, fv.get());
-      if (s.anchor_w) FillByWeight(fu.get(), fv.get(), s.anchor_w.get(), s.w1, s.h1);
+    float* const fu = field[k & 1][0];
+    float* const fv = field[k & 1][1];
+    if (cu == nullptr) {
+      std::copy(s.anchor_u, s.anchor_u + sn, fu);
+      std::copy(s.anchor_v, s.anchor_v + sn, fv);
+      if (s.anchor_w) FillByWeight(fu, fv, s.anchor_w, s.w1, s.h1);
     } else {
       const Scale& c = scales[k + 1];
 #ifdef _OPENMP
@@ -820,23 +884,23 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
         const float rx = static_cast<float>(c.w1) / s.w1, ry = static_cast<float>(c.h1) / s.h1;
         for (int y = 0; y < s.h1; ++y) {
           const float cx = (x + 0.5f) * rx - 0.5f, cy = (y + 0.5f) * ry - 0.5f;
-          fu[Index{x} * s.h1 + y] = SampleBilinear(cu.get(), c.w1, c.h1, cx, cy) / rx;
-          fv[Index{x} * s.h1 + y] = SampleBilinear(cv.get(), c.w1, c.h1, cx, cy) / ry;
+          fu[Index{x} * s.h1 + y] = SampleBilinear(cu, c.w1, c.h1, cx, cy) / rx;
+          fv[Index{x} * s.h1 + y] = SampleBilinear(cv, c.w1, c.h1, cx, cy) / ry;
         }
       }
     }
-    const PlanarImage i1{s.image1 ? s.image1.get() : image1.data, s.w1, s.h1, nc};
-    const PlanarImage i2{s.image2 ? s.image2.get() : image2.data, s.w2, s.h2, nc};
+    const PlanarImage i1{s.image1 ? s.image1 : image1.data, s.w1, s.h1, nc};
+    const PlanarImage i2{s.image2 ? s.image2 : image2.data, s.w2, s.h2, nc};
     // The matches guide the coarse scales; at the finest their whole-pixel
     // search and parabola would only bias the sub-pixel result.
     const bool guided = k > 0 || scales.size() == 1 || params.anchor_finest;
-    RefineLevel(i1, i2, params, s.anchor_u.get(), s.anchor_v.get(),
-                guided ? s.anchor_w.get() : nullptr, ws, fu.get(), fv.get());
-    cu = std::move(fu);
-    cv = std::move(fv);
+    RefineLevel(i1, i2, params, s.anchor_u, s.anchor_v, guided ? s.anchor_w : nullptr, ws, fu,
+                fv);
+    cu = fu;
+    cv = fv;
   }
-  std::copy(cu.get(), cu.get() + n, u);
-  std::copy(cv.get(), cv.get() + n, v);
+  std::copy(cu, cu + n, u);
+  std::copy(cv, cv + n, v);
 }
 
 }  // namespace densecorr
