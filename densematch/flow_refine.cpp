@@ -189,10 +189,10 @@ class Arena {
  public:
   // Counting mode: Take only adds up the sizes.
   Arena() = default;
-  explicit Arena(Index floats) : block_(AllocScratch<float>(floats)), size_(floats) {}
+  Arena(float* block, Index floats) : block_(block), size_(floats) {}
   float* Take(Index count) {
     const Index rounded = (std::max<Index>(count, 0) + 15) / 16 * 16;
-    float* out = block_ ? block_.get() + used_ : nullptr;
+    float* out = block_ ? block_ + used_ : nullptr;
     used_ += rounded;
     if (block_ && used_ > size_) throw std::logic_error("flow refinement: arena too small");
     return out;
@@ -200,7 +200,7 @@ class Arena {
   Index used() const { return used_; }
 
  private:
-  std::unique_ptr<float[]> block_;
+  float* block_ = nullptr;
   Index size_ = 0, used_ = 0;
 };
 
@@ -745,8 +745,19 @@ struct Scale {
 
 }  // namespace
 
+float* FlowScratch::Reserve(std::ptrdiff_t floats) {
+  if (floats > size_) {
+    block_.reset();
+    size_ = 0;
+    block_ = AllocScratch<float>(floats);
+    size_ = floats;
+  }
+  return block_.get();
+}
+
 void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
-                const FlowRefineParams& params, const float* anchor_weight, float* u, float* v) {
+                const FlowRefineParams& params, const float* anchor_weight, float* u, float* v,
+                FlowScratch* scratch) {
   const int nc = image1.channels;
   if (image1.width <= 0 || image1.height <= 0 || image2.width <= 0 || image2.height <= 0 ||
       params.n_warps <= 0)
@@ -806,7 +817,8 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
   const Workspace sized(n, n2, nc, sizes);
   (void)sized;
   const Index total = sizes.used();
-  Arena arena(total);
+  FlowScratch own;
+  Arena arena((scratch != nullptr ? scratch : &own)->Reserve(total), total);
   carve(arena);
   carve_rest(arena, rest);
   Workspace ws(n, n2, nc, arena);

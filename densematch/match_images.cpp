@@ -382,7 +382,7 @@ void MatchWeights(const Descriptor& d, const float* u, const float* v, const flo
 }
 
 void Refine(const PlanarImage& image_a, const PlanarImage& image_b, const MatchOptions& o,
-            const float* weight, float* u, float* v) {
+            const float* weight, FlowScratch* scratch, float* u, float* v) {
   if (o.flow_warps <= 0 || o.flow_fixed_point <= 0) return;
   FlowRefineParams fr;
   fr.smoothness = o.flow_smoothness;
@@ -400,7 +400,7 @@ void Refine(const PlanarImage& image_a, const PlanarImage& image_b, const MatchO
   auto start_u = AllocScratch<float>(n), start_v = AllocScratch<float>(n);
   std::copy(u, u + n, start_u.get());
   std::copy(v, v + n, start_v.get());
-  RefineFlow(image_a, image_b, fr, weight, u, v);
+  RefineFlow(image_a, image_b, fr, weight, u, v, scratch);
   // Pixel values far beyond [0, 1] can overflow the refinement's squares;
   // such pixels keep their descriptor match rather than report a number
   // that is none.
@@ -476,6 +476,8 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   // other confirms.
   if (options.flow_warps > 0 && options.flow_fixed_point > 0) {
     const float match_threshold = 1.0f;
+    // Both refinements in the same memory.
+    FlowScratch flow_scratch;
     auto weight1 = AllocScratch<float>(n1);
     MatchWeights(side1.descriptor(), result.dx.data(), result.dy.data(), back_u.get(),
                  back_v.get(), image2.width, image2.height, match_threshold, weight1.get());
@@ -483,10 +485,12 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
       auto weight2 = AllocScratch<float>(n2);
       MatchWeights(side2.descriptor(), back_u.get(), back_v.get(), result.dx.data(),
                    result.dy.data(), image1.width, image1.height, match_threshold, weight2.get());
-      Refine(planar2, planar1, options, weight2.get(), back_u.get(), back_v.get());
+      Refine(planar2, planar1, options, weight2.get(), &flow_scratch, back_u.get(),
+             back_v.get());
       poll();
     }
-    Refine(planar1, planar2, options, weight1.get(), result.dx.data(), result.dy.data());
+    Refine(planar1, planar2, options, weight1.get(), &flow_scratch, result.dx.data(),
+           result.dy.data());
     clock.Mark("variational");
   }
 
