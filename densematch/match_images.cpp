@@ -4,11 +4,16 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
 
 #ifdef DENSEMATCH_PROFILE
 #include <chrono>
@@ -412,6 +417,45 @@ void Refine(const PlanarImage& image_a, const PlanarImage& image_b, const MatchO
   }
 }
 
+// Runs the two refinements, which read nothing the other writes: with two
+// or more threads, side by side, one thread each (their own loops then run
+// serially: no barrier per SOR sweep, and the coarse scales, too small to
+// share, no longer wait for each other); otherwise one after the other in
+// the same memory. Each result is the same either way.
+template <class First, class Second>
+void RefineBoth(const First& first, const Second& second, FlowScratch* scratch) {
+#ifdef _OPENMP
+  if (omp_get_max_threads() >= 2 && !omp_in_parallel()) {
+    FlowScratch other;
+    std::exception_ptr errors[2];
+#pragma omp parallel sections num_threads(2)
+    {
+#pragma omp section
+      {
+        try {
+          first(scratch);
+        } catch (...) {
+          errors[0] = std::current_exception();
+        }
+      }
+#pragma omp section
+      {
+        try {
+          second(&other);
+        } catch (...) {
+          errors[1] = std::current_exception();
+        }
+      }
+    }
+    for (const auto& error : errors)
+      if (error) std::rethrow_exception(error);
+    return;
+  }
+#endif
+  first(scratch);
+  second(scratch);
+}
+
 }  // namespace
 
 MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
@@ -476,21 +520,26 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   // other confirms.
   if (options.flow_warps > 0 && options.flow_fixed_point > 0) {
     const float match_threshold = 1.0f;
-    // Both refinements in the same memory.
     FlowScratch flow_scratch;
     auto weight1 = AllocScratch<float>(n1);
     MatchWeights(side1.descriptor(), result.dx.data(), result.dy.data(), back_u.get(),
                  back_v.get(), image2.width, image2.height, match_threshold, weight1.get());
+    const auto forward = [&](FlowScratch* scratch) {
+      Refine(planar1, planar2, options, weight1.get(), scratch, result.dx.data(),
+             result.dy.data());
+    };
     if (check) {
       auto weight2 = AllocScratch<float>(n2);
       MatchWeights(side2.descriptor(), back_u.get(), back_v.get(), result.dx.data(),
                    result.dy.data(), image1.width, image1.height, match_threshold, weight2.get());
-      Refine(planar2, planar1, options, weight2.get(), &flow_scratch, back_u.get(),
-             back_v.get());
+      const auto backward = [&](FlowScratch* scratch) {
+        Refine(planar2, planar1, options, weight2.get(), scratch, back_u.get(), back_v.get());
+      };
+      RefineBoth(backward, forward, &flow_scratch);
       poll();
+    } else {
+      forward(&flow_scratch);
     }
-    Refine(planar1, planar2, options, weight1.get(), &flow_scratch, result.dx.data(),
-           result.dy.data());
     clock.Mark("variational");
   }
 
