@@ -417,43 +417,45 @@ void Refine(const PlanarImage& image_a, const PlanarImage& image_b, const MatchO
   }
 }
 
-// Runs the two refinements, which read nothing the other writes: with two
-// or more threads, side by side, one thread each (their own loops then run
-// serially: no barrier per SOR sweep, and the coarse scales, too small to
-// share, no longer wait for each other); otherwise one after the other in
-// the same memory. Each result is the same either way.
+// Runs two stages that read nothing the other writes. With two or more
+// threads: side by side, one thread each, first() on the calling thread,
+// second(true) on the other, their own loops serial (no barrier per
+// block of work, which on a busy machine waits for whichever thread the
+// scheduler has set aside, and the small loops that stay serial overlap).
+// Otherwise first(), then second(false). Each stage's result is the same
+// either way: the cores give the same bits whatever their thread count.
 template <class First, class Second>
-void RefineBoth(const First& first, const Second& second, FlowScratch* scratch) {
+void SideBySide(const First& first, const Second& second) {
 #ifdef _OPENMP
   if (omp_get_max_threads() >= 2 && !omp_in_parallel()) {
-    FlowScratch other;
     std::exception_ptr errors[2];
-#pragma omp parallel sections num_threads(2)
+    int team = 0;
+#pragma omp parallel num_threads(2)
     {
-#pragma omp section
-      {
+#pragma omp single
+      team = omp_get_num_threads();
+      if (team == 2) {
+        const int me = omp_get_thread_num();
+        omp_set_num_threads(1);
         try {
-          first(scratch);
+          if (me == 0)
+            first();
+          else
+            second(true);
         } catch (...) {
-          errors[0] = std::current_exception();
-        }
-      }
-#pragma omp section
-      {
-        try {
-          second(&other);
-        } catch (...) {
-          errors[1] = std::current_exception();
+          errors[me] = std::current_exception();
         }
       }
     }
-    for (const auto& error : errors)
-      if (error) std::rethrow_exception(error);
-    return;
+    if (team == 2) {
+      for (const auto& error : errors)
+        if (error) std::rethrow_exception(error);
+      return;
+    }
   }
 #endif
-  first(scratch);
-  second(scratch);
+  first();
+  second(false);
 }
 
 }  // namespace
@@ -500,10 +502,9 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   result.cost.assign(n1, 0.0f);
   result.valid.assign(n1, 0);
   poll();
-  MatchDirection(side1, side2, plan, options, result.dx.data(), result.dy.data());
-  clock = StageClock();
-  poll();
-
+  const auto forward_match = [&] {
+    MatchDirection(side1, side2, plan, options, result.dx.data(), result.dy.data());
+  };
   std::unique_ptr<float[]> back_u, back_v;
   const bool check = options.consistency_threshold > 0.0f;
   if (check) {
@@ -512,9 +513,21 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
     back_plan.radius_y = plan.radius_y;
     back_u = AllocScratch<float>(n2);
     back_v = AllocScratch<float>(n2);
-    MatchDirection(side2, side1, back_plan, options, back_u.get(), back_v.get());
-    clock = StageClock();
+    // Only the calling thread may reach the host's poll: beside the forward
+    // match, the backward one polls a token that relays the caller's.
+    StopToken relay([](void* caller) { return static_cast<StopToken*>(caller)->stopped(); },
+                    options.stop);
+    MatchOptions back_options = options;
+    const auto backward_match = [&](bool beside) {
+      back_options.stop = beside && options.stop != nullptr ? &relay : options.stop;
+      MatchDirection(side2, side1, back_plan, back_options, back_u.get(), back_v.get());
+    };
+    SideBySide(forward_match, backward_match);
+  } else {
+    forward_match();
   }
+  clock = StageClock();
+  poll();
 
   // Both fields refined on the images, each guided by its matches that the
   // other confirms.
@@ -524,21 +537,24 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
     auto weight1 = AllocScratch<float>(n1);
     MatchWeights(side1.descriptor(), result.dx.data(), result.dy.data(), back_u.get(),
                  back_v.get(), image2.width, image2.height, match_threshold, weight1.get());
-    const auto forward = [&](FlowScratch* scratch) {
-      Refine(planar1, planar2, options, weight1.get(), scratch, result.dx.data(),
+    const auto forward = [&] {
+      Refine(planar1, planar2, options, weight1.get(), &flow_scratch, result.dx.data(),
              result.dy.data());
     };
     if (check) {
       auto weight2 = AllocScratch<float>(n2);
       MatchWeights(side2.descriptor(), back_u.get(), back_v.get(), result.dx.data(),
                    result.dy.data(), image1.width, image1.height, match_threshold, weight2.get());
-      const auto backward = [&](FlowScratch* scratch) {
-        Refine(planar2, planar1, options, weight2.get(), scratch, back_u.get(), back_v.get());
+      // One after the other, both refinements share one block of memory.
+      FlowScratch beside_scratch;
+      const auto backward = [&](bool beside) {
+        Refine(planar2, planar1, options, weight2.get(), beside ? &beside_scratch : &flow_scratch,
+               back_u.get(), back_v.get());
       };
-      RefineBoth(backward, forward, &flow_scratch);
+      SideBySide(forward, backward);
       poll();
     } else {
-      forward(&flow_scratch);
+      forward();
     }
     clock.Mark("variational");
   }
