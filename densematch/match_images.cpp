@@ -475,8 +475,9 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   };
   poll();
   StageClock clock;
-  const Side side1 = PrepareSide(image1, options.descriptor, feat_dim);
-  const Side side2 = PrepareSide(image2, options.descriptor, feat_dim);
+  Side side1, side2;
+  SideBySide([&] { side1 = PrepareSide(image1, options.descriptor, feat_dim); },
+             [&](bool) { side2 = PrepareSide(image2, options.descriptor, feat_dim); });
   clock.Mark("describe");
   // The continuous refinement compares pixel values: colour where both
   // images have it, grey otherwise.
