@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/scratch.h"
+#include "common/threads.h"
 
 namespace densecorr {
 
@@ -630,12 +631,25 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
       ToSplit(dv, w, h, dv_split);
       const SorSystem system{u_split, v_split, a11, a12, a22, b1, b2, wr, wb,
                              du_split, dv_split, params.sor_omega, step_damping};
-      for (int sweep = 0; sweep < params.n_sor; ++sweep) {
-        for (int colour = 0; colour < 2; ++colour) {
+      if (n < kParallelPixels || MaxThreads() == 1) {
+        // On one thread, both colours in one pass over the planes: column
+        // x's first colour, then column x - 1's second, which reads only
+        // first-colour pixels of columns x - 2 .. x, all updated by then.
+        for (int sweep = 0; sweep < params.n_sor; ++sweep) {
+          for (int x = 0; x < w; ++x) {
+            SorColumn(system, x, w, h, x & 1);
+            if (x > 0) SorColumn(system, x - 1, w, h, x & 1);
+          }
+          SorColumn(system, w - 1, w, h, w & 1);
+        }
+      } else {
+        for (int sweep = 0; sweep < params.n_sor; ++sweep) {
+          for (int colour = 0; colour < 2; ++colour) {
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static) if (n >= kParallelPixels)
+#pragma omp parallel for schedule(static)
 #endif
-          for (int x = 0; x < w; ++x) SorColumn(system, x, w, h, (x + colour) & 1);
+            for (int x = 0; x < w; ++x) SorColumn(system, x, w, h, (x + colour) & 1);
+          }
         }
       }
       FromSplit(du_split, w, h, du);
