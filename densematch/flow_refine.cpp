@@ -8,6 +8,10 @@
 #include <stdexcept>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/scratch.h"
 #include "common/threads.h"
 
@@ -260,6 +264,122 @@ void TensorColumn(int h, float zeta2, const float* __restrict q0, const float* _
     t9[y] += ngx * ixy * ixy + ngy * iyy * iyy;
     t10[y] += ngx * ixy * ixz + ngy * iyy * iyz;
     t11[y] += ngx * ixz * ixz + ngy * iyz * iyz;
+  }
+}
+
+// The robust weights' constants.
+struct RobustTerms {
+  float brightness, gradient, anchor, eps_smooth2, eps_data2, eps_anchor2;
+};
+
+// values[i] = sqrt(values[i]) for i < count: correctly rounded either way,
+// four at a time where the processor has SSE (the compilers keep the
+// library call, which may set errno, out of vector loops).
+void SqrtInPlace(float* values, int count) {
+  int i = 0;
+#if defined(__SSE2__)
+  for (; i + 4 <= count; i += 4)
+    _mm_storeu_ps(values + i, _mm_sqrt_ps(_mm_loadu_ps(values + i)));
+#endif
+  for (; i < count; ++i) values[i] = std::sqrt(values[i]);
+}
+
+// One column of the robust weights, first half: the arguments of the square
+// roots (smoothness, brightness, gradient, pull). ur .. dvl: the columns to
+// the right and left (the column itself at the border); ext_u, ext_v: the
+// column's u + du, v + dv with one replicated row above and below; t: the
+// column's 12 tensor planes, n apart; au, av: the pull's target (null: no
+// pull).
+void RobustArguments(const RobustTerms& k, int h, Index n, const float* __restrict ur,
+                     const float* __restrict dur, const float* __restrict ul,
+                     const float* __restrict dul, const float* __restrict vr,
+                     const float* __restrict dvr, const float* __restrict vl,
+                     const float* __restrict dvl, const float* __restrict ext_u,
+                     const float* __restrict ext_v, const float* __restrict u,
+                     const float* __restrict v, const float* __restrict du,
+                     const float* __restrict dv, const float* __restrict t,
+                     const float* __restrict au, const float* __restrict av,
+                     float* __restrict root_s, float* __restrict root_b,
+                     float* __restrict root_g, float* __restrict root_m) {
+  const float* __restrict b11 = t;
+  const float* __restrict b12 = t + n;
+  const float* __restrict b13 = t + 2 * n;
+  const float* __restrict b22 = t + 3 * n;
+  const float* __restrict b23 = t + 4 * n;
+  const float* __restrict b33 = t + 5 * n;
+  const float* __restrict g11 = t + 6 * n;
+  const float* __restrict g12 = t + 7 * n;
+  const float* __restrict g13 = t + 8 * n;
+  const float* __restrict g22 = t + 9 * n;
+  const float* __restrict g23 = t + 10 * n;
+  const float* __restrict g33 = t + 11 * n;
+  for (int y = 0; y < h; ++y) {
+    const float ux = 0.5f * ((ur[y] + dur[y]) - (ul[y] + dul[y]));
+    const float uy = 0.5f * (ext_u[y + 2] - ext_u[y]);
+    const float vx = 0.5f * ((vr[y] + dvr[y]) - (vl[y] + dvl[y]));
+    const float vy = 0.5f * (ext_v[y + 2] - ext_v[y]);
+    root_s[y] = ux * ux + uy * uy + vx * vx + vy * vy + k.eps_smooth2;
+    const float a = du[y], b = dv[y];
+    const float rb = b11[y] * a * a + 2.0f * b12[y] * a * b + b22[y] * b * b +
+                     2.0f * b13[y] * a + 2.0f * b23[y] * b + b33[y];
+    const float rg = g11[y] * a * a + 2.0f * g12[y] * a * b + g22[y] * b * b +
+                     2.0f * g13[y] * a + 2.0f * g23[y] * b + g33[y];
+    root_b[y] = std::max(rb, 0.0f) + k.eps_data2;
+    root_g[y] = std::max(rg, 0.0f) + k.eps_data2;
+  }
+  if (au != nullptr) {
+    for (int y = 0; y < h; ++y) {
+      const float eu = u[y] + du[y] - au[y], ev = v[y] + dv[y] - av[y];
+      root_m[y] = eu * eu + ev * ev + k.eps_anchor2;
+    }
+  }
+}
+
+// Second half, from the roots: the smoothness weight psi and the five
+// planes of the linear system (a11, a12, a22, b1, b2, h apart in out).
+// aw: the pull's weights (null: no pull); a pixel with weight 0 gets none.
+void RobustOutputs(const RobustTerms& k, int h, Index n, const float* __restrict edge,
+                   const float* __restrict t, const float* __restrict root_s,
+                   const float* __restrict root_b, const float* __restrict root_g,
+                   const float* __restrict u, const float* __restrict v,
+                   const float* __restrict au, const float* __restrict av,
+                   const float* __restrict aw, const float* __restrict root_m,
+                   float* __restrict psi, float* __restrict out) {
+  const float* __restrict b11 = t;
+  const float* __restrict b12 = t + n;
+  const float* __restrict b13 = t + 2 * n;
+  const float* __restrict b22 = t + 3 * n;
+  const float* __restrict b23 = t + 4 * n;
+  const float* __restrict g11 = t + 6 * n;
+  const float* __restrict g12 = t + 7 * n;
+  const float* __restrict g13 = t + 8 * n;
+  const float* __restrict g22 = t + 9 * n;
+  const float* __restrict g23 = t + 10 * n;
+  float* __restrict o11 = out;
+  float* __restrict o12 = out + h;
+  float* __restrict o22 = out + 2 * h;
+  float* __restrict o1 = out + 3 * h;
+  float* __restrict o2 = out + 4 * h;
+  for (int y = 0; y < h; ++y) {
+    psi[y] = edge[y] * 0.5f / root_s[y];
+    const float pb = k.brightness * 0.5f / root_b[y];
+    const float pg = k.gradient * 0.5f / root_g[y];
+    o11[y] = pb * b11[y] + pg * g11[y];
+    o12[y] = pb * b12[y] + pg * g12[y];
+    o22[y] = pb * b22[y] + pg * g22[y];
+    o1[y] = -(pb * b13[y] + pg * g13[y]);
+    o2[y] = -(pb * b23[y] + pg * g23[y]);
+  }
+  if (aw != nullptr) {
+    // Robust pull towards the descriptor match.
+    for (int y = 0; y < h; ++y) {
+      const float pm = k.anchor * aw[y] * 0.5f / root_m[y];
+      const bool on = aw[y] > 0.0f;
+      o11[y] = on ? o11[y] + pm : o11[y];
+      o22[y] = on ? o22[y] + pm : o22[y];
+      o1[y] = on ? o1[y] - pm * (u[y] - au[y]) : o1[y];
+      o2[y] = on ? o2[y] - pm * (v[y] - av[y]) : o2[y];
+    }
   }
 }
 
@@ -566,53 +686,63 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
     ToSplit(u, w, h, u_split);
     ToSplit(v, w, h, v_split);
     for (int fp = 0; fp < params.n_fixed_point; ++fp) {
-      // Robust weights at the current step.
+      // Robust weights at the current step, a column at a time: the loops
+      // over its rows vectorise, the square roots taken between them.
+      RobustTerms terms;
+      terms.brightness = params.brightness;
+      terms.gradient = params.gradient;
+      terms.anchor = params.anchor;
+      terms.eps_smooth2 = eps_smooth2;
+      terms.eps_data2 = eps_data2;
+      terms.eps_anchor2 = eps_anchor2;
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static) if (n >= kParallelPixels)
+#pragma omp parallel if (n >= kParallelPixels)
 #endif
-      for (int x = 0; x < w; ++x) {
-        for (int y = 0; y < h; ++y) {
-          const Index p = Index{x} * h + y;
-          const Index pr = x + 1 < w ? p + h : p, pl = x > 0 ? p - h : p;
-          const Index pb = y + 1 < h ? p + 1 : p, pt = y > 0 ? p - 1 : p;
-          const float ux = 0.5f * ((u[pr] + du[pr]) - (u[pl] + du[pl]));
-          const float uy = 0.5f * ((u[pb] + du[pb]) - (u[pt] + du[pt]));
-          const float vx = 0.5f * ((v[pr] + dv[pr]) - (v[pl] + dv[pl]));
-          const float vy = 0.5f * ((v[pb] + dv[pb]) - (v[pt] + dv[pt]));
-          psi_s[p] = edge[p] * 0.5f / std::sqrt(ux * ux + uy * uy + vx * vx + vy * vy + eps_smooth2);
-
-          const float a = du[p], b = dv[p];
-          const Tensor tb{tensor[p], tensor[n + p], tensor[2 * n + p],
-                          tensor[3 * n + p], tensor[4 * n + p], tensor[5 * n + p]};
-          const Tensor tg{tensor[6 * n + p], tensor[7 * n + p], tensor[8 * n + p],
-                          tensor[9 * n + p], tensor[10 * n + p], tensor[11 * n + p]};
-          const float rb = tb.t11 * a * a + 2.0f * tb.t12 * a * b + tb.t22 * b * b +
-                           2.0f * tb.t13 * a + 2.0f * tb.t23 * b + tb.t33;
-          const float rg = tg.t11 * a * a + 2.0f * tg.t12 * a * b + tg.t22 * b * b +
-                           2.0f * tg.t13 * a + 2.0f * tg.t23 * b + tg.t33;
-          const float pb_ = params.brightness * 0.5f / std::sqrt(std::max(rb, 0.0f) + eps_data2);
-          const float pg_ = params.gradient * 0.5f / std::sqrt(std::max(rg, 0.0f) + eps_data2);
-          float s11 = pb_ * tb.t11 + pg_ * tg.t11;
-          const float s12 = pb_ * tb.t12 + pg_ * tg.t12;
-          float s22 = pb_ * tb.t22 + pg_ * tg.t22;
-          float r1 = -(pb_ * tb.t13 + pg_ * tg.t13);
-          float r2 = -(pb_ * tb.t23 + pg_ * tg.t23);
-          if (anchor_w != nullptr && anchor_w[p] > 0.0f) {
-            // Robust pull towards the descriptor match.
-            const float eu = u[p] + a - anchor_u[p], ev = v[p] + b - anchor_v[p];
-            const float pm = params.anchor * anchor_w[p] * 0.5f /
-                             std::sqrt(eu * eu + ev * ev + eps_anchor2);
-            s11 += pm;
-            s22 += pm;
-            r1 -= pm * (u[p] - anchor_u[p]);
-            r2 -= pm * (v[p] - anchor_v[p]);
+      {
+        auto buffer = AllocScratch<float>(11 * Index{h} + 4);
+        float* const ext_u = buffer.get();        // h + 2: u + du, rows -1 .. h
+        float* const ext_v = ext_u + (h + 2);     // h + 2
+        float* const root_s = ext_v + (h + 2);    // h each from here
+        float* const root_b = root_s + h;
+        float* const root_g = root_b + h;
+        float* const root_m = root_g + h;
+        float* const out = root_m + h;            // 5 planes: a11 a12 a22 b1 b2
+#ifdef _OPENMP
+#pragma omp for schedule(static)
+#endif
+        for (int x = 0; x < w; ++x) {
+          const Index col = Index{x} * h;
+          const Index cr = x + 1 < w ? col + h : col, cl = x > 0 ? col - h : col;
+          for (int y = 0; y < h; ++y) {
+            ext_u[y + 1] = u[col + y] + du[col + y];
+            ext_v[y + 1] = v[col + y] + dv[col + y];
           }
-          const Index q = Index{x} * h + SplitRow(y, h);
-          a11[q] = s11;
-          a12[q] = s12;
-          a22[q] = s22;
-          b1[q] = r1;
-          b2[q] = r2;
+          ext_u[0] = ext_u[1];
+          ext_v[0] = ext_v[1];
+          ext_u[h + 1] = ext_u[h];
+          ext_v[h + 1] = ext_v[h];
+          const float* t = tensor + col;
+          const bool pulled = anchor_w != nullptr;
+          RobustArguments(terms, h, n, u + cr, du + cr, u + cl, du + cl, v + cr, dv + cr, v + cl,
+                          dv + cl, ext_u, ext_v, u + col, v + col, du + col, dv + col, t,
+                          pulled ? anchor_u + col : nullptr, pulled ? anchor_v + col : nullptr,
+                          root_s, root_b, root_g, root_m);
+          SqrtInPlace(root_s, h);
+          SqrtInPlace(root_b, h);
+          SqrtInPlace(root_g, h);
+          if (pulled) SqrtInPlace(root_m, h);
+          RobustOutputs(terms, h, n, edge + col, t, root_s, root_b, root_g, u + col, v + col,
+                        pulled ? anchor_u + col : nullptr, pulled ? anchor_v + col : nullptr,
+                        pulled ? anchor_w + col : nullptr, root_m, psi_s + col, out);
+          // Into the SOR's layout: even rows, then odd rows.
+          float* const dst[5] = {a11, a12, a22, b1, b2};
+          for (int k = 0; k < 5; ++k) {
+            const float* src_col = out + Index{k} * h;
+            float* even = dst[k] + col;
+            float* odd = even + (h + 1) / 2;
+            for (int m = 0; 2 * m < h; ++m) even[m] = src_col[2 * m];
+            for (int m = 0; 2 * m + 1 < h; ++m) odd[m] = src_col[2 * m + 1];
+          }
         }
       }
 #ifdef _OPENMP
