@@ -189,11 +189,65 @@ void ColumnDistances(const Descriptor& d1, const Descriptor& d2, int x, const in
 // Per-thread column buffers.
 struct ColumnScratch {
   std::vector<int> qx, qy;
-  std::vector<float> sum, dist[4];
+  std::vector<float> sum, dist[4], sums[4];
+  std::vector<Index> target[4];
   explicit ColumnScratch(int h) : qx(h), qy(h), sum(h) {
     for (auto& d : dist) d.resize(h);
+    for (auto& d : sums) d.resize(h);
+    for (auto& t : target) t.resize(h);
   }
 };
+
+// ColumnDistances for the four neighbours left, right, above and below of
+// each pixel's match (disp: the column's (dx, dy) pairs) into s.dist[0..3],
+// in one pass over the channels: each of d1's planes is read once and the
+// target indices are worked out once; each distance still sums its
+// channels in order. A target outside d2 reads its pixel 0, then gives +Inf.
+void NeighbourDistances(const Descriptor& d1, const Descriptor& d2, int x, const int* disp,
+                        ColumnScratch& s) {
+  const int h = d1.height;
+  const Index n1 = Index{d1.width} * h, n2 = Index{d2.width} * d2.height;
+  const int step[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
+  for (int k = 0; k < 4; ++k) {
+    Index* target = s.target[k].data();
+    float* sum = s.sums[k].data();
+    for (int y = 0; y < h; ++y) {
+      const int qx = x + disp[2 * y] + step[k][0], qy = y + disp[2 * y + 1] + step[k][1];
+      const bool inside = qx >= 0 && qx < d2.width && qy >= 0 && qy < d2.height;
+      target[y] = inside ? Index{qx} * d2.height + qy : -1;
+      sum[y] = 0.0f;
+    }
+  }
+  const Index* t0 = s.target[0].data();
+  const Index* t1 = s.target[1].data();
+  const Index* t2 = s.target[2].data();
+  const Index* t3 = s.target[3].data();
+  float* s0 = s.sums[0].data();
+  float* s1 = s.sums[1].data();
+  float* s2 = s.sums[2].data();
+  float* s3 = s.sums[3].data();
+  for (int c = 0; c < d1.feat_dim; ++c) {
+    const float* a = d1.data + c * n1 + Index{x} * h;
+    const float* b = d2.data + c * n2;
+    for (int y = 0; y < h; ++y) {
+      const float value = a[y];
+      const float e0 = value - b[t0[y] < 0 ? 0 : t0[y]];
+      const float e1 = value - b[t1[y] < 0 ? 0 : t1[y]];
+      const float e2 = value - b[t2[y] < 0 ? 0 : t2[y]];
+      const float e3 = value - b[t3[y] < 0 ? 0 : t3[y]];
+      s0[y] += e0 * e0;
+      s1[y] += e1 * e1;
+      s2[y] += e2 * e2;
+      s3[y] += e3 * e3;
+    }
+  }
+  for (int k = 0; k < 4; ++k) {
+    for (int y = 0; y < h; ++y) {
+      s.dist[k][y] = s.target[k][y] >= 0 ? std::sqrt(s.sums[k][y])
+                                         : std::numeric_limits<float>::infinity();
+    }
+  }
+}
 
 // 3 x 3 median of an integer field (borders use the pixels that exist):
 // removes isolated wrong matches between the two pixel passes.
@@ -266,15 +320,7 @@ void ParabolaStep(const Descriptor& d1, const Descriptor& d2, const int* dispari
 #endif
     for (int x = 0; x < w; ++x) {
       const int* disp = disparity + 2 * Index{x} * h;
-      // Neighbours left, right, above, below of each match.
-      const int step[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
-      for (int k = 0; k < 4; ++k) {
-        for (int y = 0; y < h; ++y) {
-          s.qx[y] = x + disp[2 * y] + step[k][0];
-          s.qy[y] = y + disp[2 * y + 1] + step[k][1];
-        }
-        ColumnDistances(d1, d2, x, s.qx.data(), s.qy.data(), s.sum.data(), s.dist[k].data());
-      }
+      NeighbourDistances(d1, d2, x, disp, s);
       for (int y = 0; y < h; ++y) {
         const Index p = Index{x} * h + y;
         float offset[2] = {0.0f, 0.0f};
