@@ -81,12 +81,6 @@ void Derivative(const float* in, int width, int height, bool along_x, float* out
   }
 }
 
-// Per-pixel quadratic forms of the linearised data terms: for a step
-// (du, dv), residual^2 summed over channels = [du dv 1] T [du dv 1]^T.
-struct Tensor {
-  float t11, t12, t13, t22, t23, t33;
-};
-
 }  // namespace
 
 void ReadPlanar(const ImageView& view, float* out) {
@@ -451,7 +445,7 @@ inline void SorPixel(const SorSystem& s, Index self, Index h, bool left, bool ri
 // restrict-qualified pointers and no branches so that the compiler
 // vectorises it; each lane does SorPixel's operations in SorPixel's order.
 template <bool kLeft, bool kRight>
-void SorRun(int count, Index h, float omega, float damping, const float* __restrict u,
+void SorRun(int count, float omega, float damping, const float* __restrict u,
             const float* __restrict v, const float* __restrict a11, const float* __restrict a12,
             const float* __restrict a22, const float* __restrict b1, const float* __restrict b2,
             const float* __restrict wr, const float* __restrict wr_left,
@@ -463,7 +457,6 @@ void SorRun(int count, Index h, float omega, float damping, const float* __restr
             const float* __restrict u_l, const float* __restrict v_l,
             const float* __restrict du_l, const float* __restrict dv_l,
             float* __restrict du, float* __restrict dv) {
-  (void)h;
   for (int k = 0; k < count; ++k) {
     float sw = 0.0f, su = 0.0f, sv = 0.0f;
     if (kRight) {
@@ -516,7 +509,7 @@ void SorColumn(const SorSystem& s, int x, int w, int h, int parity) {
     // kernel variant that skips them never touches them.
     const Index r = right ? p + hh : p, l = left ? p - hh : p;
     const auto run = [&](auto kernel) {
-      kernel(hi - lo, hh, s.omega, s.damping, s.u + p, s.v + p, s.a11 + p, s.a12 + p, s.a22 + p,
+      kernel(hi - lo, s.omega, s.damping, s.u + p, s.v + p, s.a11 + p, s.a12 + p, s.a22 + p,
              s.b1 + p, s.b2 + p, s.wr + p, s.wr + l, s.wb + p, s.wb + o, s.u + o, s.v + o,
              s.du + o, s.dv + o, s.u + r, s.v + r, s.du + r, s.dv + r, s.u + l, s.v + l,
              s.du + l, s.dv + l, s.du + p, s.dv + p);
@@ -589,7 +582,10 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
     edge[p] = params.smoothness * std::exp(-params.edge_sharpness * std::sqrt(g2 / nc));
   }
 
-  // The brightness then the gradient term's Tensor, plane by plane.
+  // Per-pixel quadratic forms of the linearised data terms: for a step
+  // (du, dv), residual^2 summed over channels = [du dv 1] T [du dv 1]^T,
+  // T's entries t11 t12 t13 t22 t23 t33 for the brightness term, then for
+  // the gradient term: 12 planes.
   float* const tensor = ws.tensor;
   float* const du = ws.du;
   float* const dv = ws.dv;
