@@ -463,17 +463,21 @@ void Refine(const PlanarImage& image_a, const PlanarImage& image_b, const MatchO
   }
 }
 
-// Runs two stages that read nothing the other writes. With two or more
+// Runs two stages that read nothing the other writes. With two or three
 // threads: side by side, one thread each, first() on the calling thread,
 // second(true) on the other, their own loops serial (no barrier per
 // block of work, which on a busy machine waits for whichever thread the
 // scheduler has set aside, and the small loops that stay serial overlap).
-// Otherwise first(), then second(false). Each stage's result is the same
-// either way: the cores give the same bits whatever their thread count.
+// Otherwise first(), then second(false): one thread has nothing to share,
+// and four or more do better splitting each stage's loops (nested regions
+// would need a process-wide OpenMP setting). Each stage's result is the
+// same either way: the cores give the same bits whatever their thread
+// count.
 template <class First, class Second>
 void SideBySide(const First& first, const Second& second) {
 #ifdef _OPENMP
-  if (omp_get_max_threads() >= 2 && !omp_in_parallel()) {
+  const int threads = omp_get_max_threads();
+  if (threads >= 2 && threads <= 3 && !omp_in_parallel()) {
     std::exception_ptr errors[2];
     int team = 0;
 #pragma omp parallel num_threads(2)
