@@ -895,16 +895,13 @@ float* FlowScratch::Reserve(std::ptrdiff_t floats) {
   return block_.get();
 }
 
-void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
-                const FlowRefineParams& params, const float* anchor_weight, float* u, float* v,
-                FlowScratch* scratch) {
-  const int nc = image1.channels;
-  if (image1.width <= 0 || image1.height <= 0 || image2.width <= 0 || image2.height <= 0 ||
-      params.n_warps <= 0)
-    return;
-  if (image2.channels != nc) throw std::invalid_argument("flow refinement: channel counts differ");
-  // Scale 0 is the images as given; each further scale shrinks both by
-  // scale_factor, while every side stays at least min_side.
+namespace {
+
+// The refinement's scales: scale 0 is the images as given; each further
+// scale shrinks both by scale_factor, while every side stays at least
+// min_side.
+std::vector<Scale> PlanScales(const PlanarImage& image1, const PlanarImage& image2,
+                              const FlowRefineParams& params) {
   const int min_side = 12;
   std::vector<Scale> scales(1);
   scales[0].w1 = image1.width;
@@ -925,42 +922,69 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
     if (std::min({c.w1, c.h1, c.w2, c.h2}) < min_side || (c.w1 == f.w1 && c.h1 == f.h1)) break;
     scales.push_back(c);
   }
+  return scales;
+}
+
+// Every buffer of a refinement, in the order of first use; the same walk on
+// an arena in counting mode sizes the block. rest: Shrink's blurred planes
+// and their blur's first pass, the weighted anchors and plain means (4),
+// the field at two scales (4).
+void CarveAll(std::vector<Scale>& scales, int nc, bool weighted, Arena& arena, float** rest) {
+  for (std::size_t k = 0; k < scales.size(); ++k) {
+    Scale& s = scales[k];
+    const Index sn1 = Index{s.w1} * s.h1;
+    if (k > 0) {
+      s.image1 = arena.Take(sn1 * nc);
+      s.image2 = arena.Take(Index{s.w2} * s.h2 * nc);
+    }
+    s.anchor_u = arena.Take(sn1);
+    s.anchor_v = arena.Take(sn1);
+    s.anchor_w = weighted ? arena.Take(sn1) : nullptr;
+  }
+  const Index n = Index{scales[0].w1} * scales[0].h1;
+  const Index n_max = std::max(n, Index{scales[0].w2} * scales[0].h2);
+  rest[0] = arena.Take(n_max * nc);
+  rest[1] = arena.Take(n_max);
+  for (int k = 2; k < 10; ++k) rest[k] = arena.Take(n);
+}
+
+bool Refinable(const PlanarImage& image1, const PlanarImage& image2,
+               const FlowRefineParams& params) {
+  return image1.width > 0 && image1.height > 0 && image2.width > 0 && image2.height > 0 &&
+         params.n_warps > 0;
+}
+
+}  // namespace
+
+std::int64_t RefineFlowScratchBytes(const PlanarImage& image1, const PlanarImage& image2,
+                                    const FlowRefineParams& params, bool weighted) {
+  if (!Refinable(image1, image2, params)) return 0;
+  std::vector<Scale> scales = PlanScales(image1, image2, params);
+  Arena sizes;
+  float* rest[10];
+  CarveAll(scales, image1.channels, weighted, sizes, rest);
+  const Workspace sized(Index{image1.width} * image1.height,
+                        Index{image2.width} * image2.height, image1.channels, sizes);
+  (void)sized;
+  return static_cast<std::int64_t>(sizes.used()) * static_cast<std::int64_t>(sizeof(float));
+}
+
+void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
+                const FlowRefineParams& params, const float* anchor_weight, float* u, float* v,
+                FlowScratch* scratch) {
+  const int nc = image1.channels;
+  if (!Refinable(image1, image2, params)) return;
+  if (image2.channels != nc) throw std::invalid_argument("flow refinement: channel counts differ");
+  std::vector<Scale> scales = PlanScales(image1, image2, params);
   const Index n = Index{image1.width} * image1.height;
   const Index n2 = Index{image2.width} * image2.height;
   const bool weighted = anchor_weight != nullptr;
-  // Every buffer, in the order of first use; the same walk in counting mode
-  // sizes the block.
-  const auto carve = [&](Arena& arena) {
-    for (std::size_t k = 0; k < scales.size(); ++k) {
-      Scale& s = scales[k];
-      const Index sn1 = Index{s.w1} * s.h1;
-      if (k > 0) {
-        s.image1 = arena.Take(sn1 * nc);
-        s.image2 = arena.Take(Index{s.w2} * s.h2 * nc);
-      }
-      s.anchor_u = arena.Take(sn1);
-      s.anchor_v = arena.Take(sn1);
-      s.anchor_w = weighted ? arena.Take(sn1) : nullptr;
-    }
-  };
-  const Index n_max = std::max(n, n2);
-  const auto carve_rest = [&](Arena& arena, float** out) {
-    out[0] = arena.Take(n_max * nc);  // Shrink's blurred planes
-    out[1] = arena.Take(n_max);       // their blur's first pass
-    for (int k = 2; k < 6; ++k) out[k] = arena.Take(n);  // weighted anchors, plain means
-    for (int k = 6; k < 10; ++k) out[k] = arena.Take(n);  // the field, two scales at a time
-  };
-  float* rest[10];
-  Arena sizes;
-  carve(sizes);
-  carve_rest(sizes, rest);
-  const Workspace sized(n, n2, nc, sizes);
-  (void)sized;
-  const Index total = sizes.used();
+  const Index total = RefineFlowScratchBytes(image1, image2, params, weighted) /
+                      static_cast<Index>(sizeof(float));
   FlowScratch own;
   Arena arena((scratch != nullptr ? scratch : &own)->Reserve(total), total);
-  carve(arena);
-  carve_rest(arena, rest);
+  float* rest[10];
+  CarveAll(scales, nc, weighted, arena, rest);
   Workspace ws(n, n2, nc, arena);
   float* const blurred = rest[0];
   float* const blur_plane = rest[1];

@@ -6,6 +6,7 @@
 #define DENSECORR_DENSEMATCH_FLOW_REFINE_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "common/image_view.h"
@@ -60,6 +61,11 @@ class FlowScratch {
 void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
                 const FlowRefineParams& params, const float* anchor_weight, float* u, float* v,
                 FlowScratch* scratch = nullptr);
+
+// Bytes of scratch RefineFlow takes for these images and parameters (with
+// or without anchor weights): what a FlowScratch grows to.
+std::int64_t RefineFlowScratchBytes(const PlanarImage& image1, const PlanarImage& image2,
+                                    const FlowRefineParams& params, bool weighted);
 
 // Reads an image view into planar floats on [0, 1] (integers over their full
 // range); throws std::invalid_argument on a value that is not finite.

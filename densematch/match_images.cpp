@@ -432,9 +432,7 @@ void MatchWeights(const Descriptor& d, const float* u, const float* v, const flo
   }
 }
 
-void Refine(const PlanarImage& image_a, const PlanarImage& image_b, const MatchOptions& o,
-            const float* weight, FlowScratch* scratch, float* u, float* v) {
-  if (o.flow_warps <= 0 || o.flow_fixed_point <= 0) return;
+FlowRefineParams RefineParams(const MatchOptions& o) {
   FlowRefineParams fr;
   fr.smoothness = o.flow_smoothness;
   fr.brightness = o.flow_brightness;
@@ -447,6 +445,13 @@ void Refine(const PlanarImage& image_a, const PlanarImage& image_b, const MatchO
   fr.n_warps = o.flow_warps;
   fr.n_fixed_point = o.flow_fixed_point;
   fr.n_sor = o.flow_sor;
+  return fr;
+}
+
+void Refine(const PlanarImage& image_a, const PlanarImage& image_b, const MatchOptions& o,
+            const float* weight, FlowScratch* scratch, float* u, float* v) {
+  if (o.flow_warps <= 0 || o.flow_fixed_point <= 0) return;
+  const FlowRefineParams fr = RefineParams(o);
   const Index n = Index{image_a.width} * image_a.height;
   auto start_u = AllocScratch<float>(n), start_v = AllocScratch<float>(n);
   std::copy(u, u + n, start_u.get());
@@ -473,11 +478,12 @@ void Refine(const PlanarImage& image_a, const PlanarImage& image_b, const MatchO
 // would need a process-wide OpenMP setting). Each stage's result is the
 // same either way: the cores give the same bits whatever their thread
 // count.
+// allowed = false: always one after the other.
 template <class First, class Second>
-void SideBySide(const First& first, const Second& second) {
+void SideBySide(const First& first, const Second& second, bool allowed = true) {
 #ifdef _OPENMP
   const int threads = omp_get_max_threads();
-  if (threads >= 2 && threads <= 3 && !omp_in_parallel()) {
+  if (allowed && threads >= 2 && threads <= 3 && !omp_in_parallel()) {
     std::exception_ptr errors[2];
     int team = 0;
 #pragma omp parallel num_threads(2)
@@ -602,7 +608,13 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
         Refine(planar2, planar1, options, weight2.get(), beside ? &beside_scratch : &flow_scratch,
                back_u.get(), back_v.get());
       };
-      SideBySide(forward, backward);
+      // Side by side, each refinement has a block of its own: only where
+      // both leave half of the memory free.
+      const FlowRefineParams fr = RefineParams(options);
+      const std::int64_t both = RefineFlowScratchBytes(planar1, planar2, fr, true) +
+                                RefineFlowScratchBytes(planar2, planar1, fr, true);
+      const std::int64_t available = AvailableMemoryBytes();
+      SideBySide(forward, backward, available < 0 || both <= available / 2);
       poll();
     } else {
       forward();

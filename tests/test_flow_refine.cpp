@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -293,6 +294,38 @@ TEST(RefineFlow, CoarseToFineIsTheSameWhateverTheThreadCount) {
       ++count;
     }
   EXPECT_LT(err / count, 0.05);
+}
+
+TEST(RefineFlow, OneScratchServesCallsOfEverySizeWithTheSameResults) {
+  // Small, larger (the block grows), small again (it is reused), each
+  // against a call with memory of its own.
+  densecorr::FlowScratch scratch;
+  const FlowRefineParams prm = Params(4);
+  std::int64_t last_bytes = 0;
+  for (int size : {20, 45, 20}) {
+    const int w = size, h = size - 3, nc = 3;
+    const size_t n = static_cast<size_t>(w) * h;
+    const Plane image1 = Noise(n * nc, 11u + size, 0.0f, 1.0f);
+    const Plane image2 = Noise(n * nc, 12u + size, 0.0f, 1.0f);
+    const Plane weight = Noise(n, 13u + size, 0.0f, 1.0f);
+    const PlanarImage i1{image1.data(), w, h, nc}, i2{image2.data(), w, h, nc};
+    const std::int64_t bytes = densecorr::RefineFlowScratchBytes(i1, i2, prm, true);
+    EXPECT_GT(bytes, static_cast<std::int64_t>(n * sizeof(float)));
+    if (size == 45) {
+      EXPECT_GT(bytes, last_bytes);
+    }
+    last_bytes = bytes;
+    Plane u(n, 0.5f), v(n, -0.5f), ru = u, rv = v;
+    RefineFlow(i1, i2, prm, weight.data(), u.data(), v.data(), &scratch);
+    RefineFlow(i1, i2, prm, weight.data(), ru.data(), rv.data());
+    EXPECT_EQ(std::memcmp(u.data(), ru.data(), n * sizeof(float)), 0) << size;
+    EXPECT_EQ(std::memcmp(v.data(), rv.data(), n * sizeof(float)), 0) << size;
+  }
+  FlowRefineParams none = prm;
+  none.n_warps = 0;
+  EXPECT_EQ(densecorr::RefineFlowScratchBytes(PlanarImage{nullptr, 10, 10, 1},
+                                              PlanarImage{nullptr, 10, 10, 1}, none, false),
+            0);
 }
 
 }  // namespace
