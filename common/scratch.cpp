@@ -2,6 +2,11 @@
 
 #include <atomic>
 #include <climits>
+#include <cstddef>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace densecorr {
 
@@ -20,6 +25,20 @@ std::uint64_t ScratchBytesAllocated() { return g_scratch_bytes.load(std::memory_
 
 void CountScratchBytes(std::uint64_t bytes) {
   g_scratch_bytes.fetch_add(bytes, std::memory_order_relaxed);
+}
+
+void AdviseHugePages(void* data, std::uint64_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
+  const std::uintptr_t last = (begin + bytes) & ~(kHuge - 1);
+  // Advice only: where the system declines, the buffer keeps small pages.
+  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)bytes;
+#endif
 }
 
 }  // namespace densecorr

@@ -8,7 +8,12 @@
 #include <stdexcept>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/scratch.h"
+#include "common/threads.h"
 
 namespace densecorr {
 
@@ -44,33 +49,37 @@ void ReadTyped(const ImageView& view, float scale, float* out) {
 }
 
 // Five-point central derivative along one axis, borders replicated; grouped
-// as differences so that a flat image gives exactly 0.
+// as differences so that a flat image gives exactly 0. Column loops over
+// whole columns (along x) or over the rows that need no clamp (along y), so
+// that they vectorise; every value takes the same operations either way.
 void Derivative(const float* in, int width, int height, bool along_x, float* out) {
+  const auto five = [](float m2, float m1, float p1, float p2) {
+    return ((m2 - p2) + 8.0f * (p1 - m1)) * (1.0f / 12.0f);
+  };
 #ifdef _OPENMP
 #pragma omp parallel for schedule(static) if (Index{width} * height >= kParallelPixels)
 #endif
   for (int x = 0; x < width; ++x) {
-    for (int y = 0; y < height; ++y) {
-      const auto at = [&](int dx, int dy) {
-        const int xx = std::min(std::max(x + dx, 0), width - 1);
-        const int yy = std::min(std::max(y + dy, 0), height - 1);
-        return in[Index{xx} * height + yy];
+    float* dst = out + Index{x} * height;
+    if (along_x) {
+      const auto column = [&](int dx) {
+        return in + Index{std::min(std::max(x + dx, 0), width - 1)} * height;
       };
-      float d;
-      if (along_x)
-        d = ((at(-2, 0) - at(2, 0)) + 8.0f * (at(1, 0) - at(-1, 0))) * (1.0f / 12.0f);
-      else
-        d = ((at(0, -2) - at(0, 2)) + 8.0f * (at(0, 1) - at(0, -1))) * (1.0f / 12.0f);
-      out[Index{x} * height + y] = d;
+      const float* __restrict m2 = column(-2);
+      const float* __restrict m1 = column(-1);
+      const float* __restrict p1 = column(1);
+      const float* __restrict p2 = column(2);
+      for (int y = 0; y < height; ++y) dst[y] = five(m2[y], m1[y], p1[y], p2[y]);
+    } else {
+      const float* src = in + Index{x} * height;
+      const auto at = [&](int y) { return src[std::min(std::max(y, 0), height - 1)]; };
+      const int lo = std::min(2, height), hi = std::max(lo, height - 2);
+      for (int y = 0; y < lo; ++y) dst[y] = five(at(y - 2), at(y - 1), at(y + 1), at(y + 2));
+      for (int y = lo; y < hi; ++y) dst[y] = five(src[y - 2], src[y - 1], src[y + 1], src[y + 2]);
+      for (int y = hi; y < height; ++y) dst[y] = five(at(y - 2), at(y - 1), at(y + 1), at(y + 2));
     }
   }
 }
-
-// Per-pixel quadratic forms of the linearised data terms: for a step
-// (du, dv), residual^2 summed over channels = [du dv 1] T [du dv 1]^T.
-struct Tensor {
-  float t11, t12, t13, t22, t23, t33;
-};
 
 }  // namespace
 
@@ -112,33 +121,41 @@ void GaussianBlur(const float* in, int width, int height, int channels, float si
     scratch = own.get();
   }
   float* const tmp = scratch;
+  const int taps = 2 * radius + 1;
   for (int c = 0; c < channels; ++c) {
     const float* src = in + c * plane;
     float* dst = out + c * plane;
+    // Each value is 0 plus the taps' products in tap order, whichever the
+    // loop order; tap-outer loops over a column vectorise.
 #ifdef _OPENMP
 #pragma omp parallel for schedule(static) if (Index{width} * height >= kParallelPixels)
 #endif
     for (int x = 0; x < width; ++x) {
-      for (int y = 0; y < height; ++y) {
-        float s = 0.0f;
-        for (int i = -radius; i <= radius; ++i) {
-          const int yy = std::min(std::max(y + i, 0), height - 1);
-          s += kernel[i + radius] * src[Index{x} * height + yy];
-        }
-        tmp[Index{x} * height + y] = s;
+      const float* __restrict col = src + Index{x} * height;
+      float* __restrict acc = tmp + Index{x} * height;
+      for (int y = 0; y < height; ++y) acc[y] = 0.0f;
+      for (int t = 0; t < taps; ++t) {
+        const int i = t - radius;
+        const float k = kernel[t];
+        // Rows whose source row y + i lies inside the column.
+        const int lo = std::min(std::max(-i, 0), height);
+        const int hi = std::max(lo, std::min(height - i, height));
+        for (int y = 0; y < lo; ++y) acc[y] += k * col[0];
+        for (int y = lo; y < hi; ++y) acc[y] += k * col[y + i];
+        for (int y = hi; y < height; ++y) acc[y] += k * col[height - 1];
       }
     }
 #ifdef _OPENMP
 #pragma omp parallel for schedule(static) if (Index{width} * height >= kParallelPixels)
 #endif
     for (int x = 0; x < width; ++x) {
-      for (int y = 0; y < height; ++y) {
-        float s = 0.0f;
-        for (int i = -radius; i <= radius; ++i) {
-          const int xx = std::min(std::max(x + i, 0), width - 1);
-          s += kernel[i + radius] * tmp[Index{xx} * height + y];
-        }
-        dst[Index{x} * height + y] = s;
+      float* __restrict acc = dst + Index{x} * height;
+      for (int y = 0; y < height; ++y) acc[y] = 0.0f;
+      for (int t = 0; t < taps; ++t) {
+        const int xx = std::min(std::max(x + t - radius, 0), width - 1);
+        const float* __restrict col = tmp + Index{xx} * height;
+        const float k = kernel[t];
+        for (int y = 0; y < height; ++y) acc[y] += k * col[y];
       }
     }
   }
@@ -163,24 +180,347 @@ float SampleBilinear(const float* plane, int width, int height, float x, float y
 
 namespace {
 
-// Buffers of one refinement, sized for its largest scale and shared by all:
-// fresh pages cost more than the arithmetic on them.
+// All the buffers of one refinement come from one block: a fresh page costs
+// a fault on first touch, and one large block gets huge pages (see
+// AdviseHugePages) where many medium ones would each be faulted in 4 kB at a
+// time. Sizes are rounded up to whole cache lines.
+class Arena {
+ public:
+  // Counting mode: Take only adds up the sizes.
+  Arena() = default;
+  Arena(float* block, Index floats) : block_(block), size_(floats) {}
+  float* Take(Index count) {
+    const Index rounded = (std::max<Index>(count, 0) + 15) / 16 * 16;
+    float* out = block_ ? block_ + used_ : nullptr;
+    used_ += rounded;
+    if (block_ && used_ > size_) throw std::logic_error("flow refinement: arena too small");
+    return out;
+  }
+  Index used() const { return used_; }
+
+ private:
+  float* block_ = nullptr;
+  Index size_ = 0, used_ = 0;
+};
+
+// Buffers of one scale's solve, sized for the largest scale and shared by
+// all.
 struct Workspace {
-  std::unique_ptr<float[]> i1, i2, d1, d2, edge, du, dv, psi_s, a11, a12, a22, b1, b2, wr, wb,
-      blur;
-  std::unique_ptr<Tensor[]> bright, grad;
-  Workspace(Index n, Index n2, int nc) {
-    i1 = AllocScratch<float>(n * nc);
-    i2 = AllocScratch<float>(n2 * nc);
-    d1 = AllocScratch<float>(n * nc * 6);
-    d2 = AllocScratch<float>(n2 * nc * 6);
-    for (auto* b : {&edge, &du, &dv, &psi_s, &a11, &a12, &a22, &b1, &b2, &wr, &wb})
-      *b = AllocScratch<float>(n);
-    blur = AllocScratch<float>(std::max(n, n2));
-    bright = AllocScratch<Tensor>(n);
-    grad = AllocScratch<Tensor>(n);
+  float *i1, *i2, *d1, *d2, *d2_packed, *edge, *du, *dv, *psi_s, *a11, *a12, *a22, *b1, *b2, *wr,
+      *wb, *u_split, *v_split, *du_split, *dv_split, *blur, *tensor;
+  Workspace(Index n, Index n2, int nc, Arena& arena) {
+    i1 = arena.Take(n * nc);
+    i2 = arena.Take(n2 * nc);
+    d1 = arena.Take(n * nc * 6);
+    d2 = arena.Take(n2 * nc * 6);
+    d2_packed = arena.Take(n2 * nc * 6);
+    for (float** b : {&edge, &du, &dv, &psi_s, &a11, &a12, &a22, &b1, &b2, &wr, &wb, &u_split,
+                      &v_split, &du_split, &dv_split})
+      *b = arena.Take(n);
+    blur = arena.Take(std::max(n, n2));
+    tensor = arena.Take(n * 12);
   }
 };
+
+// Adds one channel's terms to a column of the brightness (t0 .. t5) and
+// gradient (t6 .. t11) tensors: q0 .. q5 image 2's value, x, y, xx, xy, yy
+// at the warped positions, s0 .. s5 image 1's. Separate restrict-qualified
+// planes, so that the loop vectorises.
+void TensorColumn(int h, float zeta2, const float* __restrict q0, const float* __restrict q1,
+                  const float* __restrict q2, const float* __restrict q3,
+                  const float* __restrict q4, const float* __restrict q5,
+                  const float* __restrict s0, const float* __restrict s1,
+                  const float* __restrict s2, const float* __restrict s3,
+                  const float* __restrict s4, const float* __restrict s5, float* __restrict t0,
+                  float* __restrict t1, float* __restrict t2, float* __restrict t3,
+                  float* __restrict t4, float* __restrict t5, float* __restrict t6,
+                  float* __restrict t7, float* __restrict t8, float* __restrict t9,
+                  float* __restrict t10, float* __restrict t11) {
+  for (int y = 0; y < h; ++y) {
+    // Derivatives averaged over both images; differences warped 2 - 1.
+    const float ix = 0.5f * (q1[y] + s1[y]), iy = 0.5f * (q2[y] + s2[y]);
+    const float iz = q0[y] - s0[y];
+    const float ixx = 0.5f * (q3[y] + s3[y]);
+    const float ixy = 0.5f * (q4[y] + s4[y]);
+    const float iyy = 0.5f * (q5[y] + s5[y]);
+    const float ixz = q1[y] - s1[y], iyz = q2[y] - s2[y];
+    // Each constancy term divided by its gradient's squared length:
+    // residuals become displacement errors, the same on faint and on strong
+    // texture.
+    const float nb = 1.0f / (ix * ix + iy * iy + zeta2);
+    t0[y] += nb * ix * ix; t1[y] += nb * ix * iy; t2[y] += nb * ix * iz;
+    t3[y] += nb * iy * iy; t4[y] += nb * iy * iz; t5[y] += nb * iz * iz;
+    const float ngx = 1.0f / (ixx * ixx + ixy * ixy + zeta2);
+    const float ngy = 1.0f / (ixy * ixy + iyy * iyy + zeta2);
+    t6[y] += ngx * ixx * ixx + ngy * ixy * ixy;
+    t7[y] += ngx * ixx * ixy + ngy * ixy * iyy;
+    t8[y] += ngx * ixx * ixz + ngy * ixy * iyz;
+    t9[y] += ngx * ixy * ixy + ngy * iyy * iyy;
+    t10[y] += ngx * ixy * ixz + ngy * iyy * iyz;
+    t11[y] += ngx * ixz * ixz + ngy * iyz * iyz;
+  }
+}
+
+// The robust weights' constants.
+struct RobustTerms {
+  float brightness, gradient, anchor, eps_smooth2, eps_data2, eps_anchor2;
+};
+
+// values[i] = sqrt(values[i]) for i < count: correctly rounded either way,
+// four at a time where the processor has SSE (the compilers keep the
+// library call, which may set errno, out of vector loops).
+void SqrtInPlace(float* values, int count) {
+  int i = 0;
+#if defined(__SSE2__)
+  for (; i + 4 <= count; i += 4)
+    _mm_storeu_ps(values + i, _mm_sqrt_ps(_mm_loadu_ps(values + i)));
+#endif
+  for (; i < count; ++i) values[i] = std::sqrt(values[i]);
+}
+
+// One column of the robust weights, first half: the arguments of the square
+// roots (smoothness, brightness, gradient, pull). ur .. dvl: the columns to
+// the right and left (the column itself at the border); ext_u, ext_v: the
+// column's u + du, v + dv with one replicated row above and below; t: the
+// column's 12 tensor planes, n apart; au, av: the pull's target (null: no
+// pull).
+void RobustArguments(const RobustTerms& k, int h, Index n, const float* __restrict ur,
+                     const float* __restrict dur, const float* __restrict ul,
+                     const float* __restrict dul, const float* __restrict vr,
+                     const float* __restrict dvr, const float* __restrict vl,
+                     const float* __restrict dvl, const float* __restrict ext_u,
+                     const float* __restrict ext_v, const float* __restrict u,
+                     const float* __restrict v, const float* __restrict du,
+                     const float* __restrict dv, const float* __restrict t,
+                     const float* __restrict au, const float* __restrict av,
+                     float* __restrict root_s, float* __restrict root_b,
+                     float* __restrict root_g, float* __restrict root_m) {
+  const float* __restrict b11 = t;
+  const float* __restrict b12 = t + n;
+  const float* __restrict b13 = t + 2 * n;
+  const float* __restrict b22 = t + 3 * n;
+  const float* __restrict b23 = t + 4 * n;
+  const float* __restrict b33 = t + 5 * n;
+  const float* __restrict g11 = t + 6 * n;
+  const float* __restrict g12 = t + 7 * n;
+  const float* __restrict g13 = t + 8 * n;
+  const float* __restrict g22 = t + 9 * n;
+  const float* __restrict g23 = t + 10 * n;
+  const float* __restrict g33 = t + 11 * n;
+  for (int y = 0; y < h; ++y) {
+    const float ux = 0.5f * ((ur[y] + dur[y]) - (ul[y] + dul[y]));
+    const float uy = 0.5f * (ext_u[y + 2] - ext_u[y]);
+    const float vx = 0.5f * ((vr[y] + dvr[y]) - (vl[y] + dvl[y]));
+    const float vy = 0.5f * (ext_v[y + 2] - ext_v[y]);
+    root_s[y] = ux * ux + uy * uy + vx * vx + vy * vy + k.eps_smooth2;
+    const float a = du[y], b = dv[y];
+    const float rb = b11[y] * a * a + 2.0f * b12[y] * a * b + b22[y] * b * b +
+                     2.0f * b13[y] * a + 2.0f * b23[y] * b + b33[y];
+    const float rg = g11[y] * a * a + 2.0f * g12[y] * a * b + g22[y] * b * b +
+                     2.0f * g13[y] * a + 2.0f * g23[y] * b + g33[y];
+    root_b[y] = std::max(rb, 0.0f) + k.eps_data2;
+    root_g[y] = std::max(rg, 0.0f) + k.eps_data2;
+  }
+  if (au != nullptr) {
+    for (int y = 0; y < h; ++y) {
+      const float eu = u[y] + du[y] - au[y], ev = v[y] + dv[y] - av[y];
+      root_m[y] = eu * eu + ev * ev + k.eps_anchor2;
+    }
+  }
+}
+
+// Second half, from the roots: the smoothness weight psi and the five
+// planes of the linear system (a11, a12, a22, b1, b2, h apart in out).
+// aw: the pull's weights (null: no pull); a pixel with weight 0 gets none.
+void RobustOutputs(const RobustTerms& k, int h, Index n, const float* __restrict edge,
+                   const float* __restrict t, const float* __restrict root_s,
+                   const float* __restrict root_b, const float* __restrict root_g,
+                   const float* __restrict u, const float* __restrict v,
+                   const float* __restrict au, const float* __restrict av,
+                   const float* __restrict aw, const float* __restrict root_m,
+                   float* __restrict psi, float* __restrict out) {
+  const float* __restrict b11 = t;
+  const float* __restrict b12 = t + n;
+  const float* __restrict b13 = t + 2 * n;
+  const float* __restrict b22 = t + 3 * n;
+  const float* __restrict b23 = t + 4 * n;
+  const float* __restrict g11 = t + 6 * n;
+  const float* __restrict g12 = t + 7 * n;
+  const float* __restrict g13 = t + 8 * n;
+  const float* __restrict g22 = t + 9 * n;
+  const float* __restrict g23 = t + 10 * n;
+  float* __restrict o11 = out;
+  float* __restrict o12 = out + h;
+  float* __restrict o22 = out + 2 * h;
+  float* __restrict o1 = out + 3 * h;
+  float* __restrict o2 = out + 4 * h;
+  for (int y = 0; y < h; ++y) {
+    psi[y] = edge[y] * 0.5f / root_s[y];
+    const float pb = k.brightness * 0.5f / root_b[y];
+    const float pg = k.gradient * 0.5f / root_g[y];
+    o11[y] = pb * b11[y] + pg * g11[y];
+    o12[y] = pb * b12[y] + pg * g12[y];
+    o22[y] = pb * b22[y] + pg * g22[y];
+    o1[y] = -(pb * b13[y] + pg * g13[y]);
+    o2[y] = -(pb * b23[y] + pg * g23[y]);
+  }
+  if (aw != nullptr) {
+    // Robust pull towards the descriptor match.
+    for (int y = 0; y < h; ++y) {
+      const float pm = k.anchor * aw[y] * 0.5f / root_m[y];
+      const bool on = aw[y] > 0.0f;
+      o11[y] = on ? o11[y] + pm : o11[y];
+      o22[y] = on ? o22[y] + pm : o22[y];
+      o1[y] = on ? o1[y] - pm * (u[y] - au[y]) : o1[y];
+      o2[y] = on ? o2[y] - pm * (v[y] - av[y]) : o2[y];
+    }
+  }
+}
+
+// The SOR sweeps run on planes whose columns hold their even rows first,
+// then their odd rows: the pixels of one colour in a column are then one
+// contiguous run, their vertical neighbours another, and their horizontal
+// neighbours the runs at the same place one column over, so the sweep's
+// inner loop reads and writes consecutive floats and vectorises.
+inline Index SplitRow(int y, int h) { return (y & 1) ? (h + 1) / 2 + y / 2 : y / 2; }
+
+void ToSplit(const float* in, int w, int h, float* out) {
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static) if (Index{w} * h >= kParallelPixels)
+#endif
+  for (int x = 0; x < w; ++x) {
+    const float* src = in + Index{x} * h;
+    float* even = out + Index{x} * h;
+    float* odd = even + (h + 1) / 2;
+    for (int k = 0; 2 * k < h; ++k) even[k] = src[2 * k];
+    for (int k = 0; 2 * k + 1 < h; ++k) odd[k] = src[2 * k + 1];
+  }
+}
+
+void FromSplit(const float* in, int w, int h, float* out) {
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static) if (Index{w} * h >= kParallelPixels)
+#endif
+  for (int x = 0; x < w; ++x) {
+    const float* even = in + Index{x} * h;
+    const float* odd = even + (h + 1) / 2;
+    float* dst = out + Index{x} * h;
+    for (int k = 0; 2 * k < h; ++k) dst[2 * k] = even[k];
+    for (int k = 0; 2 * k + 1 < h; ++k) dst[2 * k + 1] = odd[k];
+  }
+}
+
+// The linear system of one SOR pass, every plane in the split layout.
+struct SorSystem {
+  const float *u, *v, *a11, *a12, *a22, *b1, *b2, *wr, *wb;
+  float *du, *dv;
+  float omega, damping;
+};
+
+// One pixel's SOR update; `self` its index, `above`/`below` its vertical
+// neighbours' (or -1 where there is none). Terms are added in the order
+// right, left, below, above, skipping the missing ones.
+inline void SorPixel(const SorSystem& s, Index self, Index h, bool left, bool right, Index above,
+                     Index below) {
+  float sw = 0.0f, su = 0.0f, sv = 0.0f;
+  const auto add = [&](Index q, float weight) {
+    sw += weight;
+    su += weight * (s.u[q] + s.du[q] - s.u[self]);
+    sv += weight * (s.v[q] + s.dv[q] - s.v[self]);
+  };
+  if (right) add(self + h, s.wr[self]);
+  if (left) add(self - h, s.wr[self - h]);
+  if (below >= 0) add(below, s.wb[self]);
+  if (above >= 0) add(above, s.wb[above]);
+  const float omega = s.omega;
+  const float d11 = s.a11[self] + sw + s.damping;
+  const float d22 = s.a22[self] + sw + s.damping;
+  s.du[self] = (1.0f - omega) * s.du[self] + omega * (s.b1[self] + su - s.a12[self] * s.dv[self]) / d11;
+  s.dv[self] = (1.0f - omega) * s.dv[self] + omega * (s.b2[self] + sv - s.a12[self] * s.du[self]) / d22;
+}
+
+// The same update over a run of pixels that all have both vertical
+// neighbours: `o` points at the run's vertical neighbours above, o + 1 at
+// those below, and every pointer is offset to the run's start. Written with
+// restrict-qualified pointers and no branches so that the compiler
+// vectorises it; each lane does SorPixel's operations in SorPixel's order.
+template <bool kLeft, bool kRight>
+void SorRun(int count, float omega, float damping, const float* __restrict u,
+            const float* __restrict v, const float* __restrict a11, const float* __restrict a12,
+            const float* __restrict a22, const float* __restrict b1, const float* __restrict b2,
+            const float* __restrict wr, const float* __restrict wr_left,
+            const float* __restrict wb, const float* __restrict wb_above,
+            const float* __restrict u_o, const float* __restrict v_o,
+            const float* __restrict du_o, const float* __restrict dv_o,
+            const float* __restrict u_r, const float* __restrict v_r,
+            const float* __restrict du_r, const float* __restrict dv_r,
+            const float* __restrict u_l, const float* __restrict v_l,
+            const float* __restrict du_l, const float* __restrict dv_l,
+            float* __restrict du, float* __restrict dv) {
+  for (int k = 0; k < count; ++k) {
+    float sw = 0.0f, su = 0.0f, sv = 0.0f;
+    if (kRight) {
+      sw += wr[k];
+      su += wr[k] * (u_r[k] + du_r[k] - u[k]);
+      sv += wr[k] * (v_r[k] + dv_r[k] - v[k]);
+    }
+    if (kLeft) {
+      sw += wr_left[k];
+      su += wr_left[k] * (u_l[k] + du_l[k] - u[k]);
+      sv += wr_left[k] * (v_l[k] + dv_l[k] - v[k]);
+    }
+    sw += wb[k];
+    su += wb[k] * (u_o[k + 1] + du_o[k + 1] - u[k]);
+    sv += wb[k] * (v_o[k + 1] + dv_o[k + 1] - v[k]);
+    sw += wb_above[k];
+    su += wb_above[k] * (u_o[k] + du_o[k] - u[k]);
+    sv += wb_above[k] * (v_o[k] + dv_o[k] - v[k]);
+    const float d11 = a11[k] + sw + damping;
+    const float d22 = a22[k] + sw + damping;
+    const float nu = (1.0f - omega) * du[k] + omega * (b1[k] + su - a12[k] * dv[k]) / d11;
+    du[k] = nu;
+    dv[k] = (1.0f - omega) * dv[k] + omega * (b2[k] + sv - a12[k] * nu) / d22;
+  }
+}
+
+// The pixels of one colour in column x: rows y = 2k + parity.
+void SorColumn(const SorSystem& s, int x, int w, int h, int parity) {
+  const Index he = (h + 1) / 2;
+  const Index base = Index{x} * h;
+  const Index self0 = base + (parity ? he : 0);  // the run being updated
+  const Index other0 = base + (parity ? 0 : he);  // the other rows of the column
+  const int count = parity ? h / 2 : (h + 1) / 2;
+  const bool left = x > 0, right = x + 1 < w;
+  // Row 2k + parity has its neighbour above at other0 + k + parity - 1 and
+  // below at other0 + k + parity; both exist for k in [lo, hi).
+  const int lo = 1 - parity;
+  const int hi = std::max(lo, std::min(count, (h - parity) / 2));
+  const auto scalar = [&](int k) {
+    const int y = 2 * k + parity;
+    const Index above = y > 0 ? other0 + k + parity - 1 : -1;
+    const Index below = y + 1 < h ? other0 + k + parity : -1;
+    SorPixel(s, self0 + k, h, left, right, above, below);
+  };
+  for (int k = 0; k < std::min(lo, count); ++k) scalar(k);
+  if (hi > lo) {
+    const Index p = self0 + lo, o = other0 + lo + parity - 1;
+    const Index hh = h;
+    // Left/right reads of a missing column point at the run itself; the
+    // kernel variant that skips them never touches them.
+    const Index r = right ? p + hh : p, l = left ? p - hh : p;
+    const auto run = [&](auto kernel) {
+      kernel(hi - lo, s.omega, s.damping, s.u + p, s.v + p, s.a11 + p, s.a12 + p, s.a22 + p,
+             s.b1 + p, s.b2 + p, s.wr + p, s.wr + l, s.wb + p, s.wb + o, s.u + o, s.v + o,
+             s.du + o, s.dv + o, s.u + r, s.v + r, s.du + r, s.dv + r, s.u + l, s.v + l,
+             s.du + l, s.dv + l, s.du + p, s.dv + p);
+    };
+    if (left && right) run(SorRun<true, true>);
+    else if (left) run(SorRun<true, false>);
+    else if (right) run(SorRun<false, true>);
+    else run(SorRun<false, false>);
+  }
+  for (int k = std::max(hi, lo); k < count; ++k) scalar(k);
+}
 
 // One scale: warps, fixed-point steps and SOR sweeps on (u, v), attached to
 // the anchor field with per-pixel weights (null: no attachment).
@@ -195,13 +535,13 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
 
   // Smoothed images and their derivatives: image 1's once, image 2's once
   // (warped at every re-linearisation).
-  float* const i1 = ws.i1.get();
-  float* const i2 = ws.i2.get();
-  GaussianBlur(image1.data, w, h, nc, params.presmooth_sigma, i1, ws.blur.get());
-  GaussianBlur(image2.data, w2, h2, nc, params.presmooth_sigma, i2, ws.blur.get());
+  float* const i1 = ws.i1;
+  float* const i2 = ws.i2;
+  GaussianBlur(image1.data, w, h, nc, params.presmooth_sigma, i1, ws.blur);
+  GaussianBlur(image2.data, w2, h2, nc, params.presmooth_sigma, i2, ws.blur);
   // Per channel: value, x, y, xx, xy, yy.
-  float* const d1 = ws.d1.get();
-  float* const d2 = ws.d2.get();
+  float* const d1 = ws.d1;
+  float* const d2 = ws.d2;
   const auto derivatives = [](const float* img, int ww, int hh, float* out) {
     const Index m = Index{ww} * hh;
     std::memcpy(out, img, sizeof(float) * m);
@@ -215,10 +555,24 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
     derivatives(i1 + c * n, w, h, d1 + c * 6 * n);
     derivatives(i2 + c * n2, w2, h2, d2 + c * 6 * n2);
   }
+  // Image 2's planes are read at the warped positions, four corners per
+  // sample: pixel-major, the 6 * nc values a corner gives lie together.
+  const int n_plane2 = 6 * nc;
+  float* const d2_packed = ws.d2_packed;
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static) if (n2 >= kParallelPixels)
+#endif
+  for (int x = 0; x < w2; ++x) {
+    for (int k = 0; k < n_plane2; ++k) {
+      const float* plane = d2 + k * n2 + Index{x} * h2;
+      float* packed = d2_packed + Index{x} * h2 * n_plane2 + k;
+      for (int y = 0; y < h2; ++y) packed[Index{y} * n_plane2] = plane[y];
+    }
+  }
 
   // Smoothness weight per pixel from image 1's edges: the flow may change
   // where the image does.
-  float* const edge = ws.edge.get();
+  float* const edge = ws.edge;
   for (Index p = 0; p < n; ++p) {
     float g2 = 0.0f;
     for (int c = 0; c < nc; ++c) {
@@ -228,19 +582,28 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
     edge[p] = params.smoothness * std::exp(-params.edge_sharpness * std::sqrt(g2 / nc));
   }
 
-  Tensor* const bright = ws.bright.get();
-  Tensor* const grad = ws.grad.get();
-  float* const du = ws.du.get();
-  float* const dv = ws.dv.get();
-  float* const psi_s = ws.psi_s.get();
-  float* const a11 = ws.a11.get();
-  float* const a12 = ws.a12.get();
-  float* const a22 = ws.a22.get();
-  float* const b1 = ws.b1.get();
-  float* const b2 = ws.b2.get();
+  // Per-pixel quadratic forms of the linearised data terms: for a step
+  // (du, dv), residual^2 summed over channels = [du dv 1] T [du dv 1]^T,
+  // T's entries t11 t12 t13 t22 t23 t33 for the brightness term, then for
+  // the gradient term: 12 planes.
+  float* const tensor = ws.tensor;
+  float* const du = ws.du;
+  float* const dv = ws.dv;
+  float* const psi_s = ws.psi_s;
+  float* const a11 = ws.a11;
+  float* const a12 = ws.a12;
+  float* const a22 = ws.a22;
+  float* const b1 = ws.b1;
+  float* const b2 = ws.b2;
   // Weights of the edges to the right (x+1) and below (y+1) neighbours.
-  float* const wr = ws.wr.get();
-  float* const wb = ws.wb.get();
+  float* const wr = ws.wr;
+  float* const wb = ws.wb;
+  // The SOR's copies of the field and the step; a11 .. wb are written
+  // straight into that layout.
+  float* const u_split = ws.u_split;
+  float* const v_split = ws.v_split;
+  float* const du_split = ws.du_split;
+  float* const dv_split = ws.dv_split;
 
   // Keeps a data term from dividing by a flat patch's zero gradient, in the
   // images' [0, 1] units.
@@ -254,89 +617,127 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
 
   for (int warp = 0; warp < params.n_warps; ++warp) {
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static) if (n >= kParallelPixels)
+#pragma omp parallel if (n >= kParallelPixels)
 #endif
-    for (int x = 0; x < w; ++x) {
-      for (int y = 0; y < h; ++y) {
-        const Index p = Index{x} * h + y;
-        const float xw = x + u[p], yw = y + v[p];
-        Tensor tb{0, 0, 0, 0, 0, 0}, tg{0, 0, 0, 0, 0, 0};
-        const bool inside = xw >= 0.0f && xw <= w2 - 1 && yw >= 0.0f && yw <= h2 - 1;
-        if (inside) {
-          for (int c = 0; c < nc; ++c) {
-            const float* s1 = d1 + c * 6 * n;
-            const float* s2 = d2 + c * 6 * n2;
-            float q[6];
-            for (int k = 0; k < 6; ++k) q[k] = SampleBilinear(s2 + k * n2, w2, h2, xw, yw);
-            // Derivatives averaged over both images; differences warped 2 - 1.
-            const float ix = 0.5f * (q[1] + s1[n + p]), iy = 0.5f * (q[2] + s1[2 * n + p]);
-            const float iz = q[0] - s1[p];
-            const float ixx = 0.5f * (q[3] + s1[3 * n + p]);
-            const float ixy = 0.5f * (q[4] + s1[4 * n + p]);
-            const float iyy = 0.5f * (q[5] + s1[5 * n + p]);
-            const float ixz = q[1] - s1[n + p], iyz = q[2] - s1[2 * n + p];
-            // Each constancy term divided by its gradient's squared length:
-            // residuals become displacement errors, the same on faint and on
-            // strong texture.
-            const float nb = 1.0f / (ix * ix + iy * iy + zeta2);
-            tb.t11 += nb * ix * ix; tb.t12 += nb * ix * iy; tb.t13 += nb * ix * iz;
-            tb.t22 += nb * iy * iy; tb.t23 += nb * iy * iz; tb.t33 += nb * iz * iz;
-            const float ngx = 1.0f / (ixx * ixx + ixy * ixy + zeta2);
-            const float ngy = 1.0f / (ixy * ixy + iyy * iyy + zeta2);
-            tg.t11 += ngx * ixx * ixx + ngy * ixy * ixy;
-            tg.t12 += ngx * ixx * ixy + ngy * ixy * iyy;
-            tg.t13 += ngx * ixx * ixz + ngy * ixy * iyz;
-            tg.t22 += ngx * ixy * ixy + ngy * iyy * iyy;
-            tg.t23 += ngx * ixy * ixz + ngy * iyy * iyz;
-            tg.t33 += ngx * ixz * ixz + ngy * iyz * iyz;
+    {
+      // One column at a time: image 2's values at the warped positions are
+      // gathered first, then the tensors come from loops over the column's
+      // rows, which vectorise.
+      auto sampled = AllocScratch<float>(Index{n_plane2} * h);
+      auto inside = AllocScratch<unsigned char>(h);
+#ifdef _OPENMP
+#pragma omp for schedule(static)
+#endif
+      for (int x = 0; x < w; ++x) {
+        const Index col = Index{x} * h;
+        for (int y = 0; y < h; ++y) {
+          const float xw = x + u[col + y], yw = y + v[col + y];
+          inside[y] = xw >= 0.0f && xw <= w2 - 1 && yw >= 0.0f && yw <= h2 - 1;
+          if (!inside[y]) {
+            for (int e = 0; e < n_plane2; ++e) sampled[Index{e} * h + y] = 0.0f;
+            continue;
+          }
+          // SampleBilinear's corners and weights, shared by the 6 * nc
+          // planes (inside, its clamps change nothing).
+          const int x0 = std::min(static_cast<int>(xw), w2 - 1);
+          const int y0 = std::min(static_cast<int>(yw), h2 - 1);
+          const int x1 = std::min(x0 + 1, w2 - 1), y1 = std::min(y0 + 1, h2 - 1);
+          const float fx = xw - x0, fy = yw - y0;
+          const float* c00 = d2_packed + (Index{x0} * h2 + y0) * n_plane2;
+          const float* c10 = d2_packed + (Index{x1} * h2 + y0) * n_plane2;
+          const float* c01 = d2_packed + (Index{x0} * h2 + y1) * n_plane2;
+          const float* c11 = d2_packed + (Index{x1} * h2 + y1) * n_plane2;
+          for (int e = 0; e < n_plane2; ++e) {
+            sampled[Index{e} * h + y] = (c00[e] * (1.0f - fx) + c10[e] * fx) * (1.0f - fy) +
+                                        (c01[e] * (1.0f - fx) + c11[e] * fx) * fy;
           }
         }
-        bright[p] = tb;
-        grad[p] = tg;
-        du[p] = 0.0f;
-        dv[p] = 0.0f;
+        float* t[12];
+        for (int k = 0; k < 12; ++k) t[k] = tensor + k * n + col;
+        for (int k = 0; k < 12; ++k)
+          for (int y = 0; y < h; ++y) t[k][y] = 0.0f;
+        for (int c = 0; c < nc; ++c) {
+          const float* s1[6];
+          const float* q[6];
+          for (int k = 0; k < 6; ++k) {
+            s1[k] = d1 + (6 * c + k) * n + col;
+            q[k] = sampled.get() + Index{6 * c + k} * h;
+          }
+          TensorColumn(h, zeta2, q[0], q[1], q[2], q[3], q[4], q[5], s1[0], s1[1], s1[2], s1[3],
+                       s1[4], s1[5], t[0], t[1], t[2], t[3], t[4], t[5], t[6], t[7], t[8], t[9],
+                       t[10], t[11]);
+        }
+        // A match outside image 2 has no data term.
+        for (int y = 0; y < h; ++y) {
+          if (!inside[y])
+            for (int k = 0; k < 12; ++k) t[k][y] = 0.0f;
+        }
+        for (int y = 0; y < h; ++y) {
+          du[col + y] = 0.0f;
+          dv[col + y] = 0.0f;
+        }
       }
     }
 
+    ToSplit(u, w, h, u_split);
+    ToSplit(v, w, h, v_split);
     for (int fp = 0; fp < params.n_fixed_point; ++fp) {
-      // Robust weights at the current step.
+      // Robust weights at the current step, a column at a time: the loops
+      // over its rows vectorise, the square roots taken between them.
+      RobustTerms terms;
+      terms.brightness = params.brightness;
+      terms.gradient = params.gradient;
+      terms.anchor = params.anchor;
+      terms.eps_smooth2 = eps_smooth2;
+      terms.eps_data2 = eps_data2;
+      terms.eps_anchor2 = eps_anchor2;
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static) if (n >= kParallelPixels)
+#pragma omp parallel if (n >= kParallelPixels)
 #endif
-      for (int x = 0; x < w; ++x) {
-        for (int y = 0; y < h; ++y) {
-          const Index p = Index{x} * h + y;
-          const Index pr = x + 1 < w ? p + h : p, pl = x > 0 ? p - h : p;
-          const Index pb = y + 1 < h ? p + 1 : p, pt = y > 0 ? p - 1 : p;
-          const float ux = 0.5f * ((u[pr] + du[pr]) - (u[pl] + du[pl]));
-          const float uy = 0.5f * ((u[pb] + du[pb]) - (u[pt] + du[pt]));
-          const float vx = 0.5f * ((v[pr] + dv[pr]) - (v[pl] + dv[pl]));
-          const float vy = 0.5f * ((v[pb] + dv[pb]) - (v[pt] + dv[pt]));
-          psi_s[p] = edge[p] * 0.5f / std::sqrt(ux * ux + uy * uy + vx * vx + vy * vy + eps_smooth2);
-
-          const float a = du[p], b = dv[p];
-          const Tensor& tb = bright[p];
-          const Tensor& tg = grad[p];
-          const float rb = tb.t11 * a * a + 2.0f * tb.t12 * a * b + tb.t22 * b * b +
-                           2.0f * tb.t13 * a + 2.0f * tb.t23 * b + tb.t33;
-          const float rg = tg.t11 * a * a + 2.0f * tg.t12 * a * b + tg.t22 * b * b +
-                           2.0f * tg.t13 * a + 2.0f * tg.t23 * b + tg.t33;
-          const float pb_ = params.brightness * 0.5f / std::sqrt(std::max(rb, 0.0f) + eps_data2);
-          const float pg_ = params.gradient * 0.5f / std::sqrt(std::max(rg, 0.0f) + eps_data2);
-          a11[p] = pb_ * tb.t11 + pg_ * tg.t11;
-          a12[p] = pb_ * tb.t12 + pg_ * tg.t12;
-          a22[p] = pb_ * tb.t22 + pg_ * tg.t22;
-          b1[p] = -(pb_ * tb.t13 + pg_ * tg.t13);
-          b2[p] = -(pb_ * tb.t23 + pg_ * tg.t23);
-          if (anchor_w != nullptr && anchor_w[p] > 0.0f) {
-            // Robust pull towards the descriptor match.
-            const float eu = u[p] + a - anchor_u[p], ev = v[p] + b - anchor_v[p];
-            const float pm = params.anchor * anchor_w[p] * 0.5f /
-                             std::sqrt(eu * eu + ev * ev + eps_anchor2);
-            a11[p] += pm;
-            a22[p] += pm;
-            b1[p] -= pm * (u[p] - anchor_u[p]);
-            b2[p] -= pm * (v[p] - anchor_v[p]);
+      {
+        auto buffer = AllocScratch<float>(11 * Index{h} + 4);
+        float* const ext_u = buffer.get();        // h + 2: u + du, rows -1 .. h
+        float* const ext_v = ext_u + (h + 2);     // h + 2
+        float* const root_s = ext_v + (h + 2);    // h each from here
+        float* const root_b = root_s + h;
+        float* const root_g = root_b + h;
+        float* const root_m = root_g + h;
+        float* const out = root_m + h;            // 5 planes: a11 a12 a22 b1 b2
+#ifdef _OPENMP
+#pragma omp for schedule(static)
+#endif
+        for (int x = 0; x < w; ++x) {
+          const Index col = Index{x} * h;
+          const Index cr = x + 1 < w ? col + h : col, cl = x > 0 ? col - h : col;
+          for (int y = 0; y < h; ++y) {
+            ext_u[y + 1] = u[col + y] + du[col + y];
+            ext_v[y + 1] = v[col + y] + dv[col + y];
+          }
+          ext_u[0] = ext_u[1];
+          ext_v[0] = ext_v[1];
+          ext_u[h + 1] = ext_u[h];
+          ext_v[h + 1] = ext_v[h];
+          const float* t = tensor + col;
+          const bool pulled = anchor_w != nullptr;
+          RobustArguments(terms, h, n, u + cr, du + cr, u + cl, du + cl, v + cr, dv + cr, v + cl,
+                          dv + cl, ext_u, ext_v, u + col, v + col, du + col, dv + col, t,
+                          pulled ? anchor_u + col : nullptr, pulled ? anchor_v + col : nullptr,
+                          root_s, root_b, root_g, root_m);
+          SqrtInPlace(root_s, h);
+          SqrtInPlace(root_b, h);
+          SqrtInPlace(root_g, h);
+          if (pulled) SqrtInPlace(root_m, h);
+          RobustOutputs(terms, h, n, edge + col, t, root_s, root_b, root_g, u + col, v + col,
+                        pulled ? anchor_u + col : nullptr, pulled ? anchor_v + col : nullptr,
+                        pulled ? anchor_w + col : nullptr, root_m, psi_s + col, out);
+          // Into the SOR's layout: even rows, then odd rows.
+          float* const dst[5] = {a11, a12, a22, b1, b2};
+          for (int k = 0; k < 5; ++k) {
+            const float* src_col = out + Index{k} * h;
+            float* even = dst[k] + col;
+            float* odd = even + (h + 1) / 2;
+            for (int m = 0; 2 * m < h; ++m) even[m] = src_col[2 * m];
+            for (int m = 0; 2 * m + 1 < h; ++m) odd[m] = src_col[2 * m + 1];
           }
         }
       }
@@ -345,40 +746,40 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
 #endif
       for (int x = 0; x < w; ++x) {
         for (int y = 0; y < h; ++y) {
-          const Index p = Index{x} * h + y;
-          wr[p] = x + 1 < w ? 0.5f * (psi_s[p] + psi_s[p + h]) : 0.0f;
-          wb[p] = y + 1 < h ? 0.5f * (psi_s[p] + psi_s[p + 1]) : 0.0f;
+          const Index p = Index{x} * h + y, q = Index{x} * h + SplitRow(y, h);
+          wr[q] = x + 1 < w ? 0.5f * (psi_s[p] + psi_s[p + h]) : 0.0f;
+          wb[q] = y + 1 < h ? 0.5f * (psi_s[p] + psi_s[p + 1]) : 0.0f;
         }
       }
       // Red-black SOR: pixels of one colour read only the other's, so the
       // sweep is the same whatever the thread count.
-      for (int sweep = 0; sweep < params.n_sor; ++sweep) {
-        for (int colour = 0; colour < 2; ++colour) {
-#ifdef _OPENMP
-#pragma omp parallel for schedule(static) if (n >= kParallelPixels)
-#endif
+      ToSplit(du, w, h, du_split);
+      ToSplit(dv, w, h, dv_split);
+      const SorSystem system{u_split, v_split, a11, a12, a22, b1, b2, wr, wb,
+                             du_split, dv_split, params.sor_omega, step_damping};
+      if (n < kParallelPixels || MaxThreads() == 1) {
+        // On one thread, both colours in one pass over the planes: column
+        // x's first colour, then column x - 1's second, which reads only
+        // first-colour pixels of columns x - 2 .. x, all updated by then.
+        for (int sweep = 0; sweep < params.n_sor; ++sweep) {
           for (int x = 0; x < w; ++x) {
-            for (int y = (x + colour) & 1; y < h; y += 2) {
-              const Index p = Index{x} * h + y;
-              float sw = 0.0f, su = 0.0f, sv = 0.0f;
-              const auto add = [&](Index q, float weight) {
-                sw += weight;
-                su += weight * (u[q] + du[q] - u[p]);
-                sv += weight * (v[q] + dv[q] - v[p]);
-              };
-              if (x + 1 < w) add(p + h, wr[p]);
-              if (x > 0) add(p - h, wr[p - h]);
-              if (y + 1 < h) add(p + 1, wb[p]);
-              if (y > 0) add(p - 1, wb[p - 1]);
-              const float omega = params.sor_omega;
-              const float d11 = a11[p] + sw + step_damping;
-              const float d22 = a22[p] + sw + step_damping;
-              du[p] = (1.0f - omega) * du[p] + omega * (b1[p] + su - a12[p] * dv[p]) / d11;
-              dv[p] = (1.0f - omega) * dv[p] + omega * (b2[p] + sv - a12[p] * du[p]) / d22;
-            }
+            SorColumn(system, x, w, h, x & 1);
+            if (x > 0) SorColumn(system, x - 1, w, h, x & 1);
+          }
+          SorColumn(system, w - 1, w, h, w & 1);
+        }
+      } else {
+        for (int sweep = 0; sweep < params.n_sor; ++sweep) {
+          for (int colour = 0; colour < 2; ++colour) {
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static)
+#endif
+            for (int x = 0; x < w; ++x) SorColumn(system, x, w, h, (x + colour) & 1);
           }
         }
       }
+      FromSplit(du_split, w, h, du);
+      FromSplit(dv_split, w, h, dv);
     }
     for (Index p = 0; p < n; ++p) {
       u[p] += du[p];
@@ -453,12 +854,13 @@ void FillByWeight(float* u, float* v, const float* weight, int w, int h) {
 // Resamples each plane to cw x ch (smaller): a Gaussian against aliasing
 // whose width follows the ratio, then bilinear samples at the new pixel
 // centres.
-void Shrink(const float* in, int w, int h, int channels, int cw, int ch, float* out) {
+// blurred: w*h*channels floats of scratch, plane: w*h.
+void Shrink(const float* in, int w, int h, int channels, int cw, int ch, float* out,
+            float* blurred, float* plane) {
   const Index n = Index{w} * h, cn = Index{cw} * ch;
   const float ratio = std::min(static_cast<float>(cw) / w, static_cast<float>(ch) / h);
   const float sigma = 0.6f * std::sqrt(std::max(1.0f / (ratio * ratio) - 1.0f, 0.0f));
-  auto blurred = AllocScratch<float>(n * channels);
-  GaussianBlur(in, w, h, channels, sigma, blurred.get());
+  GaussianBlur(in, w, h, channels, sigma, blurred, plane);
   const float rx = static_cast<float>(w) / cw, ry = static_cast<float>(h) / ch;
   for (int c = 0; c < channels; ++c) {
 #ifdef _OPENMP
@@ -467,7 +869,7 @@ void Shrink(const float* in, int w, int h, int channels, int cw, int ch, float* 
     for (int x = 0; x < cw; ++x) {
       for (int y = 0; y < ch; ++y) {
         out[c * cn + Index{x} * ch + y] = SampleBilinear(
-            blurred.get() + c * n, w, h, (x + 0.5f) * rx - 0.5f, (y + 0.5f) * ry - 0.5f);
+            blurred + c * n, w, h, (x + 0.5f) * rx - 0.5f, (y + 0.5f) * ry - 0.5f);
       }
     }
   }
@@ -475,103 +877,180 @@ void Shrink(const float* in, int w, int h, int channels, int cw, int ch, float* 
 
 struct Scale {
   int w1, h1, w2, h2;
-  std::unique_ptr<float[]> image1, image2, anchor_u, anchor_v, anchor_w;
+  // Null at scale 0 for the images (the caller's) and for anchor_w without
+  // weights.
+  float *image1 = nullptr, *image2 = nullptr, *anchor_u = nullptr, *anchor_v = nullptr,
+        *anchor_w = nullptr;
 };
 
 }  // namespace
 
-void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
-                const FlowRefineParams& params, const float* anchor_weight, float* u, float* v) {
-  const int nc = image1.channels;
-  if (image1.width <= 0 || image1.height <= 0 || image2.width <= 0 || image2.height <= 0 ||
-      params.n_warps <= 0)
-    return;
-  if (image2.channels != nc) throw std::invalid_argument("flow refinement: channel counts differ");
-  // Scale 0 is the images as given; each further scale halves both, while
-  // every side stays at least min_side.
+float* FlowScratch::Reserve(std::ptrdiff_t floats) {
+  if (floats > size_) {
+    block_.reset();
+    size_ = 0;
+    block_ = AllocScratch<float>(floats);
+    size_ = floats;
+  }
+  return block_.get();
+}
+
+namespace {
+
+// The refinement's scales: scale 0 is the images as given; each further
+// scale shrinks both by scale_factor, while every side stays at least
+// min_side.
+std::vector<Scale> PlanScales(const PlanarImage& image1, const PlanarImage& image2,
+                              const FlowRefineParams& params) {
   const int min_side = 12;
   std::vector<Scale> scales(1);
-  const Index n = Index{image1.width} * image1.height;
-  {
-    Scale& s = scales[0];
-    s.w1 = image1.width;
-    s.h1 = image1.height;
-    s.w2 = image2.width;
-    s.h2 = image2.height;
-    s.anchor_u = AllocScratch<float>(n);
-    s.anchor_v = AllocScratch<float>(n);
-    std::copy(u, u + n, s.anchor_u.get());
-    std::copy(v, v + n, s.anchor_v.get());
-    if (anchor_weight != nullptr) {
-      s.anchor_w = AllocScratch<float>(n);
-      std::copy(anchor_weight, anchor_weight + n, s.anchor_w.get());
-    }
-  }
+  scales[0].w1 = image1.width;
+  scales[0].h1 = image1.height;
+  scales[0].w2 = image2.width;
+  scales[0].h2 = image2.height;
   const float factor = params.scale_factor;
   while (static_cast<int>(scales.size()) < params.n_scales) {
     const Scale& f = scales.back();
     const auto shrink = [&](int size) {
       return std::max(1, static_cast<int>(std::lround(size * factor)));
     };
-    const int w1 = shrink(f.w1), h1 = shrink(f.h1), w2 = shrink(f.w2), h2 = shrink(f.h2);
-    if (std::min({w1, h1, w2, h2}) < min_side || (w1 == f.w1 && h1 == f.h1)) break;
     Scale c;
-    c.w1 = w1;
-    c.h1 = h1;
-    c.w2 = w2;
-    c.h2 = h2;
+    c.w1 = shrink(f.w1);
+    c.h1 = shrink(f.h1);
+    c.w2 = shrink(f.w2);
+    c.h2 = shrink(f.h2);
+    if (std::min({c.w1, c.h1, c.w2, c.h2}) < min_side || (c.w1 == f.w1 && c.h1 == f.h1)) break;
+    scales.push_back(c);
+  }
+  return scales;
+}
+
+// Every buffer of a refinement, in the order of first use; the same walk on
+// an arena in counting mode sizes the block. rest: Shrink's blurred planes
+// and their blur's first pass, the weighted anchors and plain means (4),
+// the field at two scales (4).
+void CarveAll(std::vector<Scale>& scales, int nc, bool weighted, Arena& arena, float** rest) {
+  for (std::size_t k = 0; k < scales.size(); ++k) {
+    Scale& s = scales[k];
+    const Index sn1 = Index{s.w1} * s.h1;
+    if (k > 0) {
+      s.image1 = arena.Take(sn1 * nc);
+      s.image2 = arena.Take(Index{s.w2} * s.h2 * nc);
+    }
+    s.anchor_u = arena.Take(sn1);
+    s.anchor_v = arena.Take(sn1);
+    s.anchor_w = weighted ? arena.Take(sn1) : nullptr;
+  }
+  const Index n = Index{scales[0].w1} * scales[0].h1;
+  const Index n_max = std::max(n, Index{scales[0].w2} * scales[0].h2);
+  rest[0] = arena.Take(n_max * nc);
+  rest[1] = arena.Take(n_max);
+  for (int k = 2; k < 10; ++k) rest[k] = arena.Take(n);
+}
+
+bool Refinable(const PlanarImage& image1, const PlanarImage& image2,
+               const FlowRefineParams& params) {
+  return image1.width > 0 && image1.height > 0 && image2.width > 0 && image2.height > 0 &&
+         params.n_warps > 0;
+}
+
+}  // namespace
+
+std::int64_t RefineFlowScratchBytes(const PlanarImage& image1, const PlanarImage& image2,
+                                    const FlowRefineParams& params, bool weighted) {
+  if (!Refinable(image1, image2, params)) return 0;
+  std::vector<Scale> scales = PlanScales(image1, image2, params);
+  Arena sizes;
+  float* rest[10];
+  CarveAll(scales, image1.channels, weighted, sizes, rest);
+  const Workspace sized(Index{image1.width} * image1.height,
+                        Index{image2.width} * image2.height, image1.channels, sizes);
+  (void)sized;
+  return static_cast<std::int64_t>(sizes.used()) * static_cast<std::int64_t>(sizeof(float));
+}
+
+void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
+                const FlowRefineParams& params, const float* anchor_weight, float* u, float* v,
+                FlowScratch* scratch) {
+  const int nc = image1.channels;
+  if (!Refinable(image1, image2, params)) return;
+  if (image2.channels != nc) throw std::invalid_argument("flow refinement: channel counts differ");
+  std::vector<Scale> scales = PlanScales(image1, image2, params);
+  const Index n = Index{image1.width} * image1.height;
+  const Index n2 = Index{image2.width} * image2.height;
+  const bool weighted = anchor_weight != nullptr;
+  const Index total = RefineFlowScratchBytes(image1, image2, params, weighted) /
+                      static_cast<Index>(sizeof(float));
+  FlowScratch own;
+  Arena arena((scratch != nullptr ? scratch : &own)->Reserve(total), total);
+  float* rest[10];
+  CarveAll(scales, nc, weighted, arena, rest);
+  Workspace ws(n, n2, nc, arena);
+  float* const blurred = rest[0];
+  float* const blur_plane = rest[1];
+  float* const wu = rest[2];
+  float* const wv = rest[3];
+  float* const pu = rest[4];
+  float* const pv = rest[5];
+  float* const field[2][2] = {{rest[6], rest[7]}, {rest[8], rest[9]}};
+
+  {
+    Scale& s = scales[0];
+    std::copy(u, u + n, s.anchor_u);
+    std::copy(v, v + n, s.anchor_v);
+    if (weighted) std::copy(anchor_weight, anchor_weight + n, s.anchor_w);
+  }
+  for (std::size_t k = 1; k < scales.size(); ++k) {
+    const Scale& f = scales[k - 1];
+    Scale& c = scales[k];
+    const int w1 = c.w1, h1 = c.h1;
     const Index cn1 = Index{w1} * h1;
-    c.image1 = AllocScratch<float>(cn1 * nc);
-    c.image2 = AllocScratch<float>(Index{w2} * h2 * nc);
-    Shrink(f.image1 ? f.image1.get() : image1.data, f.w1, f.h1, nc, w1, h1, c.image1.get());
-    Shrink(f.image2 ? f.image2.get() : image2.data, f.w2, f.h2, nc, w2, h2, c.image2.get());
-    c.anchor_u = AllocScratch<float>(cn1);
-    c.anchor_v = AllocScratch<float>(cn1);
+    const auto shrink = [&](const float* in, int fw, int fh, int channels, int cw, int ch,
+                            float* out) { Shrink(in, fw, fh, channels, cw, ch, out, blurred, blur_plane); };
+    shrink(f.image1 ? f.image1 : image1.data, f.w1, f.h1, nc, w1, h1, c.image1);
+    shrink(f.image2 ? f.image2 : image2.data, f.w2, f.h2, nc, c.w2, c.h2, c.image2);
     const Index fn = Index{f.w1} * f.h1;
-    if (f.anchor_w) {
+    if (weighted) {
       // Means of the reliable matches only, where there are any.
-      auto wu = AllocScratch<float>(fn), wv = AllocScratch<float>(fn);
       for (Index p = 0; p < fn; ++p) {
         wu[p] = f.anchor_w[p] * f.anchor_u[p];
         wv[p] = f.anchor_w[p] * f.anchor_v[p];
       }
-      c.anchor_w = AllocScratch<float>(cn1);
-      Shrink(f.anchor_w.get(), f.w1, f.h1, 1, w1, h1, c.anchor_w.get());
-      Shrink(wu.get(), f.w1, f.h1, 1, w1, h1, c.anchor_u.get());
-      Shrink(wv.get(), f.w1, f.h1, 1, w1, h1, c.anchor_v.get());
-      auto pu = AllocScratch<float>(cn1), pv = AllocScratch<float>(cn1);
-      Shrink(f.anchor_u.get(), f.w1, f.h1, 1, w1, h1, pu.get());
-      Shrink(f.anchor_v.get(), f.w1, f.h1, 1, w1, h1, pv.get());
+      shrink(f.anchor_w, f.w1, f.h1, 1, w1, h1, c.anchor_w);
+      shrink(wu, f.w1, f.h1, 1, w1, h1, c.anchor_u);
+      shrink(wv, f.w1, f.h1, 1, w1, h1, c.anchor_v);
+      shrink(f.anchor_u, f.w1, f.h1, 1, w1, h1, pu);
+      shrink(f.anchor_v, f.w1, f.h1, 1, w1, h1, pv);
       for (Index p = 0; p < cn1; ++p) {
         const bool any = c.anchor_w[p] > 1e-6f;
         c.anchor_u[p] = any ? c.anchor_u[p] / c.anchor_w[p] : pu[p];
         c.anchor_v[p] = any ? c.anchor_v[p] / c.anchor_w[p] : pv[p];
       }
     } else {
-      Shrink(f.anchor_u.get(), f.w1, f.h1, 1, w1, h1, c.anchor_u.get());
-      Shrink(f.anchor_v.get(), f.w1, f.h1, 1, w1, h1, c.anchor_v.get());
+      shrink(f.anchor_u, f.w1, f.h1, 1, w1, h1, c.anchor_u);
+      shrink(f.anchor_v, f.w1, f.h1, 1, w1, h1, c.anchor_v);
     }
     const float sx = static_cast<float>(w1) / f.w1, sy = static_cast<float>(h1) / f.h1;
     for (Index p = 0; p < cn1; ++p) {
       c.anchor_u[p] *= sx;
       c.anchor_v[p] *= sy;
     }
-    scales.push_back(std::move(c));
   }
 
-  Workspace ws(n, Index{image2.width} * image2.height, nc);
   // Coarse to fine: the coarsest scale starts from the anchor field with its
   // unreliable parts filled in from the reliable ones, every finer one from
   // the coarser result.
-  std::unique_ptr<float[]> cu, cv;
+  const float* cu = nullptr;
+  const float* cv = nullptr;
   for (int k = static_cast<int>(scales.size()) - 1; k >= 0; --k) {
     Scale& s = scales[k];
     const Index sn = Index{s.w1} * s.h1;
-    auto fu = AllocScratch<float>(sn), fv = AllocScratch<float>(sn);
-    if (!cu) {
-      std::copy(s.anchor_u.get(), s.anchor_u.get() + sn, fu.get());
-      std::copy(s.anchor_v.get(), s.anchor_v.get() + sn, fv.get());
-      if (s.anchor_w) FillByWeight(fu.get(), fv.get(), s.anchor_w.get(), s.w1, s.h1);
+    float* const fu = field[k & 1][0];
+    float* const fv = field[k & 1][1];
+    if (cu == nullptr) {
+      std::copy(s.anchor_u, s.anchor_u + sn, fu);
+      std::copy(s.anchor_v, s.anchor_v + sn, fv);
+      if (s.anchor_w) FillByWeight(fu, fv, s.anchor_w, s.w1, s.h1);
     } else {
       const Scale& c = scales[k + 1];
 #ifdef _OPENMP
@@ -581,23 +1060,23 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
         const float rx = static_cast<float>(c.w1) / s.w1, ry = static_cast<float>(c.h1) / s.h1;
         for (int y = 0; y < s.h1; ++y) {
           const float cx = (x + 0.5f) * rx - 0.5f, cy = (y + 0.5f) * ry - 0.5f;
-          fu[Index{x} * s.h1 + y] = SampleBilinear(cu.get(), c.w1, c.h1, cx, cy) / rx;
-          fv[Index{x} * s.h1 + y] = SampleBilinear(cv.get(), c.w1, c.h1, cx, cy) / ry;
+          fu[Index{x} * s.h1 + y] = SampleBilinear(cu, c.w1, c.h1, cx, cy) / rx;
+          fv[Index{x} * s.h1 + y] = SampleBilinear(cv, c.w1, c.h1, cx, cy) / ry;
         }
       }
     }
-    const PlanarImage i1{s.image1 ? s.image1.get() : image1.data, s.w1, s.h1, nc};
-    const PlanarImage i2{s.image2 ? s.image2.get() : image2.data, s.w2, s.h2, nc};
+    const PlanarImage i1{s.image1 ? s.image1 : image1.data, s.w1, s.h1, nc};
+    const PlanarImage i2{s.image2 ? s.image2 : image2.data, s.w2, s.h2, nc};
     // The matches guide the coarse scales; at the finest their whole-pixel
     // search and parabola would only bias the sub-pixel result.
     const bool guided = k > 0 || scales.size() == 1 || params.anchor_finest;
-    RefineLevel(i1, i2, params, s.anchor_u.get(), s.anchor_v.get(),
-                guided ? s.anchor_w.get() : nullptr, ws, fu.get(), fv.get());
-    cu = std::move(fu);
-    cv = std::move(fv);
+    RefineLevel(i1, i2, params, s.anchor_u, s.anchor_v, guided ? s.anchor_w : nullptr, ws, fu,
+                fv);
+    cu = fu;
+    cv = fv;
   }
-  std::copy(cu.get(), cu.get() + n, u);
-  std::copy(cv.get(), cv.get() + n, v);
+  std::copy(cu, cu + n, u);
+  std::copy(cv, cv + n, v);
 }
 
 }  // namespace densecorr

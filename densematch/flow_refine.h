@@ -5,6 +5,10 @@
 #ifndef DENSECORR_DENSEMATCH_FLOW_REFINE_H_
 #define DENSECORR_DENSEMATCH_FLOW_REFINE_H_
 
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
 #include "common/image_view.h"
 
 namespace densecorr {
@@ -31,6 +35,21 @@ struct FlowRefineParams {
   float sor_omega = 1.6f;
 };
 
+// Memory a refinement leaves to the next: fresh pages cost a fault each on
+// first touch, so refining several fields in a row (both directions of a
+// match) through one FlowScratch touches new memory only once. Not for two
+// refinements at the same time.
+class FlowScratch {
+ public:
+  // A block of at least `floats` floats; grows (losing its contents) when
+  // it is smaller.
+  float* Reserve(std::ptrdiff_t floats);
+
+ private:
+  std::unique_ptr<float[]> block_;
+  std::ptrdiff_t size_ = 0;
+};
+
 // Refines (u, v) in place: pixel (x, y) of image 1 maps to (x + u, y + v) of
 // image 2; u, v column-major over image 1. Coarse to fine over n_scales
 // scales: the coarsest starts from the given field, and at every scale a
@@ -38,9 +57,15 @@ struct FlowRefineParams {
 // pixel towards it, so that reliable matches guide the rest. Both images
 // have the same channel count, values roughly in [0, 1]. Pixels whose match
 // leaves image 2 get no data term and follow their neighbours. Deterministic
-// whatever the thread count.
+// whatever the thread count. scratch: memory to reuse (null: the call's own).
 void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
-                const FlowRefineParams& params, const float* anchor_weight, float* u, float* v);
+                const FlowRefineParams& params, const float* anchor_weight, float* u, float* v,
+                FlowScratch* scratch = nullptr);
+
+// Bytes of scratch RefineFlow takes for these images and parameters (with
+// or without anchor weights): what a FlowScratch grows to.
+std::int64_t RefineFlowScratchBytes(const PlanarImage& image1, const PlanarImage& image2,
+                                    const FlowRefineParams& params, bool weighted);
 
 // Reads an image view into planar floats on [0, 1] (integers over their full
 // range); throws std::invalid_argument on a value that is not finite.

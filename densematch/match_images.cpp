@@ -4,11 +4,16 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
 
 #ifdef DENSEMATCH_PROFILE
 #include <chrono>
@@ -184,11 +189,65 @@ void ColumnDistances(const Descriptor& d1, const Descriptor& d2, int x, const in
 // Per-thread column buffers.
 struct ColumnScratch {
   std::vector<int> qx, qy;
-  std::vector<float> sum, dist[4];
+  std::vector<float> sum, dist[4], sums[4];
+  std::vector<Index> target[4];
   explicit ColumnScratch(int h) : qx(h), qy(h), sum(h) {
     for (auto& d : dist) d.resize(h);
+    for (auto& d : sums) d.resize(h);
+    for (auto& t : target) t.resize(h);
   }
 };
+
+// ColumnDistances for the four neighbours left, right, above and below of
+// each pixel's match (disp: the column's (dx, dy) pairs) into s.dist[0..3],
+// in one pass over the channels: each of d1's planes is read once and the
+// target indices are worked out once; each distance still sums its
+// channels in order. A target outside d2 reads its pixel 0, then gives +Inf.
+void NeighbourDistances(const Descriptor& d1, const Descriptor& d2, int x, const int* disp,
+                        ColumnScratch& s) {
+  const int h = d1.height;
+  const Index n1 = Index{d1.width} * h, n2 = Index{d2.width} * d2.height;
+  const int step[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
+  for (int k = 0; k < 4; ++k) {
+    Index* target = s.target[k].data();
+    float* sum = s.sums[k].data();
+    for (int y = 0; y < h; ++y) {
+      const int qx = x + disp[2 * y] + step[k][0], qy = y + disp[2 * y + 1] + step[k][1];
+      const bool inside = qx >= 0 && qx < d2.width && qy >= 0 && qy < d2.height;
+      target[y] = inside ? Index{qx} * d2.height + qy : -1;
+      sum[y] = 0.0f;
+    }
+  }
+  const Index* t0 = s.target[0].data();
+  const Index* t1 = s.target[1].data();
+  const Index* t2 = s.target[2].data();
+  const Index* t3 = s.target[3].data();
+  float* s0 = s.sums[0].data();
+  float* s1 = s.sums[1].data();
+  float* s2 = s.sums[2].data();
+  float* s3 = s.sums[3].data();
+  for (int c = 0; c < d1.feat_dim; ++c) {
+    const float* a = d1.data + c * n1 + Index{x} * h;
+    const float* b = d2.data + c * n2;
+    for (int y = 0; y < h; ++y) {
+      const float value = a[y];
+      const float e0 = value - b[t0[y] < 0 ? 0 : t0[y]];
+      const float e1 = value - b[t1[y] < 0 ? 0 : t1[y]];
+      const float e2 = value - b[t2[y] < 0 ? 0 : t2[y]];
+      const float e3 = value - b[t3[y] < 0 ? 0 : t3[y]];
+      s0[y] += e0 * e0;
+      s1[y] += e1 * e1;
+      s2[y] += e2 * e2;
+      s3[y] += e3 * e3;
+    }
+  }
+  for (int k = 0; k < 4; ++k) {
+    for (int y = 0; y < h; ++y) {
+      s.dist[k][y] = s.target[k][y] >= 0 ? std::sqrt(s.sums[k][y])
+                                         : std::numeric_limits<float>::infinity();
+    }
+  }
+}
 
 // 3 x 3 median of an integer field (borders use the pixels that exist):
 // removes isolated wrong matches between the two pixel passes.
@@ -261,15 +320,7 @@ void ParabolaStep(const Descriptor& d1, const Descriptor& d2, const int* dispari
 #endif
     for (int x = 0; x < w; ++x) {
       const int* disp = disparity + 2 * Index{x} * h;
-      // Neighbours left, right, above, below of each match.
-      const int step[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
-      for (int k = 0; k < 4; ++k) {
-        for (int y = 0; y < h; ++y) {
-          s.qx[y] = x + disp[2 * y] + step[k][0];
-          s.qy[y] = y + disp[2 * y + 1] + step[k][1];
-        }
-        ColumnDistances(d1, d2, x, s.qx.data(), s.qy.data(), s.sum.data(), s.dist[k].data());
-      }
+      NeighbourDistances(d1, d2, x, disp, s);
       for (int y = 0; y < h; ++y) {
         const Index p = Index{x} * h + y;
         float offset[2] = {0.0f, 0.0f};
@@ -381,9 +432,7 @@ void MatchWeights(const Descriptor& d, const float* u, const float* v, const flo
   }
 }
 
-void Refine(const PlanarImage& image_a, const PlanarImage& image_b, const MatchOptions& o,
-            const float* weight, float* u, float* v) {
-  if (o.flow_warps <= 0 || o.flow_fixed_point <= 0) return;
+FlowRefineParams RefineParams(const MatchOptions& o) {
   FlowRefineParams fr;
   fr.smoothness = o.flow_smoothness;
   fr.brightness = o.flow_brightness;
@@ -396,11 +445,18 @@ void Refine(const PlanarImage& image_a, const PlanarImage& image_b, const MatchO
   fr.n_warps = o.flow_warps;
   fr.n_fixed_point = o.flow_fixed_point;
   fr.n_sor = o.flow_sor;
+  return fr;
+}
+
+void Refine(const PlanarImage& image_a, const PlanarImage& image_b, const MatchOptions& o,
+            const float* weight, FlowScratch* scratch, float* u, float* v) {
+  if (o.flow_warps <= 0 || o.flow_fixed_point <= 0) return;
+  const FlowRefineParams fr = RefineParams(o);
   const Index n = Index{image_a.width} * image_a.height;
   auto start_u = AllocScratch<float>(n), start_v = AllocScratch<float>(n);
   std::copy(u, u + n, start_u.get());
   std::copy(v, v + n, start_v.get());
-  RefineFlow(image_a, image_b, fr, weight, u, v);
+  RefineFlow(image_a, image_b, fr, weight, u, v, scratch);
   // Pixel values far beyond [0, 1] can overflow the refinement's squares;
   // such pixels keep their descriptor match rather than report a number
   // that is none.
@@ -410,6 +466,52 @@ void Refine(const PlanarImage& image_a, const PlanarImage& image_b, const MatchO
       v[p] = start_v[p];
     }
   }
+}
+
+// Runs two stages that read nothing the other writes. With two or three
+// threads: side by side, one thread each, first() on the calling thread,
+// second(true) on the other, their own loops serial (no barrier per
+// block of work, which on a busy machine waits for whichever thread the
+// scheduler has set aside, and the small loops that stay serial overlap).
+// Otherwise first(), then second(false): one thread has nothing to share,
+// and four or more do better splitting each stage's loops (nested regions
+// would need a process-wide OpenMP setting). Each stage's result is the
+// same either way: the cores give the same bits whatever their thread
+// count.
+// allowed = false: always one after the other.
+template <class First, class Second>
+void SideBySide(const First& first, const Second& second, bool allowed = true) {
+#ifdef _OPENMP
+  const int threads = omp_get_max_threads();
+  if (allowed && threads >= 2 && threads <= 3 && !omp_in_parallel()) {
+    std::exception_ptr errors[2];
+    int team = 0;
+#pragma omp parallel num_threads(2)
+    {
+#pragma omp single
+      team = omp_get_num_threads();
+      if (team == 2) {
+        const int me = omp_get_thread_num();
+        omp_set_num_threads(1);
+        try {
+          if (me == 0)
+            first();
+          else
+            second(true);
+        } catch (...) {
+          errors[me] = std::current_exception();
+        }
+      }
+    }
+    if (team == 2) {
+      for (const auto& error : errors)
+        if (error) std::rethrow_exception(error);
+      return;
+    }
+  }
+#endif
+  first();
+  second(false);
 }
 
 }  // namespace
@@ -429,8 +531,9 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   };
   poll();
   StageClock clock;
-  const Side side1 = PrepareSide(image1, options.descriptor, feat_dim);
-  const Side side2 = PrepareSide(image2, options.descriptor, feat_dim);
+  Side side1, side2;
+  SideBySide([&] { side1 = PrepareSide(image1, options.descriptor, feat_dim); },
+             [&](bool) { side2 = PrepareSide(image2, options.descriptor, feat_dim); });
   clock.Mark("describe");
   // The continuous refinement compares pixel values: colour where both
   // images have it, grey otherwise.
@@ -456,10 +559,9 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   result.cost.assign(n1, 0.0f);
   result.valid.assign(n1, 0);
   poll();
-  MatchDirection(side1, side2, plan, options, result.dx.data(), result.dy.data());
-  clock = StageClock();
-  poll();
-
+  const auto forward_match = [&] {
+    MatchDirection(side1, side2, plan, options, result.dx.data(), result.dy.data());
+  };
   std::unique_ptr<float[]> back_u, back_v;
   const bool check = options.consistency_threshold > 0.0f;
   if (check) {
@@ -468,25 +570,55 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
     back_plan.radius_y = plan.radius_y;
     back_u = AllocScratch<float>(n2);
     back_v = AllocScratch<float>(n2);
-    MatchDirection(side2, side1, back_plan, options, back_u.get(), back_v.get());
-    clock = StageClock();
+    // Only the calling thread may reach the host's poll: beside the forward
+    // match, the backward one polls a token that relays the caller's.
+    StopToken relay([](void* caller) { return static_cast<StopToken*>(caller)->stopped(); },
+                    options.stop);
+    MatchOptions back_options = options;
+    const auto backward_match = [&](bool beside) {
+      back_options.stop = beside && options.stop != nullptr ? &relay : options.stop;
+      MatchDirection(side2, side1, back_plan, back_options, back_u.get(), back_v.get());
+    };
+    SideBySide(forward_match, backward_match);
+  } else {
+    forward_match();
   }
+  clock = StageClock();
+  poll();
 
   // Both fields refined on the images, each guided by its matches that the
   // other confirms.
   if (options.flow_warps > 0 && options.flow_fixed_point > 0) {
     const float match_threshold = 1.0f;
+    FlowScratch flow_scratch;
     auto weight1 = AllocScratch<float>(n1);
     MatchWeights(side1.descriptor(), result.dx.data(), result.dy.data(), back_u.get(),
                  back_v.get(), image2.width, image2.height, match_threshold, weight1.get());
+    const auto forward = [&] {
+      Refine(planar1, planar2, options, weight1.get(), &flow_scratch, result.dx.data(),
+             result.dy.data());
+    };
     if (check) {
       auto weight2 = AllocScratch<float>(n2);
       MatchWeights(side2.descriptor(), back_u.get(), back_v.get(), result.dx.data(),
                    result.dy.data(), image1.width, image1.height, match_threshold, weight2.get());
-      Refine(planar2, planar1, options, weight2.get(), back_u.get(), back_v.get());
+      // One after the other, both refinements share one block of memory.
+      FlowScratch beside_scratch;
+      const auto backward = [&](bool beside) {
+        Refine(planar2, planar1, options, weight2.get(), beside ? &beside_scratch : &flow_scratch,
+               back_u.get(), back_v.get());
+      };
+      // Side by side, each refinement has a block of its own: only where
+      // both leave half of the memory free.
+      const FlowRefineParams fr = RefineParams(options);
+      const std::int64_t both = RefineFlowScratchBytes(planar1, planar2, fr, true) +
+                                RefineFlowScratchBytes(planar2, planar1, fr, true);
+      const std::int64_t available = AvailableMemoryBytes();
+      SideBySide(forward, backward, available < 0 || both <= available / 2);
       poll();
+    } else {
+      forward();
     }
-    Refine(planar1, planar2, options, weight1.get(), result.dx.data(), result.dy.data());
     clock.Mark("variational");
   }
 

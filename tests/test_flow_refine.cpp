@@ -1,0 +1,331 @@
+// The continuous refinement: one scale against a literal pixel-by-pixel
+// solve (the same energy, the same operation order, so the same bits), on
+// sizes whose odd and even rows and borders exercise every special case, and
+// the coarse-to-fine solve across thread counts.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "densematch/flow_refine.h"
+#include "test_threads.h"
+
+namespace {
+
+using densecorr::FlowRefineParams;
+using densecorr::PlanarImage;
+using densecorr::RefineFlow;
+using densecorr::SampleBilinear;
+
+using Plane = std::vector<float>;
+
+struct Tensor {
+  float t11 = 0, t12 = 0, t13 = 0, t22 = 0, t23 = 0, t33 = 0;
+};
+
+// Gaussian blur, borders replicated: each value 0 plus the taps' products.
+Plane Blur(const Plane& in, int w, int h, int nc, float sigma) {
+  if (sigma <= 0.0f) return in;
+  const int r = std::max(1, static_cast<int>(std::ceil(3.0f * sigma)));
+  std::vector<float> k(2 * r + 1);
+  float total = 0.0f;
+  for (int i = -r; i <= r; ++i) total += k[i + r] = std::exp(-0.5f * i * i / (sigma * sigma));
+  for (float& t : k) t /= total;
+  Plane tmp(in.size()), out(in.size());
+  const auto clamp = [](int v, int n) { return std::min(std::max(v, 0), n - 1); };
+  for (int c = 0; c < nc; ++c) {
+    const size_t o = static_cast<size_t>(c) * w * h;
+    for (int x = 0; x < w; ++x)
+      for (int y = 0; y < h; ++y) {
+        float s = 0.0f;
+        for (int i = -r; i <= r; ++i) s += k[i + r] * in[o + x * h + clamp(y + i, h)];
+        tmp[o + x * h + y] = s;
+      }
+    for (int x = 0; x < w; ++x)
+      for (int y = 0; y < h; ++y) {
+        float s = 0.0f;
+        for (int i = -r; i <= r; ++i) s += k[i + r] * tmp[o + clamp(x + i, w) * h + y];
+        out[o + x * h + y] = s;
+      }
+  }
+  return out;
+}
+
+// Five-point derivative, borders replicated.
+Plane Derive(const float* in, int w, int h, bool along_x) {
+  Plane out(static_cast<size_t>(w) * h);
+  const auto at = [&](int x, int y) {
+    return in[std::min(std::max(x, 0), w - 1) * h + std::min(std::max(y, 0), h - 1)];
+  };
+  for (int x = 0; x < w; ++x)
+    for (int y = 0; y < h; ++y) {
+      const int dx = along_x ? 1 : 0, dy = along_x ? 0 : 1;
+      out[x * h + y] = ((at(x - 2 * dx, y - 2 * dy) - at(x + 2 * dx, y + 2 * dy)) +
+                        8.0f * (at(x + dx, y + dy) - at(x - dx, y - dy))) *
+                       (1.0f / 12.0f);
+    }
+  return out;
+}
+
+// Value, x, y, xx, xy, yy per channel.
+std::vector<Plane> Derivatives(const Plane& img, int w, int h, int nc) {
+  std::vector<Plane> d;
+  const size_t n = static_cast<size_t>(w) * h;
+  for (int c = 0; c < nc; ++c) {
+    Plane v(img.begin() + c * n, img.begin() + (c + 1) * n);
+    Plane gx = Derive(v.data(), w, h, true), gy = Derive(v.data(), w, h, false);
+    Plane gxx = Derive(gx.data(), w, h, true), gxy = Derive(gx.data(), w, h, false);
+    Plane gyy = Derive(gy.data(), w, h, false);
+    for (Plane* p : {&v, &gx, &gy, &gxx, &gxy, &gyy}) d.push_back(*p);
+  }
+  return d;
+}
+
+// One scale of the refinement, pixel by pixel, with the robust pull towards
+// (u0, v0) weighted by anchor * weight where weight is given.
+void ReferenceLevel(const Plane& image1, const Plane& image2, int w, int h, int w2, int h2,
+                    int nc, const FlowRefineParams& prm, const Plane* weight, Plane& u,
+                    Plane& v) {
+  const int n = w * h;
+  const Plane u0 = u, v0 = v;
+  const auto d1 = Derivatives(Blur(image1, w, h, nc, prm.presmooth_sigma), w, h, nc);
+  const auto d2 = Derivatives(Blur(image2, w2, h2, nc, prm.presmooth_sigma), w2, h2, nc);
+  Plane edge(n);
+  for (int p = 0; p < n; ++p) {
+    float g2 = 0.0f;
+    for (int c = 0; c < nc; ++c) g2 += d1[6 * c + 1][p] * d1[6 * c + 1][p] + d1[6 * c + 2][p] * d1[6 * c + 2][p];
+    edge[p] = prm.smoothness * std::exp(-prm.edge_sharpness * std::sqrt(g2 / nc));
+  }
+  const float zeta2 = 1e-4f, eps_data2 = 1e-4f, eps_smooth2 = 1e-6f, damping = 1e-2f,
+              eps_anchor2 = 0.01f;
+  std::vector<Tensor> tb(n), tg(n);
+  Plane du(n), dv(n), psi(n), a11(n), a12(n), a22(n), b1(n), b2(n);
+  for (int warp = 0; warp < prm.n_warps; ++warp) {
+    for (int x = 0; x < w; ++x)
+      for (int y = 0; y < h; ++y) {
+        const int p = x * h + y;
+        const float xw = x + u[p], yw = y + v[p];
+        Tensor b, g;
+        if (xw >= 0.0f && xw <= w2 - 1 && yw >= 0.0f && yw <= h2 - 1) {
+          for (int c = 0; c < nc; ++c) {
+            float q[6];
+            for (int k = 0; k < 6; ++k) q[k] = SampleBilinear(d2[6 * c + k].data(), w2, h2, xw, yw);
+            const Plane* s = &d1[6 * c];
+            const float ix = 0.5f * (q[1] + s[1][p]), iy = 0.5f * (q[2] + s[2][p]);
+            const float iz = q[0] - s[0][p];
+            const float ixx = 0.5f * (q[3] + s[3][p]), ixy = 0.5f * (q[4] + s[4][p]);
+            const float iyy = 0.5f * (q[5] + s[5][p]);
+            const float ixz = q[1] - s[1][p], iyz = q[2] - s[2][p];
+            const float nb = 1.0f / (ix * ix + iy * iy + zeta2);
+            b.t11 += nb * ix * ix; b.t12 += nb * ix * iy; b.t13 += nb * ix * iz;
+            b.t22 += nb * iy * iy; b.t23 += nb * iy * iz; b.t33 += nb * iz * iz;
+            const float ngx = 1.0f / (ixx * ixx + ixy * ixy + zeta2);
+            const float ngy = 1.0f / (ixy * ixy + iyy * iyy + zeta2);
+            g.t11 += ngx * ixx * ixx + ngy * ixy * ixy;
+            g.t12 += ngx * ixx * ixy + ngy * ixy * iyy;
+            g.t13 += ngx * ixx * ixz + ngy * ixy * iyz;
+            g.t22 += ngx * ixy * ixy + ngy * iyy * iyy;
+            g.t23 += ngx * ixy * ixz + ngy * iyy * iyz;
+            g.t33 += ngx * ixz * ixz + ngy * iyz * iyz;
+          }
+        }
+        tb[p] = b;
+        tg[p] = g;
+        du[p] = dv[p] = 0.0f;
+      }
+    for (int fp = 0; fp < prm.n_fixed_point; ++fp) {
+      for (int x = 0; x < w; ++x)
+        for (int y = 0; y < h; ++y) {
+          const int p = x * h + y;
+          const int pr = x + 1 < w ? p + h : p, pl = x > 0 ? p - h : p;
+          const int pb = y + 1 < h ? p + 1 : p, pt = y > 0 ? p - 1 : p;
+          const float ux = 0.5f * ((u[pr] + du[pr]) - (u[pl] + du[pl]));
+          const float uy = 0.5f * ((u[pb] + du[pb]) - (u[pt] + du[pt]));
+          const float vx = 0.5f * ((v[pr] + dv[pr]) - (v[pl] + dv[pl]));
+          const float vy = 0.5f * ((v[pb] + dv[pb]) - (v[pt] + dv[pt]));
+          psi[p] = edge[p] * 0.5f / std::sqrt(ux * ux + uy * uy + vx * vx + vy * vy + eps_smooth2);
+          const float a = du[p], c = dv[p];
+          const Tensor& B = tb[p];
+          const Tensor& G = tg[p];
+          const float rb = B.t11 * a * a + 2.0f * B.t12 * a * c + B.t22 * c * c +
+                           2.0f * B.t13 * a + 2.0f * B.t23 * c + B.t33;
+          const float rg = G.t11 * a * a + 2.0f * G.t12 * a * c + G.t22 * c * c +
+                           2.0f * G.t13 * a + 2.0f * G.t23 * c + G.t33;
+          const float pb_ = prm.brightness * 0.5f / std::sqrt(std::max(rb, 0.0f) + eps_data2);
+          const float pg_ = prm.gradient * 0.5f / std::sqrt(std::max(rg, 0.0f) + eps_data2);
+          a11[p] = pb_ * B.t11 + pg_ * G.t11;
+          a12[p] = pb_ * B.t12 + pg_ * G.t12;
+          a22[p] = pb_ * B.t22 + pg_ * G.t22;
+          b1[p] = -(pb_ * B.t13 + pg_ * G.t13);
+          b2[p] = -(pb_ * B.t23 + pg_ * G.t23);
+          if (weight != nullptr && (*weight)[p] > 0.0f) {
+            const float eu = u[p] + a - u0[p], ev = v[p] + c - v0[p];
+            const float pm = prm.anchor * (*weight)[p] * 0.5f / std::sqrt(eu * eu + ev * ev + eps_anchor2);
+            a11[p] += pm;
+            a22[p] += pm;
+            b1[p] -= pm * (u[p] - u0[p]);
+            b2[p] -= pm * (v[p] - v0[p]);
+          }
+        }
+      const auto wr = [&](int p) { return 0.5f * (psi[p] + psi[p + h]); };
+      const auto wb = [&](int p) { return 0.5f * (psi[p] + psi[p + 1]); };
+      for (int sweep = 0; sweep < prm.n_sor; ++sweep)
+        for (int colour = 0; colour < 2; ++colour)
+          for (int x = 0; x < w; ++x)
+            for (int y = (x + colour) & 1; y < h; y += 2) {
+              const int p = x * h + y;
+              float sw = 0.0f, su = 0.0f, sv = 0.0f;
+              const auto add = [&](int q, float wt) {
+                sw += wt;
+                su += wt * (u[q] + du[q] - u[p]);
+                sv += wt * (v[q] + dv[q] - v[p]);
+              };
+              if (x + 1 < w) add(p + h, wr(p));
+              if (x > 0) add(p - h, wr(p - h));
+              if (y + 1 < h) add(p + 1, wb(p));
+              if (y > 0) add(p - 1, wb(p - 1));
+              const float om = prm.sor_omega;
+              du[p] = (1.0f - om) * du[p] + om * (b1[p] + su - a12[p] * dv[p]) / (a11[p] + sw + damping);
+              dv[p] = (1.0f - om) * dv[p] + om * (b2[p] + sv - a12[p] * du[p]) / (a22[p] + sw + damping);
+            }
+    }
+    for (int p = 0; p < n; ++p) {
+      u[p] += du[p];
+      v[p] += dv[p];
+    }
+  }
+}
+
+FlowRefineParams Params(int n_scales) {
+  FlowRefineParams p;
+  p.smoothness = 0.6f;
+  p.brightness = 0.2f;
+  p.gradient = 1.0f;
+  p.presmooth_sigma = 0.7f;
+  p.edge_sharpness = 2.0f;
+  p.anchor = 0.5f;
+  p.n_scales = n_scales;
+  p.scale_factor = 0.75f;
+  p.n_warps = 2;
+  p.n_fixed_point = 2;
+  p.n_sor = 4;
+  return p;
+}
+
+Plane Noise(size_t count, unsigned seed, float lo, float hi) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> d(lo, hi);
+  Plane out(count);
+  for (float& x : out) x = d(rng);
+  return out;
+}
+
+TEST(RefineFlow, OneScaleMatchesThePixelByPixelSolveBitForBit) {
+  // Odd and even heights, single rows and columns, grey and colour; image 2
+  // of another size, so that some matches leave it.
+  const int sizes[][2] = {{1, 1}, {1, 6}, {7, 1}, {2, 3}, {5, 2}, {9, 8}, {13, 11}, {24, 17}};
+  for (const auto& size : sizes) {
+    for (int nc : {1, 3}) {
+      for (bool weighted : {false, true}) {
+        const int w = size[0], h = size[1], w2 = w + 1, h2 = std::max(1, h - 1);
+        const size_t n = static_cast<size_t>(w) * h;
+        const unsigned seed = static_cast<unsigned>(w * 100 + h + nc);
+        const Plane image1 = Noise(n * nc, seed, 0.0f, 1.0f);
+        const Plane image2 = Noise(static_cast<size_t>(w2) * h2 * nc, seed + 1, 0.0f, 1.0f);
+        Plane u = Noise(n, seed + 2, -1.5f, 1.5f), v = Noise(n, seed + 3, -1.5f, 1.5f);
+        // Weights 1 leave the start (the matches) as it is.
+        const Plane weight(n, 1.0f);
+        const FlowRefineParams prm = Params(1);
+        Plane ru = u, rv = v;
+        ReferenceLevel(image1, image2, w, h, w2, h2, nc, prm, weighted ? &weight : nullptr, ru, rv);
+        RefineFlow(PlanarImage{image1.data(), w, h, nc}, PlanarImage{image2.data(), w2, h2, nc}, prm,
+                   weighted ? weight.data() : nullptr, u.data(), v.data());
+        for (size_t p = 0; p < n; ++p) {
+          ASSERT_EQ(std::memcmp(&u[p], &ru[p], sizeof(float)), 0)
+              << w << "x" << h << " nc " << nc << " weighted " << weighted << " pixel " << p
+              << ": " << u[p] << " vs " << ru[p];
+          ASSERT_EQ(std::memcmp(&v[p], &rv[p], sizeof(float)), 0)
+              << w << "x" << h << " nc " << nc << " weighted " << weighted << " pixel " << p;
+        }
+      }
+    }
+  }
+}
+
+TEST(RefineFlow, CoarseToFineIsTheSameWhateverTheThreadCount) {
+  // Large enough for the finest scales' loops to run in parallel.
+  const int w = 300, h = 241, nc = 3;
+  const size_t n = static_cast<size_t>(w) * h;
+  Plane image1(n * nc), image2(n * nc);
+  for (int c = 0; c < nc; ++c)
+    for (int x = 0; x < w; ++x)
+      for (int y = 0; y < h; ++y) {
+        const auto tex = [&](double sx, double sy) {
+          return static_cast<float>(0.5 + 0.2 * std::sin(0.21 * sx + 0.05 * c) * std::cos(0.17 * sy) +
+                                    0.1 * std::sin(0.05 * (sx + 2 * sy)));
+        };
+        image1[c * n + x * h + y] = tex(x, y);
+        image2[c * n + x * h + y] = tex(x - 2.4, y + 1.3);
+      }
+  const Plane weight = Noise(n, 7, 0.0f, 1.0f);
+  const FlowRefineParams prm = Params(9);
+  Plane result[2][2];
+  for (int t = 0; t < 2; ++t) {
+    Plane u(n, 2.0f), v(n, -1.0f);
+    WithThreads(t + 1, [&] {
+      RefineFlow(PlanarImage{image1.data(), w, h, nc}, PlanarImage{image2.data(), w, h, nc}, prm,
+                 weight.data(), u.data(), v.data());
+    });
+    result[t][0] = u;
+    result[t][1] = v;
+  }
+  EXPECT_EQ(std::memcmp(result[0][0].data(), result[1][0].data(), n * sizeof(float)), 0);
+  EXPECT_EQ(std::memcmp(result[0][1].data(), result[1][1].data(), n * sizeof(float)), 0);
+  // And the solve does its job: the interior moves to the true (2.4, -1.3).
+  double err = 0.0;
+  int count = 0;
+  for (int x = 20; x < w - 20; ++x)
+    for (int y = 20; y < h - 20; ++y) {
+      err += std::hypot(result[0][0][x * h + y] - 2.4, result[0][1][x * h + y] + 1.3);
+      ++count;
+    }
+  EXPECT_LT(err / count, 0.05);
+}
+
+TEST(RefineFlow, OneScratchServesCallsOfEverySizeWithTheSameResults) {
+  // Small, larger (the block grows), small again (it is reused), each
+  // against a call with memory of its own.
+  densecorr::FlowScratch scratch;
+  const FlowRefineParams prm = Params(4);
+  std::int64_t last_bytes = 0;
+  for (int size : {20, 45, 20}) {
+    const int w = size, h = size - 3, nc = 3;
+    const size_t n = static_cast<size_t>(w) * h;
+    const Plane image1 = Noise(n * nc, 11u + size, 0.0f, 1.0f);
+    const Plane image2 = Noise(n * nc, 12u + size, 0.0f, 1.0f);
+    const Plane weight = Noise(n, 13u + size, 0.0f, 1.0f);
+    const PlanarImage i1{image1.data(), w, h, nc}, i2{image2.data(), w, h, nc};
+    const std::int64_t bytes = densecorr::RefineFlowScratchBytes(i1, i2, prm, true);
+    EXPECT_GT(bytes, static_cast<std::int64_t>(n * sizeof(float)));
+    if (size == 45) {
+      EXPECT_GT(bytes, last_bytes);
+    }
+    last_bytes = bytes;
+    Plane u(n, 0.5f), v(n, -0.5f), ru = u, rv = v;
+    RefineFlow(i1, i2, prm, weight.data(), u.data(), v.data(), &scratch);
+    RefineFlow(i1, i2, prm, weight.data(), ru.data(), rv.data());
+    EXPECT_EQ(std::memcmp(u.data(), ru.data(), n * sizeof(float)), 0) << size;
+    EXPECT_EQ(std::memcmp(v.data(), rv.data(), n * sizeof(float)), 0) << size;
+  }
+  FlowRefineParams none = prm;
+  none.n_warps = 0;
+  EXPECT_EQ(densecorr::RefineFlowScratchBytes(PlanarImage{nullptr, 10, 10, 1},
+                                              PlanarImage{nullptr, 10, 10, 1}, none, false),
+            0);
+}
+
+}  // namespace
