@@ -60,6 +60,15 @@ struct MatchOptions {
   float flow_scale_factor = 0.75f;  // size of each scale relative to the next
   float flow_anchor = 0.5f;
 
+  // Global motion: where one homography explains at least half of the
+  // reliable matches of the first pass and strays from a plain translation
+  // by more than a grid step (a change of viewpoint, a rotation, a zoom),
+  // a second pass matches each image against the other seen through it,
+  // within a small window: the descriptor is neither rotation- nor
+  // scale-invariant. Each pixel keeps the second pass's match where that
+  // one passes the check or the first's does not. Needs the check.
+  bool global_motion = true;
+
   // Forward-backward check: a pixel is valid when its match lies inside
   // image 2 and the match back from there returns within this many pixels
   // (<= 0: only the inside test, and no backward match is computed).
