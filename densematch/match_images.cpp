@@ -247,6 +247,65 @@ void CellsToPixels(const int* labels, const int* shifts, int width, int height, 
   }
 }
 
+// Each pixel also tries the translations of the finest cells around its own
+// (3 x 3) and keeps whichever its descriptor matches best, the bilinear
+// value first among equals: structures thinner than a cell (leaves, poles)
+// move with a neighbouring cell more often than with the average of theirs.
+void TryNeighbourCells(const Descriptor& da, const Descriptor& db, const int* labels,
+                       const int* shifts, const Plan& plan, int* disparity) {
+  const int width = da.width, height = da.height;
+  const int l = plan.levels - 1;
+  const int n = 1 << l;
+  const int level_offset = ((1 << (2 * l)) - 1) / 3;
+  const int cell_w = SampleCount(width, plan.grid) / n * plan.grid;
+  const int cell_h = SampleCount(height, plan.grid) / n * plan.grid;
+#ifdef _OPENMP
+#pragma omp parallel
+#endif
+  {
+    ColumnScratch s(height);
+    std::vector<float> best(height);
+    std::vector<int> best_x(height), best_y(height);
+#ifdef _OPENMP
+#pragma omp for schedule(static)
+#endif
+    for (int x = 0; x < width; ++x) {
+      int* disp = disparity + 2 * Index{x} * height;
+      const int i = std::min(x / cell_w, n - 1);
+      for (int y = 0; y < height; ++y) {
+        s.qx[y] = x + disp[2 * y];
+        s.qy[y] = y + disp[2 * y + 1];
+        best_x[y] = disp[2 * y];
+        best_y[y] = disp[2 * y + 1];
+      }
+      ColumnDistances(da, db, x, s.qx.data(), s.qy.data(), s.sum.data(), best.data());
+      for (int di = -1; di <= 1; ++di) {
+        for (int dj = -1; dj <= 1; ++dj) {
+          const int ci = std::min(std::max(i + di, 0), n - 1);
+          for (int y = 0; y < height; ++y) {
+            const int cj = std::min(std::max(std::min(y / cell_h, n - 1) + dj, 0), n - 1);
+            const int* t = shifts + 2 * labels[level_offset + ci * n + cj];
+            s.qx[y] = x + t[0];
+            s.qy[y] = y + t[1];
+          }
+          ColumnDistances(da, db, x, s.qx.data(), s.qy.data(), s.sum.data(), s.dist[0].data());
+          for (int y = 0; y < height; ++y) {
+            if (s.dist[0][y] < best[y]) {
+              best[y] = s.dist[0][y];
+              best_x[y] = s.qx[y] - x;
+              best_y[y] = s.qy[y] - y;
+            }
+          }
+        }
+      }
+      for (int y = 0; y < height; ++y) {
+        disp[2 * y] = best_x[y];
+        disp[2 * y + 1] = best_y[y];
+      }
+    }
+  }
+}
+
 // Sub-pixel position of each match from a parabola through the descriptor
 // distances at the whole-pixel optimum and its four neighbours.
 void ParabolaStep(const Descriptor& d1, const Descriptor& d2, const int* disparity,
@@ -325,6 +384,7 @@ void MatchDirection(const Side& a, const Side& b, const Plan& plan, const MatchO
   auto filtered = AllocScratch<int>(2 * n);
   auto best_cost = AllocScratch<float>(n);
   CellsToPixels(labels.get(), shifts.get(), a.width, a.height, plan, disparity.get());
+  TryNeighbourCells(da, db, labels.get(), shifts.get(), plan, disparity.get());
 
   // Candidates outside image 2 cost more than any distance of the unit-length
   // descriptors, so they win only where nothing inside does.
