@@ -265,7 +265,7 @@ void TryNeighbourCells(const Descriptor& da, const Descriptor& db, const int* la
   {
     ColumnScratch s(height);
     std::vector<float> best(height);
-    std::vector<int> best_x(height), best_y(height);
+    std::vector<int> best_x(height), best_y(height), rows(height);
 #ifdef _OPENMP
 #pragma omp for schedule(static)
 #endif
@@ -282,18 +282,47 @@ void TryNeighbourCells(const Descriptor& da, const Descriptor& db, const int* la
       for (int di = -1; di <= 1; ++di) {
         for (int dj = -1; dj <= 1; ++dj) {
           const int ci = std::min(std::max(i + di, 0), n - 1);
+          // Only the pixels whose candidate is new: neighbouring cells often
+          // share a translation.
+          int count = 0;
           for (int y = 0; y < height; ++y) {
             const int cj = std::min(std::max(std::min(y / cell_h, n - 1) + dj, 0), n - 1);
             const int* t = shifts + 2 * labels[level_offset + ci * n + cj];
-            s.qx[y] = x + t[0];
-            s.qy[y] = y + t[1];
+            bool seen = t[0] == disp[2 * y] && t[1] == disp[2 * y + 1];
+            for (int ei = -1; ei <= di && !seen; ++ei) {
+              for (int ej = -1; ej <= 1 && !seen; ++ej) {
+                if (ei == di && ej >= dj) break;
+                const int pi = std::min(std::max(i + ei, 0), n - 1);
+                const int pj = std::min(std::max(std::min(y / cell_h, n - 1) + ej, 0), n - 1);
+                const int* q = shifts + 2 * labels[level_offset + pi * n + pj];
+                seen = q[0] == t[0] && q[1] == t[1];
+              }
+            }
+            const int tx = x + t[0], ty = y + t[1];
+            if (seen || tx < 0 || tx >= db.width || ty < 0 || ty >= db.height) continue;
+            s.qx[count] = tx;
+            s.qy[count] = ty;
+            rows[count] = y;
+            ++count;
           }
-          ColumnDistances(da, db, x, s.qx.data(), s.qy.data(), s.sum.data(), s.dist[0].data());
-          for (int y = 0; y < height; ++y) {
-            if (s.dist[0][y] < best[y]) {
-              best[y] = s.dist[0][y];
-              best_x[y] = s.qx[y] - x;
-              best_y[y] = s.qy[y] - y;
+          for (int k = 0; k < count; ++k) s.sum[k] = 0.0f;
+          const Index n1 = Index{da.width} * da.height, n2 = Index{db.width} * db.height;
+          for (int c = 0; c < da.feat_dim; ++c) {
+            const float* a = da.data + c * n1 + Index{x} * height;
+            const float* b = db.data + c * n2;
+            for (int k = 0; k < count; ++k) {
+              const float d = a[rows[k]] -
+                              b[Index{s.qx[k]} * db.height + s.qy[k]];
+              s.sum[k] += d * d;
+            }
+          }
+          for (int k = 0; k < count; ++k) {
+            const int y = rows[k];
+            const float dist = std::sqrt(s.sum[k]);
+            if (dist < best[y]) {
+              best[y] = dist;
+              best_x[y] = s.qx[k] - x;
+              best_y[y] = s.qy[k] - y;
             }
           }
         }
@@ -384,7 +413,9 @@ void MatchDirection(const Side& a, const Side& b, const Plan& plan, const MatchO
   auto filtered = AllocScratch<int>(2 * n);
   auto best_cost = AllocScratch<float>(n);
   CellsToPixels(labels.get(), shifts.get(), a.width, a.height, plan, disparity.get());
+  clock.Mark("cells to pixels");
   TryNeighbourCells(da, db, labels.get(), shifts.get(), plan, disparity.get());
+  clock.Mark("neighbour cells");
 
   // Candidates outside image 2 cost more than any distance of the unit-length
   // descriptors, so they win only where nothing inside does.
@@ -624,7 +655,8 @@ Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar
 
 // The homography that most reliable matches of a refined field agree with,
 // when it explains at least half of them and strays from a translation by
-// more than `tolerance` pixels somewhere in image 1 (and maps both images
+// more than `tolerance` pixels somewhere in image 1 (a fit to a plain
+// translation strays by a pixel or so at the corners of a small image) (and maps both images
 // in front of each other); false otherwise.
 bool FindGlobalMotion(const float* u, const float* v, const std::uint8_t* valid, int w1, int h1,
                       int w2, int h2, double tolerance, Homography* model, Homography* inverse) {
@@ -709,9 +741,12 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   // steps). Each pixel keeps the second pass's match where that one holds or
   // the first's does not.
   Homography model, inverse;
-  if (check && options.global_motion &&
-      FindGlobalMotion(f.u.get(), f.v.get(), valid.data(), w1, h1, w2, h2, plan.grid, &model, &inverse)) {
-    StageClock clock2;
+  StageClock clock2;
+  const bool moved = check && options.global_motion &&
+                     FindGlobalMotion(f.u.get(), f.v.get(), valid.data(), w1, h1, w2, h2,
+                                      std::max(plan.grid, 3), &model, &inverse);
+  clock2.Mark("global fit");
+  if (moved) {
     const auto residual = [](Plan p) {
       const int reach = std::max(2 * p.grid, std::max(p.radius_x, p.radius_y) / 4);
       const int rounded = (reach + p.grid - 1) / p.grid * p.grid;

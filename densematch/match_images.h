@@ -62,9 +62,9 @@ struct MatchOptions {
 
   // Global motion: where one homography explains at least half of the
   // reliable matches of the first pass and strays from a plain translation
-  // by more than a grid step (a change of viewpoint, a rotation, a zoom),
-  // a second pass matches each image against the other seen through it,
-  // within a small window: the descriptor is neither rotation- nor
+  // by more than a grid step and 3 px (a change of viewpoint, a rotation, a
+  // zoom), a second pass matches each image against the other seen through
+  // it, within a small window: the descriptor is neither rotation- nor
   // scale-invariant. Each pixel keeps the second pass's match where that
   // one passes the check or the first's does not. Needs the check.
   bool global_motion = true;
