@@ -25,6 +25,7 @@
 #include "common/scratch.h"
 #include "densedisp/pixel_match.h"
 #include "densematch/flow_refine.h"
+#include "densematch/global_motion.h"
 #include "densematch/pyramid_inference.h"
 
 namespace densecorr {
@@ -305,6 +306,94 @@ void CellsToPixels(const int* labels, const int* shifts, int width, int height, 
   }
 }
 
+// Each pixel also tries the translations of the finest cells around its own
+// (3 x 3) and keeps whichever its descriptor matches best, the bilinear
+// value first among equals: structures thinner than a cell (leaves, poles)
+// move with a neighbouring cell more often than with the average of theirs.
+void TryNeighbourCells(const Descriptor& da, const Descriptor& db, const int* labels,
+                       const int* shifts, const Plan& plan, int* disparity) {
+  const int width = da.width, height = da.height;
+  const int l = plan.levels - 1;
+  const int n = 1 << l;
+  const int level_offset = ((1 << (2 * l)) - 1) / 3;
+  const int cell_w = SampleCount(width, plan.grid) / n * plan.grid;
+  const int cell_h = SampleCount(height, plan.grid) / n * plan.grid;
+#ifdef _OPENMP
+#pragma omp parallel
+#endif
+  {
+    ColumnScratch s(height);
+    std::vector<float> best(height);
+    std::vector<int> best_x(height), best_y(height), rows(height);
+#ifdef _OPENMP
+#pragma omp for schedule(static)
+#endif
+    for (int x = 0; x < width; ++x) {
+      int* disp = disparity + 2 * Index{x} * height;
+      const int i = std::min(x / cell_w, n - 1);
+      for (int y = 0; y < height; ++y) {
+        s.qx[y] = x + disp[2 * y];
+        s.qy[y] = y + disp[2 * y + 1];
+        best_x[y] = disp[2 * y];
+        best_y[y] = disp[2 * y + 1];
+      }
+      ColumnDistances(da, db, x, s.qx.data(), s.qy.data(), s.sum.data(), best.data());
+      for (int di = -1; di <= 1; ++di) {
+        for (int dj = -1; dj <= 1; ++dj) {
+          const int ci = std::min(std::max(i + di, 0), n - 1);
+          // Only the pixels whose candidate is new: neighbouring cells often
+          // share a translation.
+          int count = 0;
+          for (int y = 0; y < height; ++y) {
+            const int cj = std::min(std::max(std::min(y / cell_h, n - 1) + dj, 0), n - 1);
+            const int* t = shifts + 2 * labels[level_offset + ci * n + cj];
+            bool seen = t[0] == disp[2 * y] && t[1] == disp[2 * y + 1];
+            for (int ei = -1; ei <= di && !seen; ++ei) {
+              for (int ej = -1; ej <= 1 && !seen; ++ej) {
+                if (ei == di && ej >= dj) break;
+                const int pi = std::min(std::max(i + ei, 0), n - 1);
+                const int pj = std::min(std::max(std::min(y / cell_h, n - 1) + ej, 0), n - 1);
+                const int* q = shifts + 2 * labels[level_offset + pi * n + pj];
+                seen = q[0] == t[0] && q[1] == t[1];
+              }
+            }
+            const int tx = x + t[0], ty = y + t[1];
+            if (seen || tx < 0 || tx >= db.width || ty < 0 || ty >= db.height) continue;
+            s.qx[count] = tx;
+            s.qy[count] = ty;
+            rows[count] = y;
+            ++count;
+          }
+          for (int k = 0; k < count; ++k) s.sum[k] = 0.0f;
+          const Index n1 = Index{da.width} * da.height, n2 = Index{db.width} * db.height;
+          for (int c = 0; c < da.feat_dim; ++c) {
+            const float* a = da.data + c * n1 + Index{x} * height;
+            const float* b = db.data + c * n2;
+            for (int k = 0; k < count; ++k) {
+              const float d = a[rows[k]] -
+                              b[Index{s.qx[k]} * db.height + s.qy[k]];
+              s.sum[k] += d * d;
+            }
+          }
+          for (int k = 0; k < count; ++k) {
+            const int y = rows[k];
+            const float dist = std::sqrt(s.sum[k]);
+            if (dist < best[y]) {
+              best[y] = dist;
+              best_x[y] = s.qx[k] - x;
+              best_y[y] = s.qy[k] - y;
+            }
+          }
+        }
+      }
+      for (int y = 0; y < height; ++y) {
+        disp[2 * y] = best_x[y];
+        disp[2 * y + 1] = best_y[y];
+      }
+    }
+  }
+}
+
 // Sub-pixel position of each match from a parabola through the descriptor
 // distances at the whole-pixel optimum and its four neighbours.
 void ParabolaStep(const Descriptor& d1, const Descriptor& d2, const int* disparity,
@@ -375,6 +464,9 @@ void MatchDirection(const Side& a, const Side& b, const Plan& plan, const MatchO
   auto filtered = AllocScratch<int>(2 * n);
   auto best_cost = AllocScratch<float>(n);
   CellsToPixels(labels.get(), shifts.get(), a.width, a.height, plan, disparity.get());
+  clock.Mark("cells to pixels");
+  TryNeighbourCells(da, db, labels.get(), shifts.get(), plan, disparity.get());
+  clock.Mark("neighbour cells");
 
   // Candidates outside image 2 cost more than any distance of the unit-length
   // descriptors, so they win only where nothing inside does.
@@ -428,6 +520,64 @@ void MatchWeights(const Descriptor& d, const float* u, const float* v, const flo
         if (ex * ex + ey * ey > threshold * threshold) wgt = 0.0f;
       }
       weight[p] = wgt;
+    }
+  }
+}
+
+// How far `model` strays from a plain translation over a w x h image: the
+// largest move of a corner relative to the centre's. Infinite when part of
+// the image maps behind the camera.
+double DepartureFromTranslation(const Homography& model, int w, int h) {
+  const double cx = 0.5 * (w - 1), cy = 0.5 * (h - 1);
+  double tx, ty;
+  if (!model.Apply(cx, cy, &tx, &ty)) return std::numeric_limits<double>::infinity();
+  tx -= cx;
+  ty -= cy;
+  double largest = 0.0;
+  for (int corner = 0; corner < 4; ++corner) {
+    const double x = (corner & 1) ? w - 1.0 : 0.0, y = (corner & 2) ? h - 1.0 : 0.0;
+    double X, Y;
+    if (!model.Apply(x, y, &X, &Y)) return std::numeric_limits<double>::infinity();
+    largest = std::max(largest, std::hypot(X - x - tx, Y - y - ty));
+  }
+  return largest;
+}
+
+// Image b seen through `model` in a w x h frame: pixel (x, y) shows b at
+// model(x, y), bilinear, b's border extended beyond its edges.
+std::unique_ptr<float[]> WarpThrough(const PlanarImage& b, const Homography& model, int w, int h) {
+  const Index n = Index{w} * h, nb = Index{b.width} * b.height;
+  auto out = AllocScratch<float>(n * b.channels);
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static)
+#endif
+  for (int x = 0; x < w; ++x) {
+    for (int y = 0; y < h; ++y) {
+      double X = -1.0, Y = -1.0;
+      model.Apply(x, y, &X, &Y);
+      const Index p = Index{x} * h + y;
+      for (int c = 0; c < b.channels; ++c)
+        out[c * n + p] = SampleBilinear(b.data + c * nb, b.width, b.height,
+                                        static_cast<float>(X), static_cast<float>(Y));
+    }
+  }
+  return out;
+}
+
+// A field found between image a and image b seen through `model` (in a's
+// frame), brought to b's own coordinates: a + w lies at model(a + w) in b.
+void ComposeThrough(const Homography& model, int w, int h, float* u, float* v) {
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static)
+#endif
+  for (int x = 0; x < w; ++x) {
+    for (int y = 0; y < h; ++y) {
+      const Index p = Index{x} * h + y;
+      double X, Y;
+      if (model.Apply(x + double{u[p]}, y + double{v[p]}, &X, &Y)) {
+        u[p] = static_cast<float>(X - x);
+        v[p] = static_cast<float>(Y - y);
+      }
     }
   }
 }
@@ -514,6 +664,161 @@ void SideBySide(const First& first, const Second& second, bool allowed = true) {
   second(false);
 }
 
+// Where the images differ by a viewpoint: image b seen through `model` in
+// image a's frame, its descriptor, and the field found against it, composed
+// back to b's coordinates.
+void MatchThrough(const Side& a, const PlanarImage& planar_b, const Homography& model,
+                  const Plan& plan, const MatchOptions& o, float* u, float* v) {
+  const auto warped = WarpThrough(planar_b, model, a.width, a.height);
+  const Side seen = PrepareSide(
+      ColumnMajorImage(warped.get(), PixelType::kFloat32, a.width, a.height, planar_b.channels),
+      o.descriptor, a.feat_dim);
+  MatchDirection(a, seen, plan, o, u, v);
+  ComposeThrough(model, a.width, a.height, u, v);
+}
+
+// Pixels of a's field whose match lies inside b and whose match back from
+// there returns within `threshold` (back_u null: the inside test alone).
+void CheckField(const float* u, const float* v, const float* back_u, const float* back_v, int wa,
+                int ha, int wb, int hb, float threshold, std::uint8_t* valid) {
+  const float threshold2 = threshold * threshold;
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static)
+#endif
+  for (int x = 0; x < wa; ++x) {
+    for (int y = 0; y < ha; ++y) {
+      const Index p = Index{x} * ha + y;
+      const float x2 = x + u[p], y2 = y + v[p];
+      bool ok = x2 >= 0.0f && x2 <= wb - 1.0f && y2 >= 0.0f && y2 <= hb - 1.0f;
+      if (ok && back_u != nullptr) {
+        const float ex = u[p] + SampleBilinear(back_u, wb, hb, x2, y2);
+        const float ey = v[p] + SampleBilinear(back_v, wb, hb, x2, y2);
+        ok = ex * ex + ey * ey <= threshold2;
+      }
+      valid[p] = ok ? 1 : 0;
+    }
+  }
+}
+
+// Both fields of one pass: (u, v) from image 1 to image 2 and, when the
+// check is on, (back_u, back_v) the other way.
+struct Fields {
+  std::unique_ptr<float[]> u, v, back_u, back_v;
+};
+
+// One pass: descriptor matches both ways (through `model` and its inverse
+// when given, in a window `plan` sized for what they leave), refined on the
+// images themselves, each field guided by its matches that the other
+// confirms.
+Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar1,
+                 const PlanarImage& planar2, const Plan& plan, const Plan& back_plan,
+                 const MatchOptions& o, const Homography* model, const Homography* inverse,
+                 bool check) {
+  const int w1 = side1.width, h1 = side1.height, w2 = side2.width, h2 = side2.height;
+  const Index n1 = Index{w1} * h1, n2 = Index{w2} * h2;
+  const auto poll = [&o] {
+    if (o.stop != nullptr && o.stop->StopRequested(true)) throw Stopped();
+  };
+  Fields f;
+  f.u = AllocScratch<float>(n1);
+  f.v = AllocScratch<float>(n1);
+  const auto forward_match = [&] {
+    if (model != nullptr)
+      MatchThrough(side1, planar2, *model, plan, o, f.u.get(), f.v.get());
+    else
+      MatchDirection(side1, side2, plan, o, f.u.get(), f.v.get());
+  };
+  if (check) {
+    f.back_u = AllocScratch<float>(n2);
+    f.back_v = AllocScratch<float>(n2);
+    // Only the calling thread may reach the host's poll: beside the forward
+    // match, the backward one polls a token that relays the caller's.
+    StopToken relay([](void* caller) { return static_cast<StopToken*>(caller)->stopped(); },
+                    o.stop);
+    MatchOptions back_options = o;
+    const auto backward_match = [&](bool beside) {
+      back_options.stop = beside && o.stop != nullptr ? &relay : o.stop;
+      if (inverse != nullptr)
+        MatchThrough(side2, planar1, *inverse, back_plan, back_options, f.back_u.get(),
+                     f.back_v.get());
+      else
+        MatchDirection(side2, side1, back_plan, back_options, f.back_u.get(), f.back_v.get());
+    };
+    SideBySide(forward_match, backward_match);
+  } else {
+    forward_match();
+  }
+  poll();
+  StageClock clock;
+  if (o.flow_warps > 0 && o.flow_fixed_point > 0) {
+    const float match_threshold = 1.0f;
+    FlowScratch flow_scratch;
+    auto weight1 = AllocScratch<float>(n1);
+    MatchWeights(side1.descriptor(), f.u.get(), f.v.get(), f.back_u.get(), f.back_v.get(), w2,
+                 h2, match_threshold, weight1.get());
+    const auto forward = [&] {
+      Refine(planar1, planar2, o, weight1.get(), &flow_scratch, f.u.get(), f.v.get());
+    };
+    if (check) {
+      auto weight2 = AllocScratch<float>(n2);
+      MatchWeights(side2.descriptor(), f.back_u.get(), f.back_v.get(), f.u.get(), f.v.get(), w1,
+                   h1, match_threshold, weight2.get());
+      // One after the other, both refinements share one block of memory.
+      FlowScratch beside_scratch;
+      const auto backward = [&](bool beside) {
+        Refine(planar2, planar1, o, weight2.get(), beside ? &beside_scratch : &flow_scratch,
+               f.back_u.get(), f.back_v.get());
+      };
+      // Side by side, each refinement has a block of its own: only where
+      // both leave half of the memory free.
+      const FlowRefineParams fr = RefineParams(o);
+      const std::int64_t both = RefineFlowScratchBytes(planar1, planar2, fr, true) +
+                                RefineFlowScratchBytes(planar2, planar1, fr, true);
+      const std::int64_t available = AvailableMemoryBytes();
+      SideBySide(forward, backward, available < 0 || both <= available / 2);
+      poll();
+    } else {
+      forward();
+    }
+    clock.Mark("variational");
+  }
+  return f;
+}
+
+// The homography that most reliable matches of a refined field agree with,
+// when it explains at least half of them and strays from a translation by
+// more than `tolerance` pixels somewhere in image 1 (a fit to a plain
+// translation strays by a pixel or so at the corners of a small image)
+// and maps both images in front of each other; false otherwise.
+bool FindGlobalMotion(const float* u, const float* v, const std::uint8_t* valid, int w1, int h1,
+                      int w2, int h2, double tolerance, Homography* model, Homography* inverse) {
+  const Index n1 = Index{w1} * h1;
+  // About 4800 samples at 320 x 240 whatever the image size.
+  const int step = std::max(1, static_cast<int>(std::lround(std::sqrt(n1 / 4800.0))));
+  std::vector<PointMatch> points;
+  for (int x = step / 2; x < w1; x += step) {
+    for (int y = step / 2; y < h1; y += step) {
+      const Index p = Index{x} * h1 + y;
+      if (!valid[p]) continue;
+      PointMatch m;
+      m.x1 = static_cast<float>(x);
+      m.y1 = static_cast<float>(y);
+      m.x2 = x + u[p];
+      m.y2 = y + v[p];
+      points.push_back(m);
+    }
+  }
+  // Too few reliable matches to trust a model of eight parameters.
+  if (points.size() < 64) return false;
+  HomographyFitParams fit;
+  fit.inlier_threshold = 2.0f;
+  const int n_inliers = FitHomography(points, fit, model);
+  if (Index{n_inliers} * 2 < Index(points.size())) return false;
+  if (!model->Inverse(inverse)) return false;
+  return DepartureFromTranslation(*model, w1, h1) > tolerance &&
+         std::isfinite(DepartureFromTranslation(*inverse, w2, h2));
+}
+
 }  // namespace
 
 MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
@@ -551,80 +856,76 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
 
   const Index n1 = Index{image1.width} * image1.height;
   const Index n2 = Index{image2.width} * image2.height;
+  const int w1 = image1.width, h1 = image1.height, w2 = image2.width, h2 = image2.height;
+  const bool check = options.consistency_threshold > 0.0f;
+  Plan back_plan = MakePlan(image2, image1, options);
+  back_plan.radius_x = plan.radius_x;
+  back_plan.radius_y = plan.radius_y;
+  poll();
+  Fields f = MatchPass(side1, side2, planar1, planar2, plan, back_plan, options, nullptr,
+                       nullptr, check);
+  std::vector<std::uint8_t> valid(n1, 0);
+  CheckField(f.u.get(), f.v.get(), f.back_u.get(), f.back_v.get(), w1, h1, w2, h2,
+             options.consistency_threshold, valid.data());
+
+  // A change of viewpoint that one homography explains: a second pass with
+  // each image seen from the other's frame, in a window sized for what the
+  // homography leaves (a quarter of the first, at least two translation
+  // steps). Each pixel keeps the second pass's match where that one holds or
+  // the first's does not.
+  Homography model, inverse;
+  StageClock clock2;
+  const bool moved = check && options.global_motion &&
+                     FindGlobalMotion(f.u.get(), f.v.get(), valid.data(), w1, h1, w2, h2,
+                                      std::max(plan.grid, 3), &model, &inverse);
+  clock2.Mark("global fit");
+  if (moved) {
+    const auto residual = [](Plan p) {
+      const int reach = std::max(2 * p.grid, std::max(p.radius_x, p.radius_y) / 4);
+      const int rounded = (reach + p.grid - 1) / p.grid * p.grid;
+      p.radius_x = std::min(p.radius_x, rounded);
+      p.radius_y = std::min(p.radius_y, rounded);
+      return p;
+    };
+    const Plan plan2 = residual(MakePlan(image1, image1, options));
+    const Plan back_plan2 = residual(MakePlan(image2, image2, options));
+    Fields g = MatchPass(side1, side2, planar1, planar2, plan2, back_plan2, options, &model,
+                         &inverse, check);
+    std::vector<std::uint8_t> valid2(n1, 0), back_valid(n2, 0), back_valid2(n2, 0);
+    CheckField(g.u.get(), g.v.get(), g.back_u.get(), g.back_v.get(), w1, h1, w2, h2,
+               options.consistency_threshold, valid2.data());
+    CheckField(f.back_u.get(), f.back_v.get(), f.u.get(), f.v.get(), w2, h2, w1, h1,
+               options.consistency_threshold, back_valid.data());
+    CheckField(g.back_u.get(), g.back_v.get(), g.u.get(), g.v.get(), w2, h2, w1, h1,
+               options.consistency_threshold, back_valid2.data());
+    for (Index p = 0; p < n1; ++p) {
+      if (valid2[p] || !valid[p]) {
+        f.u[p] = g.u[p];
+        f.v[p] = g.v[p];
+      }
+    }
+    for (Index p = 0; p < n2; ++p) {
+      if (back_valid2[p] || !back_valid[p]) {
+        f.back_u[p] = g.back_u[p];
+        f.back_v[p] = g.back_v[p];
+      }
+    }
+    clock2.Mark("second pass");
+  }
+
   MatchResult result;
-  result.width = image1.width;
-  result.height = image1.height;
-  result.dx.assign(n1, 0.0f);
-  result.dy.assign(n1, 0.0f);
+  result.width = w1;
+  result.height = h1;
+  result.dx.assign(f.u.get(), f.u.get() + n1);
+  result.dy.assign(f.v.get(), f.v.get() + n1);
   result.cost.assign(n1, 0.0f);
   result.valid.assign(n1, 0);
-  poll();
-  const auto forward_match = [&] {
-    MatchDirection(side1, side2, plan, options, result.dx.data(), result.dy.data());
-  };
-  std::unique_ptr<float[]> back_u, back_v;
-  const bool check = options.consistency_threshold > 0.0f;
-  if (check) {
-    Plan back_plan = MakePlan(image2, image1, options);
-    back_plan.radius_x = plan.radius_x;
-    back_plan.radius_y = plan.radius_y;
-    back_u = AllocScratch<float>(n2);
-    back_v = AllocScratch<float>(n2);
-    // Only the calling thread may reach the host's poll: beside the forward
-    // match, the backward one polls a token that relays the caller's.
-    StopToken relay([](void* caller) { return static_cast<StopToken*>(caller)->stopped(); },
-                    options.stop);
-    MatchOptions back_options = options;
-    const auto backward_match = [&](bool beside) {
-      back_options.stop = beside && options.stop != nullptr ? &relay : options.stop;
-      MatchDirection(side2, side1, back_plan, back_options, back_u.get(), back_v.get());
-    };
-    SideBySide(forward_match, backward_match);
-  } else {
-    forward_match();
-  }
-  clock = StageClock();
-  poll();
+  CheckField(f.u.get(), f.v.get(), f.back_u.get(), f.back_v.get(), w1, h1, w2, h2,
+             options.consistency_threshold, result.valid.data());
 
-  // Both fields refined on the images, each guided by its matches that the
-  // other confirms.
-  if (options.flow_warps > 0 && options.flow_fixed_point > 0) {
-    const float match_threshold = 1.0f;
-    FlowScratch flow_scratch;
-    auto weight1 = AllocScratch<float>(n1);
-    MatchWeights(side1.descriptor(), result.dx.data(), result.dy.data(), back_u.get(),
-                 back_v.get(), image2.width, image2.height, match_threshold, weight1.get());
-    const auto forward = [&] {
-      Refine(planar1, planar2, options, weight1.get(), &flow_scratch, result.dx.data(),
-             result.dy.data());
-    };
-    if (check) {
-      auto weight2 = AllocScratch<float>(n2);
-      MatchWeights(side2.descriptor(), back_u.get(), back_v.get(), result.dx.data(),
-                   result.dy.data(), image1.width, image1.height, match_threshold, weight2.get());
-      // One after the other, both refinements share one block of memory.
-      FlowScratch beside_scratch;
-      const auto backward = [&](bool beside) {
-        Refine(planar2, planar1, options, weight2.get(), beside ? &beside_scratch : &flow_scratch,
-               back_u.get(), back_v.get());
-      };
-      // Side by side, each refinement has a block of its own: only where
-      // both leave half of the memory free.
-      const FlowRefineParams fr = RefineParams(options);
-      const std::int64_t both = RefineFlowScratchBytes(planar1, planar2, fr, true) +
-                                RefineFlowScratchBytes(planar2, planar1, fr, true);
-      const std::int64_t available = AvailableMemoryBytes();
-      SideBySide(forward, backward, available < 0 || both <= available / 2);
-      poll();
-    } else {
-      forward();
-    }
-    clock.Mark("variational");
-  }
-
+  // The descriptor distance at each match rounded to whole pixels; +Inf
+  // where it leaves image 2.
   const Descriptor d1 = side1.descriptor(), d2 = side2.descriptor();
-  const int w1 = image1.width, h1 = image1.height, w2 = image2.width, h2 = image2.height;
-  const float threshold2 = options.consistency_threshold * options.consistency_threshold;
 #ifdef _OPENMP
 #pragma omp parallel
 #endif
@@ -643,19 +944,6 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
     }
     ColumnDistances(d1, d2, x, s.qx.data(), s.qy.data(), s.sum.data(),
                     result.cost.data() + Index{x} * h1);
-    for (int y = 0; y < h1; ++y) {
-      const Index p = Index{x} * h1 + y;
-      if (s.qx[y] < 0) continue;
-      const float x2 = x + result.dx[p], y2 = y + result.dy[p];
-      bool ok = true;
-      if (check) {
-        const float bu = SampleBilinear(back_u.get(), w2, h2, x2, y2);
-        const float bv = SampleBilinear(back_v.get(), w2, h2, x2, y2);
-        const float ex = result.dx[p] + bu, ey = result.dy[p] + bv;
-        ok = ex * ex + ey * ey <= threshold2;
-      }
-      result.valid[p] = ok ? 1 : 0;
-    }
   }
   }
   return result;

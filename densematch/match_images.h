@@ -48,10 +48,10 @@ struct MatchOptions {
   int flow_warps = 3;
   int flow_fixed_point = 1;
   int flow_sor = 10;
-  float flow_smoothness = 0.6f;
+  float flow_smoothness = 0.9f;
   float flow_brightness = 0.2f;
   float flow_gradient = 1.0f;
-  float flow_sigma = 0.7f;
+  float flow_sigma = 0.4f;
   float flow_edge = 2.0f;
   // Coarse to fine over flow_scales scales; at all but the finest, matches
   // confirmed by the backward match pull the field towards them with weight
@@ -59,6 +59,15 @@ struct MatchOptions {
   int flow_scales = 9;
   float flow_scale_factor = 0.75f;  // size of each scale relative to the next
   float flow_anchor = 0.5f;
+
+  // Global motion: where one homography explains at least half of the
+  // reliable matches of the first pass and strays from a plain translation
+  // by more than a grid step and 3 px (a change of viewpoint, a rotation, a
+  // zoom), a second pass matches each image against the other seen through
+  // it, within a small window: the descriptor is neither rotation- nor
+  // scale-invariant. Each pixel keeps the second pass's match where that
+  // one passes the check or the first's does not. Needs the check.
+  bool global_motion = true;
 
   // Forward-backward check: a pixel is valid when its match lies inside
   // image 2 and the match back from there returns within this many pixels

@@ -10,7 +10,8 @@
 //
 // Options: --search-radius RX RY, and the descriptor's --desc-sigma S,
 // --desc-orientations N, --desc-cell C, --desc-grid G, --desc-floor F,
-// --desc-root 0|1.
+// --desc-root 0|1, and --set NAME=VALUE for any numeric matcher option
+// (the names of MatchOptions), for trying settings from eval/run --ours-args.
 #include <cctype>
 #include <chrono>
 #include <cstdint>
@@ -164,12 +165,64 @@ float FloatArg(const char* text) {
   return v;
 }
 
+// --set NAME=VALUE: one of the matcher's numeric options by its name (the
+// names of MatchOptions and of the host module's options).
+void SetMatcherOption(const std::string& setting, densecorr::MatchOptions* o) {
+  const std::size_t eq = setting.find('=');
+  if (eq == std::string::npos) Fail("--set needs NAME=VALUE, got " + setting);
+  const std::string name = setting.substr(0, eq);
+  const char* value = setting.c_str() + eq + 1;
+  struct Real { const char* name; float densecorr::MatchOptions::*field; };
+  struct Int { const char* name; int densecorr::MatchOptions::*field; };
+  static const Real reals[] = {
+      {"cell_truncate", &densecorr::MatchOptions::cell_truncate},
+      {"neighbour_weight", &densecorr::MatchOptions::neighbour_weight},
+      {"neighbour_truncate", &densecorr::MatchOptions::neighbour_truncate},
+      {"parent_weight", &densecorr::MatchOptions::parent_weight},
+      {"parent_truncate", &densecorr::MatchOptions::parent_truncate},
+      {"deform_coeff", &densecorr::MatchOptions::deform_coeff},
+      {"flow_smoothness", &densecorr::MatchOptions::flow_smoothness},
+      {"flow_brightness", &densecorr::MatchOptions::flow_brightness},
+      {"flow_gradient", &densecorr::MatchOptions::flow_gradient},
+      {"flow_sigma", &densecorr::MatchOptions::flow_sigma},
+      {"flow_edge", &densecorr::MatchOptions::flow_edge},
+      {"flow_scale_factor", &densecorr::MatchOptions::flow_scale_factor},
+      {"flow_anchor", &densecorr::MatchOptions::flow_anchor},
+      {"consistency_threshold", &densecorr::MatchOptions::consistency_threshold}};
+  static const Int ints[] = {
+      {"grid_size", &densecorr::MatchOptions::grid_size},
+      {"n_tree_level", &densecorr::MatchOptions::n_tree_level},
+      {"bp_iterations", &densecorr::MatchOptions::bp_iterations},
+      {"refine_radius", &densecorr::MatchOptions::refine_radius},
+      {"refine_step", &densecorr::MatchOptions::refine_step},
+      {"flow_warps", &densecorr::MatchOptions::flow_warps},
+      {"flow_fixed_point", &densecorr::MatchOptions::flow_fixed_point},
+      {"flow_sor", &densecorr::MatchOptions::flow_sor},
+      {"flow_scales", &densecorr::MatchOptions::flow_scales}};
+  for (const Real& r : reals)
+    if (name == r.name) {
+      o->*r.field = FloatArg(value);
+      return;
+    }
+  for (const Int& k : ints)
+    if (name == k.name) {
+      o->*k.field = IntArg(value);
+      return;
+    }
+  if (name == "global_motion") {
+    o->global_motion = IntArg(value) != 0;
+    return;
+  }
+  Fail("unknown matcher option " + name);
+}
+
 int Run(int argc, char** argv) {
   if (argc < 5) {
     std::fprintf(stderr,
                  "usage: %s IMAGE1 IMAGE2 FLOW.flo VALID.pgm [--search-radius RX RY]\n"
                  "       [--desc-sigma S] [--desc-orientations N] [--desc-cell C]\n"
-                 "       [--desc-grid G] [--desc-floor F] [--desc-root 0|1]\n",
+                 "       [--desc-grid G] [--desc-floor F] [--desc-root 0|1]\n"
+                 "       [--set NAME=VALUE]... (any numeric matcher option)\n",
                  argv[0]);
     return 2;
   }
@@ -198,6 +251,8 @@ int Run(int argc, char** argv) {
       options.descriptor.norm_floor = FloatArg(value(1));
     } else if (arg == "--desc-root") {
       options.descriptor.root_normalise = IntArg(value(1)) != 0;
+    } else if (arg == "--set") {
+      SetMatcherOption(value(1), &options);
     } else {
       Fail("unknown option " + arg);
     }

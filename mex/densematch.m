@@ -73,11 +73,11 @@
 %                         0 = none (the parabola step is the last) [3]
 %     flow_fixed_point    robust-weight updates per warp [1]
 %     flow_sor            SOR sweeps per update [10]
-%     flow_smoothness     weight of the field's smoothness [0.6]
+%     flow_smoothness     weight of the field's smoothness [0.9]
 %     flow_brightness     weight of brightness constancy [0.2]
 %     flow_gradient       weight of gradient constancy [1]
 %     flow_sigma          Gaussian smoothing of the images for the
-%                         refinement, pixels [0.7]
+%                         refinement, pixels [0.4]
 %     flow_edge           how much image edges weaken the smoothness [2]
 %     flow_scales         scales of the refinement, coarse to fine (fewer
 %                         where the images get small) [9]
@@ -89,6 +89,10 @@
 %     consistency_threshold  largest forward-backward error of a valid pixel,
 %                         pixels; <= 0 skips the backward match (VALID is then
 %                         only "inside IMAGE2") [1]
+%     global_motion       1: where one homography explains most valid matches
+%                         and departs from a translation (a change of
+%                         viewpoint, a rotation, a zoom), match again with
+%                         each image seen through it; 0: one pass [1]
 %     n_threads           OpenMP threads for this call; 0 = the current
 %                         setting [0]. Results do not depend on it.
 %     descriptor          struct of descriptor options: smoothing_sigma,

@@ -150,6 +150,7 @@ MatchOptions ReadOptions(const mxArray* s, int* n_threads) {
     else if (key == "flow_scale_factor") o.flow_scale_factor = ReadReal(v, name, 0.25, 0.95);
     else if (key == "flow_anchor") o.flow_anchor = ReadReal(v, name, 0, 1e6);
     else if (key == "consistency_threshold") o.consistency_threshold = ReadReal(v, name, -1e6, 1e6);
+    else if (key == "global_motion") o.global_motion = ReadInt(v, name, 0, 1) != 0;
     else if (key == "n_threads") *n_threads = ReadInt(v, name, 0, 1024);
     else if (key == "descriptor") ReadDescriptorOptions(v, &o.descriptor);
     else Refuse("unknown option " + key);

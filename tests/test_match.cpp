@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "densematch/global_motion.h"
 #include "densematch/match_images.h"
 #include "densematch/pyramid_inference.h"
 #include "test_threads.h"
@@ -286,6 +287,175 @@ TEST(MatchImages, SameBitsWhateverTheThreadCount) {
   EXPECT_EQ(0, std::memcmp(one.dy.data(), three.dy.data(), one.dy.size() * sizeof(float)));
   EXPECT_EQ(0, std::memcmp(one.cost.data(), three.cost.data(), one.cost.size() * sizeof(float)));
   EXPECT_EQ(one.valid, three.valid);
+}
+
+// Global motion: a homography behind noisy matches, among many that are wrong.
+TEST(FitHomography, RecoversTheModelDespiteOutliersAndInvertsIt) {
+  densecorr::Homography truth;
+  const double h[9] = {1.12, 0.21, -14.0, -0.17, 0.95, 9.0, 4e-4, -3e-4, 1.0};
+  std::copy(h, h + 9, truth.h);
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> pos(0.0f, 300.0f), noise(-0.4f, 0.4f);
+  std::vector<densecorr::PointMatch> matches;
+  for (int k = 0; k < 600; ++k) {
+    densecorr::PointMatch m;
+    m.x1 = pos(rng);
+    m.y1 = pos(rng);
+    if (k % 5 < 2) {  // 40 % wrong, scattered anywhere
+      m.x2 = pos(rng);
+      m.y2 = pos(rng);
+    } else {
+      double X, Y;
+      ASSERT_TRUE(truth.Apply(m.x1, m.y1, &X, &Y));
+      m.x2 = static_cast<float>(X) + noise(rng);
+      m.y2 = static_cast<float>(Y) + noise(rng);
+    }
+    matches.push_back(m);
+  }
+  densecorr::Homography fitted, again;
+  std::vector<std::uint8_t> inliers;
+  const int count = densecorr::FitHomography(matches, densecorr::HomographyFitParams(), &fitted,
+                                             &inliers);
+  EXPECT_GE(count, 355);
+  EXPECT_LE(count, 370);  // a wrong match lands within 2 px by chance only rarely
+  int flagged_wrong = 0;
+  for (int k = 0; k < 600; ++k) flagged_wrong += (k % 5 < 2) && inliers[k];
+  EXPECT_LE(flagged_wrong, 5);
+  densecorr::Homography inverse;
+  ASSERT_TRUE(fitted.Inverse(&inverse));
+  for (double x = 0; x <= 300; x += 50) {
+    for (double y = 0; y <= 300; y += 50) {
+      double tx, ty, fx, fy, bx, by;
+      ASSERT_TRUE(truth.Apply(x, y, &tx, &ty));
+      ASSERT_TRUE(fitted.Apply(x, y, &fx, &fy));
+      EXPECT_LT(std::hypot(fx - tx, fy - ty), 0.3) << x << "," << y;
+      ASSERT_TRUE(inverse.Apply(fx, fy, &bx, &by));
+      EXPECT_NEAR(bx, x, 1e-6);
+      EXPECT_NEAR(by, y, 1e-6);
+    }
+  }
+  // The same matches give the same model: the samples come from a fixed sequence.
+  densecorr::FitHomography(matches, densecorr::HomographyFitParams(), &again);
+  EXPECT_EQ(0, std::memcmp(fitted.h, again.h, sizeof fitted.h));
+}
+
+TEST(FitHomography, TooFewOrDegenerateMatchesGiveNoModel) {
+  densecorr::Homography model;
+  model.h[2] = 5.0;
+  std::vector<densecorr::PointMatch> three(3);
+  EXPECT_EQ(0, densecorr::FitHomography(three, densecorr::HomographyFitParams(), &model));
+  EXPECT_EQ(model.h[2], 0.0);  // the identity, not the stale value
+  // Every point on one line: no sample determines a homography.
+  std::vector<densecorr::PointMatch> line;
+  for (int k = 0; k < 50; ++k) {
+    densecorr::PointMatch m;
+    m.x1 = m.x2 = static_cast<float>(k);
+    m.y1 = m.y2 = 2.0f * k;
+    line.push_back(m);
+  }
+  EXPECT_EQ(0, densecorr::FitHomography(line, densecorr::HomographyFitParams(), &model));
+  densecorr::Homography singular;
+  std::fill(singular.h, singular.h + 9, 1.0);
+  EXPECT_FALSE(singular.Inverse(&model));
+}
+
+TEST(MatchImages, AStrongRotationAndZoomIsFoundThroughTheGlobalMotion) {
+  // Image 2 turned by 24 degrees and zoomed by 1.2 about the centre: the
+  // descriptor, neither rotation- nor scale-invariant, fails on most of it
+  // alone.
+  const Texture t(51);
+  const int w = 120, h = 104;
+  const double angle = 24.0 * 3.14159265358979 / 180.0, zoom = 1.2;
+  const double c = std::cos(angle) / zoom, s = std::sin(angle) / zoom;
+  const double cx = 60.0, cy = 52.0;
+  const auto a = Render(t, w, h, [](int x, int y, double* sx, double* sy) {
+    *sx = x;
+    *sy = y;
+  });
+  // Pixel q of image 2 shows what image 1 shows at R^-1 (q - c) / zoom + c.
+  const auto b = Render(t, w, h, [&](int x, int y, double* sx, double* sy) {
+    *sx = cx + c * (x - cx) + s * (y - cy);
+    *sy = cy - s * (x - cx) + c * (y - cy);
+  });
+  const auto within_3px = [&](const MatchResult& r) {
+    int good = 0, count = 0;
+    for (int x = 0; x < w; ++x)
+      for (int y = 0; y < h; ++y) {
+        // True match of (x, y): c + zoom * R (p - c).
+        const double tx = cx + zoom * (std::cos(angle) * (x - cx) - std::sin(angle) * (y - cy));
+        const double ty = cy + zoom * (std::sin(angle) * (x - cx) + std::cos(angle) * (y - cy));
+        if (tx < 2 || tx > w - 3 || ty < 2 || ty > h - 3) continue;
+        const size_t p = static_cast<size_t>(x) * h + y;
+        good += std::hypot(x + r.dx[p] - tx, y + r.dy[p] - ty) < 3.0;
+        ++count;
+      }
+    return static_cast<double>(good) / count;
+  };
+  MatchOptions on;
+  MatchOptions off = on;
+  off.global_motion = false;
+  MatchResult with, with3;
+  WithThreads(1, [&] { with = Match(a, b, w, h, on); });
+  WithThreads(3, [&] { with3 = Match(a, b, w, h, on); });
+  const MatchResult without = Match(a, b, w, h, off);
+  EXPECT_GT(within_3px(with), 0.98);  // 0.9999 when written
+  EXPECT_LT(within_3px(without), 0.7);  // 0.49 when written
+  EXPECT_EQ(0, std::memcmp(with.dx.data(), with3.dx.data(), with.dx.size() * sizeof(float)));
+  EXPECT_EQ(0, std::memcmp(with.dy.data(), with3.dy.data(), with.dy.size() * sizeof(float)));
+  EXPECT_EQ(with.valid, with3.valid);
+}
+
+TEST(MatchImages, WithoutTheCheckThereIsNoGlobalMotionPass) {
+  // The second pass needs the backward field; with the check off the call
+  // must neither use one nor differ from a single pass.
+  const Texture t(52);
+  const int w = 96, h = 80;
+  const auto a = Render(t, w, h, [](int x, int y, double* sx, double* sy) {
+    *sx = x;
+    *sy = y;
+  });
+  const auto b = Render(t, w, h, [](int x, int y, double* sx, double* sy) {
+    const double cx = x - 48, cy = y - 40;
+    *sx = 48 + 0.8 * cx + 0.3 * cy;
+    *sy = 40 - 0.3 * cx + 0.8 * cy;
+  });
+  MatchOptions on;
+  on.consistency_threshold = 0.0f;
+  MatchOptions off = on;
+  off.global_motion = false;
+  const MatchResult r_on = Match(a, b, w, h, on), r_off = Match(a, b, w, h, off);
+  EXPECT_EQ(0, std::memcmp(r_on.dx.data(), r_off.dx.data(), r_on.dx.size() * sizeof(float)));
+  EXPECT_EQ(0, std::memcmp(r_on.dy.data(), r_off.dy.data(), r_on.dy.size() * sizeof(float)));
+  EXPECT_EQ(r_on.valid, r_off.valid);
+}
+
+TEST(MatchImages, AThinPartFollowsTheCellsOfItsWidePart) {
+  // A static background and an object moving 11 px right, 36 px wide in the
+  // upper half and 12 px in the lower: the cells (16 x 12 px here) that the
+  // wide part fills take its motion, those the thin part shares with the
+  // background may not, and the pixel search around the cells' bilinear mix
+  // does not reach it. The thin part's first row of cells borders the wide
+  // part's.
+  const Texture back(61), object(62);
+  const int w = 128, h = 96, x0 = 32, shift = 11;
+  const auto inside = [&](int x, int y) { return x >= x0 && x < x0 + (y < 48 ? 36 : 12); };
+  std::vector<float> a(static_cast<size_t>(w) * h), b(a.size());
+  for (int x = 0; x < w; ++x)
+    for (int y = 0; y < h; ++y) {
+      const size_t p = static_cast<size_t>(x) * h + y;
+      a[p] = inside(x, y) ? object(x, y) : back(x, y);
+      b[p] = inside(x - shift, y) ? object(x - shift, y) : back(x, y);
+    }
+  const MatchResult r = Match(a, b, w, h, SmallOptions());
+  int good = 0, count = 0;
+  for (int x = x0 + 1; x < x0 + 11; ++x)
+    for (int y = 49; y < 59; ++y) {
+      const size_t p = static_cast<size_t>(x) * h + y;
+      good += std::hypot(r.dx[p] - shift, r.dy[p]) < 1.0;
+      ++count;
+    }
+  // 85 of 100 when written; 51 without the neighbouring cells' candidates.
+  EXPECT_GT(good, 0.75 * count) << good << " of " << count;
 }
 
 TEST(MatchImages, TinyAndMismatchedImagesGiveFiniteFields) {

@@ -377,6 +377,7 @@ const MatchField kMatchFields[] = {
     {"flow_scale_factor", &MatchOptions::flow_scale_factor, nullptr},
     {"flow_anchor", &MatchOptions::flow_anchor, nullptr},
     {"consistency_threshold", &MatchOptions::consistency_threshold, nullptr},
+    {"global_motion", nullptr, nullptr, &MatchOptions::global_motion},
 };
 
 // An int option: a Python integer (or numpy integer), not a bool.

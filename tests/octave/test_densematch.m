@@ -60,6 +60,8 @@ function check_types_and_sizes()
   % One output only, and the default options, given or not.
   dx = densematch(a, b);
   assert(isequal(size(dx), [30 40]));
+  % A translation: the global-motion pass has nothing to add, whether on or off.
+  assert(isequal(dx, densematch(a, b, struct('global_motion', 0))));
   assert(isequal(dx, densematch(a, b, [])));
 end
 
@@ -82,6 +84,8 @@ function check_errors()
   expect_error(bad, 'text option', @() densematch(a, a, struct('grid_size', 'four')));
   expect_error(bad, 'three radii', @() densematch(a, a, struct('search_radius', [1 2 3])));
   expect_error(bad, 'levels beyond the image', @() densematch(a, a, struct('n_tree_level', 9)));
+  expect_error(bad, 'global_motion neither 0 nor 1', ...
+               @() densematch(a, a, struct('global_motion', 2)));
   expect_error(bad, 'descriptor option', ...
                @() densematch(a, a, struct('descriptor', struct('cell_size', 0))));
   % Nothing is assigned on an error.
