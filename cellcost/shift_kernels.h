@@ -59,6 +59,11 @@ struct ShiftDistJob {
   // (the volume then needs no pre-fill); otherwise leave those entries.
   bool fill_outside;
 };
+// Runs of translations shorter than this join a neighbouring run in the
+// plan (a tile's additions need a few independent sums to keep the adder
+// busy).
+constexpr int kMinShiftRun = 4;
+
 constexpr int kShiftPad = simd::kMaxLanes + kShiftMaxTile;
 
 struct ShiftKernels {
