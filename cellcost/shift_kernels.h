@@ -72,6 +72,11 @@ struct ShiftKernels {
   int max_tile;  // translations sharing one load of image 1
   // Sample columns [ix_begin, ix_end), every translation of the job.
   void (*shift_dist)(const ShiftDistJob& job, int ix_begin, int ix_end);
+  // The fused call's running sums, or null where the portable loop serves:
+  // for each of `count` translations, column[t*rows + iy] summed down the
+  // rows (r = r + value, from r = 0) and added to the previous summed-area
+  // column, left[t*rows + iy] = r + left[t*rows + iy] (just r when `first`).
+  void (*column_sums)(const float* column, int rows, int count, bool first, float* left);
 };
 
 // One table per kernel file; the x86 ones exist only in x86-64 builds.
