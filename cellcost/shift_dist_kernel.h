@@ -36,10 +36,6 @@ inline RowRange InsideRows(const ShiftDistJob& job, std::int64_t ty) {
 // translations. kInterior: every lane of every translation is inside image 2
 // (no masks needed). Otherwise rows outside [0, n_sample_y) are not stored,
 // and lanes outside a translation's inside rows keep or get truncate_const.
-// Rows [iy0, iy0 + lanes) of one sample column against the tile's
-// translations. kInterior: every lane of every translation is inside image 2
-// (no masks needed). Otherwise rows outside [0, n_sample_y) are not stored,
-// and lanes outside a translation's inside rows keep or get truncate_const.
 // Returns whether some sum was NaN; those entries are stored as NaN and left
 // to FixNaNLanes. The function makes no calls: accumulators that live across
 // a call would be kept in memory instead of registers.

@@ -284,6 +284,51 @@ TEST(CellcostKernels, TilesPartitionTheListIntoRunsLongEnough) {
   }
 }
 
+// A table's running column sums against the scalar definition: every row
+// count and translation count around the vector sizes, both the first
+// column and a later one, with infinities, NaN and signed zeros.
+TEST(CellcostKernels, ColumnSumsMatchTheRunningSumsDownEachColumn) {
+  std::mt19937 rng(14);
+  std::uniform_real_distribution<float> u(-2.0f, 2.0f);
+  std::uniform_int_distribution<int> pick(0, 40);
+  const float specials[] = {kNaN, kInf, -kInf, -0.0f, 0.0f};
+  for (const KernelPath& path : Paths()) {
+    if (path.shift.column_sums == nullptr) continue;
+    for (int rows : {1, 7, 16, 17, 33, 40}) {
+      for (int count : {1, 5, 16, 17, 37}) {
+        for (bool first : {true, false}) {
+          SCOPED_TRACE(std::string(path.name) + " rows " + std::to_string(rows) + " count " +
+                       std::to_string(count) + (first ? " first" : ""));
+          const size_t n = static_cast<size_t>(rows) * count;
+          std::vector<float> column(n), left(n);
+          for (float& v : column) v = pick(rng) < 3 ? specials[pick(rng) % 5] : u(rng);
+          for (float& v : left) v = pick(rng) == 0 ? -0.0f : u(rng);
+          std::vector<float> expected = left;
+          for (int t = 0; t < count; ++t) {
+            float r = 0.0f;
+            for (int iy = 0; iy < rows; ++iy) {
+              float& out = expected[static_cast<size_t>(t) * rows + iy];
+              r = r + column[static_cast<size_t>(t) * rows + iy];
+              out = first ? r : r + out;
+            }
+          }
+          path.shift.column_sums(column.data(), rows, count, first, left.data());
+          // (NaN payloads aside: a NaN table is pooled again from its plane.)
+          for (size_t i = 0; i < n; ++i) {
+            if (std::isnan(expected[i])) {
+              EXPECT_TRUE(std::isnan(left[i])) << i;
+            } else {
+              EXPECT_TRUE(ref::SameBits(std::vector<float>{left[i]},
+                                        std::vector<float>{expected[i]}))
+                  << i << ": " << left[i] << " vs " << expected[i];
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
 // The distance pass alone: only in-image entries may change unless asked to
 // fill, and arbitrary translation lists (off the grid, out of order,
 // repeated, near the 32-bit limit) give the literal volume.
