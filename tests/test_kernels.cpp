@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <set>
@@ -307,8 +308,8 @@ TEST(CellcostKernels, ColumnSumsMatchTheRunningSumsDownEachColumn) {
         const int rounded = (count + lanes - 1) / lanes * lanes;
         const size_t n_left = static_cast<size_t>(rows) * rounded;
         constexpr size_t kGuard = 64;
-        constexpr float kSentinel = 12345.0f;
-        std::vector<float> column(n), left(n_left + kGuard, kSentinel);
+        constexpr float kGuardValue = 12345.0f;
+        std::vector<float> column(n), left(n_left + kGuard, kGuardValue);
         // Two columns in turn: the first, then a later one onto its sums.
         std::vector<float> expected(n);
         for (bool first : {true, false}) {
@@ -336,7 +337,7 @@ TEST(CellcostKernels, ColumnSumsMatchTheRunningSumsDownEachColumn) {
               }
             }
           }
-          for (size_t i = n_left; i < left.size(); ++i) ASSERT_EQ(left[i], kSentinel) << i;
+          for (size_t i = n_left; i < left.size(); ++i) ASSERT_EQ(left[i], kGuardValue) << i;
         }
       }
     }
@@ -394,6 +395,53 @@ TEST(CellcostKernels, DistancePassWritesExactlyTheInImageEntries) {
         EXPECT_TRUE(ref::SameBits(vol, fill ? filled : kept))
             << "grid " << list.grid << " fill " << fill;
       }
+    });
+  }
+}
+
+// The clip at its edges: small integer channels make many distances exact
+// (0, 1, 2, 3 ...), so clips equal to a distance, signed zeros, clips just
+// either side of one, negative, infinite and NaN clips all meet distances
+// they tie with; NaN and infinite samples give NaN and infinite sums. Every
+// path and tile size against the literal loop, bit for bit.
+TEST(CellcostKernels, ClipTiesSignedZerosAndNaNMatchTheLiteralLoop) {
+  std::mt19937 rng(31);
+  std::uniform_int_distribution<int> level(0, 2), rare(0, 60);
+  ref::Image a = ref::RandomImage(rng, 37, 9, 4), b = ref::RandomImage(rng, 37, 9, 4);
+  for (ref::Image* im : {&a, &b}) {
+    for (float& v : im->values) {
+      const int r = rare(rng);
+      v = r == 0 ? kNaN : (r == 1 ? kInf : static_cast<float>(level(rng)));
+    }
+  }
+  // Column shifts -1 .. 1, each with row shifts -20 .. 20: tiles of every
+  // size, inside rows from none to all.
+  std::vector<int> shifts;
+  for (int tx = -1; tx <= 1; ++tx) {
+    for (int ty = -20; ty <= 20; ++ty) {
+      shifts.push_back(tx);
+      shifts.push_back(ty);
+    }
+  }
+  const int n_shift = static_cast<int>(shifts.size() / 2);
+  const float clips[] = {-0.0f, 0.0f,  1.0f, 2.0f, 3.0f, std::nextafter(2.0f, 0.0f),
+                         std::nextafter(2.0f, 3.0f), -1.0f, kInf, -kInf, kNaN, std::sqrt(2.0f)};
+  for (float tc : clips) {
+    const auto p = PyramidParams(1, 1, 1, 20, tc);
+    const auto g = densecorr::ComputePyramidGeometry(a.width, a.height, 1, 1, 20, 1);
+    ASSERT_EQ(g.n_shift, n_shift);
+    const auto expected = LiteralShiftVolume(a, b, 1, shifts, tc, tc);
+    ForEveryPath([&](const KernelPath& path) {
+      std::vector<float> vol(expected.size(), kSentinel);
+      densecorr::ComputeShiftDistWith(path.shift, a.desc(), b.desc(), 1, p, vol.data(),
+                                      shifts.data(), true);
+      size_t first_diff = 0;
+      while (first_diff < vol.size() &&
+             std::memcmp(&vol[first_diff], &expected[first_diff], sizeof(float)) == 0) {
+        ++first_diff;
+      }
+      EXPECT_EQ(first_diff, vol.size())
+          << "clip " << tc << ": " << vol[first_diff] << " vs " << expected[first_diff];
     });
   }
 }
