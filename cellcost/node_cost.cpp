@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <limits>
 
+#include "cellcost/shift_kernels.h"
 #include "common/scratch.h"
 
 namespace densecorr {
@@ -273,11 +274,12 @@ void StreamColumn(const StreamPlan& plan, const PyramidGeometry& g, int ix, int 
 }
 
 void FinishStream(const StreamPlan& plan, const PyramidGeometry& g, int first_k, int count,
-                  const float* left, float* corners, float* node_cost, bool* nan_total) {
-  const std::ptrdiff_t n_shift = g.n_shift, rows = g.n_sample_y;
+                  int sum_lanes, const float* left, float* corners, float* node_cost,
+                  bool* nan_total) {
+  const std::ptrdiff_t n_shift = g.n_shift;
   const int stride = plan.corner_stride();
   for (int t = 0; t < count; ++t) {
-    const float total = left[t * rows + rows - 1];
+    const float total = left[SumIndex(sum_lanes, g.n_sample_y, t, g.n_sample_y - 1)];
     nan_total[t] = total != total;
     if (nan_total[t]) continue;
     float* table = corners + std::ptrdiff_t{t} * stride;

@@ -83,8 +83,11 @@ void StreamColumn(const StreamPlan& plan, const PyramidGeometry& g, int ix, int 
 // After the last column: the cell means of translations first_k ..
 // first_k+count-1 into node_cost; nan_total[t] tells whether translation t
 // must be pooled again from its plane (its entries are then left alone).
+// left holds the tables' last columns, sum_lanes translations interleaved
+// (see SumIndex; 1 as StreamColumn leaves them).
 void FinishStream(const StreamPlan& plan, const PyramidGeometry& g, int first_k, int count,
-                  const float* left, float* corners, float* node_cost, bool* nan_total);
+                  int sum_lanes, const float* left, float* corners, float* node_cost,
+                  bool* nan_total);
 
 }  // namespace densecorr
 

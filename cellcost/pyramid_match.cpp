@@ -56,10 +56,18 @@ std::int64_t BlockTranslations(const PyramidGeometry& g, std::int64_t corner_str
 // Floats of one thread's scratch: the block's state, then one whole plane
 // and its summed-area table (with its zero) for translations pooled again,
 // rounded up to whole 64-byte lines so that threads never share one.
+// The table's newest columns: translations rounded up to the widest
+// interleave of column_sums.
+std::int64_t SumFloats(const PyramidGeometry& g, std::int64_t block_translations) {
+  return (block_translations + simd::kMaxLanes - 1) / simd::kMaxLanes * simd::kMaxLanes *
+         g.n_sample_y;
+}
+
 std::int64_t ThreadFloats(const PyramidGeometry& g, std::int64_t corner_stride,
                           std::int64_t block_translations) {
-  const std::int64_t floats = block_translations * FloatsPerTranslation(g, corner_stride) +
-                              2 * std::int64_t{g.n_sample} + 1;
+  const std::int64_t floats = block_translations * FloatsPerTranslation(g, corner_stride) -
+                              block_translations * g.n_sample_y +
+                              SumFloats(g, block_translations) + 2 * std::int64_t{g.n_sample} + 1;
   return (floats + 15) / 16 * 16;
 }
 
@@ -86,14 +94,15 @@ std::int64_t CornerStride(const PyramidGeometry& g, int n_level) {
 // The corner rows of sample column ix's summed-area columns (left, one
 // column of n_sample_y per translation), where ix is a corner column.
 void CopyCorners(const StreamPlan& stream, const PyramidGeometry& g, int ix, int count,
-                 const float* left, float* corners) {
+                 int sum_lanes, const float* left, float* corners) {
   const int x = stream.x_slot[ix];
   if (x < 0) return;
-  const std::ptrdiff_t rows = g.n_sample_y, stride = stream.corner_stride();
+  const std::ptrdiff_t stride = stream.corner_stride();
   for (int t = 0; t < count; ++t) {
-    const float* sums = left + t * rows;
     float* table = corners + t * stride + std::ptrdiff_t{x} * stream.n_y;
-    for (int y = 0; y < stream.n_y; ++y) table[y] = sums[stream.y_rows[y]];
+    for (int y = 0; y < stream.n_y; ++y) {
+      table[y] = left[SumIndex(sum_lanes, g.n_sample_y, t, stream.y_rows[y])];
+    }
   }
 }
 
@@ -216,7 +225,7 @@ void RunPyramidMatchWith(const ShiftKernels& kernels, Descriptor desc1, Descript
       const int thread = ThreadNumber();
       float* column = scratch.get() + thread * thread_floats;
       float* left = column + max_count * g.n_sample_y;
-      float* corners = left + max_count * g.n_sample_y;
+      float* corners = left + SumFloats(g, max_count);
       float* plane = corners + max_count * stream.corner_stride();
       float* integral = plane + g.n_sample;
       bool* nan_total = nan_flags.get() + thread * max_count;
@@ -234,14 +243,16 @@ void RunPyramidMatchWith(const ShiftKernels& kernels, Descriptor desc1, Descript
         for (int ix = 0; ix < g.n_sample_x; ++ix) {
           kernels.shift_dist(job, ix, ix + 1);
           if (kernels.column_sums == nullptr) {
-            StreamColumn(stream, g, ix, block.count, column, left, corners);
+            StreamColumn(stream, g, ix, block.count, column, left, corners);  // sum_lanes 1
           } else {
             // The same running sums on the table's vectors, then the corners.
             kernels.column_sums(column, g.n_sample_y, block.count, ix == 0, left);
-            CopyCorners(stream, g, ix, block.count, left, corners);
+            CopyCorners(stream, g, ix, block.count, kernels.sum_lanes, left, corners);
           }
         }
-        FinishStream(stream, g, block.first_k, block.count, left, corners, node_cost, nan_total);
+        FinishStream(stream, g, block.first_k, block.count,
+                     kernels.column_sums == nullptr ? 1 : kernels.sum_lanes, left, corners,
+                     node_cost, nan_total);
         for (int t = 0; t < block.count; ++t) {
           if (!nan_total[t]) continue;
           // The whole plane of this one translation, pooled as the step

@@ -44,7 +44,6 @@ DENSECORR_NOINLINE bool ShiftDistVector(const ShiftDistJob& job, int iy0, const 
                                         float* const* out, const float* column1,
                                         const float* b_start) {
   using F = typename V::F;
-  using M = typename V::M;
   F sum[T];
   Unroll<T>([&](auto t) { sum[t.value] = V::Zero(); });
   const float* a_ptr = column1 + iy0;
@@ -59,14 +58,19 @@ DENSECORR_NOINLINE bool ShiftDistVector(const ShiftDistJob& job, int iy0, const 
     a_ptr += channel1;
     b_ptr += channel2;
   }
-  M nan = V::IsNaN(sum[0]);
-  Unroll<T>([&](auto t) { nan = V::Or(nan, V::IsNaN(sum[t.value])); });
+  // Every sum lies in [+0, +inf] or is NaN, and additions of such values
+  // never make a NaN: their total is NaN exactly when one of them is.
+  F total = sum[0];
+  Unroll<T>([&](auto t) {
+    if (t.value > 0) total = V::Add(total, sum[t.value]);
+  });
   const F truncate_const = V::Broadcast(job.truncate_const);
   Unroll<T>([&](auto tile_index) {
     constexpr int t = decltype(tile_index)::value;
     const F dist = V::Sqrt(sum[t]);
-    // dist > tc ? tc : dist, so that a NaN distance is kept.
-    const F clipped = V::Select(V::Greater(dist, truncate_const), truncate_const, dist);
+    // tc < dist ? tc : dist, i.e. dist > tc ? tc : dist: a NaN distance is
+    // kept, and a NaN tc clips nothing.
+    const F clipped = V::Min(truncate_const, dist);
     float* dst = out[t] + iy0;
     if (kInterior) {
       V::Store(dst, clipped);
@@ -83,7 +87,7 @@ DENSECORR_NOINLINE bool ShiftDistVector(const ShiftDistJob& job, int iy0, const 
                      V::LaneRange(store_lo, store_hi));
     }
   });
-  return V::Any(nan);
+  return V::AnyNaN(total);
 }
 
 // A sum is NaN exactly when its root is, and the root survives the clip:

@@ -75,9 +75,20 @@ struct ShiftKernels {
   // The fused call's running sums, or null where the portable loop serves:
   // for each of `count` translations, column[t*rows + iy] summed down the
   // rows (r = r + value, from r = 0) and added to the previous summed-area
-  // column, left[t*rows + iy] = r + left[t*rows + iy] (just r when `first`).
+  // column, left[SumIndex(t, iy)] = r + left[SumIndex(t, iy)] (just r when
+  // `first`).
   void (*column_sums)(const float* column, int rows, int count, bool first, float* left);
+  // Translations interleaved in `left` (1 for the portable loop): the
+  // vector kernels keep the table's newest column as their sums leave the
+  // adder, a vector of sum_lanes translations per row, and skip
+  // transposing back. `left` then holds count rounded up to sum_lanes.
+  int sum_lanes;
 };
+
+// Where column_sums keeps row iy of translation t.
+inline std::ptrdiff_t SumIndex(int sum_lanes, int rows, int t, int iy) {
+  return (std::ptrdiff_t{t} / sum_lanes * rows + iy) * sum_lanes + t % sum_lanes;
+}
 
 // One table per kernel file; the x86 ones exist only in x86-64 builds.
 extern const ShiftKernels kShiftKernelsPortable;

@@ -51,11 +51,14 @@ inline void Transpose16(__m512* x) {
 
 // The running sums go down the rows, one addition after another; lanes run
 // over 16 translations instead, so each block of 16 rows x 16 translations
-// is transposed in, summed, and transposed back.
+// is transposed in and summed, and the sums stay in that layout (sum_lanes
+// 16): a row of 16 translations per vector, which is how the next column's
+// sums read them.
 void ColumnSums(const float* column, int rows, int count, bool first, float* left) {
   const std::ptrdiff_t stride = rows;
   for (int t0 = 0; t0 < count; t0 += 16) {
     const int nt = count - t0 < 16 ? count - t0 : 16;
+    float* sums = left + std::ptrdiff_t{t0} * stride;
     __m512 r = _mm512_setzero_ps();
     for (int iy0 = 0; iy0 < rows; iy0 += 16) {
       const int nr = rows - iy0 < 16 ? rows - iy0 : 16;
@@ -67,19 +70,22 @@ void ColumnSums(const float* column, int rows, int count, bool first, float* lef
                       : _mm512_setzero_ps();
       }
       Transpose16(x);
-      // (Rows past the column add zeros; their sums are never stored.)
-      DENSECORR_UNROLL
-      for (int i = 0; i < 16; ++i) {
-        r = _mm512_add_ps(r, x[i]);
-        x[i] = r;
-      }
-      Transpose16(x);
-      DENSECORR_UNROLL
-      for (int j = 0; j < 16; ++j) {
-        if (j >= nt) break;
-        float* dst = left + ((t0 + j) * stride + iy0);
-        const __m512 sum = first ? x[j] : _mm512_add_ps(x[j], _mm512_maskz_loadu_ps(m, dst));
-        _mm512_mask_storeu_ps(dst, m, sum);
+      // (Translations past the count sum zeros into the rounded-up lanes.)
+      float* dst = sums + std::ptrdiff_t{iy0} * 16;
+      if (first) {
+        DENSECORR_UNROLL
+        for (int i = 0; i < 16; ++i) {
+          if (i >= nr) break;
+          r = _mm512_add_ps(r, x[i]);
+          _mm512_storeu_ps(dst + 16 * i, r);
+        }
+      } else {
+        DENSECORR_UNROLL
+        for (int i = 0; i < 16; ++i) {
+          if (i >= nr) break;
+          r = _mm512_add_ps(r, x[i]);
+          _mm512_storeu_ps(dst + 16 * i, _mm512_add_ps(r, _mm512_loadu_ps(dst + 16 * i)));
+        }
       }
     }
   }
@@ -88,6 +94,7 @@ void ColumnSums(const float* column, int rows, int count, bool first, float* lef
 }  // namespace
 
 extern const ShiftKernels kShiftKernelsAvx512 = {"avx512", simd::Avx512::kLanes,
-                                                 simd::Avx512::kMaxTile, ShiftDist, ColumnSums};
+                                                 simd::Avx512::kMaxTile, ShiftDist, ColumnSums,
+                                                 16};
 
 }  // namespace densecorr

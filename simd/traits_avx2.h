@@ -30,6 +30,8 @@ struct Avx2 {
   static F Mul(F a, F b) { return _mm256_mul_ps(a, b); }
   static F Sqrt(F a) { return _mm256_sqrt_ps(a); }
   static M Greater(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }
+  // a < b ? a : b: b where either is NaN.
+  static F Min(F a, F b) { return _mm256_min_ps(a, b); }
   static M Less(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LT_OQ); }
   static F Select(M m, F if_true, F if_false) { return _mm256_blendv_ps(if_false, if_true, m); }
   static M LaneRange(int lo, int hi) {

@@ -32,6 +32,8 @@ struct Avx512 {
   // uninitialised-value warning of the plain form in some compilers.)
   static F Sqrt(F a) { return _mm512_maskz_sqrt_ps(static_cast<M>(0xFFFF), a); }
   static M Greater(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_GT_OQ); }
+  // a < b ? a : b: b where either is NaN.
+  static F Min(F a, F b) { return _mm512_maskz_min_ps(static_cast<M>(0xFFFF), a, b); }
   static M Less(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_LT_OQ); }
   static F Select(M m, F if_true, F if_false) { return _mm512_mask_blend_ps(m, if_false, if_true); }
   static M LaneRange(int lo, int hi) {
@@ -68,6 +70,8 @@ struct Avx512Half {
   static F Mul(F a, F b) { return _mm256_mul_ps(a, b); }
   static F Sqrt(F a) { return _mm256_sqrt_ps(a); }
   static M Greater(F a, F b) { return _mm256_cmp_ps_mask(a, b, _CMP_GT_OQ); }
+  // a < b ? a : b: b where either is NaN.
+  static F Min(F a, F b) { return _mm256_min_ps(a, b); }
   static F Select(M m, F if_true, F if_false) { return _mm256_mask_blend_ps(m, if_false, if_true); }
   static M LaneRange(int lo, int hi) {
     return lo < hi ? static_cast<M>(((1u << hi) - 1u) & ~((1u << lo) - 1u)) : M{0};

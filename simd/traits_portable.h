@@ -26,7 +26,12 @@ struct Portable {
   typedef int M __attribute__((vector_size(4 * kLanes)));  // all ones in selected lanes
   using I = M;
   static F Zero() { return F{}; }
-  static F Broadcast(float x) { return F{} + x; }
+  // (Lane by lane: F{} + x would turn -0 into +0.)
+  static F Broadcast(float x) {
+    F r = F{};
+    for (int l = 0; l < kLanes; ++l) r[l] = x;
+    return r;
+  }
   static F Load(const float* p) {
     F r;
     std::memcpy(&r, p, sizeof r);
@@ -55,6 +60,8 @@ struct Portable {
     return a;
   }
   static M Greater(F a, F b) { return a > b; }
+  // a < b ? a : b: b where either is NaN, as the x86 minimum.
+  static F Min(F a, F b) { return a < b ? a : b; }
   static M Less(F a, F b) { return a < b; }
   static F Select(M m, F if_true, F if_false) { return m ? if_true : if_false; }
   static M LaneRange(int lo, int hi) {
@@ -137,6 +144,12 @@ struct Portable {
     M m = 0;
     for (int l = 0; l < kLanes; ++l) m |= (a.v[l] > b.v[l] ? 1u : 0u) << l;
     return m;
+  }
+  // a < b ? a : b: b where either is NaN, as the x86 minimum.
+  static F Min(F a, F b) {
+    F r;
+    for (int l = 0; l < kLanes; ++l) r.v[l] = a.v[l] < b.v[l] ? a.v[l] : b.v[l];
+    return r;
   }
   static M Less(F a, F b) {
     M m = 0;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <set>
@@ -286,7 +287,9 @@ TEST(CellcostKernels, TilesPartitionTheListIntoRunsLongEnough) {
 
 // A table's running column sums against the scalar definition: every row
 // count and translation count around the vector sizes, both the first
-// column and a later one, with infinities, NaN and signed zeros.
+// column and a later one, with infinities, NaN and signed zeros; the sums
+// land where SumIndex says, and nothing is written past the rounded-up
+// translations.
 TEST(CellcostKernels, ColumnSumsMatchTheRunningSumsDownEachColumn) {
   std::mt19937 rng(14);
   std::uniform_real_distribution<float> u(-2.0f, 2.0f);
@@ -294,16 +297,24 @@ TEST(CellcostKernels, ColumnSumsMatchTheRunningSumsDownEachColumn) {
   const float specials[] = {kNaN, kInf, -kInf, -0.0f, 0.0f};
   for (const KernelPath& path : Paths()) {
     if (path.shift.column_sums == nullptr) continue;
+    const int lanes = path.shift.sum_lanes;
+    ASSERT_GE(lanes, 1);
+    ASSERT_LE(lanes, densecorr::simd::kMaxLanes);
     for (int rows : {1, 7, 16, 17, 33, 40}) {
       for (int count : {1, 5, 16, 17, 37}) {
+        SCOPED_TRACE(std::string(path.name) + " rows " + std::to_string(rows) + " count " +
+                     std::to_string(count));
+        const size_t n = static_cast<size_t>(rows) * count;
+        const int rounded = (count + lanes - 1) / lanes * lanes;
+        const size_t n_left = static_cast<size_t>(rows) * rounded;
+        constexpr size_t kGuard = 64;
+        constexpr float kGuardValue = 12345.0f;
+        std::vector<float> column(n), left(n_left + kGuard, kGuardValue);
+        // Two columns in turn: the first, then a later one onto its sums.
+        std::vector<float> expected(n);
         for (bool first : {true, false}) {
-          SCOPED_TRACE(std::string(path.name) + " rows " + std::to_string(rows) + " count " +
-                       std::to_string(count) + (first ? " first" : ""));
-          const size_t n = static_cast<size_t>(rows) * count;
-          std::vector<float> column(n), left(n);
+          SCOPED_TRACE(first ? "first column" : "later column");
           for (float& v : column) v = pick(rng) < 3 ? specials[pick(rng) % 5] : u(rng);
-          for (float& v : left) v = pick(rng) == 0 ? -0.0f : u(rng);
-          std::vector<float> expected = left;
           for (int t = 0; t < count; ++t) {
             float r = 0.0f;
             for (int iy = 0; iy < rows; ++iy) {
@@ -313,20 +324,39 @@ TEST(CellcostKernels, ColumnSumsMatchTheRunningSumsDownEachColumn) {
             }
           }
           path.shift.column_sums(column.data(), rows, count, first, left.data());
-          // (NaN payloads aside: a NaN table is pooled again from its plane.)
-          for (size_t i = 0; i < n; ++i) {
-            if (std::isnan(expected[i])) {
-              EXPECT_TRUE(std::isnan(left[i])) << i;
-            } else {
-              EXPECT_TRUE(ref::SameBits(std::vector<float>{left[i]},
-                                        std::vector<float>{expected[i]}))
-                  << i << ": " << left[i] << " vs " << expected[i];
+          for (int t = 0; t < count; ++t) {
+            for (int iy = 0; iy < rows; ++iy) {
+              const float want = expected[static_cast<size_t>(t) * rows + iy];
+              const float got = left[static_cast<size_t>(densecorr::SumIndex(lanes, rows, t, iy))];
+              // (NaN payloads aside: a NaN table is pooled again from its plane.)
+              if (std::isnan(want)) {
+                EXPECT_TRUE(std::isnan(got)) << t << ", " << iy;
+              } else {
+                EXPECT_TRUE(ref::SameBits(std::vector<float>{got}, std::vector<float>{want}))
+                    << t << ", " << iy << ": " << got << " vs " << want;
+              }
             }
           }
+          for (size_t i = n_left; i < left.size(); ++i) ASSERT_EQ(left[i], kGuardValue) << i;
         }
       }
     }
   }
+}
+
+// The layout of the running sums: translations interleaved in groups of
+// sum_lanes, rows of a group contiguous; 1 is the plain column-by-column one.
+TEST(CellcostKernels, SumIndexInterleavesTranslationsByGroup) {
+  EXPECT_EQ(densecorr::SumIndex(1, 7, 3, 5), 3 * 7 + 5);
+  EXPECT_EQ(densecorr::SumIndex(16, 7, 3, 5), 5 * 16 + 3);
+  EXPECT_EQ(densecorr::SumIndex(16, 7, 17, 0), 16 * 7 + 1);
+  EXPECT_EQ(densecorr::SumIndex(16, 7, 31, 6), 16 * 7 + 6 * 16 + 15);
+  // Every (t, iy) of a rounded-up block gets its own slot.
+  std::vector<int> seen(32 * 5, 0);
+  for (int t = 0; t < 32; ++t) {
+    for (int iy = 0; iy < 5; ++iy) ++seen[static_cast<size_t>(densecorr::SumIndex(16, 5, t, iy))];
+  }
+  for (int v : seen) EXPECT_EQ(v, 1);
 }
 
 // The distance pass alone: only in-image entries may change unless asked to
@@ -365,6 +395,53 @@ TEST(CellcostKernels, DistancePassWritesExactlyTheInImageEntries) {
         EXPECT_TRUE(ref::SameBits(vol, fill ? filled : kept))
             << "grid " << list.grid << " fill " << fill;
       }
+    });
+  }
+}
+
+// The clip at its edges: small integer channels make many distances exact
+// (0, 1, 2, 3 ...), so clips equal to a distance, signed zeros, clips just
+// either side of one, negative, infinite and NaN clips all meet distances
+// they tie with; NaN and infinite samples give NaN and infinite sums. Every
+// path and tile size against the literal loop, bit for bit.
+TEST(CellcostKernels, ClipTiesSignedZerosAndNaNMatchTheLiteralLoop) {
+  std::mt19937 rng(31);
+  std::uniform_int_distribution<int> level(0, 2), rare(0, 60);
+  ref::Image a = ref::RandomImage(rng, 37, 9, 4), b = ref::RandomImage(rng, 37, 9, 4);
+  for (ref::Image* im : {&a, &b}) {
+    for (float& v : im->values) {
+      const int r = rare(rng);
+      v = r == 0 ? kNaN : (r == 1 ? kInf : static_cast<float>(level(rng)));
+    }
+  }
+  // Column shifts -1 .. 1, each with row shifts -20 .. 20: tiles of every
+  // size, inside rows from none to all.
+  std::vector<int> shifts;
+  for (int tx = -1; tx <= 1; ++tx) {
+    for (int ty = -20; ty <= 20; ++ty) {
+      shifts.push_back(tx);
+      shifts.push_back(ty);
+    }
+  }
+  const int n_shift = static_cast<int>(shifts.size() / 2);
+  const float clips[] = {-0.0f, 0.0f,  1.0f, 2.0f, 3.0f, std::nextafter(2.0f, 0.0f),
+                         std::nextafter(2.0f, 3.0f), -1.0f, kInf, -kInf, kNaN, std::sqrt(2.0f)};
+  for (float tc : clips) {
+    const auto p = PyramidParams(1, 1, 1, 20, tc);
+    const auto g = densecorr::ComputePyramidGeometry(a.width, a.height, 1, 1, 20, 1);
+    ASSERT_EQ(g.n_shift, n_shift);
+    const auto expected = LiteralShiftVolume(a, b, 1, shifts, tc, tc);
+    ForEveryPath([&](const KernelPath& path) {
+      std::vector<float> vol(expected.size(), kSentinel);
+      densecorr::ComputeShiftDistWith(path.shift, a.desc(), b.desc(), 1, p, vol.data(),
+                                      shifts.data(), true);
+      size_t first_diff = 0;
+      while (first_diff < vol.size() &&
+             std::memcmp(&vol[first_diff], &expected[first_diff], sizeof(float)) == 0) {
+        ++first_diff;
+      }
+      EXPECT_EQ(first_diff, vol.size())
+          << "clip " << tc << ": " << vol[first_diff] << " vs " << expected[first_diff];
     });
   }
 }
