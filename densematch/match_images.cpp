@@ -163,27 +163,59 @@ std::unique_ptr<float[]> GreyOf(const Side& s) {
   return grey;
 }
 
-// Distances between the pixels (x, y), y = 0 .. height-1, of d1 and the
-// pixels (qx[y], qy[y]) of d2, one column at a time: channels outer, so that
-// each channel plane is read along the column, and each pixel's sum still
-// runs over its channels in order. A target outside d2 gives +Inf.
-void ColumnDistances(const Descriptor& d1, const Descriptor& d2, int x, const int* qx,
-                     const int* qy, float* sum, float* out) {
-  const int h = d1.height;
-  const Index n1 = Index{d1.width} * h, n2 = Index{d2.width} * d2.height;
-  for (int y = 0; y < h; ++y) sum[y] = 0.0f;
-  for (int c = 0; c < d1.feat_dim; ++c) {
-    const float* a = d1.data + c * n1 + Index{x} * h;
-    const float* b = d2.data + c * n2;
-    for (int y = 0; y < h; ++y) {
-      if (qx[y] < 0 || qx[y] >= d2.width || qy[y] < 0 || qy[y] >= d2.height) continue;
-      const float d = a[y] - b[Index{qx[y]} * d2.height + qy[y]];
-      sum[y] += d * d;
+// Sums of squared differences between P pixels of d1 (a[p]: the pixel's
+// first channel; channels n1 apart) and K targets each in d2 (b[p * K + k];
+// channels n2 apart). Every sum starts at zero and adds its channels in
+// order, as a lone pixel's would; the P x K sums are independent, so the
+// adder has work while each one waits on its previous channel, and they
+// stay in registers instead of a column buffer.
+template <int P, int K>
+inline void SquaredSums(const float* const* a, const float* const* b, Index n1, Index n2,
+                        int channels, float* out) {
+  float acc[P * K] = {};
+  Index oa = 0, ob = 0;
+  for (int c = 0; c < channels; ++c, oa += n1, ob += n2) {
+#pragma GCC unroll 8
+    for (int p = 0; p < P; ++p) {
+      const float value = a[p][oa];
+#pragma GCC unroll 4
+      for (int k = 0; k < K; ++k) {
+        const float e = value - b[p * K + k][ob];
+        acc[p * K + k] += e * e;
+      }
     }
   }
-  for (int y = 0; y < h; ++y) {
-    const bool inside = qx[y] >= 0 && qx[y] < d2.width && qy[y] >= 0 && qy[y] < d2.height;
-    out[y] = inside ? std::sqrt(sum[y]) : std::numeric_limits<float>::infinity();
+  for (int i = 0; i < P * K; ++i) out[i] = acc[i];
+}
+
+// Distances between the pixels (x, y), y = 0 .. height-1, of d1 and the
+// pixels (qx[y], qy[y]) of d2, eight pixels of the column at a time. A
+// target outside d2 reads d2's pixel 0, then gives +Inf. (The sums stay in
+// registers: the column buffer is no longer needed.)
+void ColumnDistances(const Descriptor& d1, const Descriptor& d2, int x, const int* qx,
+                     const int* qy, float* /*sum*/, float* out) {
+  const int h = d1.height;
+  const Index n1 = Index{d1.width} * h, n2 = Index{d2.width} * d2.height;
+  const float* column = d1.data + Index{x} * h;
+  const float* a[8];
+  const float* b[8];
+  float sums[8];
+  bool inside[8];
+  for (int y = 0; y < h; y += 8) {
+    const int count = std::min(8, h - y);
+    for (int p = 0; p < count; ++p) {
+      const int tx = qx[y + p], ty = qy[y + p];
+      inside[p] = tx >= 0 && tx < d2.width && ty >= 0 && ty < d2.height;
+      a[p] = column + y + p;
+      b[p] = d2.data + (inside[p] ? Index{tx} * d2.height + ty : 0);
+    }
+    if (count == 8) {
+      SquaredSums<8, 1>(a, b, n1, n2, d1.feat_dim, sums);
+    } else {
+      for (int p = 0; p < count; ++p) SquaredSums<1, 1>(a + p, b + p, n1, n2, d1.feat_dim, sums + p);
+    }
+    for (int p = 0; p < count; ++p)
+      out[y + p] = inside[p] ? std::sqrt(sums[p]) : std::numeric_limits<float>::infinity();
   }
 }
 
@@ -201,9 +233,9 @@ struct ColumnScratch {
 
 // ColumnDistances for the four neighbours left, right, above and below of
 // each pixel's match (disp: the column's (dx, dy) pairs) into s.dist[0..3],
-// in one pass over the channels: each of d1's planes is read once and the
-// target indices are worked out once; each distance still sums its
-// channels in order. A target outside d2 reads its pixel 0, then gives +Inf.
+// two pixels (eight distances) at a time in one pass over the channels; each
+// distance still sums its channels in order. A target outside d2 reads its
+// pixel 0, then gives +Inf.
 void NeighbourDistances(const Descriptor& d1, const Descriptor& d2, int x, const int* disp,
                         ColumnScratch& s) {
   const int h = d1.height;
@@ -211,42 +243,43 @@ void NeighbourDistances(const Descriptor& d1, const Descriptor& d2, int x, const
   const int step[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
   for (int k = 0; k < 4; ++k) {
     Index* target = s.target[k].data();
-    float* sum = s.sums[k].data();
     for (int y = 0; y < h; ++y) {
       const int qx = x + disp[2 * y] + step[k][0], qy = y + disp[2 * y + 1] + step[k][1];
       const bool inside = qx >= 0 && qx < d2.width && qy >= 0 && qy < d2.height;
       target[y] = inside ? Index{qx} * d2.height + qy : -1;
-      sum[y] = 0.0f;
     }
   }
-  const Index* t0 = s.target[0].data();
-  const Index* t1 = s.target[1].data();
-  const Index* t2 = s.target[2].data();
-  const Index* t3 = s.target[3].data();
-  float* s0 = s.sums[0].data();
-  float* s1 = s.sums[1].data();
-  float* s2 = s.sums[2].data();
-  float* s3 = s.sums[3].data();
-  for (int c = 0; c < d1.feat_dim; ++c) {
-    const float* a = d1.data + c * n1 + Index{x} * h;
-    const float* b = d2.data + c * n2;
-    for (int y = 0; y < h; ++y) {
-      const float value = a[y];
-      const float e0 = value - b[t0[y] < 0 ? 0 : t0[y]];
-      const float e1 = value - b[t1[y] < 0 ? 0 : t1[y]];
-      const float e2 = value - b[t2[y] < 0 ? 0 : t2[y]];
-      const float e3 = value - b[t3[y] < 0 ? 0 : t3[y]];
-      s0[y] += e0 * e0;
-      s1[y] += e1 * e1;
-      s2[y] += e2 * e2;
-      s3[y] += e3 * e3;
+  const float* column = d1.data + Index{x} * h;
+  const float* a[2];
+  const float* b[8];
+  float sums[8];
+  const auto finish = [&](int y, int count) {
+    for (int p = 0; p < count; ++p) {
+      for (int k = 0; k < 4; ++k) {
+        s.dist[k][y + p] = s.target[k][y + p] >= 0 ? std::sqrt(sums[4 * p + k])
+                                                   : std::numeric_limits<float>::infinity();
+      }
     }
+  };
+  const auto aim = [&](int y, int count) {
+    for (int p = 0; p < count; ++p) {
+      a[p] = column + y + p;
+      for (int k = 0; k < 4; ++k) {
+        const Index t = s.target[k][y + p];
+        b[4 * p + k] = d2.data + (t < 0 ? 0 : t);
+      }
+    }
+  };
+  int y = 0;
+  for (; y + 2 <= h; y += 2) {
+    aim(y, 2);
+    SquaredSums<2, 4>(a, b, n1, n2, d1.feat_dim, sums);
+    finish(y, 2);
   }
-  for (int k = 0; k < 4; ++k) {
-    for (int y = 0; y < h; ++y) {
-      s.dist[k][y] = s.target[k][y] >= 0 ? std::sqrt(s.sums[k][y])
-                                         : std::numeric_limits<float>::infinity();
-    }
+  if (y < h) {
+    aim(y, 1);
+    SquaredSums<1, 4>(a, b, n1, n2, d1.feat_dim, sums);
+    finish(y, 1);
   }
 }
 
