@@ -903,7 +903,7 @@ float* FlowScratch::Reserve(std::ptrdiff_t floats) {
   if (floats > size_) {
     block_.reset();
     size_ = 0;
-    block_ = AllocScratch<float>(floats);
+    block_ = AllocScratchBlock<float>(floats);
     size_ = floats;
   }
   return block_.get();

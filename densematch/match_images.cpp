@@ -132,7 +132,8 @@ Plan MakePlan(const ImageView& image1, const ImageView& image2, const MatchOptio
 // One image at the working precision: its descriptor and its planar pixels.
 struct Side {
   int width = 0, height = 0, channels = 0, feat_dim = 0;
-  std::unique_ptr<float[]> desc, pixels;
+  ScratchBlock<float> desc;  // 2 MB aligned: all huge pages
+  std::unique_ptr<float[]> pixels;
   Descriptor descriptor() const { return Descriptor{desc.get(), width, height, feat_dim}; }
   PlanarImage planar() const { return PlanarImage{pixels.get(), width, height, channels}; }
 };
@@ -146,7 +147,7 @@ Side PrepareSide(const ImageView& image, const DescribeOptions& options, int fea
   const Index n = Index{image.width} * image.height;
   s.pixels = AllocScratch<float>(n * image.channels);
   ReadPlanar(image, s.pixels.get());
-  s.desc = AllocScratch<float>(n * feat_dim);
+  s.desc = AllocScratchBlock<float>(n * feat_dim);
   DescribeImage(image, options, s.desc.get());
   return s;
 }
