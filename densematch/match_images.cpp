@@ -11,6 +11,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #ifdef _OPENMP
 #include <omp.h>
 #endif
@@ -169,10 +173,36 @@ std::unique_ptr<float[]> GreyOf(const Side& s) {
 // channels n2 apart). Every sum starts at zero and adds its channels in
 // order, as a lone pixel's would; the P x K sums are independent, so the
 // adder has work while each one waits on its previous channel, and they
-// stay in registers instead of a column buffer.
+// stay in registers instead of a column buffer. With SSE, four sums share
+// a vector: the four targets of a pixel, or four pixels' single targets;
+// every lane still does the scalar operations, so the bits are the same.
 template <int P, int K>
 inline void SquaredSums(const float* const* a, const float* const* b, Index n1, Index n2,
                         int channels, float* out) {
+#if defined(__SSE2__)
+  if constexpr (K == 4 || (K == 1 && P % 4 == 0)) {
+    constexpr int V = P * K / 4;
+    __m128 acc[V];
+    for (int i = 0; i < V; ++i) acc[i] = _mm_setzero_ps();
+    Index oa = 0, ob = 0;
+    for (int c = 0; c < channels; ++c, oa += n1, ob += n2) {
+#pragma GCC unroll 8
+      for (int i = 0; i < V; ++i) {
+        __m128 value;
+        if constexpr (K == 4)
+          value = _mm_set1_ps(a[i][oa]);
+        else
+          value = _mm_setr_ps(a[4 * i][oa], a[4 * i + 1][oa], a[4 * i + 2][oa], a[4 * i + 3][oa]);
+        const __m128 target =
+            _mm_setr_ps(b[4 * i][ob], b[4 * i + 1][ob], b[4 * i + 2][ob], b[4 * i + 3][ob]);
+        const __m128 e = _mm_sub_ps(value, target);
+        acc[i] = _mm_add_ps(acc[i], _mm_mul_ps(e, e));
+      }
+    }
+    for (int i = 0; i < V; ++i) _mm_storeu_ps(out + 4 * i, acc[i]);
+    return;
+  }
+#endif
   float acc[P * K] = {};
   Index oa = 0, ob = 0;
   for (int c = 0; c < channels; ++c, oa += n1, ob += n2) {
@@ -190,7 +220,7 @@ inline void SquaredSums(const float* const* a, const float* const* b, Index n1, 
 }
 
 // Distances between the pixels (x, y), y = 0 .. height-1, of d1 and the
-// pixels (qx[y], qy[y]) of d2, eight pixels of the column at a time. A
+// pixels (qx[y], qy[y]) of d2, sixteen pixels of the column at a time. A
 // target outside d2 reads d2's pixel 0, then gives +Inf. (The sums stay in
 // registers: the column buffer is no longer needed.)
 void ColumnDistances(const Descriptor& d1, const Descriptor& d2, int x, const int* qx,
@@ -198,20 +228,20 @@ void ColumnDistances(const Descriptor& d1, const Descriptor& d2, int x, const in
   const int h = d1.height;
   const Index n1 = Index{d1.width} * h, n2 = Index{d2.width} * d2.height;
   const float* column = d1.data + Index{x} * h;
-  const float* a[8];
-  const float* b[8];
-  float sums[8];
-  bool inside[8];
-  for (int y = 0; y < h; y += 8) {
-    const int count = std::min(8, h - y);
+  const float* a[16];
+  const float* b[16];
+  float sums[16];
+  bool inside[16];
+  for (int y = 0; y < h; y += 16) {
+    const int count = std::min(16, h - y);
     for (int p = 0; p < count; ++p) {
       const int tx = qx[y + p], ty = qy[y + p];
       inside[p] = tx >= 0 && tx < d2.width && ty >= 0 && ty < d2.height;
       a[p] = column + y + p;
       b[p] = d2.data + (inside[p] ? Index{tx} * d2.height + ty : 0);
     }
-    if (count == 8) {
-      SquaredSums<8, 1>(a, b, n1, n2, d1.feat_dim, sums);
+    if (count == 16) {
+      SquaredSums<16, 1>(a, b, n1, n2, d1.feat_dim, sums);
     } else {
       for (int p = 0; p < count; ++p) SquaredSums<1, 1>(a + p, b + p, n1, n2, d1.feat_dim, sums + p);
     }
@@ -234,7 +264,7 @@ struct ColumnScratch {
 
 // ColumnDistances for the four neighbours left, right, above and below of
 // each pixel's match (disp: the column's (dx, dy) pairs) into s.dist[0..3],
-// two pixels (eight distances) at a time in one pass over the channels; each
+// four pixels (sixteen distances) at a time in one pass over the channels; each
 // distance still sums its channels in order. A target outside d2 reads its
 // pixel 0, then gives +Inf.
 void NeighbourDistances(const Descriptor& d1, const Descriptor& d2, int x, const int* disp,
@@ -251,9 +281,9 @@ void NeighbourDistances(const Descriptor& d1, const Descriptor& d2, int x, const
     }
   }
   const float* column = d1.data + Index{x} * h;
-  const float* a[2];
-  const float* b[8];
-  float sums[8];
+  const float* a[4];
+  const float* b[16];
+  float sums[16];
   const auto finish = [&](int y, int count) {
     for (int p = 0; p < count; ++p) {
       for (int k = 0; k < 4; ++k) {
@@ -272,12 +302,12 @@ void NeighbourDistances(const Descriptor& d1, const Descriptor& d2, int x, const
     }
   };
   int y = 0;
-  for (; y + 2 <= h; y += 2) {
-    aim(y, 2);
-    SquaredSums<2, 4>(a, b, n1, n2, d1.feat_dim, sums);
-    finish(y, 2);
+  for (; y + 4 <= h; y += 4) {
+    aim(y, 4);
+    SquaredSums<4, 4>(a, b, n1, n2, d1.feat_dim, sums);
+    finish(y, 4);
   }
-  if (y < h) {
+  for (; y < h; ++y) {
     aim(y, 1);
     SquaredSums<1, 4>(a, b, n1, n2, d1.feat_dim, sums);
     finish(y, 1);
