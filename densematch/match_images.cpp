@@ -14,10 +14,6 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(DENSECORR_NO_CLONES)
-#include <immintrin.h>
-#define DENSEMATCH_GATHER 1
-#endif
 
 #ifdef _OPENMP
 #include <omp.h>
@@ -35,7 +31,6 @@
 #include "densematch/flow_refine.h"
 #include "densematch/global_motion.h"
 #include "densematch/pyramid_inference.h"
-#include "simd/dispatch.h"
 
 namespace densecorr {
 
@@ -224,48 +219,6 @@ inline void SquaredSums(const float* const* a, const float* const* b, Index n1, 
   for (int i = 0; i < P * K; ++i) out[i] = acc[i];
 }
 
-#if defined(DENSEMATCH_GATHER)
-// SquaredSums for sixteen consecutive pixels of a column (a: the first one's
-// channel 0) and K targets each (t[k][p]: indices into a channel plane of
-// d2), one pixel per lane of an AVX-512 vector, the targets gathered: each
-// lane does the scalar operations in the scalar order. out[k][p].
-template <int K>
-__attribute__((target("avx512f"))) void GatherSums16(const float* a, const float* b,
-                                                     const std::int32_t (*t)[16], Index n1,
-                                                     Index n2, int channels, float (*out)[16]) {
-  __m512i index[K];
-  __m512 acc[K];
-  for (int k = 0; k < K; ++k) {
-    index[k] = _mm512_loadu_si512(t[k]);
-    acc[k] = _mm512_setzero_ps();
-  }
-  for (int c = 0; c < channels; ++c) {
-    const __m512 value = _mm512_loadu_ps(a + c * n1);
-    const float* plane = b + c * n2;
-    for (int k = 0; k < K; ++k) {
-      // The masked form: the plain one starts from an undefined register.
-      const __m512 target =
-          _mm512_mask_i32gather_ps(_mm512_setzero_ps(), 0xFFFF, index[k], plane, 4);
-      const __m512 e = _mm512_sub_ps(value, target);
-      acc[k] = _mm512_add_ps(acc[k], _mm512_mul_ps(e, e));
-    }
-  }
-  for (int k = 0; k < K; ++k) _mm512_storeu_ps(out[k], acc[k]);
-}
-#endif
-
-// Whether the gathering kernel may run: the processor has it (or the build
-// forces another path) and every index into d2's planes fits 32 bits.
-bool GatherUsable(const Descriptor& d2) {
-#if defined(DENSEMATCH_GATHER)
-  static const bool has = simd::SelectIsa() == simd::Isa::kAvx512;
-  return has && Index{d2.width} * d2.height <= INT_MAX;
-#else
-  (void)d2;
-  return false;
-#endif
-}
-
 // Distances between the pixels (x, y), y = 0 .. height-1, of d1 and the
 // pixels (qx[y], qy[y]) of d2, sixteen pixels of the column at a time. A
 // target outside d2 reads d2's pixel 0, then gives +Inf. (The sums stay in
@@ -279,7 +232,6 @@ void ColumnDistances(const Descriptor& d1, const Descriptor& d2, int x, const in
   const float* b[16];
   float sums[16];
   bool inside[16];
-  const bool gather = GatherUsable(d2);
   for (int y = 0; y < h; y += 16) {
     const int count = std::min(16, h - y);
     for (int p = 0; p < count; ++p) {
@@ -288,15 +240,7 @@ void ColumnDistances(const Descriptor& d1, const Descriptor& d2, int x, const in
       a[p] = column + y + p;
       b[p] = d2.data + (inside[p] ? Index{tx} * d2.height + ty : 0);
     }
-    if (count == 16 && gather) {
-#if defined(DENSEMATCH_GATHER)
-      std::int32_t t[1][16];
-      for (int p = 0; p < 16; ++p) t[0][p] = static_cast<std::int32_t>(b[p] - d2.data);
-      float g[1][16];
-      GatherSums16<1>(a[0], d2.data, t, n1, n2, d1.feat_dim, g);
-      for (int p = 0; p < 16; ++p) sums[p] = g[0][p];
-#endif
-    } else if (count == 16) {
+    if (count == 16) {
       SquaredSums<16, 1>(a, b, n1, n2, d1.feat_dim, sums);
     } else {
       for (int p = 0; p < count; ++p) SquaredSums<1, 1>(a + p, b + p, n1, n2, d1.feat_dim, sums + p);
@@ -358,26 +302,6 @@ void NeighbourDistances(const Descriptor& d1, const Descriptor& d2, int x, const
     }
   };
   int y = 0;
-#if defined(DENSEMATCH_GATHER)
-  if (GatherUsable(d2)) {
-    std::int32_t t[4][16];
-    float g[4][16];
-    for (; y + 16 <= h; y += 16) {
-      for (int k = 0; k < 4; ++k)
-        for (int p = 0; p < 16; ++p) {
-          const Index target = s.target[k][y + p];
-          t[k][p] = static_cast<std::int32_t>(target < 0 ? 0 : target);
-        }
-      GatherSums16<4>(column + y, d2.data, t, n1, n2, d1.feat_dim, g);
-      // finish() reads four pixels' sums at a time.
-      for (int q = 0; q < 16; q += 4) {
-        for (int p = 0; p < 4; ++p)
-          for (int k = 0; k < 4; ++k) sums[4 * p + k] = g[k][q + p];
-        finish(y + q, 4);
-      }
-    }
-  }
-#endif
   for (; y + 4 <= h; y += 4) {
     aim(y, 4);
     SquaredSums<4, 4>(a, b, n1, n2, d1.feat_dim, sums);
