@@ -83,6 +83,20 @@ std::int64_t CornerStride(const PyramidGeometry& g, int n_level) {
          1;
 }
 
+// The corner rows of sample column ix's summed-area columns (left, one
+// column of n_sample_y per translation), where ix is a corner column.
+void CopyCorners(const StreamPlan& stream, const PyramidGeometry& g, int ix, int count,
+                 const float* left, float* corners) {
+  const int x = stream.x_slot[ix];
+  if (x < 0) return;
+  const std::ptrdiff_t rows = g.n_sample_y, stride = stream.corner_stride();
+  for (int t = 0; t < count; ++t) {
+    const float* sums = left + t * rows;
+    float* table = corners + t * stride + std::ptrdiff_t{x} * stream.n_y;
+    for (int y = 0; y < stream.n_y; ++y) table[y] = sums[stream.y_rows[y]];
+  }
+}
+
 // Consecutive tiles of the distance plan, translations first_k .. +count-1.
 struct ShiftBlock {
   int first_tile, n_tiles;
@@ -219,7 +233,13 @@ void RunPyramidMatchWith(const ShiftKernels& kernels, Descriptor desc1, Descript
         job.k_origin = block.first_k;
         for (int ix = 0; ix < g.n_sample_x; ++ix) {
           kernels.shift_dist(job, ix, ix + 1);
-          StreamColumn(stream, g, ix, block.count, column, left, corners);
+          if (kernels.column_sums == nullptr) {
+            StreamColumn(stream, g, ix, block.count, column, left, corners);
+          } else {
+            // The same running sums on the table's vectors, then the corners.
+            kernels.column_sums(column, g.n_sample_y, block.count, ix == 0, left);
+            CopyCorners(stream, g, ix, block.count, left, corners);
+          }
         }
         FinishStream(stream, g, block.first_k, block.count, left, corners, node_cost, nan_total);
         for (int t = 0; t < block.count; ++t) {

@@ -81,7 +81,10 @@ ShiftDistPlan PlanShiftDist(const ShiftKernels& kernels, Descriptor desc1, Descr
 
   // Tiles: runs of translations with one column shift and consecutive row
   // shifts whose inside rows take the same number of vectors from the same
-  // end of the column, split evenly into pieces of at most max_tile.
+  // end of the column, split evenly into pieces of at most max_tile. A run
+  // too short to hide the latency of its additions joins a neighbouring run
+  // of the same column shift instead: a vector more for a few translations
+  // costs less than a tile of one or two.
   const std::int64_t lanes = kernels.lanes, n_rows = g.n_sample_y;
   const auto rows_key = [&](std::int64_t ty) -> std::int64_t {
     const std::int64_t r0 = jy_lo - ty < 0 ? 0 : (jy_lo - ty > n_rows ? n_rows : jy_lo - ty);
@@ -90,24 +93,47 @@ ShiftDistPlan PlanShiftDist(const ShiftKernels& kernels, Descriptor desc1, Descr
     const std::int64_t anchor = r0 == 0 ? 1 : (r1 == n_rows ? 2 : 3);
     return (r1 - r0 + lanes - 1) / lanes * 4 + anchor;
   };
+  const auto continues = [&](int k, int next) {
+    return shifts[2 * next] / grid == shifts[2 * k] / grid &&
+           std::int64_t{shifts[2 * next + 1] / grid} ==
+               std::int64_t{shifts[2 * k + 1] / grid} + (next - k);
+  };
   auto tiles = AllocScratch<ShiftTile>(g.n_shift);
   int n_tiles = 0;
-  for (int k = 0; k < g.n_shift;) {
+  const auto emit = [&](int k, int run) {
     const std::int64_t tx = shifts[2 * k] / grid, ty = shifts[2 * k + 1] / grid;
-    const std::int64_t key = rows_key(ty);
-    int run = 1;
-    while (k + run < g.n_shift && shifts[2 * (k + run)] / grid == tx &&
-           shifts[2 * (k + run) + 1] / grid == ty + run && rows_key(ty + run) == key) {
-      ++run;
-    }
     const int pieces = (run + kernels.max_tile - 1) / kernels.max_tile;
     for (int i = 0, first = 0; i < pieces; ++i) {
       const int count = run / pieces + (i < run % pieces ? 1 : 0);
       tiles[n_tiles++] = ShiftTile{k + first, count, tx, ty + first};
       first += count;
     }
+  };
+  // The pending run (first translation, length, key of its last piece).
+  int pending_k = 0, pending_run = 0;
+  std::int64_t pending_key = 0;
+  for (int k = 0; k < g.n_shift;) {
+    const std::int64_t key = rows_key(shifts[2 * k + 1] / grid);
+    int run = 1;
+    while (k + run < g.n_shift && continues(k, k + run) &&
+           rows_key(shifts[2 * (k + run) + 1] / grid) == key) {
+      ++run;
+    }
+    // (Translations entirely outside image 2 join nothing: they compute nothing.)
+    const bool joins = pending_run > 0 && key != 0 && pending_key != 0 &&
+                       continues(pending_k, k) &&
+                       (run < kMinShiftRun || pending_run < kMinShiftRun);
+    if (joins) {
+      pending_run += run;
+    } else {
+      if (pending_run > 0) emit(pending_k, pending_run);
+      pending_k = k;
+      pending_run = run;
+    }
+    pending_key = key;
     k += run;
   }
+  if (pending_run > 0) emit(pending_k, pending_run);
 
   // Sample columns of image 1, then the window of image 2, each channel's
   // rows contiguous. Vectors that straddle a column read a neighbour's

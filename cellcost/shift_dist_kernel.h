@@ -36,8 +36,11 @@ inline RowRange InsideRows(const ShiftDistJob& job, std::int64_t ty) {
 // translations. kInterior: every lane of every translation is inside image 2
 // (no masks needed). Otherwise rows outside [0, n_sample_y) are not stored,
 // and lanes outside a translation's inside rows keep or get truncate_const.
+// Returns whether some sum was NaN; those entries are stored as NaN and left
+// to FixNaNLanes. The function makes no calls: accumulators that live across
+// a call would be kept in memory instead of registers.
 template <class V, int T, bool kInterior>
-DENSECORR_NOINLINE void ShiftDistVector(const ShiftDistJob& job, int iy0, const RowRange* rows,
+DENSECORR_NOINLINE bool ShiftDistVector(const ShiftDistJob& job, int iy0, const RowRange* rows,
                                         float* const* out, const float* column1,
                                         const float* b_start) {
   using F = typename V::F;
@@ -46,39 +49,32 @@ DENSECORR_NOINLINE void ShiftDistVector(const ShiftDistJob& job, int iy0, const 
   Unroll<T>([&](auto t) { sum[t.value] = V::Zero(); });
   const float* a_ptr = column1 + iy0;
   const float* b_ptr = b_start;
-  for (int c = 0; c < job.feat_dim; ++c) {
+  const std::ptrdiff_t channel1 = job.channel1, channel2 = job.channel2;
+  for (int c = job.feat_dim; c > 0; --c) {
     const F a = V::Load(a_ptr);
     Unroll<T>([&](auto t) {
       const F d = V::Sub(a, V::Load(b_ptr + t.value));
       sum[t.value] = V::Add(sum[t.value], V::Mul(d, d));
     });
-    a_ptr += job.channel1;
-    b_ptr += job.channel2;
+    a_ptr += channel1;
+    b_ptr += channel2;
   }
-  // A sum is NaN exactly when its root is; those lanes (rare) are redone by
-  // the literal loop.
   M nan = V::IsNaN(sum[0]);
   Unroll<T>([&](auto t) { nan = V::Or(nan, V::IsNaN(sum[t.value])); });
-  const bool any_nan = V::Any(nan);
   const F truncate_const = V::Broadcast(job.truncate_const);
   Unroll<T>([&](auto tile_index) {
     constexpr int t = decltype(tile_index)::value;
-    int lo = 0, hi = V::kLanes;
-    if (!kInterior) {
-      lo = static_cast<int>(Clamp(rows[t].r0 - iy0, 0, V::kLanes));
-      hi = static_cast<int>(Clamp(rows[t].r1 - iy0, 0, V::kLanes));
-    }
-    F dist = V::Sqrt(sum[t]);
-    if (any_nan) {
-      dist = LiteralNaNLanes<V>(dist, lo, hi, column1 + iy0, job.channel1, b_start + t,
-                                job.channel2, job.feat_dim);
-    }
+    const F dist = V::Sqrt(sum[t]);
     // dist > tc ? tc : dist, so that a NaN distance is kept.
     const F clipped = V::Select(V::Greater(dist, truncate_const), truncate_const, dist);
     float* dst = out[t] + iy0;
     if (kInterior) {
       V::Store(dst, clipped);
-    } else if (!job.fill_outside) {
+      return;
+    }
+    const int lo = static_cast<int>(Clamp(rows[t].r0 - iy0, 0, V::kLanes));
+    const int hi = static_cast<int>(Clamp(rows[t].r1 - iy0, 0, V::kLanes));
+    if (!job.fill_outside) {
       V::StoreMasked(dst, clipped, V::LaneRange(lo, hi));
     } else {
       const int store_lo = iy0 < 0 ? -iy0 : 0;
@@ -87,6 +83,27 @@ DENSECORR_NOINLINE void ShiftDistVector(const ShiftDistJob& job, int iy0, const 
                      V::LaneRange(store_lo, store_hi));
     }
   });
+  return V::Any(nan);
+}
+
+// A sum is NaN exactly when its root is, and the root survives the clip:
+// the NaN entries that ShiftDistVector stored for rows [iy0, iy0 + lanes)
+// (rare) are redone by the literal loop, which decides their bits.
+template <class V, int T>
+DENSECORR_NOINLINE void FixNaNLanes(const ShiftDistJob& job, int iy0, const RowRange* rows,
+                                    float* const* out, const float* column1,
+                                    const float* b_start) {
+  for (int t = 0; t < T; ++t) {
+    const int lo = static_cast<int>(Clamp(rows[t].r0 - iy0, 0, V::kLanes));
+    const int hi = static_cast<int>(Clamp(rows[t].r1 - iy0, 0, V::kLanes));
+    for (int l = lo; l < hi; ++l) {
+      float& entry = out[t][iy0 + l];
+      if (entry == entry) continue;
+      const float dist = LiteralDistance(column1 + iy0 + l, job.channel1, b_start + t + l,
+                                         job.channel2, job.feat_dim);
+      entry = dist > job.truncate_const ? job.truncate_const : dist;
+    }
+  }
 }
 
 // One sample column against one tile: column1 is the column's packed image-1
@@ -143,11 +160,10 @@ void ShiftDistTile(const ShiftDistJob& job, const ShiftTile& tile, int ix, const
   for (int i = 0; i < n_vectors; ++i) {
     const int iy0 = first_row + i * V::kLanes;
     const float* b_start = column2 + (iy0 + b_offset);
-    if (iy0 >= i0 && iy0 + V::kLanes <= i1) {
-      ShiftDistVector<V, T, true>(job, iy0, rows, out, column1, b_start);
-    } else {
-      ShiftDistVector<V, T, false>(job, iy0, rows, out, column1, b_start);
-    }
+    const bool any_nan = iy0 >= i0 && iy0 + V::kLanes <= i1
+                             ? ShiftDistVector<V, T, true>(job, iy0, rows, out, column1, b_start)
+                             : ShiftDistVector<V, T, false>(job, iy0, rows, out, column1, b_start);
+    if (any_nan) FixNaNLanes<V, T>(job, iy0, rows, out, column1, b_start);
   }
 }
 

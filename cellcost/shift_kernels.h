@@ -59,6 +59,11 @@ struct ShiftDistJob {
   // (the volume then needs no pre-fill); otherwise leave those entries.
   bool fill_outside;
 };
+// Runs of translations shorter than this join a neighbouring run in the
+// plan (a tile's additions need a few independent sums to keep the adder
+// busy).
+constexpr int kMinShiftRun = 4;
+
 constexpr int kShiftPad = simd::kMaxLanes + kShiftMaxTile;
 
 struct ShiftKernels {
@@ -67,6 +72,11 @@ struct ShiftKernels {
   int max_tile;  // translations sharing one load of image 1
   // Sample columns [ix_begin, ix_end), every translation of the job.
   void (*shift_dist)(const ShiftDistJob& job, int ix_begin, int ix_end);
+  // The fused call's running sums, or null where the portable loop serves:
+  // for each of `count` translations, column[t*rows + iy] summed down the
+  // rows (r = r + value, from r = 0) and added to the previous summed-area
+  // column, left[t*rows + iy] = r + left[t*rows + iy] (just r when `first`).
+  void (*column_sums)(const float* column, int rows, int count, bool first, float* left);
 };
 
 // One table per kernel file; the x86 ones exist only in x86-64 builds.

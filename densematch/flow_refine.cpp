@@ -824,19 +824,77 @@ void Halve(const float* in, int w, int h, int channels, float* out) {
   }
 }
 
-// Fills the field where weight is low from where it is high: weighted
-// halvings down to one pixel (push), then at each size back up, each pixel
-// mixes its own value with the coarser fill by its weight (pull). Values stay
-// in the units of the input. weight in [0, 1].
+// Fills the field where weight is low from where it is high. The reliable
+// pixels' least-squares affine motion is taken out first and put back at the
+// end, so that a gap along an image border or around a region no match
+// reaches carries on the zoom, rotation or shear of its surroundings rather
+// than their mean. The rest is filled by weighted halvings down to one pixel
+// (push), then at each size back up, each pixel mixing its own value with the
+// coarser fill by its weight (pull); at the halved sizes the trend of the
+// rest is about zero. Values stay in the units of the input. weight in [0, 1].
 void FillByWeight(float* u, float* v, const float* weight, int w, int h) {
   const Index n = Index{w} * h;
   if (w <= 1 && h <= 1) return;
+  // Weighted normal equations of u, v = c0 + c1 X + c2 Y, X and Y about the
+  // centre; double sums in pixel order (the field is small: one thread).
+  const double ox = 0.5 * (w - 1), oy = 0.5 * (h - 1);
+  double m[3][3] = {}, bu[3] = {}, bv[3] = {};
+  for (int x = 0; x < w; ++x) {
+    for (int y = 0; y < h; ++y) {
+      const Index p = Index{x} * h + y;
+      const double a = std::min(std::max(weight[p], 0.0f), 1.0f);
+      if (a <= 0.0) continue;
+      const double f[3] = {1.0, x - ox, y - oy};
+      for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) m[i][j] += a * f[i] * f[j];
+        bu[i] += a * f[i] * u[p];
+        bv[i] += a * f[i] * v[p];
+      }
+    }
+  }
+  double cu3[3] = {0.0, 0.0, 0.0}, cv3[3] = {0.0, 0.0, 0.0};
+  const double total = m[0][0];
+  if (total >= 3.0) {
+    cu3[0] = bu[0] / total;
+    cv3[0] = bv[0] / total;
+    // The slopes only where the reliable pixels spread over a tenth of the
+    // shorter side both ways: fitted to a small patch they would throw the
+    // far side of the image anywhere.
+    const double mx = m[0][1] / total, my = m[0][2] / total;
+    const double sxx = m[1][1] / total - mx * mx, syy = m[2][2] / total - my * my;
+    const double sxy = m[1][2] / total - mx * my;
+    const double half_trace = 0.5 * (sxx + syy);
+    const double spread2 =
+        half_trace - std::sqrt(std::max(0.0, half_trace * half_trace - (sxx * syy - sxy * sxy)));
+    const double least = 0.1 * std::min(w, h);
+    if (spread2 >= least * least) {
+      // Centred 2 x 2 system for the slopes, then the offset.
+      const double ru_x = bu[1] / total - mx * cu3[0], ru_y = bu[2] / total - my * cu3[0];
+      const double rv_x = bv[1] / total - mx * cv3[0], rv_y = bv[2] / total - my * cv3[0];
+      const double det = sxx * syy - sxy * sxy;
+      cu3[1] = (syy * ru_x - sxy * ru_y) / det;
+      cu3[2] = (sxx * ru_y - sxy * ru_x) / det;
+      cv3[1] = (syy * rv_x - sxy * rv_y) / det;
+      cv3[2] = (sxx * rv_y - sxy * rv_x) / det;
+      cu3[0] -= cu3[1] * mx + cu3[2] * my;
+      cv3[0] -= cv3[1] * mx + cv3[2] * my;
+    }
+  }
+  const auto trend_u = [&](int x, int y) {
+    return static_cast<float>(cu3[0] + cu3[1] * (x - ox) + cu3[2] * (y - oy));
+  };
+  const auto trend_v = [&](int x, int y) {
+    return static_cast<float>(cv3[0] + cv3[1] * (x - ox) + cv3[2] * (y - oy));
+  };
   const int cw = (w + 1) / 2, ch = (h + 1) / 2;
   const Index cn = Index{cw} * ch;
   auto wu = AllocScratch<float>(n), wv = AllocScratch<float>(n);
-  for (Index p = 0; p < n; ++p) {
-    wu[p] = weight[p] * u[p];
-    wv[p] = weight[p] * v[p];
+  for (int x = 0; x < w; ++x) {
+    for (int y = 0; y < h; ++y) {
+      const Index p = Index{x} * h + y;
+      wu[p] = weight[p] * (u[p] - trend_u(x, y));
+      wv[p] = weight[p] * (v[p] - trend_v(x, y));
+    }
   }
   auto cu = AllocScratch<float>(cn), cv = AllocScratch<float>(cn), cwt = AllocScratch<float>(cn);
   Halve(wu.get(), w, h, 1, cu.get());
@@ -859,8 +917,10 @@ void FillByWeight(float* u, float* v, const float* weight, int w, int h) {
       const Index p = Index{x} * h + y;
       const float sx = (x + 0.5f) * 0.5f - 0.5f, sy = (y + 0.5f) * 0.5f - 0.5f;
       const float a = std::min(std::max(weight[p], 0.0f), 1.0f);
-      u[p] = a * u[p] + (1.0f - a) * SampleBilinear(cu.get(), cw, ch, sx, sy);
-      v[p] = a * v[p] + (1.0f - a) * SampleBilinear(cv.get(), cw, ch, sx, sy);
+      // a * u + (1 - a) * (fill + trend), written so that a reliable pixel
+      // keeps its value to the bit.
+      u[p] += (1.0f - a) * (SampleBilinear(cu.get(), cw, ch, sx, sy) - (u[p] - trend_u(x, y)));
+      v[p] += (1.0f - a) * (SampleBilinear(cv.get(), cw, ch, sx, sy) - (v[p] - trend_v(x, y)));
     }
   }
 }

@@ -76,8 +76,9 @@ foreach(test_name IN ITEMS test_memory_limit test_interrupt)
     add_test(NAME octave_${test_name}
              COMMAND ${DENSECORR_BASH} ${octave_test_dir}/${test_name}.sh
                      ${DENSECORR_OCTAVE_CLI} ${CMAKE_BINARY_DIR})
+    # Alone: they time the host's response, which other tests' load would blur.
     set_tests_properties(octave_${test_name} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120
-                         LABELS octave)
+                         LABELS octave RUN_SERIAL TRUE)
   endif()
 endforeach()
 

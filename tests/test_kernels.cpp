@@ -13,6 +13,7 @@
 
 #include "cellcost/pyramid_geometry.h"
 #include "cellcost/pyramid_kernels.h"
+#include "cellcost/shift_dist.h"
 #include "simd/dispatch.h"
 #include "densedisp/pixel_kernels.h"
 #include "reference.h"
@@ -197,6 +198,11 @@ TEST(CellcostKernels, PipelineMatchesLiteralLoopsOnEveryPath) {
       {12, 10, 30, 30, 0, 2, 2, 4, 4, 1.0f},     // no channels
       {31, 7, 5, 50, 33, 1, 2, 6, 6, 4.0f},      // image 2 only 5 rows high
       {40, 35, 41, 33, 6, 2, 3, 40, 40, -1.0f},  // negative clip, radius beyond image 2
+      // Row shifts whose inside rows take 1, 2 or 3 vectors in short runs:
+      // tiles that mix vector counts and both ends of the column.
+      {34, 12, 30, 14, 3, 1, 2, 3, 20, 2.0f},
+      {40, 8, 23, 10, 4, 1, 2, 2, 19, 1.0f},
+      {19, 9, 38, 9, 2, 1, 2, 1, 25, 3.0f},  // image 2 taller: rows leave at both ends
   };
   std::mt19937 rng(11);
   for (const PyramidCase& c : cases) {
@@ -216,6 +222,109 @@ TEST(CellcostKernels, PipelineMatchesLiteralLoopsOnEveryPath) {
         EXPECT_EQ(shifts, expected.shifts);
         EXPECT_TRUE(ref::SameBits(cost, expected.node_cost));
       });
+    }
+  }
+}
+
+// The plan's tiles cover the translation list in order, each one column
+// shift with consecutive row shifts, and on a full grid no tile is left
+// shorter than the latency of the kernel's additions needs.
+TEST(CellcostKernels, TilesPartitionTheListIntoRunsLongEnough) {
+  struct PlanCase {
+    int h, w, grid, rx, ry;
+  };
+  const PlanCase cases[] = {
+      {34, 12, 1, 3, 20},   // vector counts change every few row shifts
+      {120, 160, 1, 4, 24}, // long columns
+      {32, 40, 4, 64, 48},  // one or two vectors per translation
+      {9, 9, 1, 2, 30},     // most translations leave image 2
+  };
+  std::mt19937 rng(13);
+  for (const PlanCase& c : cases) {
+    const auto a = ref::RandomImage(rng, c.h, c.w, 2, 0);
+    const auto g = densecorr::ComputePyramidGeometry(c.w, c.h, c.grid, c.rx, c.ry, 1);
+    std::vector<int> shifts;
+    for (int ix = 0; ix < g.n_shift_x; ++ix) {
+      for (int iy = 0; iy < g.n_shift_y; ++iy) {
+        shifts.push_back(g.shift_range_x[0] + ix * c.grid);
+        shifts.push_back(g.shift_range_y[0] + iy * c.grid);
+      }
+    }
+    for (const KernelPath& path : Paths()) {
+      SCOPED_TRACE(std::string(path.name) + " " + std::to_string(c.h) + "x" +
+                   std::to_string(c.w) + " G" + std::to_string(c.grid));
+      const auto plan = densecorr::PlanShiftDist(path.shift, a.desc(), a.desc(), c.grid, g,
+                                                 shifts.data(), nullptr, 1.0f, true);
+      ASSERT_TRUE(plan.on_grid);
+      const densecorr::ShiftDistJob& job = plan.job;
+      // Row shifts that keep some sample row inside image 2.
+      const int inside_lo = -(g.n_sample_y - 1), inside_hi = g.n_sample_y - 1;
+      int next = 0;
+      for (int i = 0; i < job.n_tiles; ++i) {
+        const densecorr::ShiftTile& tile = job.tiles[i];
+        ASSERT_EQ(tile.first_k, next);
+        ASSERT_GE(tile.count, 1);
+        ASSERT_LE(tile.count, path.shift.max_tile);
+        for (int t = 0; t < tile.count; ++t) {
+          EXPECT_EQ(shifts[2 * (next + t)], tile.tx * c.grid);
+          EXPECT_EQ(shifts[2 * (next + t) + 1], (tile.ty + t) * c.grid);
+        }
+        const bool all_inside = tile.ty >= inside_lo && tile.ty + tile.count - 1 <= inside_hi;
+        const int inside_run = std::min(inside_hi, g.shift_range_y[1] / c.grid) -
+                               std::max(inside_lo, g.shift_range_y[0] / c.grid) + 1;
+        const int shortest =
+            std::min({inside_run, densecorr::kMinShiftRun, path.shift.max_tile / 2});
+        if (all_inside) {
+          EXPECT_GE(tile.count, shortest) << "tile " << i;
+        }
+        next += tile.count;
+      }
+      EXPECT_EQ(next, g.n_shift);
+    }
+  }
+}
+
+// A table's running column sums against the scalar definition: every row
+// count and translation count around the vector sizes, both the first
+// column and a later one, with infinities, NaN and signed zeros.
+TEST(CellcostKernels, ColumnSumsMatchTheRunningSumsDownEachColumn) {
+  std::mt19937 rng(14);
+  std::uniform_real_distribution<float> u(-2.0f, 2.0f);
+  std::uniform_int_distribution<int> pick(0, 40);
+  const float specials[] = {kNaN, kInf, -kInf, -0.0f, 0.0f};
+  for (const KernelPath& path : Paths()) {
+    if (path.shift.column_sums == nullptr) continue;
+    for (int rows : {1, 7, 16, 17, 33, 40}) {
+      for (int count : {1, 5, 16, 17, 37}) {
+        for (bool first : {true, false}) {
+          SCOPED_TRACE(std::string(path.name) + " rows " + std::to_string(rows) + " count " +
+                       std::to_string(count) + (first ? " first" : ""));
+          const size_t n = static_cast<size_t>(rows) * count;
+          std::vector<float> column(n), left(n);
+          for (float& v : column) v = pick(rng) < 3 ? specials[pick(rng) % 5] : u(rng);
+          for (float& v : left) v = pick(rng) == 0 ? -0.0f : u(rng);
+          std::vector<float> expected = left;
+          for (int t = 0; t < count; ++t) {
+            float r = 0.0f;
+            for (int iy = 0; iy < rows; ++iy) {
+              float& out = expected[static_cast<size_t>(t) * rows + iy];
+              r = r + column[static_cast<size_t>(t) * rows + iy];
+              out = first ? r : r + out;
+            }
+          }
+          path.shift.column_sums(column.data(), rows, count, first, left.data());
+          // (NaN payloads aside: a NaN table is pooled again from its plane.)
+          for (size_t i = 0; i < n; ++i) {
+            if (std::isnan(expected[i])) {
+              EXPECT_TRUE(std::isnan(left[i])) << i;
+            } else {
+              EXPECT_TRUE(ref::SameBits(std::vector<float>{left[i]},
+                                        std::vector<float>{expected[i]}))
+                  << i << ": " << left[i] << " vs " << expected[i];
+            }
+          }
+        }
+      }
     }
   }
 }
