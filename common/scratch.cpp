@@ -3,6 +3,7 @@
 #include <atomic>
 #include <climits>
 #include <cstddef>
+#include <cstdlib>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -39,6 +40,24 @@ void AdviseHugePages(void* data, std::uint64_t bytes) {
   (void)data;
   (void)bytes;
 #endif
+}
+
+void* AllocAlignedBytes(std::uint64_t bytes) {
+  constexpr std::uint64_t kHuge = std::uint64_t{2} << 20;
+  if (bytes == 0) bytes = 1;
+  if (bytes > SIZE_MAX - kHuge) throw std::bad_alloc();
+  const std::size_t align = bytes >= kHugePageAdviceBytes ? kHuge : 64;
+  void* data = nullptr;
+#if defined(_WIN32)
+  (void)align;
+  // No aligned allocation that std::free releases: the usual start.
+  data = std::malloc(static_cast<std::size_t>(bytes));
+#else
+  if (posix_memalign(&data, align, static_cast<std::size_t>(bytes)) != 0) data = nullptr;
+#endif
+  if (data == nullptr) throw std::bad_alloc();
+  if (bytes >= kHugePageAdviceBytes) AdviseHugePages(data, bytes);
+  return data;
 }
 
 }  // namespace densecorr

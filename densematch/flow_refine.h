@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "common/image_view.h"
+#include "common/scratch.h"
 
 namespace densecorr {
 
@@ -46,7 +47,7 @@ class FlowScratch {
   float* Reserve(std::ptrdiff_t floats);
 
  private:
-  std::unique_ptr<float[]> block_;
+  ScratchBlock<float> block_;
   std::ptrdiff_t size_ = 0;
 };
 

@@ -11,6 +11,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #ifdef _OPENMP
 #include <omp.h>
 #endif
@@ -132,7 +136,8 @@ Plan MakePlan(const ImageView& image1, const ImageView& image2, const MatchOptio
 // One image at the working precision: its descriptor and its planar pixels.
 struct Side {
   int width = 0, height = 0, channels = 0, feat_dim = 0;
-  std::unique_ptr<float[]> desc, pixels;
+  ScratchBlock<float> desc;  // 2 MB aligned: all huge pages
+  std::unique_ptr<float[]> pixels;
   Descriptor descriptor() const { return Descriptor{desc.get(), width, height, feat_dim}; }
   PlanarImage planar() const { return PlanarImage{pixels.get(), width, height, channels}; }
 };
@@ -146,7 +151,7 @@ Side PrepareSide(const ImageView& image, const DescribeOptions& options, int fea
   const Index n = Index{image.width} * image.height;
   s.pixels = AllocScratch<float>(n * image.channels);
   ReadPlanar(image, s.pixels.get());
-  s.desc = AllocScratch<float>(n * feat_dim);
+  s.desc = AllocScratchBlock<float>(n * feat_dim);
   DescribeImage(image, options, s.desc.get());
   return s;
 }
@@ -163,27 +168,85 @@ std::unique_ptr<float[]> GreyOf(const Side& s) {
   return grey;
 }
 
-// Distances between the pixels (x, y), y = 0 .. height-1, of d1 and the
-// pixels (qx[y], qy[y]) of d2, one column at a time: channels outer, so that
-// each channel plane is read along the column, and each pixel's sum still
-// runs over its channels in order. A target outside d2 gives +Inf.
-void ColumnDistances(const Descriptor& d1, const Descriptor& d2, int x, const int* qx,
-                     const int* qy, float* sum, float* out) {
-  const int h = d1.height;
-  const Index n1 = Index{d1.width} * h, n2 = Index{d2.width} * d2.height;
-  for (int y = 0; y < h; ++y) sum[y] = 0.0f;
-  for (int c = 0; c < d1.feat_dim; ++c) {
-    const float* a = d1.data + c * n1 + Index{x} * h;
-    const float* b = d2.data + c * n2;
-    for (int y = 0; y < h; ++y) {
-      if (qx[y] < 0 || qx[y] >= d2.width || qy[y] < 0 || qy[y] >= d2.height) continue;
-      const float d = a[y] - b[Index{qx[y]} * d2.height + qy[y]];
-      sum[y] += d * d;
+// Sums of squared differences between P pixels of d1 (a[p]: the pixel's
+// first channel; channels n1 apart) and K targets each in d2 (b[p * K + k];
+// channels n2 apart). Every sum starts at zero and adds its channels in
+// order, as a lone pixel's would; the P x K sums are independent, so the
+// adder has work while each one waits on its previous channel, and they
+// stay in registers instead of a column buffer. With SSE, four sums share
+// a vector: the four targets of a pixel, or four pixels' single targets;
+// every lane still does the scalar operations, so the bits are the same.
+template <int P, int K>
+inline void SquaredSums(const float* const* a, const float* const* b, Index n1, Index n2,
+                        int channels, float* out) {
+#if defined(__SSE2__)
+  if constexpr (K == 4 || (K == 1 && P % 4 == 0)) {
+    constexpr int V = P * K / 4;
+    __m128 acc[V];
+    for (int i = 0; i < V; ++i) acc[i] = _mm_setzero_ps();
+    Index oa = 0, ob = 0;
+    for (int c = 0; c < channels; ++c, oa += n1, ob += n2) {
+#pragma GCC unroll 8
+      for (int i = 0; i < V; ++i) {
+        __m128 value;
+        if constexpr (K == 4)
+          value = _mm_set1_ps(a[i][oa]);
+        else
+          value = _mm_setr_ps(a[4 * i][oa], a[4 * i + 1][oa], a[4 * i + 2][oa], a[4 * i + 3][oa]);
+        const __m128 target =
+            _mm_setr_ps(b[4 * i][ob], b[4 * i + 1][ob], b[4 * i + 2][ob], b[4 * i + 3][ob]);
+        const __m128 e = _mm_sub_ps(value, target);
+        acc[i] = _mm_add_ps(acc[i], _mm_mul_ps(e, e));
+      }
+    }
+    for (int i = 0; i < V; ++i) _mm_storeu_ps(out + 4 * i, acc[i]);
+    return;
+  }
+#endif
+  float acc[P * K] = {};
+  Index oa = 0, ob = 0;
+  for (int c = 0; c < channels; ++c, oa += n1, ob += n2) {
+#pragma GCC unroll 8
+    for (int p = 0; p < P; ++p) {
+      const float value = a[p][oa];
+#pragma GCC unroll 4
+      for (int k = 0; k < K; ++k) {
+        const float e = value - b[p * K + k][ob];
+        acc[p * K + k] += e * e;
+      }
     }
   }
-  for (int y = 0; y < h; ++y) {
-    const bool inside = qx[y] >= 0 && qx[y] < d2.width && qy[y] >= 0 && qy[y] < d2.height;
-    out[y] = inside ? std::sqrt(sum[y]) : std::numeric_limits<float>::infinity();
+  for (int i = 0; i < P * K; ++i) out[i] = acc[i];
+}
+
+// Distances between the pixels (x, y), y = 0 .. height-1, of d1 and the
+// pixels (qx[y], qy[y]) of d2, sixteen pixels of the column at a time. A
+// target outside d2 reads d2's pixel 0, then gives +Inf. (The sums stay in
+// registers: the column buffer is no longer needed.)
+void ColumnDistances(const Descriptor& d1, const Descriptor& d2, int x, const int* qx,
+                     const int* qy, float* /*sum*/, float* out) {
+  const int h = d1.height;
+  const Index n1 = Index{d1.width} * h, n2 = Index{d2.width} * d2.height;
+  const float* column = d1.data + Index{x} * h;
+  const float* a[16];
+  const float* b[16];
+  float sums[16];
+  bool inside[16];
+  for (int y = 0; y < h; y += 16) {
+    const int count = std::min(16, h - y);
+    for (int p = 0; p < count; ++p) {
+      const int tx = qx[y + p], ty = qy[y + p];
+      inside[p] = tx >= 0 && tx < d2.width && ty >= 0 && ty < d2.height;
+      a[p] = column + y + p;
+      b[p] = d2.data + (inside[p] ? Index{tx} * d2.height + ty : 0);
+    }
+    if (count == 16) {
+      SquaredSums<16, 1>(a, b, n1, n2, d1.feat_dim, sums);
+    } else {
+      for (int p = 0; p < count; ++p) SquaredSums<1, 1>(a + p, b + p, n1, n2, d1.feat_dim, sums + p);
+    }
+    for (int p = 0; p < count; ++p)
+      out[y + p] = inside[p] ? std::sqrt(sums[p]) : std::numeric_limits<float>::infinity();
   }
 }
 
@@ -201,9 +264,9 @@ struct ColumnScratch {
 
 // ColumnDistances for the four neighbours left, right, above and below of
 // each pixel's match (disp: the column's (dx, dy) pairs) into s.dist[0..3],
-// in one pass over the channels: each of d1's planes is read once and the
-// target indices are worked out once; each distance still sums its
-// channels in order. A target outside d2 reads its pixel 0, then gives +Inf.
+// four pixels (sixteen distances) at a time in one pass over the channels; each
+// distance still sums its channels in order. A target outside d2 reads its
+// pixel 0, then gives +Inf.
 void NeighbourDistances(const Descriptor& d1, const Descriptor& d2, int x, const int* disp,
                         ColumnScratch& s) {
   const int h = d1.height;
@@ -211,42 +274,43 @@ void NeighbourDistances(const Descriptor& d1, const Descriptor& d2, int x, const
   const int step[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
   for (int k = 0; k < 4; ++k) {
     Index* target = s.target[k].data();
-    float* sum = s.sums[k].data();
     for (int y = 0; y < h; ++y) {
       const int qx = x + disp[2 * y] + step[k][0], qy = y + disp[2 * y + 1] + step[k][1];
       const bool inside = qx >= 0 && qx < d2.width && qy >= 0 && qy < d2.height;
       target[y] = inside ? Index{qx} * d2.height + qy : -1;
-      sum[y] = 0.0f;
     }
   }
-  const Index* t0 = s.target[0].data();
-  const Index* t1 = s.target[1].data();
-  const Index* t2 = s.target[2].data();
-  const Index* t3 = s.target[3].data();
-  float* s0 = s.sums[0].data();
-  float* s1 = s.sums[1].data();
-  float* s2 = s.sums[2].data();
-  float* s3 = s.sums[3].data();
-  for (int c = 0; c < d1.feat_dim; ++c) {
-    const float* a = d1.data + c * n1 + Index{x} * h;
-    const float* b = d2.data + c * n2;
-    for (int y = 0; y < h; ++y) {
-      const float value = a[y];
-      const float e0 = value - b[t0[y] < 0 ? 0 : t0[y]];
-      const float e1 = value - b[t1[y] < 0 ? 0 : t1[y]];
-      const float e2 = value - b[t2[y] < 0 ? 0 : t2[y]];
-      const float e3 = value - b[t3[y] < 0 ? 0 : t3[y]];
-      s0[y] += e0 * e0;
-      s1[y] += e1 * e1;
-      s2[y] += e2 * e2;
-      s3[y] += e3 * e3;
+  const float* column = d1.data + Index{x} * h;
+  const float* a[4];
+  const float* b[16];
+  float sums[16];
+  const auto finish = [&](int y, int count) {
+    for (int p = 0; p < count; ++p) {
+      for (int k = 0; k < 4; ++k) {
+        s.dist[k][y + p] = s.target[k][y + p] >= 0 ? std::sqrt(sums[4 * p + k])
+                                                   : std::numeric_limits<float>::infinity();
+      }
     }
+  };
+  const auto aim = [&](int y, int count) {
+    for (int p = 0; p < count; ++p) {
+      a[p] = column + y + p;
+      for (int k = 0; k < 4; ++k) {
+        const Index t = s.target[k][y + p];
+        b[4 * p + k] = d2.data + (t < 0 ? 0 : t);
+      }
+    }
+  };
+  int y = 0;
+  for (; y + 4 <= h; y += 4) {
+    aim(y, 4);
+    SquaredSums<4, 4>(a, b, n1, n2, d1.feat_dim, sums);
+    finish(y, 4);
   }
-  for (int k = 0; k < 4; ++k) {
-    for (int y = 0; y < h; ++y) {
-      s.dist[k][y] = s.target[k][y] >= 0 ? std::sqrt(s.sums[k][y])
-                                         : std::numeric_limits<float>::infinity();
-    }
+  for (; y < h; ++y) {
+    aim(y, 1);
+    SquaredSums<1, 4>(a, b, n1, n2, d1.feat_dim, sums);
+    finish(y, 1);
   }
 }
 

@@ -53,6 +53,33 @@ TEST(MemoryGuardDecision, AllocScratchAsksOnlyAboveTheThreshold) {
   EXPECT_NO_THROW(densecorr::AllocScratch<float>(-5));
 }
 
+// The aligned blocks obey the same guard, refuse counts that wrap, and start
+// where every page of a large block can be huge; small and empty requests
+// still give usable, distinct memory.
+TEST(MemoryGuardDecision, ScratchBlocksAreGuardedAndAligned) {
+  {
+    ScopedGuardFigure none(0, 4096);
+    EXPECT_NO_THROW(densecorr::AllocScratchBlock<float>(1023));
+    EXPECT_THROW(densecorr::AllocScratchBlock<float>(1024), std::bad_alloc);
+  }
+  EXPECT_THROW(densecorr::AllocScratchBlock<double>(std::int64_t{1} << 62), std::bad_alloc);
+  const auto address = [](const void* p) { return reinterpret_cast<std::uintptr_t>(p); };
+  const auto empty = densecorr::AllocScratchBlock<float>(-3);
+  const auto small = densecorr::AllocScratchBlock<float>(5);
+  ASSERT_NE(empty.get(), nullptr);
+  ASSERT_NE(small.get(), nullptr);
+  EXPECT_NE(empty.get(), small.get());
+  EXPECT_EQ(address(small.get()) % 64, 0u);
+  const std::int64_t large_floats = densecorr::kHugePageAdviceBytes / sizeof(float) + 3;
+  auto large = densecorr::AllocScratchBlock<float>(large_floats);
+#if !defined(_WIN32)
+  EXPECT_EQ(address(large.get()) % (std::uintptr_t{2} << 20), 0u);
+#endif
+  // Every float of it is ours to write and read back.
+  for (std::int64_t i = 0; i < large_floats; ++i) large[i] = static_cast<float>(i);
+  EXPECT_EQ(large[large_floats - 1], static_cast<float>(large_floats - 1));
+}
+
 TEST(MemoryGuardSystem, ThisMachineHasAFigure) {
 #if defined(__linux__)
   const std::int64_t available = densecorr::AvailableMemoryBytes();
