@@ -428,15 +428,23 @@ void TryNeighbourCells(const Descriptor& da, const Descriptor& db, const int* la
             rows[count] = y;
             ++count;
           }
-          for (int k = 0; k < count; ++k) s.sum[k] = 0.0f;
+          // Sixteen candidates per pass over the channels, their sums in
+          // registers (the same bits as one candidate at a time).
           const Index n1 = Index{da.width} * da.height, n2 = Index{db.width} * db.height;
-          for (int c = 0; c < da.feat_dim; ++c) {
-            const float* a = da.data + c * n1 + Index{x} * height;
-            const float* b = db.data + c * n2;
-            for (int k = 0; k < count; ++k) {
-              const float d = a[rows[k]] -
-                              b[Index{s.qx[k]} * db.height + s.qy[k]];
-              s.sum[k] += d * d;
+          const float* column = da.data + Index{x} * height;
+          for (int k0 = 0; k0 < count; k0 += 16) {
+            const int block = std::min(16, count - k0);
+            const float* a[16];
+            const float* b[16];
+            for (int k = 0; k < block; ++k) {
+              a[k] = column + rows[k0 + k];
+              b[k] = db.data + (Index{s.qx[k0 + k]} * db.height + s.qy[k0 + k]);
+            }
+            if (block == 16) {
+              SquaredSums<16, 1>(a, b, n1, n2, da.feat_dim, s.sum.data() + k0);
+            } else {
+              for (int k = 0; k < block; ++k)
+                SquaredSums<1, 1>(a + k, b + k, n1, n2, da.feat_dim, s.sum.data() + k0 + k);
             }
           }
           for (int k = 0; k < count; ++k) {
