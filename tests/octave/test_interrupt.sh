@@ -50,10 +50,12 @@ send "PS1(''); PS2(''); addpath('$modules');"
 send "A = rand(160, 160, 640, 'single'); D = zeros(2, 160 * 160, 'int32');"
 send "P = struct('n_tree_level', 1, 'search_radius', [144 144], 'grid_size', 1, 'truncate_const', 1);"
 send "Q = struct('search_grid_size', 1, 'search_radius', [48 48], 'deform_coeff', 0.1, 'truncate_const', 1);"
+# A matcher call of several seconds: two 1200 x 1600 images.
+send "I = rand(1200, 1600, 'single'); J = circshift(I, [3 5]);"
 send "printf('ready\n'); fflush(stdout);"
 wait_for ready 60
 
-for call in "cellcost(A, A, P)" "densedisp(A, A, D, Q)"; do
+for call in "cellcost(A, A, P)" "densedisp(A, A, D, Q)" "densematch(I, J)"; do
   module=${call%%(*}
   send "clear x; t0 = tic; printf('started\n'); fflush(stdout); x = $call;"
   wait_for started 30
@@ -69,10 +71,11 @@ for call in "cellcost(A, A, P)" "densedisp(A, A, D, Q)"; do
   ((latency_ms < 1000)) || fail "$module: Octave took ${latency_ms} ms to come back"
 done
 
-# Both modules still work.
+# The modules still work.
 send "c = cellcost(A(1:8, 1:8, 1:4), A(1:8, 1:8, 1:4), setfield(P, 'search_radius', [1 1]));"
 send "m = densedisp(A(1:8, 1:8, 1:4), A(1:8, 1:8, 1:4), D(:, 1:64), setfield(Q, 'search_radius', [1 1]));"
-send "printf('next %d\n', isequal(size(c), [9 1]) && isequal(m, D(:, 1:64))); fflush(stdout);"
+send "[u, v] = densematch(I(1:32, 1:32), J(1:32, 1:32));"
+send "printf('next %d\n', isequal(size(c), [9 1]) && isequal(m, D(:, 1:64)) && isequal(size(u), [32 32])); fflush(stdout);"
 wait_for next 30
 [ "$found" = "next 1" ] || fail "the calls after the interrupts did not work"
 send "exit"
