@@ -233,10 +233,25 @@ struct Workspace {
   }
 };
 
+// Weight of a constancy term from the squared derivative lengths of the two
+// images (both > 0): 1 while they agree within a factor of 2, falling as the
+// square of their ratio beyond.
+inline float Agreement(float a, float b) {
+  return std::min(1.0f, 4.0f * std::min(a, b) / std::max(a, b));
+}
+
 // Adds one channel's terms to a column of the brightness (t0 .. t5) and
 // gradient (t6 .. t11) tensors: q0 .. q5 image 2's value, x, y, xx, xy, yy
 // at the warped positions, s0 .. s5 image 1's. Separate restrict-qualified
 // planes, so that the loop vectorises.
+//
+// Each term is also scaled down where the two images' derivative lengths
+// disagree by more than a factor of 2 (weight (2 * shorter / longer)^2 on the
+// squared lengths, at most 1): a match cannot turn a faint gradient into a
+// strong one, so such a residual comes from something image 1 does not show
+// (an occluding edge, the black beyond a rendered image's frame, the image
+// border), and divided by its gradient's squared length it would read as a
+// displacement of a few pixels instead of as an outlier.
 DENSECORR_WIDE_CLONES
 void TensorColumn(int h, float zeta2, const float* __restrict q0, const float* __restrict q1,
                   const float* __restrict q2, const float* __restrict q3,
@@ -259,11 +274,17 @@ void TensorColumn(int h, float zeta2, const float* __restrict q0, const float* _
     // Each constancy term divided by its gradient's squared length:
     // residuals become displacement errors, the same on faint and on strong
     // texture.
-    const float nb = 1.0f / (ix * ix + iy * iy + zeta2);
+    const float nb = Agreement(s1[y] * s1[y] + s2[y] * s2[y] + zeta2,
+                               q1[y] * q1[y] + q2[y] * q2[y] + zeta2) /
+                     (ix * ix + iy * iy + zeta2);
     t0[y] += nb * ix * ix; t1[y] += nb * ix * iy; t2[y] += nb * ix * iz;
     t3[y] += nb * iy * iy; t4[y] += nb * iy * iz; t5[y] += nb * iz * iz;
-    const float ngx = 1.0f / (ixx * ixx + ixy * ixy + zeta2);
-    const float ngy = 1.0f / (ixy * ixy + iyy * iyy + zeta2);
+    const float ngx = Agreement(s3[y] * s3[y] + s4[y] * s4[y] + zeta2,
+                                q3[y] * q3[y] + q4[y] * q4[y] + zeta2) /
+                      (ixx * ixx + ixy * ixy + zeta2);
+    const float ngy = Agreement(s4[y] * s4[y] + s5[y] * s5[y] + zeta2,
+                                q4[y] * q4[y] + q5[y] * q5[y] + zeta2) /
+                      (ixy * ixy + iyy * iyy + zeta2);
     t6[y] += ngx * ixx * ixx + ngy * ixy * ixy;
     t7[y] += ngx * ixx * ixy + ngy * ixy * iyy;
     t8[y] += ngx * ixx * ixz + ngy * ixy * iyz;

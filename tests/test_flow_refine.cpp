@@ -120,11 +120,22 @@ void ReferenceLevel(const Plane& image1, const Plane& image2, int w, int h, int 
             const float ixx = 0.5f * (q[3] + s[3][p]), ixy = 0.5f * (q[4] + s[4][p]);
             const float iyy = 0.5f * (q[5] + s[5][p]);
             const float ixz = q[1] - s[1][p], iyz = q[2] - s[2][p];
-            const float nb = 1.0f / (ix * ix + iy * iy + zeta2);
+            // Terms whose two derivative lengths disagree by more than a
+            // factor of 2 count less.
+            const auto agree = [&](float a, float b) {
+              return std::min(1.0f, 4.0f * std::min(a, b) / std::max(a, b));
+            };
+            const float nb = agree(s[1][p] * s[1][p] + s[2][p] * s[2][p] + zeta2,
+                                   q[1] * q[1] + q[2] * q[2] + zeta2) /
+                             (ix * ix + iy * iy + zeta2);
             b.t11 += nb * ix * ix; b.t12 += nb * ix * iy; b.t13 += nb * ix * iz;
             b.t22 += nb * iy * iy; b.t23 += nb * iy * iz; b.t33 += nb * iz * iz;
-            const float ngx = 1.0f / (ixx * ixx + ixy * ixy + zeta2);
-            const float ngy = 1.0f / (ixy * ixy + iyy * iyy + zeta2);
+            const float ngx = agree(s[3][p] * s[3][p] + s[4][p] * s[4][p] + zeta2,
+                                    q[3] * q[3] + q[4] * q[4] + zeta2) /
+                              (ixx * ixx + ixy * ixy + zeta2);
+            const float ngy = agree(s[4][p] * s[4][p] + s[5][p] * s[5][p] + zeta2,
+                                    q[4] * q[4] + q[5] * q[5] + zeta2) /
+                              (ixy * ixy + iyy * iyy + zeta2);
             g.t11 += ngx * ixx * ixx + ngy * ixy * ixy;
             g.t12 += ngx * ixx * ixy + ngy * ixy * iyy;
             g.t13 += ngx * ixx * ixz + ngy * ixy * iyz;
