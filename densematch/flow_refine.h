@@ -55,7 +55,9 @@ class FlowScratch {
 // image 2; u, v column-major over image 1. Coarse to fine over n_scales
 // scales: the coarsest starts from the given field, and at every scale a
 // robust term weighted by anchor * anchor_weight[p] (null = 0) pulls each
-// pixel towards it, so that reliable matches guide the rest. Both images
+// pixel towards it, so that reliable matches guide the rest; with weights,
+// the smoothness term penalises how far the field's gradient strays from the
+// slopes of those matches' affine motion rather than from 0. Both images
 // have the same channel count, values roughly in [0, 1]. Pixels whose match
 // leaves image 2 get no data term and follow their neighbours. Deterministic
 // whatever the thread count. scratch: memory to reuse (null: the call's own).
