@@ -557,12 +557,29 @@ void MatchDirection(const Side& a, const Side& b, const Plan& plan, const MatchO
   clock.Mark("parabola");
 }
 
+// How far from a pixel the descriptor reads the image: its farthest cell
+// centre, that cell's pooling window, and the gradient's central difference.
+int DescriptorReach(const DescribeOptions& o) {
+  const int centre = static_cast<int>(std::lround((o.grid_cells - 1) / 2.0 * o.cell_size));
+  return centre + (o.cell_size - 1) + 1;
+}
+
 // Weight of each pixel's descriptor match in the refinement: 0 where the
-// match does not come back from image 2 (back_u null: not tested), scaled
-// down on flat patches, whose descriptors are short and say little.
+// match does not come back from image 2 (back_u null: not tested) or where
+// either descriptor reads past its image's edge (within `reach` of it; at
+// most a quarter of the side, so that small images keep their middle),
+// scaled down on flat patches, whose descriptors are short and say little.
+// Past the edge a descriptor pools padding that the other image shows as
+// content (or the black beside a rendered image that the other image does
+// not show), and such matches land several pixels inside image 2.
 void MatchWeights(const Descriptor& d, const float* u, const float* v, const float* back_u,
-                  const float* back_v, int w2, int h2, float threshold, float* weight) {
+                  const float* back_v, int w2, int h2, float threshold, int reach,
+                  float* weight) {
   const int w = d.width, h = d.height;
+  const auto margin = [reach](int side) {
+    return static_cast<float>(std::min(reach, (side - 1) / 4));
+  };
+  const float mx1 = margin(w), my1 = margin(h), mx2 = margin(w2), my2 = margin(h2);
   const Index n = Index{w} * h;
   auto length2 = AllocScratch<float>(n);
 #ifdef _OPENMP
@@ -584,7 +601,8 @@ void MatchWeights(const Descriptor& d, const float* u, const float* v, const flo
       const Index p = Index{x} * h + y;
       float wgt = std::min(length2[p], 1.0f);
       const float x2 = x + u[p], y2 = y + v[p];
-      if (x2 < 0.0f || x2 > w2 - 1.0f || y2 < 0.0f || y2 > h2 - 1.0f) {
+      if (!(x2 >= mx2 && x2 <= w2 - 1.0f - mx2 && y2 >= my2 && y2 <= h2 - 1.0f - my2) ||
+          x < mx1 || x > w - 1.0f - mx1 || y < my1 || y > h - 1.0f - my1) {
         wgt = 0.0f;
       } else if (back_u != nullptr) {
         const float ex = u[p] + SampleBilinear(back_u, w2, h2, x2, y2);
@@ -826,15 +844,16 @@ Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar
     const float match_threshold = 1.0f;
     FlowScratch flow_scratch;
     auto weight1 = AllocScratch<float>(n1);
+    const int reach = DescriptorReach(o.descriptor);
     MatchWeights(side1.descriptor(), f.u.get(), f.v.get(), f.back_u.get(), f.back_v.get(), w2,
-                 h2, match_threshold, weight1.get());
+                 h2, match_threshold, reach, weight1.get());
     const auto forward = [&] {
       Refine(planar1, planar2, o, weight1.get(), &flow_scratch, f.u.get(), f.v.get());
     };
     if (check) {
       auto weight2 = AllocScratch<float>(n2);
       MatchWeights(side2.descriptor(), f.back_u.get(), f.back_v.get(), f.u.get(), f.v.get(), w1,
-                   h1, match_threshold, weight2.get());
+                   h1, match_threshold, reach, weight2.get());
       // One after the other, both refinements share one block of memory.
       FlowScratch beside_scratch;
       const auto backward = [&](bool beside) {
