@@ -1178,7 +1178,9 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
     slopes0[1] = cu3[2];
     slopes0[2] = cv3[1];
     slopes0[3] = cv3[2];
-    has_slopes = cu3[1] != 0.0 || cu3[2] != 0.0 || cv3[1] != 0.0 || cv3[2] != 0.0;
+    const bool finite = std::isfinite(cu3[1]) && std::isfinite(cu3[2]) &&
+                        std::isfinite(cv3[1]) && std::isfinite(cv3[2]);
+    has_slopes = finite && (cu3[1] != 0.0 || cu3[2] != 0.0 || cv3[1] != 0.0 || cv3[2] != 0.0);
   }
   // Coarse to fine: the coarsest scale starts from the anchor field with its
   // unreliable parts filled in from the reliable ones, every finer one from
