@@ -739,7 +739,7 @@ void SideBySide(const First& first, const Second& second, bool allowed = true,
         } else {
           while (!second_done.load(std::memory_order_acquire)) {
             if (stop != nullptr) stop->StopRequested(true);
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
           }
         }
       }
