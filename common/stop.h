@@ -60,6 +60,10 @@ inline void ThrowIfStopped(const StopToken* token) {
   if (token != nullptr && token->stopped()) throw Stopped();
 }
 
+// The poll of a token for work running beside the calling thread: it sees
+// the caller's token's flag (context) but never reaches the host.
+inline bool RelayStop(void* caller) { return static_cast<StopToken*>(caller)->stopped(); }
+
 // Between blocks of work, also inside parallel regions (token may be null):
 // only the calling thread (thread 0 of the region) reaches the host's poll.
 inline bool StopNow(StopToken* token) {

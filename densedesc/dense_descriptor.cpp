@@ -65,7 +65,7 @@ int DescriptorChannels(const DescribeOptions& options) {
 }
 
 void DescribeImageWith(const DescribeKernels& kernels, const ImageView& image,
-                       const DescribeOptions& options, float* out) {
+                       const DescribeOptions& options, float* out, StopToken* stop) {
   CheckOptions(options);
   CheckImage(image);
   if (image.width == 0 || image.height == 0) return;
@@ -112,23 +112,31 @@ void DescribeImageWith(const DescribeKernels& kernels, const ImageView& image,
   // Each stage writes every value from fixed inputs in a fixed order, so the
   // split of columns between threads cannot change a bit.
   const int w = job.width;
+  // Once a stop is seen, every remaining column is skipped.
   DENSEDESC_PARALLEL
   {
     DENSEDESC_FOR
-    for (int x = 0; x < w; ++x) kernels.read_smooth(job, x, x + 1);
+    for (int x = 0; x < w; ++x)
+      if (!StopNow(stop)) kernels.read_smooth(job, x, x + 1);
     DENSEDESC_FOR
-    for (int x = 0; x < w; ++x) kernels.smooth_across(job, x, x + 1);
+    for (int x = 0; x < w; ++x)
+      if (!StopNow(stop)) kernels.smooth_across(job, x, x + 1);
     DENSEDESC_FOR
-    for (int x = 0; x < w; ++x) kernels.orient_pool(job, x, x + 1);
+    for (int x = 0; x < w; ++x)
+      if (!StopNow(stop)) kernels.orient_pool(job, x, x + 1);
     DENSEDESC_FOR
-    for (int x = 0; x < w; ++x) kernels.pool_across(job, x, x + 1);
+    for (int x = 0; x < w; ++x)
+      if (!StopNow(stop)) kernels.pool_across(job, x, x + 1);
     DENSEDESC_FOR
-    for (int x = 0; x < w; ++x) kernels.write_out(job, x, x + 1);
+    for (int x = 0; x < w; ++x)
+      if (!StopNow(stop)) kernels.write_out(job, x, x + 1);
   }
+  ThrowIfStopped(stop);
 }
 
-void DescribeImage(const ImageView& image, const DescribeOptions& options, float* out) {
-  DescribeImageWith(DescribeKernelsFor(simd::SelectIsa()), image, options, out);
+void DescribeImage(const ImageView& image, const DescribeOptions& options, float* out,
+                   StopToken* stop) {
+  DescribeImageWith(DescribeKernelsFor(simd::SelectIsa()), image, options, out, stop);
 }
 
 }  // namespace densecorr

@@ -4,6 +4,7 @@
 #define DENSECORR_DENSEDESC_DENSE_DESCRIPTOR_H_
 
 #include "common/image_view.h"
+#include "common/stop.h"
 
 namespace densecorr {
 
@@ -45,8 +46,11 @@ int DescriptorChannels(const DescribeOptions& options);
 // read on their full range, real ones as they are (non-finite values as 0).
 // `out` is written only once every buffer is allocated. Deterministic
 // whatever the thread count or kernel path. Throws std::invalid_argument on
-// options out of range, std::bad_alloc when memory runs out.
-void DescribeImage(const ImageView& image, const DescribeOptions& options, float* out);
+// options out of range, std::bad_alloc when memory runs out. stop (null =
+// never) is polled between columns; a stop request throws Stopped, `out`
+// then partly written.
+void DescribeImage(const ImageView& image, const DescribeOptions& options, float* out,
+                   StopToken* stop = nullptr);
 
 }  // namespace densecorr
 

@@ -61,7 +61,7 @@ const DescribeKernels& DescribeKernelsFor(simd::Isa isa);
 
 // DescribeImage on a chosen table (the public call uses simd::SelectIsa()'s).
 void DescribeImageWith(const DescribeKernels& kernels, const ImageView& image,
-                       const DescribeOptions& options, float* out);
+                       const DescribeOptions& options, float* out, StopToken* stop = nullptr);
 
 }  // namespace densecorr
 

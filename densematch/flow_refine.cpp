@@ -566,7 +566,8 @@ void SorColumn(const SorSystem& s, int x, int w, int h, int parity) {
 // smoothness term measures the field's gradient (null: from 0).
 void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
                  const FlowRefineParams& params, const float* anchor_u, const float* anchor_v,
-                 const float* anchor_w, const float* slopes, Workspace& ws, float* u, float* v) {
+                 const float* anchor_w, const float* slopes, Workspace& ws, float* u, float* v,
+                 StopToken* stop) {
   const int w = image1.width, h = image1.height, nc = image1.channels;
   const int w2 = image2.width, h2 = image2.height;
   if (w <= 0 || h <= 0 || w2 <= 0 || h2 <= 0 || params.n_warps <= 0) return;
@@ -656,6 +657,7 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
   const float eps_anchor2 = 0.01f;
 
   for (int warp = 0; warp < params.n_warps; ++warp) {
+    if (stop != nullptr && stop->StopRequested(true)) throw Stopped();
 #ifdef _OPENMP
 #pragma omp parallel if (n >= kParallelPixels)
 #endif
@@ -722,6 +724,9 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
     ToSplit(u, w, h, u_split);
     ToSplit(v, w, h, v_split);
     for (int fp = 0; fp < params.n_fixed_point; ++fp) {
+      // Polled again before each sweep: a step of a large image takes
+      // tens of milliseconds, a poll (at most one host call per 5 ms) nothing.
+      if (stop != nullptr && stop->StopRequested(true)) throw Stopped();
       // Robust weights at the current step, a column at a time: the loops
       // over its rows vectorise, the square roots taken between them.
       RobustTerms terms;
@@ -816,6 +821,7 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
         // x's first colour, then column x - 1's second, which reads only
         // first-colour pixels of columns x - 2 .. x, all updated by then.
         for (int sweep = 0; sweep < params.n_sor; ++sweep) {
+          if (stop != nullptr && stop->StopRequested(true)) throw Stopped();
           for (int x = 0; x < w; ++x) {
             SorColumn(system, x, w, h, x & 1);
             if (x > 0) SorColumn(system, x - 1, w, h, x & 1);
@@ -824,6 +830,7 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
         }
       } else {
         for (int sweep = 0; sweep < params.n_sor; ++sweep) {
+          if (stop != nullptr && stop->StopRequested(true)) throw Stopped();
           for (int colour = 0; colour < 2; ++colour) {
 #ifdef _OPENMP
 #pragma omp parallel for schedule(static)
@@ -1096,7 +1103,7 @@ std::int64_t RefineFlowScratchBytes(const PlanarImage& image1, const PlanarImage
 
 void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
                 const FlowRefineParams& params, const float* anchor_weight, float* u, float* v,
-                FlowScratch* scratch) {
+                FlowScratch* scratch, StopToken* stop) {
   const int nc = image1.channels;
   if (!Refinable(image1, image2, params)) return;
   if (image2.channels != nc) throw std::invalid_argument("flow refinement: channel counts differ");
@@ -1126,6 +1133,7 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
     if (weighted) std::copy(anchor_weight, anchor_weight + n, s.anchor_w);
   }
   for (std::size_t k = 1; k < scales.size(); ++k) {
+    if (stop != nullptr && stop->StopRequested(true)) throw Stopped();
     const Scale& f = scales[k - 1];
     Scale& c = scales[k];
     const int w1 = c.w1, h1 = c.h1;
@@ -1221,7 +1229,7 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
     const float slopes[4] = {static_cast<float>(slopes0[0]), static_cast<float>(slopes0[1] * rx / ry),
                              static_cast<float>(slopes0[2] * ry / rx), static_cast<float>(slopes0[3])};
     RefineLevel(i1, i2, params, s.anchor_u, s.anchor_v, guided ? s.anchor_w : nullptr,
-                has_slopes ? slopes : nullptr, ws, fu, fv);
+                has_slopes ? slopes : nullptr, ws, fu, fv, stop);
     cu = fu;
     cv = fv;
   }

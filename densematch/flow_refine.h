@@ -11,6 +11,7 @@
 
 #include "common/image_view.h"
 #include "common/scratch.h"
+#include "common/stop.h"
 
 namespace densecorr {
 
@@ -61,9 +62,12 @@ class FlowScratch {
 // have the same channel count, values roughly in [0, 1]. Pixels whose match
 // leaves image 2 get no data term and follow their neighbours. Deterministic
 // whatever the thread count. scratch: memory to reuse (null: the call's own).
+// stop (null = never): polled, from the calling thread, before each
+// fixed-point step and SOR sweep; a stop request throws Stopped, leaving
+// (u, v) partly refined.
 void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
                 const FlowRefineParams& params, const float* anchor_weight, float* u, float* v,
-                FlowScratch* scratch = nullptr);
+                FlowScratch* scratch = nullptr, StopToken* stop = nullptr);
 
 // Bytes of scratch RefineFlow takes for these images and parameters (with
 // or without anchor weights): what a FlowScratch grows to.

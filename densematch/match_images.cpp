@@ -1,6 +1,8 @@
 #include "densematch/match_images.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -9,6 +11,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -20,7 +23,6 @@
 #endif
 
 #ifdef DENSEMATCH_PROFILE
-#include <chrono>
 #include <cstdio>
 #include <ctime>
 #endif
@@ -142,7 +144,8 @@ struct Side {
   PlanarImage planar() const { return PlanarImage{pixels.get(), width, height, channels}; }
 };
 
-Side PrepareSide(const ImageView& image, const DescribeOptions& options, int feat_dim) {
+Side PrepareSide(const ImageView& image, const DescribeOptions& options, int feat_dim,
+                 StopToken* stop) {
   Side s;
   s.width = image.width;
   s.height = image.height;
@@ -152,7 +155,7 @@ Side PrepareSide(const ImageView& image, const DescribeOptions& options, int fea
   s.pixels = AllocScratch<float>(n * image.channels);
   ReadPlanar(image, s.pixels.get());
   s.desc = AllocScratchBlock<float>(n * feat_dim);
-  DescribeImage(image, options, s.desc.get());
+  DescribeImage(image, options, s.desc.get(), stop);
   return s;
 }
 
@@ -375,7 +378,7 @@ void CellsToPixels(const int* labels, const int* shifts, int width, int height, 
 // value first among equals: structures thinner than a cell (leaves, poles)
 // move with a neighbouring cell more often than with the average of theirs.
 void TryNeighbourCells(const Descriptor& da, const Descriptor& db, const int* labels,
-                       const int* shifts, const Plan& plan, int* disparity) {
+                       const int* shifts, const Plan& plan, StopToken* stop, int* disparity) {
   const int width = da.width, height = da.height;
   const int l = plan.levels - 1;
   const int n = 1 << l;
@@ -393,6 +396,7 @@ void TryNeighbourCells(const Descriptor& da, const Descriptor& db, const int* la
 #pragma omp for schedule(static)
 #endif
     for (int x = 0; x < width; ++x) {
+      if (StopNow(stop)) continue;
       int* disp = disparity + 2 * Index{x} * height;
       const int i = std::min(x / cell_w, n - 1);
       for (int y = 0; y < height; ++y) {
@@ -464,12 +468,13 @@ void TryNeighbourCells(const Descriptor& da, const Descriptor& db, const int* la
       }
     }
   }
+  ThrowIfStopped(stop);
 }
 
 // Sub-pixel position of each match from a parabola through the descriptor
 // distances at the whole-pixel optimum and its four neighbours.
 void ParabolaStep(const Descriptor& d1, const Descriptor& d2, const int* disparity,
-                  const float* best_cost, float* u, float* v) {
+                  const float* best_cost, StopToken* stop, float* u, float* v) {
   const int w = d1.width, h = d1.height;
 #ifdef _OPENMP
 #pragma omp parallel
@@ -480,6 +485,7 @@ void ParabolaStep(const Descriptor& d1, const Descriptor& d2, const int* dispari
 #pragma omp for schedule(static)
 #endif
     for (int x = 0; x < w; ++x) {
+      if (StopNow(stop)) continue;
       const int* disp = disparity + 2 * Index{x} * h;
       NeighbourDistances(d1, d2, x, disp, s);
       for (int y = 0; y < h; ++y) {
@@ -498,6 +504,7 @@ void ParabolaStep(const Descriptor& d1, const Descriptor& d2, const int* dispari
       }
     }
   }
+  ThrowIfStopped(stop);
 }
 
 // One direction of the descriptor match, from side a's pixels to side b's:
@@ -528,7 +535,7 @@ void MatchDirection(const Side& a, const Side& b, const Plan& plan, const MatchO
   bp.parent_truncate = o.parent_truncate;
   bp.n_iterations = o.bp_iterations;
   auto labels = AllocScratch<int>(n_cell);
-  InferCellShifts(node_cost.get(), n_shift_x, n_shift_y, plan.levels, bp, labels.get());
+  InferCellShifts(node_cost.get(), n_shift_x, n_shift_y, plan.levels, bp, labels.get(), o.stop);
   node_cost.reset();
   clock.Mark("inference");
 
@@ -537,7 +544,7 @@ void MatchDirection(const Side& a, const Side& b, const Plan& plan, const MatchO
   auto best_cost = AllocScratch<float>(n);
   CellsToPixels(labels.get(), shifts.get(), a.width, a.height, plan, disparity.get());
   clock.Mark("cells to pixels");
-  TryNeighbourCells(da, db, labels.get(), shifts.get(), plan, disparity.get());
+  TryNeighbourCells(da, db, labels.get(), shifts.get(), plan, o.stop, disparity.get());
   clock.Mark("neighbour cells");
 
   // Candidates outside image 2 cost more than any distance of the unit-length
@@ -553,7 +560,7 @@ void MatchDirection(const Side& a, const Side& b, const Plan& plan, const MatchO
   pixels.RunPixelMatch(da, db, filtered.get(), best_cost.get(), fine);
 
   clock.Mark("pixel search");
-  ParabolaStep(da, db, filtered.get(), best_cost.get(), u, v);
+  ParabolaStep(da, db, filtered.get(), best_cost.get(), o.stop, u, v);
   clock.Mark("parabola");
 }
 
@@ -689,14 +696,14 @@ FlowRefineParams RefineParams(const MatchOptions& o) {
 }
 
 void Refine(const PlanarImage& image_a, const PlanarImage& image_b, const MatchOptions& o,
-            const float* weight, FlowScratch* scratch, float* u, float* v) {
+            const float* weight, FlowScratch* scratch, StopToken* stop, float* u, float* v) {
   if (o.flow_warps <= 0 || o.flow_fixed_point <= 0) return;
   const FlowRefineParams fr = RefineParams(o);
   const Index n = Index{image_a.width} * image_a.height;
   auto start_u = AllocScratch<float>(n), start_v = AllocScratch<float>(n);
   std::copy(u, u + n, start_u.get());
   std::copy(v, v + n, start_v.get());
-  RefineFlow(image_a, image_b, fr, weight, u, v, scratch);
+  RefineFlow(image_a, image_b, fr, weight, u, v, scratch, stop);
   // Pixel values far beyond [0, 1] can overflow the refinement's squares;
   // such pixels keep their descriptor match rather than report a number
   // that is none.
@@ -718,14 +725,18 @@ void Refine(const PlanarImage& image_a, const PlanarImage& image_b, const MatchO
 // would need a process-wide OpenMP setting). Each stage's result is the
 // same either way: the cores give the same bits whatever their thread
 // count.
-// allowed = false: always one after the other.
+// allowed = false: always one after the other. stop: the caller's token,
+// polled by the calling thread while it waits for the other (whose own
+// polls only relay it), so that a Ctrl-C does not wait for the slower side.
 template <class First, class Second>
-void SideBySide(const First& first, const Second& second, bool allowed = true) {
+void SideBySide(const First& first, const Second& second, bool allowed = true,
+                StopToken* stop = nullptr) {
 #ifdef _OPENMP
   const int threads = omp_get_max_threads();
   if (allowed && threads >= 2 && threads <= 3 && !omp_in_parallel()) {
     std::exception_ptr errors[2];
     int team = 0;
+    std::atomic<bool> second_done{false};
 #pragma omp parallel num_threads(2)
     {
 #pragma omp single
@@ -740,6 +751,14 @@ void SideBySide(const First& first, const Second& second, bool allowed = true) {
             second(true);
         } catch (...) {
           errors[me] = std::current_exception();
+        }
+        if (me == 1) {
+          second_done.store(true, std::memory_order_release);
+        } else {
+          while (!second_done.load(std::memory_order_acquire)) {
+            if (stop != nullptr) stop->StopRequested(true);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+          }
         }
       }
     }
@@ -762,7 +781,7 @@ void MatchThrough(const Side& a, const PlanarImage& planar_b, const Homography& 
   const auto warped = WarpThrough(planar_b, model, a.width, a.height);
   const Side seen = PrepareSide(
       ColumnMajorImage(warped.get(), PixelType::kFloat32, a.width, a.height, planar_b.channels),
-      o.descriptor, a.feat_dim);
+      o.descriptor, a.feat_dim, o.stop);
   MatchDirection(a, seen, plan, o, u, v);
   ComposeThrough(model, a.width, a.height, u, v);
 }
@@ -809,6 +828,10 @@ Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar
   const auto poll = [&o] {
     if (o.stop != nullptr && o.stop->StopRequested(true)) throw Stopped();
   };
+  // Only the calling thread may reach the host's poll: work beside it polls
+  // a token that relays the caller's.
+  StopToken relay(RelayStop, o.stop);
+  StopToken* const beside_stop = o.stop != nullptr ? &relay : nullptr;
   Fields f;
   f.u = AllocScratch<float>(n1);
   f.v = AllocScratch<float>(n1);
@@ -821,20 +844,16 @@ Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar
   if (check) {
     f.back_u = AllocScratch<float>(n2);
     f.back_v = AllocScratch<float>(n2);
-    // Only the calling thread may reach the host's poll: beside the forward
-    // match, the backward one polls a token that relays the caller's.
-    StopToken relay([](void* caller) { return static_cast<StopToken*>(caller)->stopped(); },
-                    o.stop);
     MatchOptions back_options = o;
     const auto backward_match = [&](bool beside) {
-      back_options.stop = beside && o.stop != nullptr ? &relay : o.stop;
+      back_options.stop = beside ? beside_stop : o.stop;
       if (inverse != nullptr)
         MatchThrough(side2, planar1, *inverse, back_plan, back_options, f.back_u.get(),
                      f.back_v.get());
       else
         MatchDirection(side2, side1, back_plan, back_options, f.back_u.get(), f.back_v.get());
     };
-    SideBySide(forward_match, backward_match);
+    SideBySide(forward_match, backward_match, true, o.stop);
   } else {
     forward_match();
   }
@@ -847,18 +866,20 @@ Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar
     const int reach = DescriptorReach(o.descriptor);
     MatchWeights(side1.descriptor(), f.u.get(), f.v.get(), f.back_u.get(), f.back_v.get(), w2,
                  h2, match_threshold, reach, weight1.get());
+    poll();
     const auto forward = [&] {
-      Refine(planar1, planar2, o, weight1.get(), &flow_scratch, f.u.get(), f.v.get());
+      Refine(planar1, planar2, o, weight1.get(), &flow_scratch, o.stop, f.u.get(), f.v.get());
     };
     if (check) {
       auto weight2 = AllocScratch<float>(n2);
       MatchWeights(side2.descriptor(), f.back_u.get(), f.back_v.get(), f.u.get(), f.v.get(), w1,
                    h1, match_threshold, reach, weight2.get());
+      poll();
       // One after the other, both refinements share one block of memory.
       FlowScratch beside_scratch;
       const auto backward = [&](bool beside) {
         Refine(planar2, planar1, o, weight2.get(), beside ? &beside_scratch : &flow_scratch,
-               f.back_u.get(), f.back_v.get());
+               beside ? beside_stop : o.stop, f.back_u.get(), f.back_v.get());
       };
       // Side by side, each refinement has a block of its own: only where
       // both leave half of the memory free.
@@ -866,7 +887,7 @@ Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar
       const std::int64_t both = RefineFlowScratchBytes(planar1, planar2, fr, true) +
                                 RefineFlowScratchBytes(planar2, planar1, fr, true);
       const std::int64_t available = AvailableMemoryBytes();
-      SideBySide(forward, backward, available < 0 || both <= available / 2);
+      SideBySide(forward, backward, available < 0 || both <= available / 2, o.stop);
       poll();
     } else {
       forward();
@@ -928,8 +949,14 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   poll();
   StageClock clock;
   Side side1, side2;
-  SideBySide([&] { side1 = PrepareSide(image1, options.descriptor, feat_dim); },
-             [&](bool) { side2 = PrepareSide(image2, options.descriptor, feat_dim); });
+  StopToken relay(RelayStop, options.stop);
+  SideBySide(
+      [&] { side1 = PrepareSide(image1, options.descriptor, feat_dim, options.stop); },
+      [&](bool beside) {
+        side2 = PrepareSide(image2, options.descriptor, feat_dim,
+                            beside && options.stop != nullptr ? &relay : options.stop);
+      },
+      true, options.stop);
   clock.Mark("describe");
   // The continuous refinement compares pixel values: colour where both
   // images have it, grey otherwise.
@@ -1004,6 +1031,7 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
     clock2.Mark("second pass");
   }
 
+  poll();
   MatchResult result;
   result.width = w1;
   result.height = h1;
@@ -1026,6 +1054,7 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
 #pragma omp for schedule(static)
 #endif
   for (int x = 0; x < w1; ++x) {
+    if (StopNow(options.stop)) continue;
     for (int y = 0; y < h1; ++y) {
       const Index p = Index{x} * h1 + y;
       const float x2 = x + result.dx[p], y2 = y + result.dy[p];
@@ -1037,6 +1066,7 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
                     result.cost.data() + Index{x} * h1);
   }
   }
+  ThrowIfStopped(options.stop);
   return result;
 }
 

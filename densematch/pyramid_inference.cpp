@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/scratch.h"
+#include "common/stop.h"
 
 #ifdef _OPENMP
 #include <omp.h>
@@ -149,7 +150,7 @@ void TruncatedL1Envelope(float* h, int n_x, int n_y, float weight, float truncat
 }
 
 void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n_level,
-                     const PyramidInferenceParams& params, int* labels) {
+                     const PyramidInferenceParams& params, int* labels, StopToken* stop) {
   if (n_level < 1 || n_level > 15 || n_shift_x < 1 || n_shift_y < 1)
     throw std::invalid_argument("pyramid inference: sizes out of range");
   const int n_shift = CheckedCount(std::int64_t{n_shift_x} * n_shift_y);
@@ -211,6 +212,7 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
     }
   };
   for (int it = 0; it < params.n_iterations; ++it) {
+    if (stop != nullptr && stop->StopRequested(true)) throw Stopped();
     for (int group = 0; group < n_group; ++group) run_group(group);
     for (int group = n_group - 1; group >= 0; --group) run_group(group);
   }

@@ -7,6 +7,8 @@
 
 namespace densecorr {
 
+class StopToken;
+
 struct PyramidInferenceParams {
   // Cost of a difference of one translation step (on either axis) between
   // two neighbouring cells of one level, and its cap.
@@ -27,9 +29,12 @@ struct PyramidInferenceParams {
 // every cell to labels (n_cell ints). The result does not depend on the
 // thread count: cells updated together share no edge, and each writes only
 // its own outgoing messages. Throws std::bad_alloc when memory runs out,
-// std::invalid_argument on sizes out of range.
+// std::invalid_argument on sizes out of range. stop (null = never): polled
+// from the calling thread between iterations; a stop request throws
+// Stopped with labels untouched.
 void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n_level,
-                     const PyramidInferenceParams& params, int* labels);
+                     const PyramidInferenceParams& params, int* labels,
+                     StopToken* stop = nullptr);
 
 // The lower envelope of h(k) + weight*(|kx - kx'| + |ky - ky'|) over k' on
 // an n_x x n_y grid (ky fastest), capped at min(h) + truncate, in place.

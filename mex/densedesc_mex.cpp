@@ -170,7 +170,9 @@ void Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   {
     densecorr::gateway::ThreadCount threads(n_threads);
     try {
-      densecorr::DescribeImage(image, options, static_cast<float*>(mxGetData(out.array)));
+      // Ctrl-C in the host stops the call between columns.
+      densecorr::StopToken stop(densecorr::gateway::HostInterruptPending, nullptr);
+      densecorr::DescribeImage(image, options, static_cast<float*>(mxGetData(out.array)), &stop);
     } catch (const std::invalid_argument& e) {
       Refuse(e.what());
     }
@@ -186,8 +188,11 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   // this frame without unwinding it.
   const char* id = nullptr;
   char message[512];
+  bool stopped = false;
   try {
     Run(nlhs, plhs, nrhs, prhs);
+  } catch (const densecorr::Stopped&) {
+    stopped = true;
   } catch (const Refusal& r) {
     id = kBadInput;
     std::snprintf(message, sizeof message, "densedesc: %s", r.message.c_str());
@@ -195,5 +200,6 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     id = kOutOfMemory;
     std::snprintf(message, sizeof message, "densedesc: out of memory");
   }
+  if (stopped) densecorr::gateway::ReportInterrupt();
   if (id != nullptr) mexErrMsgIdAndTxt(id, "%s", message);
 }

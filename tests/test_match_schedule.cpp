@@ -8,7 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include "densedesc/dense_descriptor.h"
+#include "densematch/flow_refine.h"
 #include "densematch/match_images.h"
+#include "densematch/pyramid_inference.h"
 #include "test_threads.h"
 
 namespace {
@@ -64,6 +67,56 @@ TEST(MatchImagesSchedule, StopsAndPollsOnlyOnTheCallingThread) {
     });
     EXPECT_EQ(log.calls_elsewhere, 0) << threads << " threads";
   }
+}
+
+// The stages without a driver of their own poll too: a stop request ends
+// them, and a poll never reaches the host from another thread.
+TEST(MatchImagesSchedule, DescriptorRefinementAndInferenceStopOnRequest) {
+  const int w = 64, h = 48;
+  const auto a = Texture(w, h, 0.0), b = Texture(w, h, 2.0);
+  const densecorr::PlanarImage i1{a.data(), w, h, 1}, i2{b.data(), w, h, 1};
+  densecorr::FlowRefineParams prm;
+  prm.smoothness = 0.5f;
+  prm.brightness = 1.0f;
+  prm.n_scales = 2;
+  prm.n_warps = 2;
+  prm.n_fixed_point = 2;
+  prm.n_sor = 3;
+  std::vector<float> u(static_cast<size_t>(w) * h, 0.0f), v = u;
+
+  PollLog quiet;
+  StopToken never(Poll, &quiet);
+  densecorr::RefineFlow(i1, i2, prm, nullptr, u.data(), v.data(), nullptr, &never);
+  EXPECT_GT(quiet.calls, 0);
+  StopToken asked;
+  asked.RequestStop();
+  EXPECT_THROW(densecorr::RefineFlow(i1, i2, prm, nullptr, u.data(), v.data(), nullptr, &asked),
+               densecorr::Stopped);
+
+  const int nx = 3, ny = 3, levels = 2, n_cell = 5;
+  const std::vector<float> cost(static_cast<size_t>(nx * ny * n_cell), 1.0f);
+  densecorr::PyramidInferenceParams bp;
+  bp.neighbour_weight = bp.parent_weight = 0.1f;
+  bp.neighbour_truncate = bp.parent_truncate = 1.0f;
+  bp.n_iterations = 3;
+  std::vector<int> labels(n_cell, -1);
+  EXPECT_THROW(
+      densecorr::InferCellShifts(cost.data(), nx, ny, levels, bp, labels.data(), &asked),
+      densecorr::Stopped);
+  EXPECT_EQ(labels, std::vector<int>(n_cell, -1)) << "a stopped inference wrote labels";
+  densecorr::InferCellShifts(cost.data(), nx, ny, levels, bp, labels.data(), &never);
+  EXPECT_EQ(labels, std::vector<int>(n_cell, 0));
+  std::vector<float> desc(static_cast<size_t>(w) * h *
+                         densecorr::DescriptorChannels(densecorr::DescribeOptions()));
+  const auto image = ColumnMajorImage(a.data(), PixelType::kFloat32, w, h, 1);
+  for (int threads : {1, 3}) {
+    WithThreads(threads, [&] {
+      EXPECT_THROW(densecorr::DescribeImage(image, densecorr::DescribeOptions(), desc.data(), &asked),
+                   densecorr::Stopped);
+      densecorr::DescribeImage(image, densecorr::DescribeOptions(), desc.data(), &never);
+    });
+  }
+  EXPECT_EQ(quiet.calls_elsewhere, 0);
 }
 
 }  // namespace

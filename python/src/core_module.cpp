@@ -513,7 +513,7 @@ py::array Describe(const py::array& image, const py::dict& options) {
                                               static_cast<py::ssize_t>(view.width),
                                               static_cast<py::ssize_t>(channels)});
   float* data = out.mutable_data();
-  RunCore([&](densecorr::StopToken*) { densecorr::DescribeImage(view, o, data); });
+  RunCore([&](densecorr::StopToken* stop) { densecorr::DescribeImage(view, o, data, stop); });
   return out;
 }
 
