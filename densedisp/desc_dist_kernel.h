@@ -6,7 +6,6 @@
 #ifndef DENSECORR_DENSEDISP_DESC_DIST_KERNEL_H_
 #define DENSECORR_DENSEDISP_DESC_DIST_KERNEL_H_
 
-
 #include "common/int_arith.h"
 #include "densedisp/desc_kernels.h"
 #include "simd/kernel_util.h"
@@ -287,8 +286,8 @@ void OffsetLanePixel(const DescDistJob& job, int x, int y, int dx, int dy) {
     // A plain load is safe when all lanes stay inside the rows there are to
     // read; lanes past the segment then read image 2 and are discarded.
     all_full = all_full && y2 >= job.reach_lo && y2 + VO::kLanes <= job.reach_hi;
-    pending[count++] =
-        OffsetLaneEntry{&s, static_cast<std::ptrdiff_t>(x2 * job.column2 + y2 - job.origin2), lo, hi};
+    const std::ptrdiff_t from = static_cast<std::ptrdiff_t>(x2 * job.column2 + y2 - job.origin2);
+    pending[count++] = OffsetLaneEntry{&s, from, lo, hi};
     if (count == VO::kMaxTile) {
       FlushOffsetLanes<VO>(job, v, a_ptr, pending, count, all_full);
       count = 0;
@@ -401,11 +400,11 @@ inline void CopyRun(float* out, const float* in, std::ptrdiff_t n) {
   }
 }
 
-// Rows [y0, y0 + rows) of `columns` columns from x * column + y0 - origin
-// on, every channel, into `out` as x, channel, row. Plane by plane, so that
-// the reads follow each other through memory (the channels of one pixel
-// would be the slow order), fetching the lines of the plane kCopyAhead
-// channels ahead, which no prefetcher would guess.
+// `rows` rows of `columns` columns, every channel, from index `first`
+// (channel 0 of the first pixel) on into `out` as x, channel, row. Plane by
+// plane, so that the reads follow each other through memory (the channels
+// of one pixel would be the slow order), fetching the lines of the plane
+// kCopyAhead channels ahead, which no prefetcher would guess.
 constexpr int kCopyAhead = 4;
 
 template <class V>
