@@ -142,7 +142,7 @@ template <class V>
 void PixelLaneBlock(const DescDistJob& job, PendingTiles<V>& pending, int x, int y0, int n, int dx,
                     int dy) {
   const std::ptrdiff_t v0 = VolumeIndex(job, x, y0);
-  const float* a_start = job.data1 + (x * job.column1 + y0);
+  const float* a_start = job.data1 + (x * job.column1 + y0 - job.origin1);
   const std::int64_t base_x = std::int64_t{x} + dx;
   const std::int64_t base_y = std::int64_t{y0} + dy;
   const typename V::F truncate_const = V::Broadcast(job.truncate_const);
@@ -172,7 +172,7 @@ void PixelLaneBlock(const DescDistJob& job, PendingTiles<V>& pending, int x, int
     if (t_lo >= t_hi) continue;
     tile.run = PixelTileFor<V>(t_hi - t_lo, full);
     tile.a = a_start;
-    tile.b = job.data2 + (x2 * job.column2 + y2 + t_lo);
+    tile.b = job.data2 + (x2 * job.column2 + y2 + t_lo - job.origin2);
     tile.out = out + t_lo * job.k_stride;
     tile.n = n;
     tile.size = t_hi - t_lo;
@@ -263,7 +263,7 @@ void FlushOffsetLanes(const DescDistJob& job, std::ptrdiff_t v, const float* a_p
 template <class VO>
 void OffsetLanePixel(const DescDistJob& job, int x, int y, int dx, int dy) {
   const std::ptrdiff_t v = VolumeIndex(job, x, y);
-  const float* a_ptr = job.data1 + (x * job.column1 + y);
+  const float* a_ptr = job.data1 + (x * job.column1 + y - job.origin1);
   const std::int64_t base_x = std::int64_t{x} + dx;
   const std::int64_t base_y = std::int64_t{y} + dy;
   OffsetLaneEntry pending[VO::kMaxTile];
@@ -283,11 +283,11 @@ void OffsetLanePixel(const DescDistJob& job, int x, int y, int dx, int dy) {
       }
       continue;
     }
-    // A plain load is safe when all lanes stay inside the column; lanes past
-    // the segment then read image 2 and are discarded.
-    all_full = all_full && y2 >= 0 && y2 + VO::kLanes <= job.height2;
-    pending[count++] =
-        OffsetLaneEntry{&s, static_cast<std::ptrdiff_t>(x2 * job.column2 + y2), lo, hi};
+    // A plain load is safe when all lanes stay inside the rows there are to
+    // read; lanes past the segment then read image 2 and are discarded.
+    all_full = all_full && y2 >= job.reach_lo && y2 + VO::kLanes <= job.reach_hi;
+    const std::ptrdiff_t from = static_cast<std::ptrdiff_t>(x2 * job.column2 + y2 - job.origin2);
+    pending[count++] = OffsetLaneEntry{&s, from, lo, hi};
     if (count == VO::kMaxTile) {
       FlushOffsetLanes<VO>(job, v, a_ptr, pending, count, all_full);
       count = 0;
@@ -324,13 +324,195 @@ void DescDistColumnRows(const DescDistJob& job, PendingTiles<V>& pending, int x,
   }
 }
 
-// Rows are visited in bands across the columns, so that the candidates of
-// neighbouring pixels (which overlap) are still in the cache when reused.
-constexpr int kBandRows = 32;
+// ---- panels: copies of the image parts a piece of a band reads ----
+// Each copy keeps a pixel's channels a column's rows apart (x, then
+// channel, then row), so that a tile's channel loop walks neighbouring
+// lines instead of lines a plane apart; planes a multiple of 4 KB apart
+// would also put all of a pixel's channels into one set of the first-level
+// cache. The values are copied bit for bit and every entry is computed as
+// before, only from the copies.
+//
+// Image 1 is always copied: each pixel once, and its lines then serve all
+// offsets of the pixel from the first-level cache. Image 2 is copied only
+// where most pixels take offset lanes: their loads are a line or two per 7
+// entries, where pixel-lane tiles load 3 lines per 7 x 16 entries and gain
+// less than the copy costs (the part of image 2 a band reads is several
+// times the band when displacements vary).
+
+// The pixels of rows [y_begin, y_end) of column x that take offset lanes.
+template <class V>
+int OffsetLanePixels(const DescDistJob& job, int x, int y_begin, int y_end) {
+  constexpr int kMinRun = V::kLanes / 2;
+  const std::ptrdiff_t column = std::ptrdiff_t{x} * job.height1;
+  int count = 0;
+  for (int y = y_begin; y < y_end;) {
+    const std::ptrdiff_t p = column + y;
+    const int limit = MinInt(V::kLanes, y_end - y);
+    int run = 1;
+    while (run < limit && SameDisplacement(job.disparity, p, p + run)) ++run;
+    if (run < kMinRun) count += run;
+    y += run;
+  }
+  return count;
+}
+
+// Columns [x_lo, x_hi] and rows [y_lo, y_hi] of image 2 (inclusive); empty
+// while x_lo > x_hi.
+struct PanelBox {
+  std::int64_t x_lo = 1, x_hi = 0, y_lo = 1, y_hi = 0;
+  bool Empty() const { return x_lo > x_hi; }
+};
+
+// Adds to `box` what pixels (x, y0 .. y1-1) read of image 2: the in-image
+// part of each one's candidate rectangle.
+inline void ExtendPanelBox(const DescDistJob& job, int x, int y0, int y1, PanelBox& box) {
+  const std::ptrdiff_t column = std::ptrdiff_t{x} * job.height1;
+  for (int y = y0; y < y1; ++y) {
+    const std::ptrdiff_t p = column + y;
+    const std::int64_t cx = std::int64_t{x} + job.disparity[2 * p];
+    const std::int64_t cy = std::int64_t{y} + job.disparity[2 * p + 1];
+    const std::int64_t x_lo = Clamp(cx + job.sx_min, 0, job.width2);
+    const std::int64_t x_hi = Clamp(cx + job.sx_max, -1, job.width2 - 1);
+    const std::int64_t y_lo = Clamp(cy + job.sy_min, 0, job.height2);
+    const std::int64_t y_hi = Clamp(cy + job.sy_max, -1, job.height2 - 1);
+    if (x_lo > x_hi || y_lo > y_hi) continue;  // nothing read
+    if (box.Empty()) {
+      box = PanelBox{x_lo, x_hi, y_lo, y_hi};
+      continue;
+    }
+    box.x_lo = x_lo < box.x_lo ? x_lo : box.x_lo;
+    box.x_hi = x_hi > box.x_hi ? x_hi : box.x_hi;
+    box.y_lo = y_lo < box.y_lo ? y_lo : box.y_lo;
+    box.y_hi = y_hi > box.y_hi ? y_hi : box.y_hi;
+  }
+}
+
+// n floats from `in` to `out`, bit for bit (loads and stores only). Runs
+// are short, a column of a band: a call to the library copy would cost more
+// than the copy.
+template <class V>
+inline void CopyRun(float* out, const float* in, std::ptrdiff_t n) {
+  std::ptrdiff_t i = 0;
+  for (; i + V::kLanes <= n; i += V::kLanes) V::Store(out + i, V::Load(in + i));
+  if (i < n) {
+    const typename V::M tail = V::LaneRange(0, static_cast<int>(n - i));
+    V::StoreMasked(out + i, V::LoadMasked(in + i, tail), tail);
+  }
+}
+
+// `rows` rows of `columns` columns, every channel, from index `first`
+// (channel 0 of the first pixel) on into `out` as x, channel, row. Plane by
+// plane, so that the reads follow each other through memory (the channels
+// of one pixel would be the slow order), fetching the lines of the plane
+// kCopyAhead channels ahead, which no prefetcher would guess.
+constexpr int kCopyAhead = 4;
+
+template <class V>
+void CopyPart(const float* data, std::ptrdiff_t column, std::ptrdiff_t plane, std::ptrdiff_t first,
+              std::ptrdiff_t columns, std::ptrdiff_t rows, int feat_dim, float* out) {
+  for (int c = 0; c < feat_dim; ++c) {
+    const float* in = data + (first + c * plane);
+    float* to = out + c * rows;
+    const std::ptrdiff_t ahead = c + kCopyAhead < feat_dim ? kCopyAhead * plane : 0;
+    for (std::ptrdiff_t i = 0; i < columns; ++i, in += column, to += feat_dim * rows) {
+      if (ahead != 0) {
+        for (std::ptrdiff_t r = 0; r < rows + 15; r += 16) DENSECORR_PREFETCH(in + ahead + r);
+      }
+      CopyRun<V>(to, in, rows);
+    }
+  }
+}
+
+// Floats of the copies of columns [xa, xb) x `rows` of image 1 and, when
+// copy2, of `box`.
+inline std::int64_t PanelFloatsFor(const DescDistJob& job, const PanelBox& box, bool copy2,
+                                   int columns, int rows) {
+  const std::int64_t image1 = std::int64_t{columns} * rows * job.feat_dim;
+  if (!copy2 || box.Empty()) return image1;
+  return (box.x_hi - box.x_lo + 1) * (box.y_hi - box.y_lo + 1) * job.feat_dim + image1;
+}
+
+// Copies columns [xa, xb), rows [y0, y1) of image 1 and, when copy2, `box`
+// of image 2 into job.panel; the job returned reads the copies.
+template <class V>
+DescDistJob CopyPanels(const DescDistJob& job, const PanelBox& box, bool copy2, int xa, int xb,
+                       int y0, int y1) {
+  DescDistJob local = job;
+  const std::ptrdiff_t f = job.feat_dim;
+  float* panel = job.panel;
+  if (copy2) {
+    const std::ptrdiff_t rows2 = static_cast<std::ptrdiff_t>(box.y_hi - box.y_lo + 1);
+    const std::ptrdiff_t cols2 = static_cast<std::ptrdiff_t>(box.x_hi - box.x_lo + 1);
+    CopyPart<V>(job.data2, job.column2, job.plane2,
+                static_cast<std::ptrdiff_t>(box.x_lo) * job.column2 + box.y_lo - job.origin2, cols2,
+                rows2, job.feat_dim, panel);
+    local.data2 = panel;
+    local.column2 = f * rows2;
+    local.plane2 = rows2;
+    local.origin2 = static_cast<std::ptrdiff_t>(box.x_lo) * local.column2 + box.y_lo;
+    // Offset lanes may load a whole vector only where the copy has rows.
+    local.reach_lo = box.y_lo;
+    local.reach_hi = box.y_hi + 1;
+    panel += cols2 * local.column2;
+  }
+  const std::ptrdiff_t rows1 = y1 - y0;
+  CopyPart<V>(job.data1, job.column1, job.plane1, xa * job.column1 + y0 - job.origin1, xb - xa,
+              rows1, job.feat_dim, panel);
+  local.data1 = panel;
+  local.column1 = f * rows1;
+  local.plane1 = rows1;
+  local.origin1 = xa * local.column1 + y0;
+  local.panel = nullptr;
+  local.panel_floats = 0;
+  return local;
+}
+
+// Rows [y0, y1) of columns [x_begin, x_end) through panels: each piece of
+// the band, as many columns as fit the panel, is copied and then computed.
+// A column that alone would overflow the panel reads the images directly.
+template <class V, class VO>
+void PanelBandColumns(const DescDistJob& job, PendingTiles<V>& pending, bool copy2, int x_begin,
+                      int x_end, int y0, int y1) {
+  for (int xa = x_begin; xa < x_end;) {
+    PanelBox box;
+    int xb = xa;
+    while (xb < x_end) {
+      PanelBox grown = box;
+      if (copy2) ExtendPanelBox(job, xb, y0, y1, grown);
+      if (PanelFloatsFor(job, grown, copy2, xb + 1 - xa, y1 - y0) > job.panel_floats) break;
+      box = grown;
+      ++xb;
+    }
+    if (xb == xa) {
+      xb = xa + 1;
+      DescDistColumnRows<V, VO>(job, pending, xa, y0, y1);
+      if (pending.count > 0) RunPendingTiles<V>(job, pending);
+    } else {
+      const DescDistJob local = CopyPanels<V>(job, box, copy2 && !box.Empty(), xa, xb, y0, y1);
+      for (int x = xa; x < xb; ++x) DescDistColumnRows<V, VO>(local, pending, x, y0, y1);
+      // The tiles point into the panel: run them before it is refilled.
+      if (pending.count > 0) RunPendingTiles<V>(local, pending);
+    }
+    xa = xb;
+  }
+}
 
 template <class V, class VO>
 void DescDistColumns(const DescDistJob& job, int x_begin, int x_end, int y_begin, int y_end) {
   PendingTiles<V> pending;
+  if (job.panel != nullptr && job.feat_dim > 0 && job.n_offsets > 0) {
+    std::int64_t offset_lanes = 0;
+    for (int y0 = y_begin; y0 < y_end; y0 += kBandRows) {
+      const int y1 = MinInt(y_end, y0 + kBandRows);
+      for (int x = x_begin; x < x_end; ++x) offset_lanes += OffsetLanePixels<V>(job, x, y0, y1);
+    }
+    const bool copy2 = 2 * offset_lanes >= (std::int64_t{x_end} - x_begin) * (y_end - y_begin);
+    for (int y0 = y_begin; y0 < y_end; y0 += kBandRows) {
+      const int y1 = MinInt(y_end, y0 + kBandRows);
+      PanelBandColumns<V, VO>(job, pending, copy2, x_begin, x_end, y0, y1);
+    }
+    return;
+  }
   for (int y0 = y_begin; y0 < y_end; y0 += kBandRows) {
     const int y1 = MinInt(y_end, y0 + kBandRows);
     for (int x = x_begin; x < x_end; ++x) DescDistColumnRows<V, VO>(job, pending, x, y0, y1);

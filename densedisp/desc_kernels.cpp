@@ -1,5 +1,7 @@
 #include "densedisp/desc_kernels.h"
 
+#include <cstdint>
+
 namespace densecorr {
 
 const PixelKernels& PixelKernelsFor(simd::Isa isa) {
@@ -10,6 +12,15 @@ const PixelKernels& PixelKernelsFor(simd::Isa isa) {
   (void)isa;
 #endif
   return kPixelKernelsPortable;
+}
+
+std::ptrdiff_t PanelFloats(int width1, int height1, int width2, int height2, int feat_dim) {
+  if (width1 <= 0 || height1 <= 0 || width2 <= 0 || height2 <= 0 || feat_dim <= 0) return 0;
+  // A piece's copies never exceed both images' bands in full.
+  const std::int64_t rows1 = height1 < kBandRows ? height1 : kBandRows;
+  const std::int64_t most =
+      (std::int64_t{width2} * height2 + std::int64_t{width1} * rows1) * feat_dim;
+  return static_cast<std::ptrdiff_t>(most < kMaxPanelFloats ? most : kMaxPanelFloats);
 }
 
 }  // namespace densecorr

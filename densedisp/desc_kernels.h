@@ -9,6 +9,7 @@
 #define DENSECORR_DENSEDISP_DESC_KERNELS_H_
 
 #include <cstddef>
+#include <cstdint>
 
 #include "simd/dispatch.h"
 
@@ -16,6 +17,14 @@ namespace densecorr {
 
 // Lanes of the vectors that run over the offsets of one pixel.
 constexpr int kOffsetLanes = 8;
+
+// The distance kernels visit image 1 in bands of this many rows, so that
+// the candidates of neighbouring pixels (which overlap) are still cached
+// when reused. A panel (DescDistJob::panel) holds the copies for a piece of
+// one band, at most kMaxPanelFloats floats (1 MB: it is reread from the
+// second-level cache).
+constexpr int kBandRows = 32;
+constexpr std::ptrdiff_t kMaxPanelFloats = std::ptrdiff_t{256} << 10;
 
 // Offsets first_k .. first_k+count-1 of the list: (sx, sy), (sx, sy+1), ...
 // Consecutive offsets of a column of the search grid land on consecutive
@@ -29,16 +38,25 @@ struct OffsetSegment {
 };
 
 struct DescDistJob {
-  const float* data1;  // channel c of pixel (x, y): x*column1 + y + c*plane1
+  // Channel c of pixel (x, y): x*column1 + y - origin1 + c*plane1. The
+  // images as given have origin 0; copies of a part of them (see panel)
+  // start at their first pixel.
+  const float* data1;
   int height1;
-  std::ptrdiff_t column1, plane1;
-  const float* data2;  // channel c of pixel (x2, y2): x2*column2 + y2 + c*plane2
+  std::ptrdiff_t column1, plane1, origin1;
+  const float* data2;  // channel c of pixel (x2, y2): x2*column2 + y2 - origin2 + c*plane2
   int width2, height2;
-  std::ptrdiff_t column2, plane2;
+  std::ptrdiff_t column2, plane2, origin2;
+  // Rows [reach_lo, reach_hi) of image 2 are there to read in any column
+  // read at all: offset lanes load a whole vector from there even where a
+  // segment has fewer lanes (the rest are discarded). The images as given:
+  // 0, height2; a copy: its rows.
+  std::int64_t reach_lo, reach_hi;
   int feat_dim;
   const int* disparity;  // (dx, dy) of pixel p at 2p, 2p+1
   const int* offsets;    // (sx, sy) of offset k at 2k, 2k+1
   int n_offsets;
+  int sx_min, sx_max, sy_min, sy_max;  // extent of the offsets (n_offsets > 0)
   const OffsetSegment* segments;  // a partition of 0 .. n_offsets-1, in order
   int n_segments;
   const OffsetSegment* groups;  // another partition, in order
@@ -52,7 +70,20 @@ struct DescDistJob {
   // Also write truncate_const where the candidate leaves image 2 (the volume
   // then needs no pre-fill); otherwise leave those entries.
   bool fill_outside;
+  // Optional scratch of panel_floats floats (one thread's): where given, the
+  // kernels copy what a piece of a band reads of image 1 (and, where it
+  // pays, of image 2) into it, each pixel's channels a few lines apart, and
+  // read the copies instead. In the images as given they are a plane apart,
+  // which with planes a multiple of 4 KB maps all channels of a pixel to one
+  // set of the first-level cache.
+  float* panel;
+  std::ptrdiff_t panel_floats;
 };
+
+// Floats of the panel a thread of a fused call gets (0: the kernels read
+// the images directly); PanelFloats(...) * threads is part of the call's
+// memory plan.
+std::ptrdiff_t PanelFloats(int width1, int height1, int width2, int height2, int feat_dim);
 
 // Best offset per pixel.
 struct BestDisparityJob {

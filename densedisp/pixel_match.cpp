@@ -117,10 +117,19 @@ DescDistPlan PlanDescDist(const PixelKernels& kernels, Descriptor desc1, Descrip
   job.height2 = desc2.height;
   job.column2 = desc2.height;
   job.plane2 = std::ptrdiff_t{desc2.width} * desc2.height;
+  job.reach_lo = 0;
+  job.reach_hi = desc2.height;
   job.feat_dim = desc1.feat_dim > 0 ? desc1.feat_dim : 0;
   job.disparity = disparity;
   job.offsets = search_offsets;
   job.n_offsets = n_offsets;
+  for (int k = 0; k < n_offsets; ++k) {
+    const int sx = search_offsets[2 * k], sy = search_offsets[2 * k + 1];
+    job.sx_min = k == 0 || sx < job.sx_min ? sx : job.sx_min;
+    job.sx_max = k == 0 || sx > job.sx_max ? sx : job.sx_max;
+    job.sy_min = k == 0 || sy < job.sy_min ? sy : job.sy_min;
+    job.sy_max = k == 0 || sy > job.sy_max ? sy : job.sy_max;
+  }
   job.segments = plan.segments.get();
   job.n_segments = n_segments;
   job.groups = plan.groups.get();
@@ -310,8 +319,8 @@ std::unique_ptr<int[]> CallOffsets(const PixelMatchParams& params, int n_pixel, 
 
 }  // namespace
 
-PixelCallPlan PlanPixelCall(int width1, int height1, int /*width2*/, int /*height2*/,
-                            int /*feat_dim*/, const PixelMatchParams& params) noexcept {
+PixelCallPlan PlanPixelCall(int width1, int height1, int width2, int height2, int feat_dim,
+                            const PixelMatchParams& params) noexcept {
   PixelCallPlan plan{false, 0, 0, 0};
   int n_offsets = 0, n_pixel = 0;
   try {
@@ -327,12 +336,16 @@ PixelCallPlan PlanPixelCall(int width1, int height1, int /*width2*/, int /*heigh
   plan.n_pixel = n_pixel;
   const std::uint64_t n = static_cast<std::uint64_t>(n_offsets);
   const PixelBlocks blocks = ChoosePixelBlocks(width1, height1, n_offsets);
-  // The basic call: offsets, penalties, both segment lists and one block
-  // buffer per thread (the label call needs no segments, the region call
-  // neither segments nor buffers).
+  // The basic call: offsets, penalties, both segment lists and per thread
+  // one block buffer and one panel (the label call needs no segments nor
+  // panels, the region call neither segments nor buffers).
+  const std::uint64_t panel =
+      n_offsets > 0 ? static_cast<std::uint64_t>(PanelFloats(width1, height1, width2, height2,
+                                                             feat_dim))
+                    : 0;
   plan.scratch_bytes = 2 * n * sizeof(int) + n * sizeof(float) + 2 * n * sizeof(OffsetSegment) +
                        static_cast<std::uint64_t>(MaxThreads()) *
-                           static_cast<std::uint64_t>(blocks.floats) * sizeof(float);
+                           (static_cast<std::uint64_t>(blocks.floats) + panel) * sizeof(float);
   return plan;
 }
 
@@ -402,6 +415,11 @@ void RunPixelMatchWith(const PixelKernels& kernels, Descriptor desc1, Descriptor
   const PixelBlocks blocks = ChoosePixelBlocks(desc1.width, desc1.height, n_offsets);
   const int n_threads = MaxThreads();
   const auto buffers = AllocScratch<float>(n_threads * blocks.floats);
+  const std::ptrdiff_t panel_floats =
+      n_offsets > 0 ? PanelFloats(desc1.width, desc1.height, desc2.width, desc2.height,
+                                  desc1.feat_dim)
+                    : 0;
+  const auto panels = AllocScratch<float>(n_threads * std::int64_t{panel_floats});
   ThrowIfStopRequested(stop);
   if (n_pixel <= 0) return;
   const std::int64_t n_blocks = std::int64_t{blocks.n_bx} * blocks.n_by;
@@ -410,6 +428,8 @@ void RunPixelMatchWith(const PixelKernels& kernels, Descriptor desc1, Descriptor
     float* buffer = buffers.get() + ThreadNumber() * blocks.floats;
     DescDistJob job = plan.job;
     job.dist_volume = buffer;
+    job.panel = panel_floats > 0 ? panels.get() + ThreadNumber() * panel_floats : nullptr;
+    job.panel_floats = panel_floats;
 #pragma omp for schedule(static)
     for (std::int64_t i = 0; i < n_blocks; ++i) {
       if (StopNow(stop)) continue;

@@ -467,6 +467,12 @@ TEST(DensedispKernels, PipelineMatchesLiteralLoopsOnEveryPath) {
       {70, 20, 64, 24, 4, 1, 40, 1, 0.01f, 5.0f},
       // More offsets than a block of 32 rows holds: blocks of a few rows.
       {45, 12, 40, 14, 3, 1, 32, 32, 0.001f, 8.0f},
+      // Planes a multiple of 4 KB (16 columns of 128 rows) and not, tall
+      // enough that the fused call's copies of image 2 end inside it:
+      // offset lanes of segments shorter than a vector (5 and 7 offsets)
+      // must not load past the copy.
+      {128, 16, 128, 16, 3, 1, 3, 2, 0.05f, 2.0f},
+      {127, 17, 131, 15, 2, 1, 2, 3, 0.05f, 2.0f},
   };
   std::mt19937 rng(21);
   for (const PixelCase& c : cases) {
@@ -494,6 +500,47 @@ TEST(DensedispKernels, PipelineMatchesLiteralLoopsOnEveryPath) {
           EXPECT_TRUE(ref::SameBits(cost, expected_cost));
         });
       }
+    }
+  }
+}
+
+// The fused call copies what a band of 32 rows reads into a space of at
+// most densecorr::kMaxPanelFloats floats; a column that alone needs more
+// (many channels, or a wide search around scattered displacements) reads
+// the images directly, beside columns that fit.
+TEST(DensedispKernels, ColumnsTooLargeForTheCopiesMatchLiteralLoops) {
+  struct Shape {
+    int h1, w1, h2, w2, f, radius;
+  };
+  // 32 rows x 8200 channels of image 1 exceed the space on their own; so
+  // does a column's part of image 2 with radius 18 under scattered
+  // displacements (57 x 88 pixels x 64 channels), not without them.
+  const Shape shapes[] = {{32, 3, 33, 4, 8200, 1}, {40, 24, 96, 64, 64, 18}};
+  static_assert(32 * 8200 > densecorr::kMaxPanelFloats, "image 1 must overflow");
+  static_assert(57 * 88 * 64 > densecorr::kMaxPanelFloats, "image 2 must overflow");
+  std::mt19937 rng(29);
+  for (const Shape& s : shapes) {
+    const int n_pixel = s.h1 * s.w1;
+    // Still, scattered, and still in the left half but scattered in the right.
+    std::vector<int> mixed = RandomField(rng, n_pixel, 10);
+    std::fill(mixed.begin(), mixed.begin() + n_pixel, 0);
+    const std::vector<int> fields[] = {std::vector<int>(2 * n_pixel, 0),
+                                       RandomField(rng, n_pixel, 10), mixed};
+    const auto a = ref::RandomImage(rng, s.h1, s.w1, s.f, 6);
+    const auto b = ref::RandomImage(rng, s.h2, s.w2, s.f, 6);
+    const auto p = PixelParams(1, s.radius, s.radius, 0.01f, 50.0f);
+    for (size_t fi = 0; fi < sizeof(fields) / sizeof(fields[0]); ++fi) {
+      SCOPED_TRACE(std::to_string(s.f) + " channels, field " + std::to_string(fi));
+      std::vector<int> expected_disp = fields[fi];
+      std::vector<float> expected_cost;
+      ref::Pixel(a, b, expected_disp, expected_cost, p);
+      ForEveryPath([&](const KernelPath& path) {
+        std::vector<int> disp = fields[fi];
+        std::vector<float> cost(n_pixel, -7.0f);
+        densecorr::RunPixelMatchWith(path.pixel, a.desc(), b.desc(), disp.data(), cost.data(), p);
+        EXPECT_EQ(disp, expected_disp);
+        EXPECT_TRUE(ref::SameBits(cost, expected_cost));
+      });
     }
   }
 }
