@@ -925,28 +925,75 @@ void FillByWeight(float* u, float* v, const float* weight, int w, int h) {
   }
 }
 
+// One axis of a resampling to `out_size` samples at the pixel centres of
+// the new grid, (i + 0.5) * ratio - 0.5 with ratio = in_size / out_size:
+// SampleBilinear's clamps, corners and weights, worked out once per row or
+// column instead of once per sample.
+struct BilinearAxis {
+  std::vector<int> lo, hi;
+  std::vector<float> f, g;  // weight of hi and of lo (1 - f)
+  BilinearAxis(int in_size, int out_size) : lo(out_size), hi(out_size), f(out_size), g(out_size) {
+    const float ratio = static_cast<float>(in_size) / out_size;
+    for (int i = 0; i < out_size; ++i) {
+      float t = (i + 0.5f) * ratio - 0.5f;
+      t = t > 0.0f ? t : 0.0f;
+      t = t < in_size - 1.0f ? t : in_size - 1.0f;
+      lo[i] = std::min(static_cast<int>(t), in_size - 1);
+      hi[i] = std::min(lo[i] + 1, in_size - 1);
+      f[i] = t - lo[i];
+      g[i] = 1.0f - f[i];
+    }
+  }
+};
+
+// Each plane of `in` (w x h) sampled bilinearly at the pixel centres of a
+// cw x ch grid over the same extent, divided by `divisor` (1: left as is).
+// Every sample takes SampleBilinear's operations in its order: the blend
+// across x, (a * gx + b * fx) for its two rows, is a whole column's loop
+// first, then the rows' blend (top * gy + bottom * fy).
+void Resample(const float* in, int w, int h, int channels, int cw, int ch, float divisor,
+              float* out) {
+  const Index n = Index{w} * h, cn = Index{cw} * ch;
+  const BilinearAxis ax(w, cw), ay(h, ch);
+  for (int c = 0; c < channels; ++c) {
+    const float* plane = in + c * n;
+    float* dst_plane = out + c * cn;
+#ifdef _OPENMP
+#pragma omp parallel if (cn >= kParallelPixels)
+#endif
+    {
+      std::vector<float> blend(h);
+#ifdef _OPENMP
+#pragma omp for schedule(static)
+#endif
+      for (int x = 0; x < cw; ++x) {
+        const float* __restrict c0 = plane + Index{ax.lo[x]} * h;
+        const float* __restrict c1 = plane + Index{ax.hi[x]} * h;
+        const float fx = ax.f[x], gx = ax.g[x];
+        float* __restrict b = blend.data();
+        for (int y = 0; y < h; ++y) b[y] = c0[y] * gx + c1[y] * fx;
+        float* dst = dst_plane + Index{x} * ch;
+        if (divisor == 1.0f) {
+          for (int y = 0; y < ch; ++y) dst[y] = b[ay.lo[y]] * ay.g[y] + b[ay.hi[y]] * ay.f[y];
+        } else {
+          for (int y = 0; y < ch; ++y)
+            dst[y] = (b[ay.lo[y]] * ay.g[y] + b[ay.hi[y]] * ay.f[y]) / divisor;
+        }
+      }
+    }
+  }
+}
+
 // Resamples each plane to cw x ch (smaller): a Gaussian against aliasing
 // whose width follows the ratio, then bilinear samples at the new pixel
 // centres.
 // blurred: w*h*channels floats of scratch, plane: w*h.
 void Shrink(const float* in, int w, int h, int channels, int cw, int ch, float* out,
             float* blurred, float* plane) {
-  const Index n = Index{w} * h, cn = Index{cw} * ch;
   const float ratio = std::min(static_cast<float>(cw) / w, static_cast<float>(ch) / h);
   const float sigma = 0.6f * std::sqrt(std::max(1.0f / (ratio * ratio) - 1.0f, 0.0f));
   GaussianBlur(in, w, h, channels, sigma, blurred, plane);
-  const float rx = static_cast<float>(w) / cw, ry = static_cast<float>(h) / ch;
-  for (int c = 0; c < channels; ++c) {
-#ifdef _OPENMP
-#pragma omp parallel for schedule(static) if (cn >= kParallelPixels)
-#endif
-    for (int x = 0; x < cw; ++x) {
-      for (int y = 0; y < ch; ++y) {
-        out[c * cn + Index{x} * ch + y] = SampleBilinear(
-            blurred + c * n, w, h, (x + 0.5f) * rx - 0.5f, (y + 0.5f) * ry - 0.5f);
-      }
-    }
-  }
+  Resample(blurred, w, h, channels, cw, ch, 1.0f, out);
 }
 
 struct Scale {
@@ -1127,17 +1174,10 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
       if (s.anchor_w) FillByWeight(fu, fv, s.anchor_w, s.w1, s.h1);
     } else {
       const Scale& c = scales[k + 1];
-#ifdef _OPENMP
-#pragma omp parallel for schedule(static) if (sn >= kParallelPixels)
-#endif
-      for (int x = 0; x < s.w1; ++x) {
-        const float rx = static_cast<float>(c.w1) / s.w1, ry = static_cast<float>(c.h1) / s.h1;
-        for (int y = 0; y < s.h1; ++y) {
-          const float cx = (x + 0.5f) * rx - 0.5f, cy = (y + 0.5f) * ry - 0.5f;
-          fu[Index{x} * s.h1 + y] = SampleBilinear(cu, c.w1, c.h1, cx, cy) / rx;
-          fv[Index{x} * s.h1 + y] = SampleBilinear(cv, c.w1, c.h1, cx, cy) / ry;
-        }
-      }
+      // The coarser field at this scale's pixel centres, in its pixels.
+      const float rx = static_cast<float>(c.w1) / s.w1, ry = static_cast<float>(c.h1) / s.h1;
+      Resample(cu, c.w1, c.h1, 1, s.w1, s.h1, rx, fu);
+      Resample(cv, c.w1, c.h1, 1, s.w1, s.h1, ry, fv);
     }
     const PlanarImage i1{s.image1 ? s.image1 : image1.data, s.w1, s.h1, nc};
     const PlanarImage i2{s.image2 ? s.image2 : image2.data, s.w2, s.h2, nc};
