@@ -16,6 +16,22 @@ namespace densecorr {
 
 namespace {
 
+// The message loops also built for AVX2 and AVX-512, picked at load time:
+// lanes are independent translations (adds, subtractions and minima, no
+// contraction), so every build gives the same bits.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
+    !defined(DENSECORR_NO_CLONES)
+#define DENSECORR_WIDE_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define DENSECORR_WIDE_CLONES
+#endif
+// The helpers the cloned loops call, inlined so that each build has its own.
+#if defined(__GNUC__)
+#define DENSECORR_INLINE inline __attribute__((always_inline))
+#else
+#define DENSECORR_INLINE inline
+#endif
+
 // One cell's neighbours: the edge (cell -> neighbour) is out-edge e of the
 // cell, and reverse[e] is the edge (neighbour -> cell), whose message the
 // cell receives.
@@ -90,7 +106,7 @@ Graph BuildGraph(int n_level) {
 
 // Lowest value of n floats, eight running minima at a time (min is exact, so
 // the grouping cannot change the result).
-float Lowest(const float* h, std::ptrdiff_t n) {
+DENSECORR_INLINE float Lowest(const float* h, std::ptrdiff_t n) {
   float lane[8];
   const std::ptrdiff_t n8 = n - n % 8;
   for (int i = 0; i < 8; ++i) lane[i] = n8 > 0 ? h[i] : h[0];
@@ -105,7 +121,7 @@ float Lowest(const float* h, std::ptrdiff_t n) {
 // The envelope along the outer index of an n_outer x n_inner array (inner
 // fastest): whole rows at a time, so the inner loop runs over independent
 // entries.
-void EnvelopeOuter(float* f, int n_outer, int n_inner, float weight) {
+DENSECORR_INLINE void EnvelopeOuter(float* f, int n_outer, int n_inner, float weight) {
   for (int o = 1; o < n_outer; ++o) {
     float* row = f + std::ptrdiff_t{o} * n_inner;
     const float* prev = row - n_inner;
@@ -140,6 +156,44 @@ void EnvelopeWith(float* h, float* scratch, int n_x, int n_y, float weight, floa
     }
 }
 
+// belief[k] += in[k].
+DENSECORR_WIDE_CLONES
+void AddTo(float* __restrict belief, const float* __restrict in, int n) {
+  for (int k = 0; k < n; ++k) belief[k] += in[k];
+}
+
+// h = belief - in (in null: belief); returns h's lowest value.
+DENSECORR_WIDE_CLONES
+float Difference(const float* __restrict belief, const float* __restrict in, int n,
+                 float* __restrict h) {
+  if (in != nullptr)
+    for (int k = 0; k < n; ++k) h[k] = belief[k] - in[k];
+  else
+    for (int k = 0; k < n; ++k) h[k] = belief[k];
+  return Lowest(h, n);
+}
+
+// The outgoing message from h, whose lowest value is `lowest`: the truncated
+// L1 envelope minus `lowest`, written to out. Only where every value of h
+// is finite and weight, truncate >= 0: then the envelope's lowest value is
+// h's own (adding weight never lowers a value, and the cap lies above it),
+// so it need not be searched for again. spare: n_x * n_y floats.
+DENSECORR_WIDE_CLONES
+void MessageFrom(float* __restrict h, float* __restrict spare, int n_x, int n_y, float weight,
+                 float truncate, float lowest, float* __restrict out) {
+  const float cap = lowest + truncate;
+  EnvelopeOuter(h, n_x, n_y, weight);
+  for (int x = 0; x < n_x; ++x)
+    for (int y = 0; y < n_y; ++y) spare[std::ptrdiff_t{y} * n_x + x] = h[std::ptrdiff_t{x} * n_y + y];
+  EnvelopeOuter(spare, n_y, n_x, weight);
+  for (int x = 0; x < n_x; ++x) {
+    for (int y = 0; y < n_y; ++y) {
+      const float v = spare[std::ptrdiff_t{y} * n_x + x];
+      out[std::ptrdiff_t{x} * n_y + y] = (v < cap ? v : cap) - lowest;
+    }
+  }
+}
+
 }  // namespace
 
 void TruncatedL1Envelope(float* h, int n_x, int n_y, float weight, float truncate) {
@@ -155,14 +209,18 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
   const int n_shift = CheckedCount(std::int64_t{n_shift_x} * n_shift_y);
   const int n_cell = LevelOffset(n_level);
   const std::int64_t n_entry = std::int64_t{n_shift} * n_cell;
+  float max_cost = 0.0f;
   for (std::int64_t k = 0; k < n_entry; ++k) {
     if (!std::isfinite(node_cost[k]))
       throw std::invalid_argument("pyramid inference: cell costs must be finite");
+    max_cost = std::max(max_cost, std::fabs(node_cost[k]));
   }
   const Graph g = BuildGraph(n_level);
   const int n_edge = static_cast<int>(g.target.size());
+  // Messages start at 0: one not yet written is skipped (adding or
+  // subtracting 0 changes no value), so the block is never cleared.
   auto messages = AllocScratch<float>(std::int64_t{n_edge} * n_shift);
-  std::fill(messages.get(), messages.get() + std::int64_t{n_edge} * n_shift, 0.0f);
+  std::vector<char> written(static_cast<size_t>(n_edge), 0);
 
   int n_threads = 1;
 #ifdef _OPENMP
@@ -172,25 +230,44 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
   // cross cells.
   auto scratch = AllocScratch<float>(std::int64_t{3} * n_shift * n_threads);
 
-  const auto update_cell = [&](int c, float* belief, float* h, float* spare) {
+  // Costs and caps far from the float range's end, and no negative weight:
+  // every sum stays finite, and each message's lowest value is known
+  // before its envelope (see MessageFrom). Otherwise it is searched for.
+  const auto tame = [](float value) { return value >= 0.0f && value <= 1e30f; };
+  const bool known_lowest = max_cost <= 1e30f && tame(params.neighbour_weight) &&
+                            tame(params.parent_weight) && tame(params.neighbour_truncate) &&
+                            tame(params.parent_truncate);
+
+  const auto incoming = [&](int e) -> const float* {
+    const int r = g.reverse[e];
+    return written[r] ? messages.get() + std::ptrdiff_t{r} * n_shift : nullptr;
+  };
+  const auto belief_of = [&](int c, float* belief) {
     const float* cost = node_cost + std::ptrdiff_t{c} * n_shift;
-    for (int k = 0; k < n_shift; ++k) belief[k] = cost[k];
+    std::copy(cost, cost + n_shift, belief);
     for (int e = g.first[c]; e < g.first[c + 1]; ++e) {
-      const float* in = messages.get() + std::ptrdiff_t{g.reverse[e]} * n_shift;
-      for (int k = 0; k < n_shift; ++k) belief[k] += in[k];
+      const float* in = incoming(e);
+      if (in != nullptr) AddTo(belief, in, n_shift);
     }
+  };
+  const auto update_cell = [&](int c, float* belief, float* h, float* spare) {
+    belief_of(c, belief);
     for (int e = g.first[c]; e < g.first[c + 1]; ++e) {
-      const float* in = messages.get() + std::ptrdiff_t{g.reverse[e]} * n_shift;
-      for (int k = 0; k < n_shift; ++k) h[k] = belief[k] - in[k];
+      const float lowest = Difference(belief, incoming(e), n_shift, h);
       const bool parent = g.parent[e] != 0;
-      EnvelopeWith(h, spare, n_shift_x, n_shift_y,
-                   parent ? params.parent_weight : params.neighbour_weight,
-                   parent ? params.parent_truncate : params.neighbour_truncate);
+      const float weight = parent ? params.parent_weight : params.neighbour_weight;
+      const float truncate = parent ? params.parent_truncate : params.neighbour_truncate;
       // Messages are kept with their minimum at 0, so that sums of many stay
       // in a range where single precision resolves the costs.
-      const float lowest = Lowest(h, n_shift);
       float* out = messages.get() + std::ptrdiff_t{e} * n_shift;
-      for (int k = 0; k < n_shift; ++k) out[k] = h[k] - lowest;
+      if (known_lowest) {
+        MessageFrom(h, spare, n_shift_x, n_shift_y, weight, truncate, lowest, out);
+      } else {
+        EnvelopeWith(h, spare, n_shift_x, n_shift_y, weight, truncate);
+        const float least = Lowest(h, n_shift);
+        for (int k = 0; k < n_shift; ++k) out[k] = h[k] - least;
+      }
+      written[e] = 1;
     }
   };
 
@@ -225,12 +302,7 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
     t = omp_get_thread_num();
 #endif
     float* belief = scratch.get() + std::ptrdiff_t{3} * n_shift * t;
-    const float* cost = node_cost + std::ptrdiff_t{c} * n_shift;
-    for (int k = 0; k < n_shift; ++k) belief[k] = cost[k];
-    for (int e = g.first[c]; e < g.first[c + 1]; ++e) {
-      const float* in = messages.get() + std::ptrdiff_t{g.reverse[e]} * n_shift;
-      for (int k = 0; k < n_shift; ++k) belief[k] += in[k];
-    }
+    belief_of(c, belief);
     int best = 0;
     for (int k = 1; k < n_shift; ++k)
       if (belief[k] < belief[best]) best = k;
