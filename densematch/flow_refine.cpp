@@ -208,6 +208,9 @@ class Arena {
     return out;
   }
   Index used() const { return used_; }
+  // Hands out again what was taken after `used` (buffers whose lives do not
+  // overlap); taking resumes there.
+  void Rewind(Index used) { used_ = used; }
 
  private:
   float* block_ = nullptr;
@@ -215,21 +218,30 @@ class Arena {
 };
 
 // Buffers of one scale's solve, sized for the largest scale and shared by
-// all.
+// all. Image 2's derivative planes are needed only until they are packed
+// pixel-major, before any of the planes from `edge` on is written, so they
+// lie over those where they fit (fresh memory costs a page fault per page:
+// the smaller the block, the fewer).
 struct Workspace {
   float *i1, *i2, *d1, *d2, *d2_packed, *edge, *du, *dv, *psi_s, *a11, *a12, *a22, *b1, *b2, *wr,
       *wb, *u_split, *v_split, *du_split, *dv_split, *blur, *tensor;
+  Workspace() = default;
   Workspace(Index n, Index n2, int nc, Arena& arena) {
     i1 = arena.Take(n * nc);
     i2 = arena.Take(n2 * nc);
     d1 = arena.Take(n * nc * 6);
-    d2 = arena.Take(n2 * nc * 6);
     d2_packed = arena.Take(n2 * nc * 6);
+    const Index late_begin = arena.used();
     for (float** b : {&edge, &du, &dv, &psi_s, &a11, &a12, &a22, &b1, &b2, &wr, &wb, &u_split,
                       &v_split, &du_split, &dv_split})
       *b = arena.Take(n);
     blur = arena.Take(std::max(n, n2));
     tensor = arena.Take(n * 12);
+    // GaussianBlur's scratch (blur) is done with before the derivatives.
+    if (arena.used() - late_begin >= n2 * nc * 6)
+      d2 = edge;
+    else
+      d2 = arena.Take(n2 * nc * 6);
   }
 };
 
@@ -1046,11 +1058,14 @@ std::vector<Scale> PlanScales(const PlanarImage& image1, const PlanarImage& imag
   return scales;
 }
 
-// Every buffer of a refinement, in the order of first use; the same walk on
-// an arena in counting mode sizes the block. rest: Shrink's blurred planes
-// and their blur's first pass, the weighted anchors and plain means (4),
-// the field at two scales (4).
-void CarveAll(std::vector<Scale>& scales, int nc, bool weighted, Arena& arena, float** rest) {
+// Every buffer of a refinement; the same walk on an arena in counting mode
+// sizes the block. The scales' planes and the field at two scales (field:
+// 4 planes) live throughout; the pyramid's temporaries (Shrink's blurred
+// planes and their blur's first pass, the weighted anchors and plain means:
+// temp, 6 pointers) are done with before the first solve, so they share
+// their memory with the solves' workspace.
+void CarveAll(std::vector<Scale>& scales, int nc, bool weighted, Index n2, Arena& arena,
+              float** field, float** temp, Workspace* ws) {
   for (std::size_t k = 0; k < scales.size(); ++k) {
     Scale& s = scales[k];
     const Index sn1 = Index{s.w1} * s.h1;
@@ -1063,10 +1078,16 @@ void CarveAll(std::vector<Scale>& scales, int nc, bool weighted, Arena& arena, f
     s.anchor_w = weighted ? arena.Take(sn1) : nullptr;
   }
   const Index n = Index{scales[0].w1} * scales[0].h1;
-  const Index n_max = std::max(n, Index{scales[0].w2} * scales[0].h2);
-  rest[0] = arena.Take(n_max * nc);
-  rest[1] = arena.Take(n_max);
-  for (int k = 2; k < 10; ++k) rest[k] = arena.Take(n);
+  const Index n_max = std::max(n, n2);
+  for (int k = 0; k < 4; ++k) field[k] = arena.Take(n);
+  const Index shared = arena.used();
+  temp[0] = arena.Take(n_max * nc);
+  temp[1] = arena.Take(n_max);
+  for (int k = 2; k < 6; ++k) temp[k] = arena.Take(n);
+  const Index after_temp = arena.used();
+  arena.Rewind(shared);
+  *ws = Workspace(n, n2, nc, arena);
+  if (arena.used() < after_temp) arena.Rewind(after_temp);
 }
 
 bool Refinable(const PlanarImage& image1, const PlanarImage& image2,
@@ -1082,11 +1103,11 @@ std::int64_t RefineFlowScratchBytes(const PlanarImage& image1, const PlanarImage
   if (!Refinable(image1, image2, params)) return 0;
   std::vector<Scale> scales = PlanScales(image1, image2, params);
   Arena sizes;
-  float* rest[10];
-  CarveAll(scales, image1.channels, weighted, sizes, rest);
-  const Workspace sized(Index{image1.width} * image1.height,
-                        Index{image2.width} * image2.height, image1.channels, sizes);
-  (void)sized;
+  float* field[4];
+  float* temp[6];
+  Workspace ws;
+  CarveAll(scales, image1.channels, weighted, Index{image2.width} * image2.height, sizes, field,
+           temp, &ws);
   return static_cast<std::int64_t>(sizes.used()) * static_cast<std::int64_t>(sizeof(float));
 }
 
@@ -1104,16 +1125,17 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
                       static_cast<Index>(sizeof(float));
   FlowScratch own;
   Arena arena((scratch != nullptr ? scratch : &own)->Reserve(total), total);
-  float* rest[10];
-  CarveAll(scales, nc, weighted, arena, rest);
-  Workspace ws(n, n2, nc, arena);
-  float* const blurred = rest[0];
-  float* const blur_plane = rest[1];
-  float* const wu = rest[2];
-  float* const wv = rest[3];
-  float* const pu = rest[4];
-  float* const pv = rest[5];
-  float* const field[2][2] = {{rest[6], rest[7]}, {rest[8], rest[9]}};
+  float* planes[4];
+  float* temp[6];
+  Workspace ws;
+  CarveAll(scales, nc, weighted, n2, arena, planes, temp, &ws);
+  float* const blurred = temp[0];
+  float* const blur_plane = temp[1];
+  float* const wu = temp[2];
+  float* const wv = temp[3];
+  float* const pu = temp[4];
+  float* const pv = temp[5];
+  float* const field[2][2] = {{planes[0], planes[1]}, {planes[2], planes[3]}};
 
   {
     Scale& s = scales[0];
