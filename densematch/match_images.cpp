@@ -531,9 +531,11 @@ void ParabolaStep(const Descriptor& d1, const Descriptor& d2, const int* dispari
 }
 
 // One direction of the descriptor match, from side a's pixels to side b's:
-// cells, pixels, parabola.
+// cells, pixels, parabola. The cell costs and the inference's messages lie
+// in `borrow`'s block (the refinement's, free until then: memory already
+// faulted in, or that the refinement then finds so).
 void MatchDirection(const Side& a, const Side& b, const Plan& plan, const MatchOptions& o,
-                    float* u, float* v) {
+                    FlowScratch* borrow, float* u, float* v) {
   const Descriptor da = a.descriptor(), db = b.descriptor();
   const Index n = Index{a.width} * a.height;
   StageClock clock;
@@ -544,11 +546,13 @@ void MatchDirection(const Side& a, const Side& b, const Plan& plan, const MatchO
   const int n_shift_y = 2 * (plan.radius_y / plan.grid) + 1;
   const int n_shift = CheckedCount(std::int64_t{n_shift_x} * n_shift_y);
   const int n_cell = ((1 << (2 * plan.levels)) - 1) / 3;
-  auto node_cost = AllocScratch<float>(std::int64_t{n_shift} * n_cell);
+  const std::int64_t n_cost = (std::int64_t{n_shift} * n_cell + 15) / 16 * 16;
+  float* const node_cost =
+      borrow->Reserve(n_cost + InferenceScratchFloats(n_shift_x, n_shift_y, plan.levels));
   auto shifts = AllocScratch<int>(2 * std::int64_t{n_shift});
   PyramidMatch cells;
   cells.SetStopToken(o.stop);
-  cells.RunPyramidMatch(da, db, cell_params, node_cost.get(), shifts.get());
+  cells.RunPyramidMatch(da, db, cell_params, node_cost, shifts.get());
   clock.Mark("cellcost");
 
   PyramidInferenceParams bp;
@@ -558,8 +562,8 @@ void MatchDirection(const Side& a, const Side& b, const Plan& plan, const MatchO
   bp.parent_truncate = o.parent_truncate;
   bp.n_iterations = o.bp_iterations;
   auto labels = AllocScratch<int>(n_cell);
-  InferCellShifts(node_cost.get(), n_shift_x, n_shift_y, plan.levels, bp, labels.get());
-  node_cost.reset();
+  InferCellShifts(node_cost, n_shift_x, n_shift_y, plan.levels, bp, labels.get(),
+                  node_cost + n_cost);
   clock.Mark("inference");
 
   auto disparity = AllocScratch<int>(2 * n);
@@ -770,12 +774,13 @@ void SideBySide(const First& first, const Second& second, bool allowed = true) {
 // image a's frame, its descriptor, and the field found against it, composed
 // back to b's coordinates.
 void MatchThrough(const Side& a, const PlanarImage& planar_b, const Homography& model,
-                  const Plan& plan, const MatchOptions& o, float* u, float* v) {
+                  const Plan& plan, const MatchOptions& o, FlowScratch* borrow, float* u,
+                  float* v) {
   const auto warped = WarpThrough(planar_b, model, a.width, a.height);
   const Side seen = PrepareSide(
       ColumnMajorImage(warped.get(), PixelType::kFloat32, a.width, a.height, planar_b.channels),
       o.descriptor, a.feat_dim);
-  MatchDirection(a, seen, plan, o, u, v);
+  MatchDirection(a, seen, plan, o, borrow, u, v);
   ComposeThrough(model, a.width, a.height, u, v);
 }
 
@@ -821,14 +826,27 @@ Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar
   const auto poll = [&o] {
     if (o.stop != nullptr && o.stop->StopRequested(true)) throw Stopped();
   };
+  // The refinements' blocks first: the matches borrow them, so that their
+  // large buffers and the refinements' touch the same memory (a fresh page
+  // costs a fault and its clearing). `scratch` serves the forward direction,
+  // and the backward one unless that runs beside it.
+  FlowScratch flow_scratch, beside_block;
+  FlowScratch* const scratch = &flow_scratch;
+  FlowScratch* const beside_scratch = &beside_block;
+  const FlowRefineParams fr = RefineParams(o);
+  const bool refine = o.flow_warps > 0 && o.flow_fixed_point > 0;
+  const std::int64_t forward_bytes = refine ? RefineFlowScratchBytes(planar1, planar2, fr, true) : 0;
+  const std::int64_t backward_bytes =
+      refine && check ? RefineFlowScratchBytes(planar2, planar1, fr, true) : 0;
+  scratch->Reserve(std::max(forward_bytes, backward_bytes) / Index{sizeof(float)});
   Fields f;
   f.u = AllocScratch<float>(n1);
   f.v = AllocScratch<float>(n1);
   const auto forward_match = [&] {
     if (model != nullptr)
-      MatchThrough(side1, planar2, *model, plan, o, f.u.get(), f.v.get());
+      MatchThrough(side1, planar2, *model, plan, o, scratch, f.u.get(), f.v.get());
     else
-      MatchDirection(side1, side2, plan, o, f.u.get(), f.v.get());
+      MatchDirection(side1, side2, plan, o, scratch, f.u.get(), f.v.get());
   };
   if (check) {
     f.back_u = AllocScratch<float>(n2);
@@ -840,11 +858,14 @@ Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar
     MatchOptions back_options = o;
     const auto backward_match = [&](bool beside) {
       back_options.stop = beside && o.stop != nullptr ? &relay : o.stop;
+      FlowScratch* const borrow = beside ? beside_scratch : scratch;
+      if (beside) borrow->Reserve(backward_bytes / Index{sizeof(float)});
       if (inverse != nullptr)
-        MatchThrough(side2, planar1, *inverse, back_plan, back_options, f.back_u.get(),
+        MatchThrough(side2, planar1, *inverse, back_plan, back_options, borrow, f.back_u.get(),
                      f.back_v.get());
       else
-        MatchDirection(side2, side1, back_plan, back_options, f.back_u.get(), f.back_v.get());
+        MatchDirection(side2, side1, back_plan, back_options, borrow, f.back_u.get(),
+                       f.back_v.get());
     };
     SideBySide(forward_match, backward_match);
   } else {
@@ -852,32 +873,31 @@ Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar
   }
   poll();
   StageClock clock;
-  if (o.flow_warps > 0 && o.flow_fixed_point > 0) {
+  if (refine) {
     const float match_threshold = 1.0f;
-    FlowScratch flow_scratch;
     auto weight1 = AllocScratch<float>(n1);
     MatchWeights(side1.descriptor(), f.u.get(), f.v.get(), f.back_u.get(), f.back_v.get(), w2,
                  h2, match_threshold, weight1.get());
     const auto forward = [&] {
-      Refine(planar1, planar2, o, weight1.get(), &flow_scratch, f.u.get(), f.v.get());
+      Refine(planar1, planar2, o, weight1.get(), scratch, f.u.get(), f.v.get());
     };
     if (check) {
       auto weight2 = AllocScratch<float>(n2);
       MatchWeights(side2.descriptor(), f.back_u.get(), f.back_v.get(), f.u.get(), f.v.get(), w1,
                    h1, match_threshold, weight2.get());
       // One after the other, both refinements share one block of memory.
-      FlowScratch beside_scratch;
       const auto backward = [&](bool beside) {
-        Refine(planar2, planar1, o, weight2.get(), beside ? &beside_scratch : &flow_scratch,
+        Refine(planar2, planar1, o, weight2.get(), beside ? beside_scratch : scratch,
                f.back_u.get(), f.back_v.get());
       };
       // Side by side, each refinement has a block of its own: only where
-      // both leave half of the memory free.
-      const FlowRefineParams fr = RefineParams(o);
-      const std::int64_t both = RefineFlowScratchBytes(planar1, planar2, fr, true) +
-                                RefineFlowScratchBytes(planar2, planar1, fr, true);
+      // both leave half of the memory free (the other block, if the matches
+      // had it, goes back first).
       const std::int64_t available = AvailableMemoryBytes();
-      SideBySide(forward, backward, available < 0 || both <= available / 2);
+      const bool beside =
+          available < 0 || forward_bytes + backward_bytes <= (available + beside_scratch->bytes()) / 2;
+      if (!beside) beside_scratch->Release();
+      SideBySide(forward, backward, beside);
       poll();
     } else {
       forward();

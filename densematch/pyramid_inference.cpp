@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -202,8 +203,29 @@ void TruncatedL1Envelope(float* h, int n_x, int n_y, float weight, float truncat
   EnvelopeWith(h, scratch.data(), n_x, n_y, weight, truncate);
 }
 
+namespace {
+
+// Directed edges of an n_level pyramid: each level's 4-neighbour pairs and
+// each cell's parent link, both ways.
+std::int64_t EdgeCount(int n_level) {
+  std::int64_t edges = 0;
+  for (int l = 0; l < n_level; ++l) {
+    const std::int64_t n = std::int64_t{1} << l;
+    edges += 4 * n * (n - 1);
+    if (l > 0) edges += 2 * n * n;
+  }
+  return edges;
+}
+
+}  // namespace
+
+std::int64_t InferenceScratchFloats(int n_shift_x, int n_shift_y, int n_level) {
+  if (n_level < 1 || n_level > 15 || n_shift_x < 1 || n_shift_y < 1) return 0;
+  return EdgeCount(n_level) * n_shift_x * n_shift_y;
+}
+
 void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n_level,
-                     const PyramidInferenceParams& params, int* labels) {
+                     const PyramidInferenceParams& params, int* labels, float* scratch) {
   if (n_level < 1 || n_level > 15 || n_shift_x < 1 || n_shift_y < 1)
     throw std::invalid_argument("pyramid inference: sizes out of range");
   const int n_shift = CheckedCount(std::int64_t{n_shift_x} * n_shift_y);
@@ -217,9 +239,15 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
   }
   const Graph g = BuildGraph(n_level);
   const int n_edge = static_cast<int>(g.target.size());
+  if (n_edge != EdgeCount(n_level)) throw std::logic_error("pyramid inference: edge count");
   // Messages start at 0: one not yet written is skipped (adding or
   // subtracting 0 changes no value), so the block is never cleared.
-  auto messages = AllocScratch<float>(std::int64_t{n_edge} * n_shift);
+  std::unique_ptr<float[]> own;
+  if (scratch == nullptr) {
+    own = AllocScratch<float>(std::int64_t{n_edge} * n_shift);
+    scratch = own.get();
+  }
+  float* const messages = scratch;
   std::vector<char> written(static_cast<size_t>(n_edge), 0);
 
   int n_threads = 1;
@@ -228,7 +256,7 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
 #endif
   // Per-thread belief, message and transpose buffers; their contents never
   // cross cells.
-  auto scratch = AllocScratch<float>(std::int64_t{3} * n_shift * n_threads);
+  auto buffers = AllocScratch<float>(std::int64_t{3} * n_shift * n_threads);
 
   // Costs and caps far from the float range's end, and no negative weight:
   // every sum stays finite, and each message's lowest value is known
@@ -240,7 +268,7 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
 
   const auto incoming = [&](int e) -> const float* {
     const int r = g.reverse[e];
-    return written[r] ? messages.get() + std::ptrdiff_t{r} * n_shift : nullptr;
+    return written[r] ? messages + std::ptrdiff_t{r} * n_shift : nullptr;
   };
   const auto belief_of = [&](int c, float* belief) {
     const float* cost = node_cost + std::ptrdiff_t{c} * n_shift;
@@ -259,7 +287,7 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
       const float truncate = parent ? params.parent_truncate : params.neighbour_truncate;
       // Messages are kept with their minimum at 0, so that sums of many stay
       // in a range where single precision resolves the costs.
-      float* out = messages.get() + std::ptrdiff_t{e} * n_shift;
+      float* out = messages + std::ptrdiff_t{e} * n_shift;
       if (known_lowest) {
         MessageFrom(h, spare, n_shift_x, n_shift_y, weight, truncate, lowest, out);
       } else {
@@ -283,7 +311,7 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
 #ifdef _OPENMP
       t = omp_get_thread_num();
 #endif
-      float* belief = scratch.get() + std::ptrdiff_t{3} * n_shift * t;
+      float* belief = buffers.get() + std::ptrdiff_t{3} * n_shift * t;
       update_cell(g.order[q], belief, belief + n_shift, belief + 2 * std::ptrdiff_t{n_shift});
     }
   };
@@ -301,7 +329,7 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
 #ifdef _OPENMP
     t = omp_get_thread_num();
 #endif
-    float* belief = scratch.get() + std::ptrdiff_t{3} * n_shift * t;
+    float* belief = buffers.get() + std::ptrdiff_t{3} * n_shift * t;
     belief_of(c, belief);
     int best = 0;
     for (int k = 1; k < n_shift; ++k)

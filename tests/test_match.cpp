@@ -246,7 +246,16 @@ TEST(InferCellShifts, SameLabelsAsTheLiteralInference) {
       p.parent_weight *= 0.5f;
       std::vector<int> got(LevelOffset(levels));
       InferCellShifts(table.data(), nx, ny, levels, p, got.data());
-      EXPECT_EQ(got, LiteralInference(table, nx, ny, levels, p)) << "scale " << scale << " trial " << trial;
+      const std::vector<int> literal = LiteralInference(table, nx, ny, levels, p);
+      EXPECT_EQ(got, literal) << "scale " << scale << " trial " << trial;
+      // The caller's scratch, full of garbage, for the messages: none is
+      // read before it is written.
+      std::vector<float> scratch(
+          static_cast<size_t>(densecorr::InferenceScratchFloats(nx, ny, levels)),
+          std::numeric_limits<float>::quiet_NaN());
+      std::vector<int> again(LevelOffset(levels), -1);
+      InferCellShifts(table.data(), nx, ny, levels, p, again.data(), scratch.data());
+      EXPECT_EQ(again, literal) << "scale " << scale << " trial " << trial;
     }
   }
 }
