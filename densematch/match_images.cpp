@@ -220,6 +220,32 @@ inline void SquaredSums(const float* const* a, const float* const* b, Index n1, 
   for (int i = 0; i < P * K; ++i) out[i] = acc[i];
 }
 
+// SquaredSums<16, 1> where the pixels and their targets are both sixteen
+// consecutive floats of a plane (a[p] = a + p, b[p] = b + p): plain vector
+// loads, the same lanes and order, so the same bits.
+inline void SquaredSumsRun16(const float* a, const float* b, Index n1, Index n2, int channels,
+                             float* out) {
+#if defined(__SSE2__)
+  __m128 acc[4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
+  Index oa = 0, ob = 0;
+  for (int c = 0; c < channels; ++c, oa += n1, ob += n2) {
+    for (int i = 0; i < 4; ++i) {
+      const __m128 e = _mm_sub_ps(_mm_loadu_ps(a + oa + 4 * i), _mm_loadu_ps(b + ob + 4 * i));
+      acc[i] = _mm_add_ps(acc[i], _mm_mul_ps(e, e));
+    }
+  }
+  for (int i = 0; i < 4; ++i) _mm_storeu_ps(out + 4 * i, acc[i]);
+#else
+  const float* pa[16];
+  const float* pb[16];
+  for (int p = 0; p < 16; ++p) {
+    pa[p] = a + p;
+    pb[p] = b + p;
+  }
+  SquaredSums<16, 1>(pa, pb, n1, n2, channels, out);
+#endif
+}
+
 // Distances between the pixels (x, y), y = 0 .. height-1, of d1 and the
 // pixels (qx[y], qy[y]) of d2, sixteen pixels of the column at a time. A
 // target outside d2 reads d2's pixel 0, then gives +Inf. (The sums stay in
@@ -241,7 +267,12 @@ void ColumnDistances(const Descriptor& d1, const Descriptor& d2, int x, const in
       a[p] = column + y + p;
       b[p] = d2.data + (inside[p] ? Index{tx} * d2.height + ty : 0);
     }
-    if (count == 16) {
+    bool run = count == 16;
+    for (int p = 1; p < count && run; ++p) run = inside[p] == inside[0] && b[p] == b[0] + p;
+    if (run && inside[0]) {
+      // One displacement down the sixteen rows: consecutive targets.
+      SquaredSumsRun16(a[0], b[0], n1, n2, d1.feat_dim, sums);
+    } else if (count == 16) {
       SquaredSums<16, 1>(a, b, n1, n2, d1.feat_dim, sums);
     } else {
       for (int p = 0; p < count; ++p) SquaredSums<1, 1>(a + p, b + p, n1, n2, d1.feat_dim, sums + p);
@@ -534,7 +565,12 @@ void TryNeighbourCells(const Descriptor& da, const Descriptor& db, const int* la
               a[k] = column + rows[k0 + k];
               b[k] = db.data + (Index{s.qx[k0 + k]} * db.height + s.qy[k0 + k]);
             }
-            if (block == 16) {
+            bool run = block == 16;
+            for (int k = 1; k < block && run; ++k) run = a[k] == a[0] + k && b[k] == b[0] + k;
+            if (run) {
+              // Sixteen consecutive rows of one cell: consecutive targets.
+              SquaredSumsRun16(a[0], b[0], n1, n2, da.feat_dim, s.sum.data() + k0);
+            } else if (block == 16) {
               SquaredSums<16, 1>(a, b, n1, n2, da.feat_dim, s.sum.data() + k0);
             } else {
               for (int k = 0; k < block; ++k)
