@@ -589,11 +589,11 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
 #pragma omp parallel for schedule(static) if (n2 >= kParallelPixels)
 #endif
   for (int x = 0; x < w2; ++x) {
-    for (int k = 0; k < n_plane2; ++k) {
-      const float* plane = d2 + k * n2 + Index{x} * h2;
-      float* packed = d2_packed + Index{x} * h2 * n_plane2 + k;
-      for (int y = 0; y < h2; ++y) packed[Index{y} * n_plane2] = plane[y];
-    }
+    // Pixel by pixel: the stores run on, the loads are n_plane2 streams.
+    const float* column = d2 + Index{x} * h2;
+    float* packed = d2_packed + Index{x} * h2 * n_plane2;
+    for (int y = 0; y < h2; ++y, packed += n_plane2)
+      for (int k = 0; k < n_plane2; ++k) packed[k] = column[k * n2 + y];
   }
 
   // Smoothness weight per pixel from image 1's edges: the flow may change
