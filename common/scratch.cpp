@@ -42,10 +42,44 @@ void AdviseHugePages(void* data, std::uint64_t bytes) {
 #endif
 }
 
+#if defined(__linux__)
+namespace {
+
+// A mapped block's own mapping, kept in the page before its 2 MB start.
+struct MappedHeader {
+  std::uint64_t magic;
+  void* base;
+  std::size_t length;
+};
+constexpr std::uint64_t kMappedMagic = 0x64636d6170706564ull;  // "dcmapped"
+constexpr std::size_t kPage = 4096;
+
+}  // namespace
+#endif
+
 void* AllocAlignedBytes(std::uint64_t bytes) {
   constexpr std::uint64_t kHuge = std::uint64_t{2} << 20;
   if (bytes == 0) bytes = 1;
-  if (bytes > SIZE_MAX - kHuge) throw std::bad_alloc();
+  if (bytes > SIZE_MAX - 2 * kHuge) throw std::bad_alloc();
+#if defined(__linux__)
+  if (bytes >= kHugePageAdviceBytes) {
+    // Large blocks map their own memory: freed, it goes straight back to
+    // the system, where the heap would keep it (and grow past it: the
+    // allocator serves blocks up to the largest one freed from the heap, whose
+    // holes later blocks of other sizes leave resident).
+    const std::size_t length = static_cast<std::size_t>(bytes) + 2 * kHuge;
+    void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) throw std::bad_alloc();
+    const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(base) + kPage;
+    const std::uintptr_t start = (first + kHuge - 1) & ~std::uintptr_t{kHuge - 1};
+    auto* header = reinterpret_cast<MappedHeader*>(start - sizeof(MappedHeader));
+    header->magic = kMappedMagic;
+    header->base = base;
+    header->length = length;
+    AdviseHugePages(reinterpret_cast<void*>(start), bytes);
+    return reinterpret_cast<void*>(start);
+  }
+#endif
   const std::size_t align = bytes >= kHugePageAdviceBytes ? kHuge : 64;
   void* data = nullptr;
 #if defined(_WIN32)
@@ -58,6 +92,22 @@ void* AllocAlignedBytes(std::uint64_t bytes) {
   if (data == nullptr) throw std::bad_alloc();
   if (bytes >= kHugePageAdviceBytes) AdviseHugePages(data, bytes);
   return data;
+}
+
+void FreeAlignedBytes(void* data, std::uint64_t bytes) noexcept {
+  if (data == nullptr) return;
+#if defined(__linux__)
+  if (bytes >= kHugePageAdviceBytes) {
+    const auto* header = reinterpret_cast<const MappedHeader*>(
+        reinterpret_cast<std::uintptr_t>(data) - sizeof(MappedHeader));
+    if (header->magic == kMappedMagic) {
+      munmap(header->base, header->length);
+      return;
+    }
+  }
+#endif
+  (void)bytes;
+  std::free(data);
 }
 
 }  // namespace densecorr

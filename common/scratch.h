@@ -62,11 +62,14 @@ std::unique_ptr<T[]> AllocScratch(std::int64_t count) {
 // bytes; throws std::bad_alloc. A 2 MB start lets every page of a large
 // buffer be huge: with the usual start, the part before the first 2 MB
 // boundary and after the last falls back to 4 kB pages (some 1000 faults for
-// a 22 MB buffer). Release with std::free.
+// a 22 MB buffer). Release with FreeAlignedBytes and the same `bytes`.
 void* AllocAlignedBytes(std::uint64_t bytes);
+void FreeAlignedBytes(void* data, std::uint64_t bytes) noexcept;
 
+// Frees a block of AllocScratchBlock (which records its size here).
 struct ScratchFree {
-  void operator()(void* p) const noexcept { std::free(p); }
+  std::uint64_t bytes = 0;
+  void operator()(void* p) const noexcept { FreeAlignedBytes(p, bytes); }
 };
 template <class T>
 using ScratchBlock = std::unique_ptr<T[], ScratchFree>;
@@ -80,7 +83,7 @@ ScratchBlock<T> AllocScratchBlock(std::int64_t count) {
   if (static_cast<std::uint64_t>(count) > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
   const std::uint64_t bytes = static_cast<std::uint64_t>(count) * sizeof(T);
   GuardScratchRequest(bytes);
-  ScratchBlock<T> block(static_cast<T*>(AllocAlignedBytes(bytes)));
+  ScratchBlock<T> block(static_cast<T*>(AllocAlignedBytes(bytes)), ScratchFree{bytes});
   CountScratchBytes(bytes);
   return block;
 }

@@ -208,6 +208,9 @@ class Arena {
     return out;
   }
   Index used() const { return used_; }
+  // Hands out again what was taken after `used` (buffers whose lives do not
+  // overlap); taking resumes there.
+  void Rewind(Index used) { used_ = used; }
 
  private:
   float* block_ = nullptr;
@@ -215,21 +218,30 @@ class Arena {
 };
 
 // Buffers of one scale's solve, sized for the largest scale and shared by
-// all.
+// all. Image 2's derivative planes are needed only until they are packed
+// pixel-major, before any of the planes from `edge` on is written, so they
+// lie over those where they fit (fresh memory costs a page fault per page:
+// the smaller the block, the fewer).
 struct Workspace {
   float *i1, *i2, *d1, *d2, *d2_packed, *edge, *du, *dv, *psi_s, *a11, *a12, *a22, *b1, *b2, *wr,
       *wb, *u_split, *v_split, *du_split, *dv_split, *blur, *tensor;
+  Workspace() = default;
   Workspace(Index n, Index n2, int nc, Arena& arena) {
     i1 = arena.Take(n * nc);
     i2 = arena.Take(n2 * nc);
     d1 = arena.Take(n * nc * 6);
-    d2 = arena.Take(n2 * nc * 6);
     d2_packed = arena.Take(n2 * nc * 6);
+    const Index late_begin = arena.used();
     for (float** b : {&edge, &du, &dv, &psi_s, &a11, &a12, &a22, &b1, &b2, &wr, &wb, &u_split,
                       &v_split, &du_split, &dv_split})
       *b = arena.Take(n);
     blur = arena.Take(std::max(n, n2));
     tensor = arena.Take(n * 12);
+    // GaussianBlur's scratch (blur) is done with before the derivatives.
+    if (arena.used() - late_begin >= n2 * nc * 6)
+      d2 = edge;
+    else
+      d2 = arena.Take(n2 * nc * 6);
   }
 };
 
@@ -604,11 +616,11 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
 #pragma omp parallel for schedule(static) if (n2 >= kParallelPixels)
 #endif
   for (int x = 0; x < w2; ++x) {
-    for (int k = 0; k < n_plane2; ++k) {
-      const float* plane = d2 + k * n2 + Index{x} * h2;
-      float* packed = d2_packed + Index{x} * h2 * n_plane2 + k;
-      for (int y = 0; y < h2; ++y) packed[Index{y} * n_plane2] = plane[y];
-    }
+    // Pixel by pixel: the stores run on, the loads are n_plane2 streams.
+    const float* column = d2 + Index{x} * h2;
+    float* packed = d2_packed + Index{x} * h2 * n_plane2;
+    for (int y = 0; y < h2; ++y, packed += n_plane2)
+      for (int k = 0; k < n_plane2; ++k) packed[k] = column[k * n2 + y];
   }
 
   // Smoothness weight per pixel from image 1's edges: the flow may change
@@ -983,28 +995,75 @@ void FillByWeight(float* u, float* v, const float* weight, int w, int h) {
   }
 }
 
+// One axis of a resampling to `out_size` samples at the pixel centres of
+// the new grid, (i + 0.5) * ratio - 0.5 with ratio = in_size / out_size:
+// SampleBilinear's clamps, corners and weights, worked out once per row or
+// column instead of once per sample.
+struct BilinearAxis {
+  std::vector<int> lo, hi;
+  std::vector<float> f, g;  // weight of hi and of lo (1 - f)
+  BilinearAxis(int in_size, int out_size) : lo(out_size), hi(out_size), f(out_size), g(out_size) {
+    const float ratio = static_cast<float>(in_size) / out_size;
+    for (int i = 0; i < out_size; ++i) {
+      float t = (i + 0.5f) * ratio - 0.5f;
+      t = t > 0.0f ? t : 0.0f;
+      t = t < in_size - 1.0f ? t : in_size - 1.0f;
+      lo[i] = std::min(static_cast<int>(t), in_size - 1);
+      hi[i] = std::min(lo[i] + 1, in_size - 1);
+      f[i] = t - lo[i];
+      g[i] = 1.0f - f[i];
+    }
+  }
+};
+
+// Each plane of `in` (w x h) sampled bilinearly at the pixel centres of a
+// cw x ch grid over the same extent, divided by `divisor` (1: left as is).
+// Every sample takes SampleBilinear's operations in its order: the blend
+// across x, (a * gx + b * fx) for its two rows, is a whole column's loop
+// first, then the rows' blend (top * gy + bottom * fy).
+void Resample(const float* in, int w, int h, int channels, int cw, int ch, float divisor,
+              float* out) {
+  const Index n = Index{w} * h, cn = Index{cw} * ch;
+  const BilinearAxis ax(w, cw), ay(h, ch);
+  for (int c = 0; c < channels; ++c) {
+    const float* plane = in + c * n;
+    float* dst_plane = out + c * cn;
+#ifdef _OPENMP
+#pragma omp parallel if (cn >= kParallelPixels)
+#endif
+    {
+      std::vector<float> blend(h);
+#ifdef _OPENMP
+#pragma omp for schedule(static)
+#endif
+      for (int x = 0; x < cw; ++x) {
+        const float* __restrict c0 = plane + Index{ax.lo[x]} * h;
+        const float* __restrict c1 = plane + Index{ax.hi[x]} * h;
+        const float fx = ax.f[x], gx = ax.g[x];
+        float* __restrict b = blend.data();
+        for (int y = 0; y < h; ++y) b[y] = c0[y] * gx + c1[y] * fx;
+        float* dst = dst_plane + Index{x} * ch;
+        if (divisor == 1.0f) {
+          for (int y = 0; y < ch; ++y) dst[y] = b[ay.lo[y]] * ay.g[y] + b[ay.hi[y]] * ay.f[y];
+        } else {
+          for (int y = 0; y < ch; ++y)
+            dst[y] = (b[ay.lo[y]] * ay.g[y] + b[ay.hi[y]] * ay.f[y]) / divisor;
+        }
+      }
+    }
+  }
+}
+
 // Resamples each plane to cw x ch (smaller): a Gaussian against aliasing
 // whose width follows the ratio, then bilinear samples at the new pixel
 // centres.
 // blurred: w*h*channels floats of scratch, plane: w*h.
 void Shrink(const float* in, int w, int h, int channels, int cw, int ch, float* out,
             float* blurred, float* plane) {
-  const Index n = Index{w} * h, cn = Index{cw} * ch;
   const float ratio = std::min(static_cast<float>(cw) / w, static_cast<float>(ch) / h);
   const float sigma = 0.6f * std::sqrt(std::max(1.0f / (ratio * ratio) - 1.0f, 0.0f));
   GaussianBlur(in, w, h, channels, sigma, blurred, plane);
-  const float rx = static_cast<float>(w) / cw, ry = static_cast<float>(h) / ch;
-  for (int c = 0; c < channels; ++c) {
-#ifdef _OPENMP
-#pragma omp parallel for schedule(static) if (cn >= kParallelPixels)
-#endif
-    for (int x = 0; x < cw; ++x) {
-      for (int y = 0; y < ch; ++y) {
-        out[c * cn + Index{x} * ch + y] = SampleBilinear(
-            blurred + c * n, w, h, (x + 0.5f) * rx - 0.5f, (y + 0.5f) * ry - 0.5f);
-      }
-    }
-  }
+  Resample(blurred, w, h, channels, cw, ch, 1.0f, out);
 }
 
 struct Scale {
@@ -1057,11 +1116,14 @@ std::vector<Scale> PlanScales(const PlanarImage& image1, const PlanarImage& imag
   return scales;
 }
 
-// Every buffer of a refinement, in the order of first use; the same walk on
-// an arena in counting mode sizes the block. rest: Shrink's blurred planes
-// and their blur's first pass, the weighted anchors and plain means (4),
-// the field at two scales (4).
-void CarveAll(std::vector<Scale>& scales, int nc, bool weighted, Arena& arena, float** rest) {
+// Every buffer of a refinement; the same walk on an arena in counting mode
+// sizes the block. The scales' planes and the field at two scales (field:
+// 4 planes) live throughout; the pyramid's temporaries (Shrink's blurred
+// planes and their blur's first pass, the weighted anchors and plain means:
+// temp, 6 pointers) are done with before the first solve, so they share
+// their memory with the solves' workspace.
+void CarveAll(std::vector<Scale>& scales, int nc, bool weighted, Index n2, Arena& arena,
+              float** field, float** temp, Workspace* ws) {
   for (std::size_t k = 0; k < scales.size(); ++k) {
     Scale& s = scales[k];
     const Index sn1 = Index{s.w1} * s.h1;
@@ -1074,10 +1136,16 @@ void CarveAll(std::vector<Scale>& scales, int nc, bool weighted, Arena& arena, f
     s.anchor_w = weighted ? arena.Take(sn1) : nullptr;
   }
   const Index n = Index{scales[0].w1} * scales[0].h1;
-  const Index n_max = std::max(n, Index{scales[0].w2} * scales[0].h2);
-  rest[0] = arena.Take(n_max * nc);
-  rest[1] = arena.Take(n_max);
-  for (int k = 2; k < 10; ++k) rest[k] = arena.Take(n);
+  const Index n_max = std::max(n, n2);
+  for (int k = 0; k < 4; ++k) field[k] = arena.Take(n);
+  const Index shared = arena.used();
+  temp[0] = arena.Take(n_max * nc);
+  temp[1] = arena.Take(n_max);
+  for (int k = 2; k < 6; ++k) temp[k] = arena.Take(n);
+  const Index after_temp = arena.used();
+  arena.Rewind(shared);
+  *ws = Workspace(n, n2, nc, arena);
+  if (arena.used() < after_temp) arena.Rewind(after_temp);
 }
 
 bool Refinable(const PlanarImage& image1, const PlanarImage& image2,
@@ -1093,11 +1161,11 @@ std::int64_t RefineFlowScratchBytes(const PlanarImage& image1, const PlanarImage
   if (!Refinable(image1, image2, params)) return 0;
   std::vector<Scale> scales = PlanScales(image1, image2, params);
   Arena sizes;
-  float* rest[10];
-  CarveAll(scales, image1.channels, weighted, sizes, rest);
-  const Workspace sized(Index{image1.width} * image1.height,
-                        Index{image2.width} * image2.height, image1.channels, sizes);
-  (void)sized;
+  float* field[4];
+  float* temp[6];
+  Workspace ws;
+  CarveAll(scales, image1.channels, weighted, Index{image2.width} * image2.height, sizes, field,
+           temp, &ws);
   return static_cast<std::int64_t>(sizes.used()) * static_cast<std::int64_t>(sizeof(float));
 }
 
@@ -1115,16 +1183,17 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
                       static_cast<Index>(sizeof(float));
   FlowScratch own;
   Arena arena((scratch != nullptr ? scratch : &own)->Reserve(total), total);
-  float* rest[10];
-  CarveAll(scales, nc, weighted, arena, rest);
-  Workspace ws(n, n2, nc, arena);
-  float* const blurred = rest[0];
-  float* const blur_plane = rest[1];
-  float* const wu = rest[2];
-  float* const wv = rest[3];
-  float* const pu = rest[4];
-  float* const pv = rest[5];
-  float* const field[2][2] = {{rest[6], rest[7]}, {rest[8], rest[9]}};
+  float* planes[4];
+  float* temp[6];
+  Workspace ws;
+  CarveAll(scales, nc, weighted, n2, arena, planes, temp, &ws);
+  float* const blurred = temp[0];
+  float* const blur_plane = temp[1];
+  float* const wu = temp[2];
+  float* const wv = temp[3];
+  float* const pu = temp[4];
+  float* const pv = temp[5];
+  float* const field[2][2] = {{planes[0], planes[1]}, {planes[2], planes[3]}};
 
   {
     Scale& s = scales[0];
@@ -1206,17 +1275,10 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
       if (s.anchor_w) FillByWeight(fu, fv, s.anchor_w, s.w1, s.h1);
     } else {
       const Scale& c = scales[k + 1];
-#ifdef _OPENMP
-#pragma omp parallel for schedule(static) if (sn >= kParallelPixels)
-#endif
-      for (int x = 0; x < s.w1; ++x) {
-        const float rx = static_cast<float>(c.w1) / s.w1, ry = static_cast<float>(c.h1) / s.h1;
-        for (int y = 0; y < s.h1; ++y) {
-          const float cx = (x + 0.5f) * rx - 0.5f, cy = (y + 0.5f) * ry - 0.5f;
-          fu[Index{x} * s.h1 + y] = SampleBilinear(cu, c.w1, c.h1, cx, cy) / rx;
-          fv[Index{x} * s.h1 + y] = SampleBilinear(cv, c.w1, c.h1, cx, cy) / ry;
-        }
-      }
+      // The coarser field at this scale's pixel centres, in its pixels.
+      const float rx = static_cast<float>(c.w1) / s.w1, ry = static_cast<float>(c.h1) / s.h1;
+      Resample(cu, c.w1, c.h1, 1, s.w1, s.h1, rx, fu);
+      Resample(cv, c.w1, c.h1, 1, s.w1, s.h1, ry, fv);
     }
     const PlanarImage i1{s.image1 ? s.image1 : image1.data, s.w1, s.h1, nc};
     const PlanarImage i2{s.image2 ? s.image2 : image2.data, s.w2, s.h2, nc};

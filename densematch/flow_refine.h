@@ -46,6 +46,12 @@ class FlowScratch {
   // A block of at least `floats` floats; grows (losing its contents) when
   // it is smaller.
   float* Reserve(std::ptrdiff_t floats);
+  std::int64_t bytes() const { return std::int64_t{size_} * std::int64_t{sizeof(float)}; }
+  // Gives the block back to the system.
+  void Release() {
+    block_.reset();
+    size_ = 0;
+  }
 
  private:
   ScratchBlock<float> block_;

@@ -16,6 +16,7 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#include <xmmintrin.h>
 #endif
 
 #ifdef _OPENMP
@@ -222,6 +223,32 @@ inline void SquaredSums(const float* const* a, const float* const* b, Index n1, 
   for (int i = 0; i < P * K; ++i) out[i] = acc[i];
 }
 
+// SquaredSums<16, 1> where the pixels and their targets are both sixteen
+// consecutive floats of a plane (a[p] = a + p, b[p] = b + p): plain vector
+// loads, the same lanes and order, so the same bits.
+inline void SquaredSumsRun16(const float* a, const float* b, Index n1, Index n2, int channels,
+                             float* out) {
+#if defined(__SSE2__)
+  __m128 acc[4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
+  Index oa = 0, ob = 0;
+  for (int c = 0; c < channels; ++c, oa += n1, ob += n2) {
+    for (int i = 0; i < 4; ++i) {
+      const __m128 e = _mm_sub_ps(_mm_loadu_ps(a + oa + 4 * i), _mm_loadu_ps(b + ob + 4 * i));
+      acc[i] = _mm_add_ps(acc[i], _mm_mul_ps(e, e));
+    }
+  }
+  for (int i = 0; i < 4; ++i) _mm_storeu_ps(out + 4 * i, acc[i]);
+#else
+  const float* pa[16];
+  const float* pb[16];
+  for (int p = 0; p < 16; ++p) {
+    pa[p] = a + p;
+    pb[p] = b + p;
+  }
+  SquaredSums<16, 1>(pa, pb, n1, n2, channels, out);
+#endif
+}
+
 // Distances between the pixels (x, y), y = 0 .. height-1, of d1 and the
 // pixels (qx[y], qy[y]) of d2, sixteen pixels of the column at a time. A
 // target outside d2 reads d2's pixel 0, then gives +Inf. (The sums stay in
@@ -243,7 +270,12 @@ void ColumnDistances(const Descriptor& d1, const Descriptor& d2, int x, const in
       a[p] = column + y + p;
       b[p] = d2.data + (inside[p] ? Index{tx} * d2.height + ty : 0);
     }
-    if (count == 16) {
+    bool run = count == 16;
+    for (int p = 1; p < count && run; ++p) run = inside[p] == inside[0] && b[p] == b[0] + p;
+    if (run && inside[0]) {
+      // One displacement down the sixteen rows: consecutive targets.
+      SquaredSumsRun16(a[0], b[0], n1, n2, d1.feat_dim, sums);
+    } else if (count == 16) {
       SquaredSums<16, 1>(a, b, n1, n2, d1.feat_dim, sums);
     } else {
       for (int p = 0; p < count; ++p) SquaredSums<1, 1>(a + p, b + p, n1, n2, d1.feat_dim, sums + p);
@@ -304,8 +336,71 @@ void NeighbourDistances(const Descriptor& d1, const Descriptor& d2, int x, const
       }
     }
   };
+  // Whether all four neighbours of row y's match lie inside d2, away from
+  // its first and last rows and columns (no neighbour then wraps into the
+  // next column, or leaves the plane).
+  const auto interior = [&](int yy) {
+    const int qx = x + disp[2 * yy], qy = yy + disp[2 * yy + 1];
+    return qx >= 1 && qx + 1 < d2.width && qy >= 1 && qy + 1 < d2.height;
+  };
   int y = 0;
   for (; y + 4 <= h; y += 4) {
+#if defined(__SSE2__)
+    if (interior(y) && interior(y + 1) && interior(y + 2) && interior(y + 3)) {
+      // Four pixels to a vector (their rows are consecutive in d1's
+      // column), each neighbour at a fixed offset from its pixel's match:
+      // five pointers instead of twenty, all in registers.
+      const float* t[4];
+      for (int p = 0; p < 4; ++p)
+        t[p] = d2.data + (Index{x + disp[2 * (y + p)]} * d2.height + (y + p) + disp[2 * (y + p) + 1]);
+      const float* const col = column + y;
+      const Index step_x = d2.height;
+      __m128 left = _mm_setzero_ps(), right = _mm_setzero_ps(), above = _mm_setzero_ps(),
+             below = _mm_setzero_ps();
+      Index oa = 0, ob = 0;
+      if (t[1] == t[0] + 1 && t[2] == t[0] + 2 && t[3] == t[0] + 3) {
+        // One displacement for all four (the usual case): their matches are
+        // consecutive too, and so is each neighbour.
+        for (int c = 0; c < d1.feat_dim; ++c, oa += n1, ob += n2) {
+          const __m128 value = _mm_loadu_ps(col + oa);
+          const float* const t0 = t[0] + ob;
+          const auto add = [&](__m128& acc, Index off) {
+            const __m128 e = _mm_sub_ps(value, _mm_loadu_ps(t0 + off));
+            acc = _mm_add_ps(acc, _mm_mul_ps(e, e));
+          };
+          add(left, -step_x);
+          add(right, step_x);
+          add(above, -1);
+          add(below, 1);
+        }
+      } else {
+        for (int c = 0; c < d1.feat_dim; ++c, oa += n1, ob += n2) {
+          const __m128 value = _mm_loadu_ps(col + oa);
+          const float* const t0 = t[0] + ob;
+          const float* const t1 = t[1] + ob;
+          const float* const t2 = t[2] + ob;
+          const float* const t3 = t[3] + ob;
+          const auto add = [&](__m128& acc, Index off) {
+            const __m128 e =
+                _mm_sub_ps(value, _mm_setr_ps(t0[off], t1[off], t2[off], t3[off]));
+            acc = _mm_add_ps(acc, _mm_mul_ps(e, e));
+          };
+          add(left, -step_x);
+          add(right, step_x);
+          add(above, -1);
+          add(below, 1);
+        }
+      }
+      // Lanes are pixels here; finish() reads sums[4 * pixel + neighbour].
+      _MM_TRANSPOSE4_PS(left, right, above, below);
+      _mm_storeu_ps(sums, left);
+      _mm_storeu_ps(sums + 4, right);
+      _mm_storeu_ps(sums + 8, above);
+      _mm_storeu_ps(sums + 12, below);
+      finish(y, 4);
+      continue;
+    }
+#endif
     aim(y, 4);
     SquaredSums<4, 4>(a, b, n1, n2, d1.feat_dim, sums);
     finish(y, 4);
@@ -318,14 +413,20 @@ void NeighbourDistances(const Descriptor& d1, const Descriptor& d2, int x, const
 }
 
 // 3 x 3 median of an integer field (borders use the pixels that exist):
-// removes isolated wrong matches between the two pixel passes.
+// removes isolated wrong matches between the two pixel passes. Inside, the
+// median of nine comes from each column's sorted three (the largest of the
+// minima, the median of the medians, the smallest of the maxima, and their
+// median): branch-free, and exact like any selection.
 void MedianField(const int* in, int width, int height, int* out) {
+  const auto med3 = [](int a, int b, int c) {
+    return std::max(std::min(a, b), std::min(std::max(a, b), c));
+  };
 #ifdef _OPENMP
 #pragma omp parallel for schedule(static)
 #endif
   for (int x = 0; x < width; ++x) {
-    int values[9];
-    for (int y = 0; y < height; ++y) {
+    const auto general = [&](int y) {
+      int values[9];
       for (int axis = 0; axis < 2; ++axis) {
         int count = 0;
         for (int xx = std::max(x - 1, 0); xx <= std::min(x + 1, width - 1); ++xx)
@@ -334,7 +435,31 @@ void MedianField(const int* in, int width, int height, int* out) {
         std::nth_element(values, values + count / 2, values + count);
         out[2 * (Index{x} * height + y) + axis] = values[count / 2];
       }
+    };
+    if (x == 0 || x + 1 >= width || height < 3) {
+      for (int y = 0; y < height; ++y) general(y);
+      continue;
     }
+    general(0);
+    const int* col[3] = {in + 2 * Index{x - 1} * height, in + 2 * Index{x} * height,
+                         in + 2 * Index{x + 1} * height};
+    int* dst = out + 2 * Index{x} * height;
+    for (int y = 1; y + 1 < height; ++y) {
+      for (int axis = 0; axis < 2; ++axis) {
+        int lo[3], mid[3], hi[3];
+        for (int k = 0; k < 3; ++k) {
+          const int a = col[k][2 * (y - 1) + axis], b = col[k][2 * y + axis],
+                    c = col[k][2 * (y + 1) + axis];
+          lo[k] = std::min(std::min(a, b), c);
+          hi[k] = std::max(std::max(a, b), c);
+          mid[k] = med3(a, b, c);
+        }
+        dst[2 * y + axis] = med3(std::max(std::max(lo[0], lo[1]), lo[2]),
+                                 med3(mid[0], mid[1], mid[2]),
+                                 std::min(std::min(hi[0], hi[1]), hi[2]));
+      }
+    }
+    general(height - 1);
   }
 }
 
@@ -444,7 +569,12 @@ void TryNeighbourCells(const Descriptor& da, const Descriptor& db, const int* la
               a[k] = column + rows[k0 + k];
               b[k] = db.data + (Index{s.qx[k0 + k]} * db.height + s.qy[k0 + k]);
             }
-            if (block == 16) {
+            bool run = block == 16;
+            for (int k = 1; k < block && run; ++k) run = a[k] == a[0] + k && b[k] == b[0] + k;
+            if (run) {
+              // Sixteen consecutive rows of one cell: consecutive targets.
+              SquaredSumsRun16(a[0], b[0], n1, n2, da.feat_dim, s.sum.data() + k0);
+            } else if (block == 16) {
               SquaredSums<16, 1>(a, b, n1, n2, da.feat_dim, s.sum.data() + k0);
             } else {
               for (int k = 0; k < block; ++k)
@@ -508,9 +638,11 @@ void ParabolaStep(const Descriptor& d1, const Descriptor& d2, const int* dispari
 }
 
 // One direction of the descriptor match, from side a's pixels to side b's:
-// cells, pixels, parabola.
+// cells, pixels, parabola. The cell costs and the inference's messages lie
+// in `borrow`'s block (the refinement's, free until then: memory already
+// faulted in, or that the refinement then finds so).
 void MatchDirection(const Side& a, const Side& b, const Plan& plan, const MatchOptions& o,
-                    float* u, float* v) {
+                    FlowScratch* borrow, float* u, float* v) {
   const Descriptor da = a.descriptor(), db = b.descriptor();
   const Index n = Index{a.width} * a.height;
   StageClock clock;
@@ -521,11 +653,13 @@ void MatchDirection(const Side& a, const Side& b, const Plan& plan, const MatchO
   const int n_shift_y = 2 * (plan.radius_y / plan.grid) + 1;
   const int n_shift = CheckedCount(std::int64_t{n_shift_x} * n_shift_y);
   const int n_cell = ((1 << (2 * plan.levels)) - 1) / 3;
-  auto node_cost = AllocScratch<float>(std::int64_t{n_shift} * n_cell);
+  const std::int64_t n_cost = (std::int64_t{n_shift} * n_cell + 15) / 16 * 16;
+  float* const node_cost =
+      borrow->Reserve(n_cost + InferenceScratchFloats(n_shift_x, n_shift_y, plan.levels));
   auto shifts = AllocScratch<int>(2 * std::int64_t{n_shift});
   PyramidMatch cells;
   cells.SetStopToken(o.stop);
-  cells.RunPyramidMatch(da, db, cell_params, node_cost.get(), shifts.get());
+  cells.RunPyramidMatch(da, db, cell_params, node_cost, shifts.get());
   clock.Mark("cellcost");
 
   PyramidInferenceParams bp;
@@ -535,8 +669,8 @@ void MatchDirection(const Side& a, const Side& b, const Plan& plan, const MatchO
   bp.parent_truncate = o.parent_truncate;
   bp.n_iterations = o.bp_iterations;
   auto labels = AllocScratch<int>(n_cell);
-  InferCellShifts(node_cost.get(), n_shift_x, n_shift_y, plan.levels, bp, labels.get(), o.stop);
-  node_cost.reset();
+  InferCellShifts(node_cost, n_shift_x, n_shift_y, plan.levels, bp, labels.get(), o.stop,
+                  node_cost + n_cost);
   clock.Mark("inference");
 
   auto disparity = AllocScratch<int>(2 * n);
@@ -777,12 +911,13 @@ void SideBySide(const First& first, const Second& second, bool allowed = true,
 // image a's frame, its descriptor, and the field found against it, composed
 // back to b's coordinates.
 void MatchThrough(const Side& a, const PlanarImage& planar_b, const Homography& model,
-                  const Plan& plan, const MatchOptions& o, float* u, float* v) {
+                  const Plan& plan, const MatchOptions& o, FlowScratch* borrow, float* u,
+                  float* v) {
   const auto warped = WarpThrough(planar_b, model, a.width, a.height);
   const Side seen = PrepareSide(
       ColumnMajorImage(warped.get(), PixelType::kFloat32, a.width, a.height, planar_b.channels),
       o.descriptor, a.feat_dim, o.stop);
-  MatchDirection(a, seen, plan, o, u, v);
+  MatchDirection(a, seen, plan, o, borrow, u, v);
   ComposeThrough(model, a.width, a.height, u, v);
 }
 
@@ -832,14 +967,27 @@ Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar
   // a token that relays the caller's.
   StopToken relay(RelayStop, o.stop);
   StopToken* const beside_stop = o.stop != nullptr ? &relay : nullptr;
+  // The refinements' blocks first: the matches borrow them, so that their
+  // large buffers and the refinements' touch the same memory (a fresh page
+  // costs a fault and its clearing). `scratch` serves the forward direction,
+  // and the backward one unless that runs beside it.
+  FlowScratch flow_scratch, beside_block;
+  FlowScratch* const scratch = &flow_scratch;
+  FlowScratch* const beside_scratch = &beside_block;
+  const FlowRefineParams fr = RefineParams(o);
+  const bool refine = o.flow_warps > 0 && o.flow_fixed_point > 0;
+  const std::int64_t forward_bytes = refine ? RefineFlowScratchBytes(planar1, planar2, fr, true) : 0;
+  const std::int64_t backward_bytes =
+      refine && check ? RefineFlowScratchBytes(planar2, planar1, fr, true) : 0;
+  scratch->Reserve(std::max(forward_bytes, backward_bytes) / Index{sizeof(float)});
   Fields f;
   f.u = AllocScratch<float>(n1);
   f.v = AllocScratch<float>(n1);
   const auto forward_match = [&] {
     if (model != nullptr)
-      MatchThrough(side1, planar2, *model, plan, o, f.u.get(), f.v.get());
+      MatchThrough(side1, planar2, *model, plan, o, scratch, f.u.get(), f.v.get());
     else
-      MatchDirection(side1, side2, plan, o, f.u.get(), f.v.get());
+      MatchDirection(side1, side2, plan, o, scratch, f.u.get(), f.v.get());
   };
   if (check) {
     f.back_u = AllocScratch<float>(n2);
@@ -847,11 +995,14 @@ Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar
     MatchOptions back_options = o;
     const auto backward_match = [&](bool beside) {
       back_options.stop = beside ? beside_stop : o.stop;
+      FlowScratch* const borrow = beside ? beside_scratch : scratch;
+      if (beside) borrow->Reserve(backward_bytes / Index{sizeof(float)});
       if (inverse != nullptr)
-        MatchThrough(side2, planar1, *inverse, back_plan, back_options, f.back_u.get(),
+        MatchThrough(side2, planar1, *inverse, back_plan, back_options, borrow, f.back_u.get(),
                      f.back_v.get());
       else
-        MatchDirection(side2, side1, back_plan, back_options, f.back_u.get(), f.back_v.get());
+        MatchDirection(side2, side1, back_plan, back_options, borrow, f.back_u.get(),
+                       f.back_v.get());
     };
     SideBySide(forward_match, backward_match, true, o.stop);
   } else {
@@ -859,16 +1010,15 @@ Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar
   }
   poll();
   StageClock clock;
-  if (o.flow_warps > 0 && o.flow_fixed_point > 0) {
+  if (refine) {
     const float match_threshold = 1.0f;
-    FlowScratch flow_scratch;
     auto weight1 = AllocScratch<float>(n1);
     const int reach = DescriptorReach(o.descriptor);
     MatchWeights(side1.descriptor(), f.u.get(), f.v.get(), f.back_u.get(), f.back_v.get(), w2,
                  h2, match_threshold, reach, weight1.get());
     poll();
     const auto forward = [&] {
-      Refine(planar1, planar2, o, weight1.get(), &flow_scratch, o.stop, f.u.get(), f.v.get());
+      Refine(planar1, planar2, o, weight1.get(), scratch, o.stop, f.u.get(), f.v.get());
     };
     if (check) {
       auto weight2 = AllocScratch<float>(n2);
@@ -876,18 +1026,18 @@ Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar
                    h1, match_threshold, reach, weight2.get());
       poll();
       // One after the other, both refinements share one block of memory.
-      FlowScratch beside_scratch;
       const auto backward = [&](bool beside) {
-        Refine(planar2, planar1, o, weight2.get(), beside ? &beside_scratch : &flow_scratch,
+        Refine(planar2, planar1, o, weight2.get(), beside ? beside_scratch : scratch,
                beside ? beside_stop : o.stop, f.back_u.get(), f.back_v.get());
       };
       // Side by side, each refinement has a block of its own: only where
-      // both leave half of the memory free.
-      const FlowRefineParams fr = RefineParams(o);
-      const std::int64_t both = RefineFlowScratchBytes(planar1, planar2, fr, true) +
-                                RefineFlowScratchBytes(planar2, planar1, fr, true);
+      // both leave half of the memory free (the other block, if the matches
+      // had it, goes back first).
       const std::int64_t available = AvailableMemoryBytes();
-      SideBySide(forward, backward, available < 0 || both <= available / 2, o.stop);
+      const bool beside =
+          available < 0 || forward_bytes + backward_bytes <= (available + beside_scratch->bytes()) / 2;
+      if (!beside) beside_scratch->Release();
+      SideBySide(forward, backward, beside, o.stop);
       poll();
     } else {
       forward();

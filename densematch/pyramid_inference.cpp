@@ -3,19 +3,47 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
 #include "common/scratch.h"
 #include "common/stop.h"
+#include "simd/dispatch.h"
 
 #ifdef _OPENMP
 #include <omp.h>
 #endif
 
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
+    !defined(DENSECORR_NO_CLONES)
+#include <immintrin.h>
+#endif
+
 namespace densecorr {
 
 namespace {
+
+// The message loops also built for AVX2 and AVX-512, picked at load time:
+// lanes are independent translations (adds, subtractions and minima, no
+// contraction), so every build gives the same bits.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
+    !defined(DENSECORR_NO_CLONES)
+#define DENSECORR_WIDE_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define DENSECORR_WIDE_CLONES
+#endif
+// With AVX-512, the messages' transposes in registers (see MessageFrom512).
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
+    !defined(DENSECORR_NO_CLONES)
+#define DENSECORR_WIDE_MESSAGES
+#endif
+// The helpers the cloned loops call, inlined so that each build has its own.
+#if defined(__GNUC__)
+#define DENSECORR_INLINE inline __attribute__((always_inline))
+#else
+#define DENSECORR_INLINE inline
+#endif
 
 // One cell's neighbours: the edge (cell -> neighbour) is out-edge e of the
 // cell, and reverse[e] is the edge (neighbour -> cell), whose message the
@@ -91,7 +119,7 @@ Graph BuildGraph(int n_level) {
 
 // Lowest value of n floats, eight running minima at a time (min is exact, so
 // the grouping cannot change the result).
-float Lowest(const float* h, std::ptrdiff_t n) {
+DENSECORR_INLINE float Lowest(const float* h, std::ptrdiff_t n) {
   float lane[8];
   const std::ptrdiff_t n8 = n - n % 8;
   for (int i = 0; i < 8; ++i) lane[i] = n8 > 0 ? h[i] : h[0];
@@ -106,7 +134,7 @@ float Lowest(const float* h, std::ptrdiff_t n) {
 // The envelope along the outer index of an n_outer x n_inner array (inner
 // fastest): whole rows at a time, so the inner loop runs over independent
 // entries.
-void EnvelopeOuter(float* f, int n_outer, int n_inner, float weight) {
+DENSECORR_INLINE void EnvelopeOuter(float* f, int n_outer, int n_inner, float weight) {
   for (int o = 1; o < n_outer; ++o) {
     float* row = f + std::ptrdiff_t{o} * n_inner;
     const float* prev = row - n_inner;
@@ -141,6 +169,171 @@ void EnvelopeWith(float* h, float* scratch, int n_x, int n_y, float weight, floa
     }
 }
 
+#if defined(DENSECORR_WIDE_MESSAGES)
+// GCC 12 warns of the unset source operand its AVX-512 shuffle intrinsics
+// pass themselves (_mm512_undefined_ps); every lane here is set.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// A 16 x 16 block of floats transposed in registers: r[i] lane j becomes
+// r[j] lane i.
+__attribute__((target("avx512f"))) inline void Transpose16(__m512 r[16]) {
+  __m512 t[16];
+  for (int i = 0; i < 8; ++i) {
+    t[2 * i] = _mm512_unpacklo_ps(r[2 * i], r[2 * i + 1]);
+    t[2 * i + 1] = _mm512_unpackhi_ps(r[2 * i], r[2 * i + 1]);
+  }
+  for (int i = 0; i < 4; ++i) {
+    const __m512d a = _mm512_castps_pd(t[4 * i]), b = _mm512_castps_pd(t[4 * i + 1]);
+    const __m512d c = _mm512_castps_pd(t[4 * i + 2]), d = _mm512_castps_pd(t[4 * i + 3]);
+    r[4 * i] = _mm512_castpd_ps(_mm512_unpacklo_pd(a, c));
+    r[4 * i + 1] = _mm512_castpd_ps(_mm512_unpackhi_pd(a, c));
+    r[4 * i + 2] = _mm512_castpd_ps(_mm512_unpacklo_pd(b, d));
+    r[4 * i + 3] = _mm512_castpd_ps(_mm512_unpackhi_pd(b, d));
+  }
+  for (int i = 0; i < 2; ++i) {
+    for (int j = 0; j < 4; ++j) {
+      t[8 * i + j] = _mm512_shuffle_f32x4(r[8 * i + j], r[8 * i + 4 + j], 0x88);
+      t[8 * i + 4 + j] = _mm512_shuffle_f32x4(r[8 * i + j], r[8 * i + 4 + j], 0xdd);
+    }
+  }
+  for (int j = 0; j < 8; ++j) {
+    r[j] = _mm512_shuffle_f32x4(t[j], t[8 + j], 0x88);
+    r[8 + j] = _mm512_shuffle_f32x4(t[j], t[8 + j], 0xdd);
+  }
+}
+
+// EnvelopeOuter for rows of at most 16 * V floats: the running row stays in
+// registers (reloading it from the row just stored waits on the store each
+// row). Lanes past n_inner are computed on zeros and not stored.
+template <int V>
+__attribute__((target("avx512f"))) void EnvelopeInRegisters(float* f, int n_outer, int n_inner,
+                                                            float weight) {
+  const __m512 w = _mm512_set1_ps(weight);
+  const int tail = n_inner - 16 * (V - 1);
+  const __mmask16 last = static_cast<__mmask16>(tail >= 16 ? 0xffffu : (1u << tail) - 1u);
+  const auto mask = [&](int k) { return k + 1 < V ? static_cast<__mmask16>(0xffffu) : last; };
+  __m512 prev[V];
+  for (int k = 0; k < V; ++k) prev[k] = _mm512_maskz_loadu_ps(mask(k), f + 16 * k);
+  for (int o = 1; o < n_outer; ++o) {
+    float* row = f + std::ptrdiff_t{o} * n_inner;
+    for (int k = 0; k < V; ++k) {
+      const __m512 cur = _mm512_maskz_loadu_ps(mask(k), row + 16 * k);
+      prev[k] = _mm512_min_ps(_mm512_add_ps(prev[k], w), cur);
+      _mm512_mask_storeu_ps(row + 16 * k, mask(k), prev[k]);
+    }
+  }
+  for (int o = n_outer - 2; o >= 0; --o) {
+    float* row = f + std::ptrdiff_t{o} * n_inner;
+    for (int k = 0; k < V; ++k) {
+      const __m512 cur = _mm512_maskz_loadu_ps(mask(k), row + 16 * k);
+      prev[k] = _mm512_min_ps(_mm512_add_ps(prev[k], w), cur);
+      _mm512_mask_storeu_ps(row + 16 * k, mask(k), prev[k]);
+    }
+  }
+}
+
+__attribute__((target("avx512f"))) void Envelope512(float* f, int n_outer, int n_inner,
+                                                    float weight) {
+  switch ((n_inner + 15) / 16) {
+    case 1: EnvelopeInRegisters<1>(f, n_outer, n_inner, weight); break;
+    case 2: EnvelopeInRegisters<2>(f, n_outer, n_inner, weight); break;
+    case 3: EnvelopeInRegisters<3>(f, n_outer, n_inner, weight); break;
+    case 4: EnvelopeInRegisters<4>(f, n_outer, n_inner, weight); break;
+    default: EnvelopeOuter(f, n_outer, n_inner, weight); break;
+  }
+}
+
+// Rows of the transpose's padded layout: the x extent rounded up to whole
+// vectors.
+inline int PaddedRow(int n_x) { return (n_x + 15) / 16 * 16; }
+
+// MessageFrom with both transposes 16 x 16 blocks in registers instead of
+// one float at a time. The transpose's rows are PaddedRow(n_x) floats, the
+// lanes past n_x zeros that nothing reads back; every entry takes the same
+// additions and minima (vminps(v, cap) is v < cap ? v : cap). spare:
+// n_y * PaddedRow(n_x) floats.
+__attribute__((target("avx512f"))) void MessageFrom512(float* __restrict h,
+                                                       float* __restrict spare, int n_x,
+                                                       int n_y, float weight, float truncate,
+                                                       float lowest, float* __restrict out) {
+  const float cap = lowest + truncate;
+  Envelope512(h, n_x, n_y, weight);
+  const int row = PaddedRow(n_x);
+  __m512 r[16];
+  for (int yb = 0; yb < n_y; yb += 16) {
+    const int rows = std::min(16, n_y - yb);
+    const __mmask16 lanes = static_cast<__mmask16>((1u << rows) - 1u);
+    for (int xb = 0; xb < row; xb += 16) {
+      for (int i = 0; i < 16; ++i) {
+        r[i] = xb + i < n_x ? _mm512_maskz_loadu_ps(lanes, h + std::ptrdiff_t{xb + i} * n_y + yb)
+                            : _mm512_setzero_ps();
+      }
+      Transpose16(r);
+      for (int j = 0; j < rows; ++j) _mm512_storeu_ps(spare + std::ptrdiff_t{yb + j} * row + xb, r[j]);
+    }
+  }
+  Envelope512(spare, n_y, row, weight);
+  const __m512 cap_v = _mm512_set1_ps(cap), lowest_v = _mm512_set1_ps(lowest);
+  for (int xb = 0; xb < n_x; xb += 16) {
+    const int cols = std::min(16, n_x - xb);
+    for (int yb = 0; yb < n_y; yb += 16) {
+      const int rows = std::min(16, n_y - yb);
+      const __mmask16 lanes = static_cast<__mmask16>((1u << rows) - 1u);
+      for (int j = 0; j < 16; ++j) {
+        r[j] = j < rows ? _mm512_loadu_ps(spare + std::ptrdiff_t{yb + j} * row + xb)
+                        : _mm512_setzero_ps();
+      }
+      Transpose16(r);
+      for (int i = 0; i < cols; ++i) {
+        const __m512 v = _mm512_sub_ps(_mm512_min_ps(r[i], cap_v), lowest_v);
+        _mm512_mask_storeu_ps(out + std::ptrdiff_t{xb + i} * n_y + yb, lanes, v);
+      }
+    }
+  }
+}
+#pragma GCC diagnostic pop
+#else
+inline int PaddedRow(int n_x) { return n_x; }
+#endif
+
+// belief[k] += in[k].
+DENSECORR_WIDE_CLONES
+void AddTo(float* __restrict belief, const float* __restrict in, int n) {
+  for (int k = 0; k < n; ++k) belief[k] += in[k];
+}
+
+// h = belief - in (in null: belief); returns h's lowest value.
+DENSECORR_WIDE_CLONES
+float Difference(const float* __restrict belief, const float* __restrict in, int n,
+                 float* __restrict h) {
+  if (in != nullptr)
+    for (int k = 0; k < n; ++k) h[k] = belief[k] - in[k];
+  else
+    for (int k = 0; k < n; ++k) h[k] = belief[k];
+  return Lowest(h, n);
+}
+
+// The outgoing message from h, whose lowest value is `lowest`: the truncated
+// L1 envelope minus `lowest`, written to out. Only where every value of h
+// is finite and weight, truncate >= 0: then the envelope's lowest value is
+// h's own (adding weight never lowers a value, and the cap lies above it),
+// so it need not be searched for again. spare: n_x * n_y floats.
+DENSECORR_WIDE_CLONES
+void MessageFrom(float* __restrict h, float* __restrict spare, int n_x, int n_y, float weight,
+                 float truncate, float lowest, float* __restrict out) {
+  const float cap = lowest + truncate;
+  EnvelopeOuter(h, n_x, n_y, weight);
+  for (int x = 0; x < n_x; ++x)
+    for (int y = 0; y < n_y; ++y) spare[std::ptrdiff_t{y} * n_x + x] = h[std::ptrdiff_t{x} * n_y + y];
+  EnvelopeOuter(spare, n_y, n_x, weight);
+  for (int x = 0; x < n_x; ++x) {
+    for (int y = 0; y < n_y; ++y) {
+      const float v = spare[std::ptrdiff_t{y} * n_x + x];
+      out[std::ptrdiff_t{x} * n_y + y] = (v < cap ? v : cap) - lowest;
+    }
+  }
+}
+
 }  // namespace
 
 void TruncatedL1Envelope(float* h, int n_x, int n_y, float weight, float truncate) {
@@ -149,21 +342,53 @@ void TruncatedL1Envelope(float* h, int n_x, int n_y, float weight, float truncat
   EnvelopeWith(h, scratch.data(), n_x, n_y, weight, truncate);
 }
 
+namespace {
+
+// Directed edges of an n_level pyramid: each level's 4-neighbour pairs and
+// each cell's parent link, both ways.
+std::int64_t EdgeCount(int n_level) {
+  std::int64_t edges = 0;
+  for (int l = 0; l < n_level; ++l) {
+    const std::int64_t n = std::int64_t{1} << l;
+    edges += 4 * n * (n - 1);
+    if (l > 0) edges += 2 * n * n;
+  }
+  return edges;
+}
+
+}  // namespace
+
+std::int64_t InferenceScratchFloats(int n_shift_x, int n_shift_y, int n_level) {
+  if (n_level < 1 || n_level > 15 || n_shift_x < 1 || n_shift_y < 1) return 0;
+  return EdgeCount(n_level) * n_shift_x * n_shift_y;
+}
+
 void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n_level,
-                     const PyramidInferenceParams& params, int* labels, StopToken* stop) {
+                     const PyramidInferenceParams& params, int* labels, StopToken* stop,
+                     float* scratch) {
   if (n_level < 1 || n_level > 15 || n_shift_x < 1 || n_shift_y < 1)
     throw std::invalid_argument("pyramid inference: sizes out of range");
   const int n_shift = CheckedCount(std::int64_t{n_shift_x} * n_shift_y);
   const int n_cell = LevelOffset(n_level);
   const std::int64_t n_entry = std::int64_t{n_shift} * n_cell;
+  float max_cost = 0.0f;
   for (std::int64_t k = 0; k < n_entry; ++k) {
     if (!std::isfinite(node_cost[k]))
       throw std::invalid_argument("pyramid inference: cell costs must be finite");
+    max_cost = std::max(max_cost, std::fabs(node_cost[k]));
   }
   const Graph g = BuildGraph(n_level);
   const int n_edge = static_cast<int>(g.target.size());
-  auto messages = AllocScratch<float>(std::int64_t{n_edge} * n_shift);
-  std::fill(messages.get(), messages.get() + std::int64_t{n_edge} * n_shift, 0.0f);
+  if (n_edge != EdgeCount(n_level)) throw std::logic_error("pyramid inference: edge count");
+  // Messages start at 0: one not yet written is skipped (adding or
+  // subtracting 0 changes no value), so the block is never cleared.
+  std::unique_ptr<float[]> own;
+  if (scratch == nullptr) {
+    own = AllocScratch<float>(std::int64_t{n_edge} * n_shift);
+    scratch = own.get();
+  }
+  float* const messages = scratch;
+  std::vector<char> written(static_cast<size_t>(n_edge), 0);
 
   int n_threads = 1;
 #ifdef _OPENMP
@@ -171,27 +396,61 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
 #endif
   // Per-thread belief, message and transpose buffers; their contents never
   // cross cells.
-  auto scratch = AllocScratch<float>(std::int64_t{3} * n_shift * n_threads);
+  bool wide = false;
+#if defined(DENSECORR_WIDE_MESSAGES)
+  wide = simd::SelectIsa() == simd::Isa::kAvx512;
+#endif
+  (void)wide;
+  const std::int64_t spare_floats =
+      std::max<std::int64_t>(n_shift, std::int64_t{n_shift_y} * PaddedRow(n_shift_x));
+  const std::int64_t per_thread = 2 * std::int64_t{n_shift} + spare_floats;
+  auto buffers = AllocScratch<float>(per_thread * n_threads);
 
-  const auto update_cell = [&](int c, float* belief, float* h, float* spare) {
+  // Costs and caps far from the float range's end, and no negative weight:
+  // every sum stays finite, and each message's lowest value is known
+  // before its envelope (see MessageFrom). Otherwise it is searched for.
+  const auto tame = [](float value) { return value >= 0.0f && value <= 1e30f; };
+  const bool known_lowest = max_cost <= 1e30f && tame(params.neighbour_weight) &&
+                            tame(params.parent_weight) && tame(params.neighbour_truncate) &&
+                            tame(params.parent_truncate);
+
+  const auto incoming = [&](int e) -> const float* {
+    const int r = g.reverse[e];
+    return written[r] ? messages + std::ptrdiff_t{r} * n_shift : nullptr;
+  };
+  const auto belief_of = [&](int c, float* belief) {
     const float* cost = node_cost + std::ptrdiff_t{c} * n_shift;
-    for (int k = 0; k < n_shift; ++k) belief[k] = cost[k];
+    std::copy(cost, cost + n_shift, belief);
     for (int e = g.first[c]; e < g.first[c + 1]; ++e) {
-      const float* in = messages.get() + std::ptrdiff_t{g.reverse[e]} * n_shift;
-      for (int k = 0; k < n_shift; ++k) belief[k] += in[k];
+      const float* in = incoming(e);
+      if (in != nullptr) AddTo(belief, in, n_shift);
     }
+  };
+  const auto update_cell = [&](int c, float* belief, float* h, float* spare) {
+    belief_of(c, belief);
     for (int e = g.first[c]; e < g.first[c + 1]; ++e) {
-      const float* in = messages.get() + std::ptrdiff_t{g.reverse[e]} * n_shift;
-      for (int k = 0; k < n_shift; ++k) h[k] = belief[k] - in[k];
+      const float lowest = Difference(belief, incoming(e), n_shift, h);
       const bool parent = g.parent[e] != 0;
-      EnvelopeWith(h, spare, n_shift_x, n_shift_y,
-                   parent ? params.parent_weight : params.neighbour_weight,
-                   parent ? params.parent_truncate : params.neighbour_truncate);
+      const float weight = parent ? params.parent_weight : params.neighbour_weight;
+      const float truncate = parent ? params.parent_truncate : params.neighbour_truncate;
       // Messages are kept with their minimum at 0, so that sums of many stay
       // in a range where single precision resolves the costs.
-      const float lowest = Lowest(h, n_shift);
-      float* out = messages.get() + std::ptrdiff_t{e} * n_shift;
-      for (int k = 0; k < n_shift; ++k) out[k] = h[k] - lowest;
+      float* out = messages + std::ptrdiff_t{e} * n_shift;
+      if (known_lowest) {
+#if defined(DENSECORR_WIDE_MESSAGES)
+        if (wide) {
+          MessageFrom512(h, spare, n_shift_x, n_shift_y, weight, truncate, lowest, out);
+          written[e] = 1;
+          continue;
+        }
+#endif
+        MessageFrom(h, spare, n_shift_x, n_shift_y, weight, truncate, lowest, out);
+      } else {
+        EnvelopeWith(h, spare, n_shift_x, n_shift_y, weight, truncate);
+        const float least = Lowest(h, n_shift);
+        for (int k = 0; k < n_shift; ++k) out[k] = h[k] - least;
+      }
+      written[e] = 1;
     }
   };
 
@@ -207,7 +466,7 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
 #ifdef _OPENMP
       t = omp_get_thread_num();
 #endif
-      float* belief = scratch.get() + std::ptrdiff_t{3} * n_shift * t;
+      float* belief = buffers.get() + per_thread * t;
       update_cell(g.order[q], belief, belief + n_shift, belief + 2 * std::ptrdiff_t{n_shift});
     }
   };
@@ -226,13 +485,8 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
 #ifdef _OPENMP
     t = omp_get_thread_num();
 #endif
-    float* belief = scratch.get() + std::ptrdiff_t{3} * n_shift * t;
-    const float* cost = node_cost + std::ptrdiff_t{c} * n_shift;
-    for (int k = 0; k < n_shift; ++k) belief[k] = cost[k];
-    for (int e = g.first[c]; e < g.first[c + 1]; ++e) {
-      const float* in = messages.get() + std::ptrdiff_t{g.reverse[e]} * n_shift;
-      for (int k = 0; k < n_shift; ++k) belief[k] += in[k];
-    }
+    float* belief = buffers.get() + per_thread * t;
+    belief_of(c, belief);
     int best = 0;
     for (int k = 1; k < n_shift; ++k)
       if (belief[k] < belief[best]) best = k;

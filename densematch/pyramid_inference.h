@@ -5,6 +5,8 @@
 #ifndef DENSECORR_DENSEMATCH_PYRAMID_INFERENCE_H_
 #define DENSECORR_DENSEMATCH_PYRAMID_INFERENCE_H_
 
+#include <cstdint>
+
 namespace densecorr {
 
 class StopToken;
@@ -31,10 +33,15 @@ struct PyramidInferenceParams {
 // its own outgoing messages. Throws std::bad_alloc when memory runs out,
 // std::invalid_argument on sizes out of range. stop (null = never): polled
 // from the calling thread between iterations; a stop request throws
-// Stopped with labels untouched.
+// Stopped with labels untouched. scratch: null, or
+// InferenceScratchFloats(...) floats for the messages (a caller that has
+// memory already touched saves faulting in a fresh block).
 void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n_level,
                      const PyramidInferenceParams& params, int* labels,
-                     StopToken* stop = nullptr);
+                     StopToken* stop = nullptr, float* scratch = nullptr);
+
+// Floats of the messages' scratch for these sizes (0 when out of range).
+std::int64_t InferenceScratchFloats(int n_shift_x, int n_shift_y, int n_level);
 
 // The lower envelope of h(k) + weight*(|kx - kx'| + |ky - ky'|) over k' on
 // an n_x x n_y grid (ky fastest), capped at min(h) + truncate, in place.

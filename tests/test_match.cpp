@@ -134,6 +134,132 @@ TEST(InferCellShifts, SameLabelsWhateverTheThreadCount) {
   EXPECT_EQ(one, two);
 }
 
+// The inference written out literally: every message from scratch each
+// update, the envelope as the lowest of all chains h[j] + weight + weight
+// + ... (one addition per step, as the distance transform adds them),
+// messages 0 at first and added whether written or not, the lowest value
+// searched after the cap. Cells in the order the header gives: levels coarse
+// to fine and back, each level's checkerboard colours in turn; each cell's
+// edges up, down, left, right, parent, children.
+std::vector<int> LiteralInference(const std::vector<float>& cost, int nx, int ny, int levels,
+                                  const PyramidInferenceParams& p) {
+  const int n_shift = nx * ny, n_cell = LevelOffset(levels);
+  struct Edge {
+    int to;
+    bool parent;
+  };
+  std::vector<std::vector<Edge>> edges(n_cell);
+  for (int l = 0; l < levels; ++l) {
+    const int n = 1 << l;
+    for (int i = 0; i < n; ++i)
+      for (int j = 0; j < n; ++j) {
+        auto& e = edges[LevelOffset(l) + i * n + j];
+        const int c = LevelOffset(l) + i * n + j;
+        if (i > 0) e.push_back({c - n, false});
+        if (i + 1 < n) e.push_back({c + n, false});
+        if (j > 0) e.push_back({c - 1, false});
+        if (j + 1 < n) e.push_back({c + 1, false});
+        if (l > 0) e.push_back({LevelOffset(l - 1) + (i / 2) * (n / 2) + j / 2, true});
+        if (l + 1 < levels)
+          for (int a = 0; a < 2; ++a)
+            for (int b = 0; b < 2; ++b)
+              e.push_back({LevelOffset(l + 1) + (2 * i + a) * 2 * n + 2 * j + b, true});
+      }
+  }
+  // message[from][k]: from cell `from` to its k-th neighbour.
+  std::vector<std::vector<std::vector<float>>> message(n_cell);
+  for (int c = 0; c < n_cell; ++c)
+    message[c].assign(edges[c].size(), std::vector<float>(n_shift, 0.0f));
+  const auto incoming = [&](int c, int k) -> const std::vector<float>& {
+    const int t = edges[c][k].to;
+    for (size_t r = 0; r < edges[t].size(); ++r)
+      if (edges[t][r].to == c) return message[t][r];
+    throw std::logic_error("no reverse edge");
+  };
+  const auto belief = [&](int c) {
+    std::vector<float> b(cost.begin() + c * n_shift, cost.begin() + (c + 1) * n_shift);
+    for (size_t k = 0; k < edges[c].size(); ++k)
+      for (int s = 0; s < n_shift; ++s) b[s] += incoming(c, static_cast<int>(k))[s];
+    return b;
+  };
+  const auto update = [&](int c) {
+    const std::vector<float> b = belief(c);
+    for (size_t k = 0; k < edges[c].size(); ++k) {
+      const std::vector<float>& in = incoming(c, static_cast<int>(k));
+      const float w = edges[c][k].parent ? p.parent_weight : p.neighbour_weight;
+      const float t = edges[c][k].parent ? p.parent_truncate : p.neighbour_truncate;
+      std::vector<float> h(n_shift), out(n_shift);
+      for (int s = 0; s < n_shift; ++s) h[s] = b[s] - in[s];
+      const float cap = *std::min_element(h.begin(), h.end()) + t;
+      for (int s = 0; s < n_shift; ++s) {
+        float best = cap;
+        for (int j = 0; j < n_shift; ++j) {
+          float chain = h[j];
+          const int steps = std::abs(s / ny - j / ny) + std::abs(s % ny - j % ny);
+          for (int m = 0; m < steps; ++m) chain += w;
+          best = std::min(best, chain);
+        }
+        out[s] = best;
+      }
+      const float lowest = *std::min_element(out.begin(), out.end());
+      for (int s = 0; s < n_shift; ++s) message[c][k][s] = out[s] - lowest;
+    }
+  };
+  std::vector<std::vector<int>> groups;
+  for (int l = 0; l < levels; ++l) {
+    const int n = 1 << l;
+    for (int colour = 0; colour < 2; ++colour) {
+      std::vector<int> g;
+      for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j)
+          if (((i + j) & 1) == colour) g.push_back(LevelOffset(l) + i * n + j);
+      if (!g.empty()) groups.push_back(g);
+    }
+  }
+  for (int it = 0; it < p.n_iterations; ++it) {
+    for (const auto& g : groups)
+      for (int c : g) update(c);
+    for (auto g = groups.rbegin(); g != groups.rend(); ++g)
+      for (int c : *g) update(c);
+  }
+  std::vector<int> labels(n_cell);
+  for (int c = 0; c < n_cell; ++c) {
+    const std::vector<float> b = belief(c);
+    labels[c] = static_cast<int>(std::min_element(b.begin(), b.end()) - b.begin());
+  }
+  return labels;
+}
+
+TEST(InferCellShifts, SameLabelsAsTheLiteralInference) {
+  // Costs on a coarse grid of values, so that ties are common, and weak
+  // enough beside the smoothness that most labels depend on the messages;
+  // small and ordinary scales, and one beyond what the messages' shortcut
+  // accepts.
+  std::mt19937 rng(11);
+  const int nx = 7, ny = 6, levels = 4;
+  for (float scale : {1.0f, 3e-3f, 1e31f}) {
+    for (int trial = 0; trial < 3; ++trial) {
+      std::vector<float> table(static_cast<size_t>(nx * ny * LevelOffset(levels)));
+      for (float& v : table) v = scale * static_cast<float>(rng() % 32) / 64.0f;
+      PyramidInferenceParams p = Smooth(scale * 0.03f * (1 + trial), scale * 0.25f);
+      p.n_iterations = 1 + trial;
+      p.parent_weight *= 0.5f;
+      std::vector<int> got(LevelOffset(levels));
+      InferCellShifts(table.data(), nx, ny, levels, p, got.data());
+      const std::vector<int> literal = LiteralInference(table, nx, ny, levels, p);
+      EXPECT_EQ(got, literal) << "scale " << scale << " trial " << trial;
+      // The caller's scratch, full of garbage, for the messages: none is
+      // read before it is written.
+      std::vector<float> scratch(
+          static_cast<size_t>(densecorr::InferenceScratchFloats(nx, ny, levels)),
+          std::numeric_limits<float>::quiet_NaN());
+      std::vector<int> again(LevelOffset(levels), -1);
+      InferCellShifts(table.data(), nx, ny, levels, p, again.data(), nullptr, scratch.data());
+      EXPECT_EQ(again, literal) << "scale " << scale << " trial " << trial;
+    }
+  }
+}
+
 TEST(InferCellShifts, RefusesCostsThatAreNotFinite) {
   Table t(0, 0.1f);
   t.Prefer(3, 4, std::numeric_limits<float>::quiet_NaN());
