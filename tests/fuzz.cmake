@@ -8,7 +8,7 @@ set(DENSECORR_FUZZ_RUNS 20000 CACHE STRING "Executions of each bounded fuzz test
 # runs its whole pipeline on every pair that passes the checks): fewer
 # executions, so that the two add about three minutes to the stage.
 set(DENSECORR_FUZZ_RUNS_densedesc 30000 CACHE STRING "Executions of the bounded densedesc fuzz test")
-set(DENSECORR_FUZZ_RUNS_densematch 8000 CACHE STRING "Executions of the bounded densematch fuzz test")
+set(DENSECORR_FUZZ_RUNS_densematch 6000 CACHE STRING "Executions of the bounded densematch fuzz test")
 file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/fuzz_findings)
 foreach(module IN LISTS DENSECORR_FUZZ_MODULES)
   # Each run starts from the kept corpus alone: the inputs of earlier runs
