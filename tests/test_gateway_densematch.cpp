@@ -210,7 +210,10 @@ TEST(DensematchGatewayMessages, Options) {
           "option cell_size must be a whole number from 1 to 16");
   refused(OneField("descriptor", OneField("norm_floor", Scalar(0))),
           "option norm_floor must lie from 1e-09 to 1e+06");
-  // A check of the core: more levels than the images' sample grids hold.
+  // Checks of the core: descriptors beyond the matcher's 128 channels, more
+  // levels than the images' sample grids hold.
+  refused(OneField("descriptor", OneField("n_orientations", Scalar(15))),
+          "MatchImages: descriptor options out of range");
   std::vector<std::pair<std::string, Array>> deep;
   deep.emplace_back("grid_size", Scalar(4));
   deep.emplace_back("n_tree_level", Scalar(4));
