@@ -831,7 +831,8 @@ const std::vector<OptionKey>& DescribeKeys() {
       {"grid_cells", OptionKey::kWhole, 1, 8, 1, 4, 8},
       {"norm_floor", OptionKey::kReal, 1e-30, 1e30, 1e-4, 1, 1e30},
       {"root_normalise", OptionKey::kFlag, 0, 1, 0, 1, 1},
-      {"n_threads", OptionKey::kWhole, 0, 1024, 0, 2, 3},
+      // One thread: see RunAndJudgeDensedesc.
+      {"n_threads", OptionKey::kWhole, 0, 1024, 0, 1, 1},
   };
   return keys;
 }
@@ -876,7 +877,8 @@ const std::vector<OptionKey>& MatchKeys() {
       {"flow_anchor", OptionKey::kReal, 0, 1e6, 0, 2, 1e6},
       {"consistency_threshold", OptionKey::kReal, -1e6, 1e6, -1, 3, 1e6},
       {"global_motion", OptionKey::kWhole, 0, 1, 0, 1, 1},
-      {"n_threads", OptionKey::kWhole, 0, 1024, 0, 2, 3},
+      // One thread: see RunAndJudgeDensedesc.
+      {"n_threads", OptionKey::kWhole, 0, 1024, 0, 1, 1},
       {"descriptor", OptionKey::kStruct, 0, 0, 0, 0, 0},
   };
   return keys;
@@ -1310,6 +1312,11 @@ BuiltCall BuildDensematchCall(FuzzedDataProvider& data) {
   return call;
 }
 
+// Fuzzed calls keep to one OpenMP thread (n_threads 0 or 1; the tests set
+// OMP_NUM_THREADS=1): with teams of changing size, libomp's own team
+// structures, allocated in its fork call, were reported as leaked at exit
+// after some hundred calls, which would make a finding of the runtime's
+// bookkeeping. Thread counts are covered by the gateway tests instead.
 void RunAndJudgeDensedesc(const BuiltCall& call) {
   const Expectation e = ModelDensedesc(call.inputs, call.nlhs);
   const CallResult r = RunCall(densecorr_densedesc_mex, call);
