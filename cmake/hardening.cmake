@@ -32,7 +32,7 @@ endforeach()
 if(DENSECORR_FUZZ)
   # Gateways with a fuzz target fuzz/fuzz_<module>.cpp. The call builder and
   # its oracle know all of them, so every gateway goes into every target.
-  set(DENSECORR_FUZZ_MODULES cellcost densedisp)
+  set(DENSECORR_FUZZ_MODULES cellcost densedisp densedesc densematch)
   add_library(densecorr_fuzz_calls STATIC ${PROJECT_SOURCE_DIR}/fuzz/call_builder.cpp)
   target_include_directories(densecorr_fuzz_calls PUBLIC ${PROJECT_SOURCE_DIR}/fuzz)
   target_link_libraries(densecorr_fuzz_calls PRIVATE densecorr_flags)

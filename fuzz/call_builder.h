@@ -1,4 +1,4 @@
-// Random host calls of the two gateways built from a fuzzer's bytes, and the
+// Random host calls of the gateways built from a fuzzer's bytes, and the
 // oracle that judges how each call ended.
 //
 // Every call must end in one of three ways: the module's bad-input error
@@ -26,8 +26,13 @@ namespace fuzzcall {
 constexpr std::size_t kOutputBudget = std::size_t{1} << 20;
 constexpr std::int64_t kScratchFigure = std::int64_t{1} << 20;
 
+// The matcher's scratch is large beside its inputs (descriptors of both
+// images, cost volumes): its target gets a larger figure, so that only the
+// rare call with a large search runs out.
+constexpr std::int64_t kMatchScratchFigure = std::int64_t{64} << 20;
+
 // Installs those limits once per process.
-void InstallLimits();
+void InstallLimits(std::int64_t scratch_figure = kScratchFigure);
 
 struct BuiltCall {
   std::vector<hostadapter::Array> owned;  // keeps every input alive
@@ -37,11 +42,15 @@ struct BuiltCall {
 
 BuiltCall BuildCellcostCall(FuzzedDataProvider& data);
 BuiltCall BuildDensedispCall(FuzzedDataProvider& data);
+BuiltCall BuildDensedescCall(FuzzedDataProvider& data);
+BuiltCall BuildDensematchCall(FuzzedDataProvider& data);
 
 // Runs the call through the module's entry point and stops the process with
 // an explanation when the outcome breaks the rules above.
 void RunAndJudgeCellcost(const BuiltCall& call);
 void RunAndJudgeDensedisp(const BuiltCall& call);
+void RunAndJudgeDensedesc(const BuiltCall& call);
+void RunAndJudgeDensematch(const BuiltCall& call);
 
 }  // namespace fuzzcall
 

@@ -98,6 +98,8 @@ DescribeOptions ReadParams(const mxArray* params, int* n_threads) {
     } else if (name == "root_normalise") {
       if (!(mxIsLogical(field) || mxIsNumeric(field)) || mxGetNumberOfElements(field) != 1)
         Refuse("params.root_normalise must be a logical or numeric scalar");
+      // A sparse false stores no value: its data does not hold the flag.
+      if (mxIsSparse(field)) Refuse("params.root_normalise must not be sparse");
       if (mxIsLogical(field)) {
         o.root_normalise = *mxGetLogicals(field);
       } else {
@@ -166,7 +168,14 @@ void Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   const mwSize dims[3] = {static_cast<mwSize>(image.height), static_cast<mwSize>(image.width),
                           static_cast<mwSize>(n_channel)};
   PendingOutput out;
-  out.array = mxCreateNumericArray(3, dims, mxSINGLE_CLASS, mxREAL);
+  // However the host reports that it cannot create the array (its own
+  // error, or a null handle), the call ends with our out-of-memory error.
+  try {
+    out.array = mxCreateNumericArray(3, dims, mxSINGLE_CLASS, mxREAL);
+  } catch (...) {
+    throw std::bad_alloc();
+  }
+  if (out.array == nullptr) throw std::bad_alloc();
   {
     densecorr::gateway::ThreadCount threads(n_threads);
     try {

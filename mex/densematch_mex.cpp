@@ -185,6 +185,14 @@ densecorr::ImageView ReadImage(const mxArray* a, const char* which) {
                                      static_cast<int>(h), static_cast<int>(c));
 }
 
+// The output arrays until they are handed to the host.
+struct PendingOutputs {
+  mxArray* arrays[4] = {nullptr, nullptr, nullptr, nullptr};
+  ~PendingOutputs() {
+    for (mxArray* array : arrays)
+      if (array != nullptr) mxDestroyArray(array);
+  }
+};
 
 void Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   if (nrhs < 2 || nrhs > 3) Refuse("densematch takes two images and an optional options struct");
@@ -212,13 +220,23 @@ void Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     }
   }
 
-  // Outputs are created only now, and reach the slots only all together.
+  // Outputs are created only now, and reach the slots only all together;
+  // until then they are freed on every way out. However the host reports
+  // that it cannot create one (its own error, or a null handle), the call
+  // ends with our out-of-memory error.
   const mwSize h = static_cast<mwSize>(r.height), w = static_cast<mwSize>(r.width);
   const std::size_t n = static_cast<std::size_t>(r.width) * r.height;
-  mxArray* out[4] = {nullptr, nullptr, nullptr, nullptr};
+  PendingOutputs pending;
+  mxArray** out = pending.arrays;
   const int n_out = nlhs < 1 ? 1 : nlhs;
   for (int i = 0; i < n_out; ++i) {
-    out[i] = i == 2 ? mxCreateLogicalMatrix(h, w) : mxCreateNumericMatrix(h, w, mxSINGLE_CLASS, mxREAL);
+    try {
+      out[i] = i == 2 ? mxCreateLogicalMatrix(h, w)
+                      : mxCreateNumericMatrix(h, w, mxSINGLE_CLASS, mxREAL);
+    } catch (...) {
+      throw std::bad_alloc();
+    }
+    if (out[i] == nullptr) throw std::bad_alloc();
   }
   const float* fields[4] = {r.dx.data(), r.dy.data(), nullptr, r.cost.data()};
   for (int i = 0; i < n_out; ++i) {
@@ -229,7 +247,10 @@ void Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
       std::memcpy(mxGetData(out[i]), fields[i], n * sizeof(float));
     }
   }
-  for (int i = 0; i < n_out; ++i) plhs[i] = out[i];
+  for (int i = 0; i < n_out; ++i) {
+    plhs[i] = out[i];
+    out[i] = nullptr;
+  }
 }
 
 }  // namespace

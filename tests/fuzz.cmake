@@ -4,18 +4,27 @@
 # same targets for longer.
 
 set(DENSECORR_FUZZ_RUNS 20000 CACHE STRING "Executions of each bounded fuzz test")
+# A descriptor or matcher call does far more than a kernel call (the matcher
+# runs its whole pipeline on every pair that passes the checks): fewer
+# executions, so that the two add about three minutes to the stage.
+set(DENSECORR_FUZZ_RUNS_densedesc 30000 CACHE STRING "Executions of the bounded densedesc fuzz test")
+set(DENSECORR_FUZZ_RUNS_densematch 6000 CACHE STRING "Executions of the bounded densematch fuzz test")
 file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/fuzz_findings)
 foreach(module IN LISTS DENSECORR_FUZZ_MODULES)
   # Each run starts from the kept corpus alone: the inputs of earlier runs
   # are cleared first.
   set(work_dir ${CMAKE_CURRENT_BINARY_DIR}/fuzz_work/${module})
+  set(runs ${DENSECORR_FUZZ_RUNS})
+  if(DEFINED DENSECORR_FUZZ_RUNS_${module})
+    set(runs ${DENSECORR_FUZZ_RUNS_${module}})
+  endif()
   add_test(NAME fuzz_${module}_reset
            COMMAND ${DENSECORR_SH} -c "rm -rf '${work_dir}' && mkdir -p '${work_dir}'")
   set_tests_properties(fuzz_${module}_reset PROPERTIES FIXTURES_SETUP fuzz_${module}_work)
   # A finding is kept in fuzz_findings/ (replay: fuzz_<module> <file>).
   add_test(NAME fuzz_${module}_bounded
            COMMAND fuzz_${module} ${work_dir} ${PROJECT_SOURCE_DIR}/fuzz/corpus/${module}
-                   -runs=${DENSECORR_FUZZ_RUNS} -seed=1 -timeout=10 -rss_limit_mb=3072
+                   -runs=${runs} -seed=1 -timeout=10 -rss_limit_mb=3072
                    -max_len=4096 -print_final_stats=1
                    -artifact_prefix=${CMAKE_CURRENT_BINARY_DIR}/fuzz_findings/${module}-)
   # One thread per fuzzer: the two share the cores with the other tests, and

@@ -187,6 +187,32 @@ std::string Format(const char* format, va_list args) {
   return text;
 }
 
+// A zero-filled array made by the module, counted against the budget. A
+// request the host cannot back raises the host's own error, without
+// identifier, as Octave does.
+mxArray* CreateForModule(mxClassID class_id, std::vector<mwSize> dims, bool complex) {
+  std::size_t count = 0, bytes = 0;
+  const auto refuse = [&] {
+    throw HostError("", "failed to allocate " + std::to_string(bytes) + " bytes of memory");
+  };
+  if (!ElementCount(dims, &count) ||
+      __builtin_mul_overflow(count, ElementSize(class_id) * (complex ? 2 : 1), &bytes)) {
+    bytes = SIZE_MAX;
+    refuse();
+  }
+  if (bytes > g_budget - std::min(g_budget, g_module_bytes)) refuse();
+  mxArray* array = NewArray(class_id, std::move(dims), Owner::kModule);
+  try {
+    AllocateData(array, count, complex);
+  } catch (const std::bad_alloc&) {
+    FreeArray(array);
+    refuse();
+  }
+  g_module_bytes += DataBytes(array);
+  if (g_call.active) g_call.created.push_back(array);
+  return array;
+}
+
 }  // namespace
 
 void Violation(const std::string& what) {
@@ -384,6 +410,9 @@ bool mxIsNumeric(const mxArray* a) {
 bool mxIsComplex(const mxArray* a) { return Checked(a, "mxIsComplex")->complex; }
 bool mxIsSparse(const mxArray* a) { return Checked(a, "mxIsSparse")->sparse; }
 bool mxIsStruct(const mxArray* a) { return Checked(a, "mxIsStruct")->class_id == mxSTRUCT_CLASS; }
+bool mxIsLogical(const mxArray* a) {
+  return Checked(a, "mxIsLogical")->class_id == mxLOGICAL_CLASS;
+}
 mxClassID mxGetClassID(const mxArray* a) { return Checked(a, "mxGetClassID")->class_id; }
 
 size_t mxGetNumberOfElements(const mxArray* a) {
@@ -432,6 +461,13 @@ double mxGetScalar(const mxArray* a) {
   }
 }
 
+mxLogical* mxGetLogicals(const mxArray* a) {
+  Checked(a, "mxGetLogicals");
+  if (a->class_id != mxLOGICAL_CLASS)
+    Violation("the module read a non-logical array through mxGetLogicals");
+  return reinterpret_cast<mxLogical*>(a->real);
+}
+
 mxArray* mxGetField(const mxArray* a, mwIndex index, const char* name) {
   Checked(a, "mxGetField");
   if (a->class_id != mxSTRUCT_CLASS) return nullptr;
@@ -442,32 +478,47 @@ mxArray* mxGetField(const mxArray* a, mwIndex index, const char* name) {
   return a->values[index * a->fields.size() + (found - a->fields.begin())];
 }
 
+int mxGetNumberOfFields(const mxArray* a) {
+  Checked(a, "mxGetNumberOfFields");
+  return a->class_id == mxSTRUCT_CLASS ? static_cast<int>(a->fields.size()) : 0;
+}
+
+const char* mxGetFieldNameByNumber(const mxArray* a, int field_number) {
+  Checked(a, "mxGetFieldNameByNumber");
+  if (a->class_id != mxSTRUCT_CLASS) return nullptr;
+  if (field_number < 0 || static_cast<std::size_t>(field_number) >= a->fields.size())
+    Violation("the module asked for the name of a field number that does not exist");
+  return a->fields[static_cast<std::size_t>(field_number)].c_str();
+}
+
+mxArray* mxGetFieldByNumber(const mxArray* a, mwIndex index, int field_number) {
+  Checked(a, "mxGetFieldByNumber");
+  if (a->class_id != mxSTRUCT_CLASS) return nullptr;
+  if (index >= hostadapter::NumelOf(a))
+    Violation("the module read a field of a structure element that does not exist");
+  if (field_number < 0 || static_cast<std::size_t>(field_number) >= a->fields.size())
+    Violation("the module read a field number that does not exist");
+  return a->values[index * a->fields.size() + static_cast<std::size_t>(field_number)];
+}
+
 mxArray* mxCreateNumericMatrix(mwSize m, mwSize n, mxClassID class_id, mxComplexity flag) {
   if (!hostadapter::IsNumericClass(class_id))
     Violation("the module created a numeric matrix of a non-numeric class");
-  std::size_t count = 0, bytes = 0;
-  // The host's own error for a request it cannot back, without identifier.
-  const auto refuse = [&] {
-    throw hostadapter::HostError("", "failed to allocate " + std::to_string(bytes) +
-                                         " bytes of memory");
-  };
-  if (__builtin_mul_overflow(m, n, &count) ||
-      __builtin_mul_overflow(count, hostadapter::ElementSize(class_id) * (flag ? 2 : 1), &bytes)) {
-    bytes = SIZE_MAX;
-    refuse();
-  }
-  if (bytes > hostadapter::g_budget - std::min(hostadapter::g_budget, hostadapter::g_module_bytes))
-    refuse();
-  mxArray* array = hostadapter::NewArray(class_id, {m, n}, mxArray_tag::Owner::kModule);
-  try {
-    hostadapter::AllocateData(array, count, flag == mxCOMPLEX);
-  } catch (const std::bad_alloc&) {
-    hostadapter::FreeArray(array);
-    refuse();
-  }
-  hostadapter::g_module_bytes += hostadapter::DataBytes(array);
-  if (hostadapter::g_call.active) hostadapter::g_call.created.push_back(array);
-  return array;
+  return hostadapter::CreateForModule(class_id, {m, n}, flag == mxCOMPLEX);
+}
+
+mxArray* mxCreateNumericArray(mwSize ndim, const mwSize* dims, mxClassID class_id,
+                              mxComplexity flag) {
+  if (!hostadapter::IsNumericClass(class_id))
+    Violation("the module created a numeric array of a non-numeric class");
+  if (ndim > 0 && dims == nullptr) Violation("the module gave mxCreateNumericArray no dimensions");
+  std::vector<mwSize> shape(dims, dims + ndim);
+  if (shape.size() < 2) shape.resize(2, 1);
+  return hostadapter::CreateForModule(class_id, std::move(shape), flag == mxCOMPLEX);
+}
+
+mxArray* mxCreateLogicalMatrix(mwSize m, mwSize n) {
+  return hostadapter::CreateForModule(mxLOGICAL_CLASS, {m, n}, false);
 }
 
 void mxDestroyArray(mxArray* a) {

@@ -56,6 +56,7 @@ bool mxIsNumeric(const mxArray* array);
 bool mxIsComplex(const mxArray* array);
 bool mxIsSparse(const mxArray* array);
 bool mxIsStruct(const mxArray* array);
+bool mxIsLogical(const mxArray* array);
 mxClassID mxGetClassID(const mxArray* array);
 
 size_t mxGetNumberOfElements(const mxArray* array);
@@ -66,12 +67,28 @@ const mwSize* mxGetDimensions(const mxArray* array);
 void* mxGetData(const mxArray* array);
 double* mxGetPr(const mxArray* array);
 double mxGetScalar(const mxArray* array);
+// The data of a logical array (null without elements); any other class is a
+// misuse the host leaves undefined.
+mxLogical* mxGetLogicals(const mxArray* array);
 
+// Null for a missing field, an unset value or an array that is not a
+// structure; an element index past the end is undefined.
 mxArray* mxGetField(const mxArray* array, mwIndex index, const char* name);
+// Fields by number, 0-based in the order of creation. The count is 0, and
+// the name and value null, for an array that is not a structure; a field
+// number or element index past the end is undefined.
+int mxGetNumberOfFields(const mxArray* array);
+const char* mxGetFieldNameByNumber(const mxArray* array, int field_number);
+mxArray* mxGetFieldByNumber(const mxArray* array, mwIndex index, int field_number);
 
 // Zero-filled. A request the host cannot back raises the host's own error
 // (no identifier, "failed to allocate N bytes of memory"), as Octave does.
 mxArray* mxCreateNumericMatrix(mwSize m, mwSize n, mxClassID class_id, mxComplexity flag);
+// ndim dimensions (fewer than two are padded with 1, trailing singletons
+// beyond the second dropped, as the host does).
+mxArray* mxCreateNumericArray(mwSize ndim, const mwSize* dims, mxClassID class_id,
+                              mxComplexity flag);
+mxArray* mxCreateLogicalMatrix(mwSize m, mwSize n);
 void mxDestroyArray(mxArray* array);
 
 // Raise a host error: leaves the module through a C++ exception
