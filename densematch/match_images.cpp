@@ -1089,7 +1089,8 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   CheckImage(image2);
   const Plan plan = MakePlan(image1, image2, options);
   const int feat_dim = DescriptorChannels(options.descriptor);
-  Require(feat_dim >= 1 && feat_dim <= 128, "descriptor options out of range");
+  Require(feat_dim >= 1 && feat_dim <= 128,
+          "descriptor has more than 128 channels (n_orientations * grid_cells^2)");
 
   // Between stages the call polls its caller; inside the cell-cost and
   // pixel-search passes their drivers do.

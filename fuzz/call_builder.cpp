@@ -1126,7 +1126,7 @@ MatchModel ModelDensematch(const std::vector<const mxArray*>& in, int nlhs) {
     return refuse("MatchImages: n_tree_level too large for the images' sample grids");
   // The matcher's kernels take descriptors of at most 128 channels.
   if (o.n_orient * o.grid_cells * o.grid_cells > 128)
-    return refuse("MatchImages: descriptor options out of range");
+    return refuse("MatchImages: descriptor has more than 128 channels (n_orientations * grid_cells^2)");
   m.may_refuse_nonfinite = HasNonFinite(in[0]) || HasNonFinite(in[1]);
   const mwSize size[2] = {mwSize(h1), mwSize(w1)};
   m.expect.outputs = {{mxSINGLE_CLASS, {size[0], size[1]}},

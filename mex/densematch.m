@@ -98,7 +98,8 @@
 %     descriptor          struct of descriptor options: smoothing_sigma,
 %                         n_orientations, cell_size, grid_cells, norm_floor,
 %                         root_normalise (0 or 1) (see
-%                         densedesc)
+%                         densedesc); at most 128 channels
+%                         (n_orientations * grid_cells^2)
 %
 %   Errors (nothing is assigned)
 %     densecorr:densematch:badInput  a bad argument or option, with a message

@@ -213,7 +213,7 @@ TEST(DensematchGatewayMessages, Options) {
   // Checks of the core: descriptors beyond the matcher's 128 channels, more
   // levels than the images' sample grids hold.
   refused(OneField("descriptor", OneField("n_orientations", Scalar(15))),
-          "MatchImages: descriptor options out of range");
+          "MatchImages: descriptor has more than 128 channels (n_orientations * grid_cells^2)");
   std::vector<std::pair<std::string, Array>> deep;
   deep.emplace_back("grid_size", Scalar(4));
   deep.emplace_back("n_tree_level", Scalar(4));
