@@ -1065,6 +1065,12 @@ std::string MatchOptionsRefusal(const mxArray* s, const std::vector<OptionKey>& 
       if (!r.empty()) return r;
       continue;
     }
+    // The two switches also take a logical scalar.
+    if ((name == "global_motion" || name == "root_normalise") && mxIsLogical(v)) {
+      if (mxGetNumberOfElements(v) != 1 || mxIsSparse(v))
+        return "option " + name + " must be a logical or numeric scalar";
+      continue;
+    }
     double x[2] = {0, 0};
     const std::string format = MatchNumbers(v, name, key->kind == OptionKey::kPair ? 2 : 1, x);
     if (!format.empty()) return format;

@@ -89,15 +89,16 @@
 %     consistency_threshold  largest forward-backward error of a valid pixel,
 %                         pixels; <= 0 skips the backward match (VALID is then
 %                         only "inside IMAGE2") [1]
-%     global_motion       1: where one homography explains most valid matches
+%     global_motion       true (or 1): where one homography explains most valid matches
 %                         and departs from a translation (a change of
 %                         viewpoint, a rotation, a zoom), match again with
-%                         each image seen through it; 0: one pass [1]
+%                         each image seen through it; false (or 0): one
+%                         pass [true]
 %     n_threads           OpenMP threads for this call; 0 = the current
 %                         setting [0]. Results do not depend on it.
 %     descriptor          struct of descriptor options: smoothing_sigma,
 %                         n_orientations, cell_size, grid_cells, norm_floor,
-%                         root_normalise (0 or 1) (see
+%                         root_normalise (true/false or 1/0) (see
 %                         densedesc); at most 128 channels
 %                         (n_orientations * grid_cells^2)
 %

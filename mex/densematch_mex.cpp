@@ -89,6 +89,16 @@ float ReadReal(const mxArray* field, const char* name, double lo, double hi) {
   return static_cast<float>(v);
 }
 
+// A switch: a logical scalar, as the host's own functions take, or the
+// number 0 or 1.
+bool ReadFlag(const mxArray* field, const char* name) {
+  if (!mxIsLogical(field)) return ReadInt(field, name, 0, 1) != 0;
+  // A sparse false stores no value: its data does not hold the flag.
+  if (mxGetNumberOfElements(field) != 1 || mxIsSparse(field))
+    Refuse(std::string("option ") + name + " must be a logical or numeric scalar");
+  return *mxGetLogicals(field);
+}
+
 // Every field of the options struct is optional; an unknown name is refused
 // so that a misspelt option does not pass silently.
 void ReadDescriptorOptions(const mxArray* s, densecorr::DescribeOptions* d) {
@@ -105,7 +115,7 @@ void ReadDescriptorOptions(const mxArray* s, densecorr::DescribeOptions* d) {
     else if (key == "cell_size") d->cell_size = ReadInt(v, name, 1, 16);
     else if (key == "grid_cells") d->grid_cells = ReadInt(v, name, 1, 8);
     else if (key == "norm_floor") d->norm_floor = ReadReal(v, name, 1e-9, 1e6);
-    else if (key == "root_normalise") d->root_normalise = ReadInt(v, name, 0, 1) != 0;
+    else if (key == "root_normalise") d->root_normalise = ReadFlag(v, name);
     else Refuse("unknown option descriptor." + key);
   }
 }
@@ -150,7 +160,7 @@ MatchOptions ReadOptions(const mxArray* s, int* n_threads) {
     else if (key == "flow_scale_factor") o.flow_scale_factor = ReadReal(v, name, 0.25, 0.95);
     else if (key == "flow_anchor") o.flow_anchor = ReadReal(v, name, 0, 1e6);
     else if (key == "consistency_threshold") o.consistency_threshold = ReadReal(v, name, -1e6, 1e6);
-    else if (key == "global_motion") o.global_motion = ReadInt(v, name, 0, 1) != 0;
+    else if (key == "global_motion") o.global_motion = ReadFlag(v, name);
     else if (key == "n_threads") *n_threads = ReadInt(v, name, 0, 1024);
     else if (key == "descriptor") ReadDescriptorOptions(v, &o.descriptor);
     else Refuse("unknown option " + key);

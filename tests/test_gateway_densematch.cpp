@@ -4,6 +4,7 @@
 // must reach the host as errors without outputs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -188,6 +189,15 @@ TEST(DensematchGatewayMessages, Options) {
   refused(OneField("grid_size", Int32s({1, 1}, {257})),
           "option grid_size must be a whole number from 0 to 256");
   refused(OneField("n_threads", Scalar(-1)), "option n_threads must be a whole number from 0 to 1024");
+  // The switches take a logical scalar too, but not a pair or a sparse one
+  // (a sparse false holds no value to read), nor a number other than 0, 1.
+  refused(OneField("global_motion", Numeric(mxLOGICAL_CLASS, {1, 2})),
+          "option global_motion must be a logical or numeric scalar");
+  refused(OneField("global_motion", Sparse(mxLOGICAL_CLASS, 1, 1, 0)),
+          "option global_motion must be a logical or numeric scalar");
+  refused(OneField("global_motion", Scalar(2)), "option global_motion must be a whole number from 0 to 1");
+  refused(OneField("descriptor", OneField("root_normalise", Numeric(mxLOGICAL_CLASS, {0, 0}))),
+          "option root_normalise must be a logical or numeric scalar");
   refused(OneField("flow_sigma", Singles({1, 1}, {20.5f})), "option flow_sigma must lie from 0 to 20");
   refused(OneField("flow_scale_factor", Scalar(0.2)),
           "option flow_scale_factor must lie from 0.25 to 0.95");
@@ -251,9 +261,19 @@ TEST(DensematchGatewayOutputs, SizesClassesAndOptionsReachTheCore) {
   fields.emplace_back("grid_size", Numeric(mxUINT8_CLASS, {1, 1}));
   fields.emplace_back("consistency_threshold", Singles({1, 1}, {0.0f}));
   fields.emplace_back("n_threads", Scalar(2));
-  fields.emplace_back("descriptor", OneField("n_orientations", Scalar(4)));
+  // The switches as logicals: global_motion false (as the quick options'
+  // 0), the descriptor's root_normalise false.
+  fields.erase(std::remove_if(fields.begin(), fields.end(),
+                              [](const auto& f) { return f.first == "global_motion"; }),
+               fields.end());
+  fields.emplace_back("global_motion", Numeric(mxLOGICAL_CLASS, {1, 1}));
+  std::vector<std::pair<std::string, Array>> descriptor;
+  descriptor.emplace_back("n_orientations", Scalar(4));
+  descriptor.emplace_back("root_normalise", Numeric(mxLOGICAL_CLASS, {1, 1}));
+  fields.emplace_back("descriptor", StructOf(std::move(descriptor)));
   const Array options = StructOf(std::move(fields));
   densecorr::MatchOptions o = QuickOptions();
+  o.descriptor.root_normalise = false;
   o.search_radius_x = 3;
   o.search_radius_y = 2;
   o.grid_size = 0;

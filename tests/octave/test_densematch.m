@@ -62,6 +62,7 @@ function check_types_and_sizes()
   assert(isequal(size(dx), [30 40]));
   % A translation: the global-motion pass has nothing to add, whether on or off.
   assert(isequal(dx, densematch(a, b, struct('global_motion', 0))));
+  assert(isequal(dx, densematch(a, b, struct('global_motion', false))));
   assert(isequal(dx, densematch(a, b, [])));
 end
 
