@@ -14,6 +14,7 @@
 
 #include "common/scratch.h"
 #include "common/threads.h"
+#include "simd/target_clones.h"
 
 namespace densecorr {
 
@@ -26,16 +27,8 @@ using Index = std::ptrdiff_t;
 // when other processes hold the cores.
 constexpr Index kParallelPixels = 32768;
 
-// The refinement's vector loops also built for AVX2 and AVX-512, picked at
-// load time by the processor: twice or four times the lanes of the baseline
-// build. Lanes stay independent pixels and contraction stays off, so every
-// build gives the same bits.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
-    !defined(DENSECORR_NO_CLONES)
-#define DENSECORR_WIDE_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define DENSECORR_WIDE_CLONES
-#endif
+// The refinement's vector loops are also built for AVX2 and AVX-512
+// (DENSECORR_WIDE_CLONES): twice or four times the lanes of the baseline.
 
 template <class T>
 void ReadTyped(const ImageView& view, float scale, float* out) {

@@ -10,13 +10,13 @@
 #include "common/scratch.h"
 #include "common/stop.h"
 #include "simd/dispatch.h"
+#include "simd/target_clones.h"
 
 #ifdef _OPENMP
 #include <omp.h>
 #endif
 
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
-    !defined(DENSECORR_NO_CLONES)
+#ifdef DENSECORR_HAS_WIDE_CLONES
 #include <immintrin.h>
 #endif
 
@@ -24,18 +24,11 @@ namespace densecorr {
 
 namespace {
 
-// The message loops also built for AVX2 and AVX-512, picked at load time:
-// lanes are independent translations (adds, subtractions and minima, no
-// contraction), so every build gives the same bits.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
-    !defined(DENSECORR_NO_CLONES)
-#define DENSECORR_WIDE_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define DENSECORR_WIDE_CLONES
-#endif
-// With AVX-512, the messages' transposes in registers (see MessageFrom512).
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
-    !defined(DENSECORR_NO_CLONES)
+// The message loops are also built for AVX2 and AVX-512 (DENSECORR_WIDE_CLONES):
+// lanes are independent translations (adds, subtractions and minima), so
+// every build gives the same bits. With AVX-512, the messages' transposes
+// run in registers (see MessageFrom512).
+#ifdef DENSECORR_HAS_WIDE_CLONES
 #define DENSECORR_WIDE_MESSAGES
 #endif
 // The helpers the cloned loops call, inlined so that each build has its own.

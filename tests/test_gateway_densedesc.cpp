@@ -33,21 +33,6 @@ void ExpectBadInput(const CallResult& r, const std::string& message) {
   ExpectRefused(r, kBadInput, "densedesc: " + message);
 }
 
-// A one-element structure whose fields hold the given arrays.
-Array StructOf(std::vector<std::pair<std::string, Array>> fields) {
-  std::vector<std::string> names;
-  for (const auto& field : fields) names.push_back(field.first);
-  Array s = Struct({1, 1}, names);
-  for (auto& field : fields) SetField(s.get(), 0, field.first, std::move(field.second));
-  return s;
-}
-
-Array OneField(const std::string& name, Array value) {
-  std::vector<std::pair<std::string, Array>> fields;
-  fields.emplace_back(name, std::move(value));
-  return StructOf(std::move(fields));
-}
-
 Array RandomBytes(std::mt19937& rng, mxClassID class_id, std::vector<mwSize> dims) {
   Array image = Numeric(class_id, std::move(dims));
   unsigned char* bytes = DataOf<unsigned char>(image.get());

@@ -33,20 +33,6 @@ void ExpectBadInput(const CallResult& r, const std::string& message) {
   ExpectRefused(r, kBadInput, message);
 }
 
-Array StructOf(std::vector<std::pair<std::string, Array>> fields) {
-  std::vector<std::string> names;
-  for (const auto& field : fields) names.push_back(field.first);
-  Array s = Struct({1, 1}, names);
-  for (auto& field : fields) SetField(s.get(), 0, field.first, std::move(field.second));
-  return s;
-}
-
-Array OneField(const std::string& name, Array value) {
-  std::vector<std::pair<std::string, Array>> fields;
-  fields.emplace_back(name, std::move(value));
-  return StructOf(std::move(fields));
-}
-
 // A textured picture, shifted by (sx, sy) pixels, in [0, 1] on any class.
 Array Picture(mxClassID class_id, mwSize h, mwSize w, mwSize c, double sx = 0, double sy = 0) {
   Array image = Numeric(class_id, {h, w, c});

@@ -8,11 +8,27 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host_adapter.h"
 
 namespace hostadapter {
+
+// A one-element structure whose fields hold the given arrays.
+inline Array StructOf(std::vector<std::pair<std::string, Array>> fields) {
+  std::vector<std::string> names;
+  for (const auto& field : fields) names.push_back(field.first);
+  Array s = Struct({1, 1}, names);
+  for (auto& field : fields) SetField(s.get(), 0, field.first, std::move(field.second));
+  return s;
+}
+
+inline Array OneField(const std::string& name, Array value) {
+  std::vector<std::pair<std::string, Array>> fields;
+  fields.emplace_back(name, std::move(value));
+  return StructOf(std::move(fields));
+}
 
 // A refusal: the module's bad-input error with exactly `message`, no
 // output, no array left over, inputs untouched.
