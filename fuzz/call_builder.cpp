@@ -564,7 +564,7 @@ CallResult RunCall(hostadapter::EntryPoint entry, const BuiltCall& call) {
 // A pixel image of one of the four classes the two modules read, made from a
 // seed: random values, a flat image, or smooth stripes; floating-point
 // pixels get the special values at a chosen rate.
-struct PixelSpec {
+struct PixelRecipe {
   mxClassID class_id = mxUINT8_CLASS;
   mwSize height = 1, width = 1, channels = 1;
   std::uint32_t seed = 0;
@@ -572,9 +572,9 @@ struct PixelSpec {
   int special_rate = 0;
 };
 
-PixelSpec DrawPixelSpec(FuzzedDataProvider& data, mwSize min_side, mwSize small_side,
+PixelRecipe DrawPixelRecipe(FuzzedDataProvider& data, mwSize min_side, mwSize small_side,
                         mwSize large_side) {
-  PixelSpec s;
+  PixelRecipe s;
   s.class_id = Pick(data, {mxUINT8_CLASS, mxUINT16_CLASS, mxSINGLE_CLASS, mxDOUBLE_CLASS});
   s.height = data.ConsumeIntegralInRange<mwSize>(min_side, small_side);
   s.width = data.ConsumeIntegralInRange<mwSize>(min_side, small_side);
@@ -589,7 +589,7 @@ PixelSpec DrawPixelSpec(FuzzedDataProvider& data, mwSize min_side, mwSize small_
   return s;
 }
 
-Array MakePixelImage(const PixelSpec& s) {
+Array MakePixelImage(const PixelRecipe& s) {
   Array image = hostadapter::Numeric(s.class_id, {s.height, s.width, s.channels});
   const std::size_t n = mxGetNumberOfElements(image.get());
   std::mt19937 rng(s.seed);
@@ -629,7 +629,7 @@ Array MakePixelImage(const PixelSpec& s) {
 // An image argument of densedesc (min_side 0) or densematch (min_side 1):
 // mostly pixels, sometimes every kind of array the modules must refuse.
 Array BuildPixelImage(FuzzedDataProvider& data, mwSize min_side, mwSize small_side,
-                      mwSize large_side, PixelSpec* spec_out = nullptr) {
+                      mwSize large_side, PixelRecipe* recipe_out = nullptr) {
   switch (data.ConsumeIntegralInRange<int>(0, 23)) {
     case 0:
       return hostadapter::Numeric(Pick(data, {mxINT8_CLASS, mxINT16_CLASS, mxINT32_CLASS,
@@ -667,9 +667,9 @@ Array BuildPixelImage(FuzzedDataProvider& data, mwSize min_side, mwSize small_si
               data, {{0, 0}, {0, 5}, {5, 0}, {0, kBig32}, {kIntMax, 0}, {0, 0, 3}, {0, 7, 3}}));
     default: break;
   }
-  const PixelSpec spec = DrawPixelSpec(data, min_side, small_side, large_side);
-  if (spec_out != nullptr) *spec_out = spec;
-  return MakePixelImage(spec);
+  const PixelRecipe recipe = DrawPixelRecipe(data, min_side, small_side, large_side);
+  if (recipe_out != nullptr) *recipe_out = recipe;
+  return MakePixelImage(recipe);
 }
 
 // An option of the two newer modules: read as a double from any numeric
@@ -1303,13 +1303,13 @@ BuiltCall BuildDensedescCall(FuzzedDataProvider& data) {
 BuiltCall BuildDensematchCall(FuzzedDataProvider& data) {
   BuiltCall call;
   // A few dozen pixels a side at most, so that a call takes milliseconds.
-  PixelSpec spec;
-  spec.class_id = mxUNKNOWN_CLASS;
-  call.owned.push_back(BuildPixelImage(data, 1, 12, 24, &spec));
-  if (spec.class_id != mxUNKNOWN_CLASS && data.ConsumeIntegralInRange<int>(0, 3) == 0) {
+  PixelRecipe recipe;
+  recipe.class_id = mxUNKNOWN_CLASS;
+  call.owned.push_back(BuildPixelImage(data, 1, 12, 24, &recipe));
+  if (recipe.class_id != mxUNKNOWN_CLASS && data.ConsumeIntegralInRange<int>(0, 3) == 0) {
     // The same picture again, or with other values: a pair to match.
-    spec.seed += data.ConsumeIntegralInRange<std::uint32_t>(0, 1);
-    call.owned.push_back(MakePixelImage(spec));
+    recipe.seed += data.ConsumeIntegralInRange<std::uint32_t>(0, 1);
+    call.owned.push_back(MakePixelImage(recipe));
   } else {
     call.owned.push_back(BuildPixelImage(data, 1, 12, 24));
   }
