@@ -19,8 +19,12 @@ namespace densecorr {
 // root_normalise: the vector is divided by its length or the floor).
 struct DescribeOptions {
   // Design parameters; the defaults are the matcher's.
-  float smoothing_sigma = 1.0f;  // Gaussian pre-smoothing, pixels; [0, 10], 0 = none
-  int n_orientations = 8;        // orientation bins over 0..360 degrees; [2, 32]
+  // 5 bins (45 channels) instead of 8 cut every descriptor distance the
+  // matcher takes by 3/8; with the lighter smoothing they match as well on
+  // the accuracy pairs and better on synthetic pairs held out from them.
+  // 4 bins lose the rotation-and-zoom pairs (24 degrees, x1.2) that 5 keep.
+  float smoothing_sigma = 0.7f;  // Gaussian pre-smoothing, pixels; [0, 10], 0 = none
+  int n_orientations = 5;        // orientation bins over 0..360 degrees; [2, 32]
   int cell_size = 3;             // spacing of the cells and half-width of their window; [1, 16]
   int grid_cells = 3;            // cells per side of the pooling grid; [1, 8]
   // Sums (lengths) below this are not scaled up to 1, so flat areas keep

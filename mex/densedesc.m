@@ -12,9 +12,9 @@
 %             pixels are read as 0. An empty image gives an empty DESC.
 %     PARAMS  optional 1 x 1 struct; every field is optional (default in
 %             brackets) and an unknown field is an error:
-%       smoothing_sigma  [1]    Gaussian smoothing before the gradient,
+%       smoothing_sigma  [0.7]  Gaussian smoothing before the gradient,
 %                               pixels, 0 to 10 (0 = none).
-%       n_orientations   [8]    orientation bins over 0 to 360 degrees,
+%       n_orientations   [5]    orientation bins over 0 to 360 degrees,
 %                               2 to 32 (a gradient and its opposite
 %                               fall in different bins).
 %       cell_size        [3]    spacing of the cell centres and half-width
@@ -40,7 +40,7 @@
 %                               whatever the count.
 %
 %   Output
-%     DESC    single, H x W x F with F = n_orientations * grid_cells^2 (72
+%     DESC    single, H x W x F with F = n_orientations * grid_cells^2 (45
 %             with the defaults). Channel index (1-based) k = o + N*(r-1) +
 %             N*G*(c-1) for orientation bin o (1 = brightness rising towards
 %             increasing columns, then turning towards increasing rows),
@@ -65,8 +65,8 @@
 %                                   not fit the memory still available.
 %
 %   Example
-%     d1 = densedesc(imread('left.png'), struct('n_orientations', 4));
-%     d2 = densedesc(imread('right.png'), struct('n_orientations', 4));
+%     d1 = densedesc(imread('left.png'), struct('grid_cells', 2));
+%     d2 = densedesc(imread('right.png'), struct('grid_cells', 2));
 %     [node_cost, shifts, grid] = cellcost(d1, d2, struct('n_tree_level', 3, ...
 %         'search_radius', [16 16], 'grid_size', 4, 'truncate_const', 1));
 %

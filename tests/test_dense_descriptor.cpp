@@ -198,7 +198,7 @@ TEST(DenseDescriptor, OrientationFormulas) {
 
 TEST(DenseDescriptor, RampVotesForItsDirection) {
   const int w = 40, h = 30, n = 8;
-  const DescribeOptions o;
+  const DescribeOptions o = Options(1.0f, n, 3, 3, true);
   // Brightness growing towards +x, +y (down), -x and the +x+y diagonal.
   const struct {
     float ax, ay;

@@ -24,6 +24,8 @@ namespace {
 using namespace hostadapter;
 
 const char kBadInput[] = "densecorr:densedesc:badInput";
+// Channels of the default descriptor.
+const mwSize kChannels = densecorr::DescriptorChannels(densecorr::DescribeOptions());
 
 CallResult CallDensedesc(int nlhs, const std::vector<const mxArray*>& inputs) {
   return Call(densecorr_densedesc_mex, nlhs, inputs);
@@ -168,7 +170,7 @@ TEST(DensedescGatewayOutputs, EveryPixelClassAndShapeMatchesTheCore) {
       for (int nlhs : {0, 1}) {
         const CallResult r = CallDensedesc(nlhs, {image.get()});
         ExpectFinished(r, nlhs, 1);
-        ExpectArray(r.slots[0], mxSINGLE_CLASS, {9, 13, 72});
+        ExpectArray(r.slots[0], mxSINGLE_CLASS, {9, 13, kChannels});
         ExpectSameFloats(r.slots[0].get(), CoreDescriptor(image.get(), defaults));
       }
     }
@@ -191,7 +193,7 @@ TEST(DensedescGatewayOutputs, EmptyImagesGiveEmptyDescriptors) {
     const Array image = Numeric(mxUINT8_CLASS, dims);
     const CallResult r = CallDensedesc(1, {image.get()});
     ExpectFinished(r, 1, 1);
-    ExpectArray(r.slots[0], mxSINGLE_CLASS, {dims[0], dims[1], 72});
+    ExpectArray(r.slots[0], mxSINGLE_CLASS, {dims[0], dims[1], kChannels});
   }
 }
 
@@ -262,14 +264,14 @@ TEST(DensedescGatewayFailures, MemoryRefusedByTheGuardOrTheHost) {
   const Array image = Picture(mxUINT8_CLASS, 20, 30, 1);
   const std::string text = "densedesc: out of memory";
   {
-    // The guard refuses the output (20*30*72 floats) or the scratch.
+    // The guard refuses the output (20*30*kChannels floats) or the scratch.
     densecorr::ScopedGuardFigure small(64 << 10, 0);
     ExpectOutOfMemory(CallDensedesc(1, {image.get()}), text);
   }
   {
     // The guard lets it through but the host cannot create the output.
     densecorr::ScopedGuardFigure unknown(-1, 0);
-    const std::size_t saved = SetArrayBudget(20 * 30 * 72 * 4 - 1);
+    const std::size_t saved = SetArrayBudget(20 * 30 * kChannels * 4 - 1);
     const CallResult r = CallDensedesc(1, {image.get()});
     SetArrayBudget(saved);
     ExpectOutOfMemory(r, text);

@@ -16,7 +16,7 @@ function check_outputs()
   kept = deep_copy(grey);
   d = densedesc(grey);
   assert(isequal(grey, kept), 'the image changed');
-  assert(isa(d, 'single') && isequal(size(d), [23 31 72]), 'default descriptor: %s %s', ...
+  assert(isa(d, 'single') && isequal(size(d), [23 31 45]), 'default descriptor: %s %s', ...
          class(d), mat2str(size(d)));
   len = sqrt(sum(double(d) .^ 2, 3));
   assert(all(d(:) >= 0) && all(len(:) <= 1 + 1e-5), 'values in [0, 1], length at most 1');
@@ -33,7 +33,7 @@ function check_outputs()
   assert(max(abs(len(:) - 1)) < 1e-4, 'root-normalised vectors have length 1');
   assert(max(abs(d(:) - plain(:))) > 1e-2, 'root_normalise changes the vectors');
   d = densedesc(zeros(0, 9));
-  assert(isa(d, 'single') && isequal(size(d), [0 9 72]), 'empty image: %s', mat2str(size(d)));
+  assert(isa(d, 'single') && isequal(size(d), [0 9 45]), 'empty image: %s', mat2str(size(d)));
   d = densedesc([0.5 NaN; Inf -Inf]);
   assert(all(isfinite(d(:))), 'non-finite pixels give finite vectors');
   % Flat images are all zeros: no noise is scaled up.
