@@ -12,6 +12,7 @@
 #include <string>
 
 #include "common/memory_guard.h"
+#include "densedesc/dense_descriptor.h"
 #include "gateways.h"
 
 namespace fuzzcall {
@@ -831,8 +832,8 @@ const std::vector<OptionKey>& DescribeKeys() {
       {"grid_cells", OptionKey::kWhole, 1, 8, 1, 4, 8},
       {"norm_floor", OptionKey::kReal, 1e-30, 1e30, 1e-4, 1, 1e30},
       {"root_normalise", OptionKey::kFlag, 0, 1, 0, 1, 1},
-      // One thread: see RunAndJudgeDensedesc.
-      {"n_threads", OptionKey::kWhole, 0, 1024, 0, 1, 1},
+      // A few threads: see RunAndJudgeDensedesc.
+      {"n_threads", OptionKey::kWhole, 0, 1024, 0, 3, 3},
   };
   return keys;
 }
@@ -877,8 +878,8 @@ const std::vector<OptionKey>& MatchKeys() {
       {"flow_anchor", OptionKey::kReal, 0, 1e6, 0, 2, 1e6},
       {"consistency_threshold", OptionKey::kReal, -1e6, 1e6, -1, 3, 1e6},
       {"global_motion", OptionKey::kWhole, 0, 1, 0, 1, 1},
-      // One thread: see RunAndJudgeDensedesc.
-      {"n_threads", OptionKey::kWhole, 0, 1024, 0, 1, 1},
+      // A few threads: see RunAndJudgeDensedesc.
+      {"n_threads", OptionKey::kWhole, 0, 1024, 0, 3, 3},
       {"descriptor", OptionKey::kStruct, 0, 0, 0, 0, 0},
   };
   return keys;
@@ -955,7 +956,9 @@ std::string DescribeRefusal(const std::vector<const mxArray*>& in, int nlhs, int
     return "image must be H x W (grey) or H x W x 3 (RGB)";
   if (Dim(image, 0) > INT_MAX || Dim(image, 1) > INT_MAX)
     return "image height and width must fit a 32-bit integer";
-  int orient = 8, cells = 3;
+  // The defaults are the core's own.
+  int orient = densecorr::DescribeOptions().n_orientations;
+  int cells = densecorr::DescribeOptions().grid_cells;
   if (in.size() == 2) {
     const mxArray* params = in[1];
     if (!mxIsStruct(params) || mxGetNumberOfElements(params) != 1)
@@ -1044,7 +1047,8 @@ std::string MatchRange(const OptionKey& k, double x) {
 // The options the model needs to size the call.
 struct MatchSettings {
   int grid_size = 0, n_tree_level = 0, radius_x = -1, radius_y = -1;
-  int n_orient = 8, grid_cells = 3;
+  int n_orient = densecorr::DescribeOptions().n_orientations;
+  int grid_cells = densecorr::DescribeOptions().grid_cells;
 };
 
 std::string MatchOptionsRefusal(const mxArray* s, const std::vector<OptionKey>& keys,
@@ -1208,6 +1212,14 @@ void CheckMatchValues(const CallResult& r, const mxArray* image2) {
 }  // namespace
 
 void InstallLimits(std::int64_t scratch_figure) {
+  // With teams of changing size, clang's OpenMP runtime keeps the old teams
+  // ("hot teams") in structures that the leak check, run before the
+  // runtime's own exit code, reports as lost; a plain parallel loop with a
+  // varying thread count and no code of ours shows the same report. Without
+  // hot teams there is nothing to report, so a leak found is ours. Set
+  // before the runtime starts (it reads the setting once), unless the
+  // caller set it.
+  setenv("KMP_HOT_TEAMS_MAX_LEVEL", "0", 0);
   static densecorr::ScopedGuardFigure figure(scratch_figure, 0);
   hostadapter::SetArrayBudget(kOutputBudget);
 }
@@ -1318,11 +1330,9 @@ BuiltCall BuildDensematchCall(FuzzedDataProvider& data) {
   return call;
 }
 
-// Fuzzed calls keep to one OpenMP thread (n_threads 0 or 1; the tests set
-// OMP_NUM_THREADS=1): with teams of changing size, libomp's own team
-// structures, allocated in its fork call, were reported as leaked at exit
-// after some hundred calls, which would make a finding of the runtime's
-// bookkeeping. Thread counts are covered by the gateway tests instead.
+// Fuzzed calls draw n_threads from 0 to 3 (0: the host's setting, which the
+// bounded tests set to 1), so the threaded paths run under the sanitizers
+// too (see InstallLimits for the runtime's thread teams).
 void RunAndJudgeDensedesc(const BuiltCall& call) {
   const Expectation e = ModelDensedesc(call.inputs, call.nlhs);
   const CallResult r = RunCall(densecorr_densedesc_mex, call);
@@ -1346,3 +1356,4 @@ void RunAndJudgeDensematch(const BuiltCall& call) {
 }
 
 }  // namespace fuzzcall
+
