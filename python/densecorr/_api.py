@@ -3,7 +3,8 @@
 Every function converts its arguments into the exact forms the extension
 checks (float32 descriptors in Fortran order, native-order images, plain ints
 and floats) and copies an array only when its dtype or memory order differs
-from what the core reads. The core runs with the GIL released.
+from what the core reads. The core runs with the GIL released; Ctrl-C (any
+signal handler that raises) stops it within milliseconds.
 """
 from __future__ import annotations
 
@@ -211,6 +212,9 @@ def cellcost(
         For arguments of the wrong type or out of range, saying which.
     MemoryError
         When the call needs more memory than the system can provide.
+    KeyboardInterrupt
+        On Ctrl-C while the call runs; it stops within milliseconds and returns
+        nothing.
     """
     rx, ry = _radius(search_radius)
     node_cost, shifts, grid = _core.cellcost(
@@ -290,6 +294,9 @@ def densedisp(
         For arguments of the wrong type, shape or range, saying which.
     MemoryError
         When the call needs more memory than the system can provide.
+    KeyboardInterrupt
+        On Ctrl-C while the call runs; it stops within milliseconds and returns
+        nothing.
     """
     rx, ry = _radius(search_radius)
     disparity, best_cost = _core.densedisp(
@@ -360,6 +367,9 @@ def describe(image: np.ndarray, **options: Union[int, float]) -> np.ndarray:
         For an image of the wrong shape or an option out of range.
     MemoryError
         When the descriptor needs more memory than the system can provide.
+    KeyboardInterrupt
+        On Ctrl-C while the call runs; it stops within milliseconds and returns
+        nothing.
     """
     if not has_matcher():
         raise _missing_matcher()
@@ -428,6 +438,9 @@ def match(
         For images of the wrong shape or options out of range.
     MemoryError
         When the match needs more memory than the system can provide.
+    KeyboardInterrupt
+        On Ctrl-C while the call runs; it stops within milliseconds and returns
+        nothing.
     """
     if not has_matcher():
         raise _missing_matcher()
