@@ -160,8 +160,8 @@ void ReferenceLevel(const Plane& image1, const Plane& image2, int w, int h, int 
         if (xw >= 0.0f && xw <= w2 - 1 && yw >= 0.0f && yw <= h2 - 1) {
           for (int c = 0; c < nc; ++c) {
             float q[6];
-            for (int k = 0; k < 6; ++k)
-              q[k] = (prm.bicubic ? SampleBicubic : SampleBilinear)(d2[6 * c + k].data(), w2, h2, xw, yw);
+            const auto sample = prm.bicubic ? SampleBicubic : SampleBilinear;
+            for (int k = 0; k < 6; ++k) q[k] = sample(d2[6 * c + k].data(), w2, h2, xw, yw);
             const Plane* s = &d1[6 * c];
             const float ix = 0.5f * (q[1] + s[1][p]), iy = 0.5f * (q[2] + s[2][p]);
             const float iz = q[0] - s[0][p];
@@ -408,7 +408,8 @@ TEST(RefineFlow, BicubicWarpRecoversASubPixelShiftMoreClosely) {
   const size_t n = static_cast<size_t>(w) * h;
   const double su = 0.37, sv = -0.61;
   const auto tex = [](double x, double y) {
-    return static_cast<float>(0.5 + 0.2 * std::sin(0.9 * x + 0.3 * y) * std::cos(0.7 * y - 0.2 * x) +
+    return static_cast<float>(0.5 +
+                              0.2 * std::sin(0.9 * x + 0.3 * y) * std::cos(0.7 * y - 0.2 * x) +
                               0.1 * std::sin(1.1 * y + 0.5));
   };
   Plane image1(n), image2(n);
