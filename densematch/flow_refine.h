@@ -35,6 +35,10 @@ struct FlowRefineParams {
   int n_fixed_point = 0;           // robust-weight updates per warp
   int n_sor = 0;                   // SOR sweeps per fixed-point step
   float sor_omega = 1.6f;
+  // Image 2 and its derivatives sampled bicubically at the warped positions
+  // (bilinearly within 2 px of its border): less smoothing of the sampled
+  // image than bilinear, a smaller random sub-pixel error.
+  bool bicubic = false;
 };
 
 // Memory a refinement leaves to the next: fresh pages cost a fault each on
@@ -93,6 +97,12 @@ void GaussianBlur(const float* in, int width, int height, int channels, float si
 // Bilinear sample of one plane at (x, y), coordinates clamped to the image
 // (a coordinate that is not a number reads as 0).
 float SampleBilinear(const float* plane, int width, int height, float x, float y);
+
+// The refinement's bicubic sample (Keys' kernel, a = -0.5) of one plane at
+// (x, y) inside the image: where the 4 x 4 taps would leave it, the bilinear
+// sample. Exact on planes that are quadratic along each axis (x*y included);
+// the same bits as the refinement's warp.
+float SampleBicubic(const float* plane, int width, int height, float x, float y);
 
 }  // namespace densecorr
 

@@ -49,8 +49,8 @@ struct MatchOptions {
   int flow_fixed_point = 1;
   int flow_sor = 10;
   float flow_smoothness = 0.9f;
-  float flow_brightness = 0.2f;
-  float flow_gradient = 1.0f;
+  float flow_brightness = 0.5f;
+  float flow_gradient = 0.8f;
   float flow_sigma = 0.4f;
   float flow_edge = 2.0f;
   // Coarse to fine over flow_scales scales; at all but the finest, matches
