@@ -552,6 +552,8 @@ void TryNeighbourCells(const Descriptor& da, const Descriptor& db, const int* la
     ColumnScratch s(height);
     std::vector<float> best(height);
     std::vector<int> best_x(height), best_y(height), rows(height);
+    std::vector<const int*> candidate(9 * std::size_t(n));
+    std::vector<char> repeated(9 * std::size_t(n));
 #ifdef _OPENMP
 #pragma omp for schedule(static)
 #endif
@@ -566,25 +568,34 @@ void TryNeighbourCells(const Descriptor& da, const Descriptor& db, const int* la
         best_y[y] = disp[2 * y + 1];
       }
       ColumnDistances(da, db, x, s.qx.data(), s.qy.data(), s.sum.data(), best.data());
+      // Per cell row j of this column, candidate k = 3 (di + 1) + (dj + 1):
+      // its translation, and whether an earlier candidate of the row has
+      // the same one (the pixels' loop then only compares with their own).
+      for (int j = 0; j < n; ++j) {
+        for (int k = 0; k < 9; ++k) {
+          const int ci = std::min(std::max(i + k / 3 - 1, 0), n - 1);
+          const int cj = std::min(std::max(j + k % 3 - 1, 0), n - 1);
+          const int* t = shifts + 2 * labels[level_offset + ci * n + cj];
+          bool repeat = false;
+          for (int e = 0; e < k && !repeat; ++e) {
+            const int* q = candidate[9 * j + e];
+            repeat = q[0] == t[0] && q[1] == t[1];
+          }
+          candidate[9 * j + k] = t;
+          repeated[9 * j + k] = repeat;
+        }
+      }
       for (int di = -1; di <= 1; ++di) {
         for (int dj = -1; dj <= 1; ++dj) {
-          const int ci = std::min(std::max(i + di, 0), n - 1);
+          const int k = 3 * (di + 1) + (dj + 1);
           // Only the pixels whose candidate is new: neighbouring cells often
           // share a translation.
           int count = 0;
           for (int y = 0; y < height; ++y) {
-            const int cj = std::min(std::max(std::min(y / cell_h, n - 1) + dj, 0), n - 1);
-            const int* t = shifts + 2 * labels[level_offset + ci * n + cj];
-            bool seen = t[0] == disp[2 * y] && t[1] == disp[2 * y + 1];
-            for (int ei = -1; ei <= di && !seen; ++ei) {
-              for (int ej = -1; ej <= 1 && !seen; ++ej) {
-                if (ei == di && ej >= dj) break;
-                const int pi = std::min(std::max(i + ei, 0), n - 1);
-                const int pj = std::min(std::max(std::min(y / cell_h, n - 1) + ej, 0), n - 1);
-                const int* q = shifts + 2 * labels[level_offset + pi * n + pj];
-                seen = q[0] == t[0] && q[1] == t[1];
-              }
-            }
+            const int j = std::min(y / cell_h, n - 1);
+            const int* t = candidate[9 * j + k];
+            const bool seen =
+                repeated[9 * j + k] || (t[0] == disp[2 * y] && t[1] == disp[2 * y + 1]);
             const int tx = x + t[0], ty = y + t[1];
             if (seen || tx < 0 || tx >= db.width || ty < 0 || ty >= db.height) continue;
             s.qx[count] = tx;
