@@ -1078,8 +1078,9 @@ Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar
       };
       // Side by side, each refinement has a block of its own: only where
       // both leave half of the memory free (the other block, if the matches
-      // had it, goes back first).
-      const std::int64_t available = AvailableMemoryBytes();
+      // had it, goes back first). The scratch cache's blocks are ours to reuse.
+      std::int64_t available = AvailableMemoryBytes();
+      if (available >= 0) available += static_cast<std::int64_t>(ScratchCacheBytes());
       const bool beside =
           available < 0 || forward_bytes + backward_bytes <= (available + beside_scratch->bytes()) / 2;
       if (!beside) beside_scratch->Release();
