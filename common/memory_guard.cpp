@@ -48,6 +48,15 @@ std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b) {
   return a > kInt64Max - b ? kInt64Max : a + b;
 }
 
+// The system's figure plus the bytes of the scratch cache (an unknown
+// figure stays unknown).
+std::int64_t WithCached(std::int64_t available, std::uint64_t cached) {
+  if (available < 0) return available;
+  const std::int64_t extra =
+      cached > static_cast<std::uint64_t>(kInt64Max) ? kInt64Max : static_cast<std::int64_t>(cached);
+  return SaturatingAdd(available, extra);
+}
+
 // Mount paths escape blanks and backslashes as \ooo.
 std::string UnescapeMountPath(const std::string& field) {
   std::string out;
@@ -269,7 +278,16 @@ void GuardScratchRequest(std::uint64_t bytes) {
   const GuardFigureOverride* figure = g_figure_override.load();
   const std::uint64_t threshold = figure ? figure->query_threshold : kGuardQueryThreshold;
   if (bytes < threshold) return;
-  if (!ScratchRequestFits(bytes, AvailableMemoryBytes())) throw std::bad_alloc();
+  const std::int64_t available = AvailableMemoryBytes();
+  if (ScratchRequestFits(bytes, available)) return;
+  // The cache's blocks are this process's to give back: a request they
+  // would make room for goes ahead once they are back with the system.
+  const std::uint64_t cached = ScratchCacheBytes();
+  if (cached > 0 && ScratchRequestFits(bytes, WithCached(available, cached))) {
+    ReleaseScratchCache();
+    return;
+  }
+  throw std::bad_alloc();
 }
 
 bool CallMemoryFits(std::uint64_t bytes, std::int64_t* usable) {
@@ -277,7 +295,8 @@ bool CallMemoryFits(std::uint64_t bytes, std::int64_t* usable) {
   const GuardFigureOverride* figure = g_figure_override.load();
   const std::uint64_t threshold = figure ? figure->query_threshold : kGuardQueryThreshold;
   if (bytes < threshold) return true;
-  const std::int64_t available = AvailableMemoryBytes();
+  // What the cache holds, the call reuses or gives back (GuardScratchRequest).
+  const std::int64_t available = WithCached(AvailableMemoryBytes(), ScratchCacheBytes());
   if (available >= 0 && usable != nullptr) *usable = available - available / 8;
   return ScratchRequestFits(bytes, available);
 }

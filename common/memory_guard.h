@@ -39,7 +39,8 @@ std::int64_t CgroupHeadroomBytes(const CgroupDir& cgroup);
 // The whole-call check of a host module, made once before the call creates
 // anything: may a call that needs `bytes` in all (its outputs, the host's
 // copies of them and every scratch buffer) start? The same figure and margin
-// as the scratch guard; calls below the query threshold pass without asking.
+// as the scratch guard (the scratch cache's bytes count as available);
+// calls below the query threshold pass without asking.
 // `usable` (may be null) receives the bytes the call could have had, -1 when
 // the figure is unknown or was not asked for.
 bool CallMemoryFits(std::uint64_t bytes, std::int64_t* usable);

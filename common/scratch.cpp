@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdlib>
+#include <mutex>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -53,32 +54,155 @@ struct MappedHeader {
 };
 constexpr std::uint64_t kMappedMagic = 0x64636d6170706564ull;  // "dcmapped"
 constexpr std::size_t kPage = 4096;
+constexpr std::uint64_t kHugeBytes = std::uint64_t{2} << 20;
+
+const MappedHeader* HeaderOf(const void* data) {
+  return reinterpret_cast<const MappedHeader*>(reinterpret_cast<std::uintptr_t>(data) -
+                                               sizeof(MappedHeader));
+}
+
+// Bytes usable from a mapped block's start to the end of its mapping.
+std::uint64_t Capacity(const void* data) {
+  const MappedHeader* header = HeaderOf(data);
+  return reinterpret_cast<std::uintptr_t>(header->base) + header->length -
+         reinterpret_cast<std::uintptr_t>(data);
+}
+
+// Mapping bytes of the large blocks held now, and the most held at once:
+// the cache may keep what one call needs even where that is past the
+// minimum cap.
+std::atomic<std::uint64_t> g_live_mapped{0};
+std::atomic<std::uint64_t> g_peak_mapped{0};
+std::atomic<std::uint64_t> g_cap_for_testing{0};
+
+void CountMapped(std::uint64_t length) {
+  const std::uint64_t live = g_live_mapped.fetch_add(length) + length;
+  std::uint64_t peak = g_peak_mapped.load();
+  while (live > peak && !g_peak_mapped.compare_exchange_weak(peak, live)) {
+  }
+}
+
+class BlockCache {
+ public:
+  // The best-fitting cached block for `bytes`, or nullptr.
+  void* Take(std::uint64_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int best = -1;
+    std::uint64_t best_capacity = 0;
+    for (int i = 0; i < count_; ++i) {
+      const std::uint64_t capacity = Capacity(blocks_[i]);
+      if (capacity < bytes || capacity / 2 > bytes) continue;
+      if (best < 0 || capacity < best_capacity) {
+        best = i;
+        best_capacity = capacity;
+      }
+    }
+    if (best < 0) return nullptr;
+    void* data = blocks_[best];
+    bytes_ -= HeaderOf(data)->length;
+    Remove(best);
+    return data;
+  }
+
+  // Keeps a freed block while the cap allows, else unmaps what no longer
+  // fits: the oldest blocks first, or this one when it alone is past the cap.
+  void Put(void* data) noexcept {
+    const MappedHeader header = *HeaderOf(data);
+    const std::uint64_t cap = Cap();
+    if (header.length > cap) {
+      munmap(header.base, header.length);
+      return;
+    }
+    MappedHeader evicted[kScratchCacheMaxBlocks + 1];
+    int n_evicted = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      blocks_[count_++] = data;
+      bytes_ += header.length;
+      while (bytes_ > cap || count_ > kScratchCacheMaxBlocks) {
+        evicted[n_evicted] = *HeaderOf(blocks_[0]);
+        bytes_ -= evicted[n_evicted++].length;
+        Remove(0);
+      }
+    }
+    for (int i = 0; i < n_evicted; ++i) munmap(evicted[i].base, evicted[i].length);
+  }
+
+  std::uint64_t Release() noexcept {
+    MappedHeader gone[kScratchCacheMaxBlocks];
+    int n_gone = 0;
+    std::uint64_t released = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (int i = 0; i < count_; ++i) gone[n_gone++] = *HeaderOf(blocks_[i]);
+      count_ = 0;
+      released = bytes_;
+      bytes_ = 0;
+    }
+    for (int i = 0; i < n_gone; ++i) munmap(gone[i].base, gone[i].length);
+    return released;
+  }
+
+  std::uint64_t Bytes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bytes_;
+  }
+
+  static std::uint64_t Cap() {
+    const std::uint64_t forced = g_cap_for_testing.load();
+    if (forced != 0) return forced;
+    const std::uint64_t peak = g_peak_mapped.load();
+    return peak > kScratchCacheMinCap ? peak : kScratchCacheMinCap;
+  }
+
+ private:
+  void Remove(int i) {
+    for (; i + 1 < count_; ++i) blocks_[i] = blocks_[i + 1];
+    --count_;
+  }
+
+  std::mutex mutex_;
+  // Fixed room (one over the limit while a block goes in): freeing never
+  // allocates.
+  void* blocks_[kScratchCacheMaxBlocks + 1] = {};  // oldest first
+  int count_ = 0;
+  std::uint64_t bytes_ = 0;  // their whole mappings
+};
+
+// Never destroyed: blocks freed by other static objects at exit still find it.
+BlockCache& Cache() {
+  static BlockCache* cache = new BlockCache;
+  return *cache;
+}
+
+void* MapFresh(std::uint64_t bytes) {
+  // Large blocks map their own memory: freed past the cache's cap, it goes
+  // straight back to the system, where the heap would keep it (and grow past
+  // it: the allocator serves blocks up to the largest one freed from the
+  // heap, whose holes later blocks of other sizes leave resident).
+  const std::size_t length = static_cast<std::size_t>(bytes) + 2 * kHugeBytes;
+  void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (base == MAP_FAILED) throw std::bad_alloc();
+  const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(base) + kPage;
+  const std::uintptr_t start = (first + kHugeBytes - 1) & ~std::uintptr_t{kHugeBytes - 1};
+  auto* header = reinterpret_cast<MappedHeader*>(start - sizeof(MappedHeader));
+  header->magic = kMappedMagic;
+  header->base = base;
+  header->length = length;
+  AdviseHugePages(reinterpret_cast<void*>(start), bytes);
+  CountMapped(length);
+  return reinterpret_cast<void*>(start);
+}
 
 }  // namespace
 #endif
 
-void* AllocAlignedBytes(std::uint64_t bytes) {
+namespace {
+
+void* AllocFresh(std::uint64_t bytes) {
   constexpr std::uint64_t kHuge = std::uint64_t{2} << 20;
-  if (bytes == 0) bytes = 1;
-  if (bytes > SIZE_MAX - 2 * kHuge) throw std::bad_alloc();
 #if defined(__linux__)
-  if (bytes >= kHugePageAdviceBytes) {
-    // Large blocks map their own memory: freed, it goes straight back to
-    // the system, where the heap would keep it (and grow past it: the
-    // allocator serves blocks up to the largest one freed from the heap, whose
-    // holes later blocks of other sizes leave resident).
-    const std::size_t length = static_cast<std::size_t>(bytes) + 2 * kHuge;
-    void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (base == MAP_FAILED) throw std::bad_alloc();
-    const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(base) + kPage;
-    const std::uintptr_t start = (first + kHuge - 1) & ~std::uintptr_t{kHuge - 1};
-    auto* header = reinterpret_cast<MappedHeader*>(start - sizeof(MappedHeader));
-    header->magic = kMappedMagic;
-    header->base = base;
-    header->length = length;
-    AdviseHugePages(reinterpret_cast<void*>(start), bytes);
-    return reinterpret_cast<void*>(start);
-  }
+  if (bytes >= kHugePageAdviceBytes) return MapFresh(bytes);
 #endif
   const std::size_t align = bytes >= kHugePageAdviceBytes ? kHuge : 64;
   void* data = nullptr;
@@ -94,20 +218,85 @@ void* AllocAlignedBytes(std::uint64_t bytes) {
   return data;
 }
 
+// A cached block for `bytes`, or nullptr; `bytes` is already at least 1 and
+// checked against SIZE_MAX.
+void* TakeCached(std::uint64_t bytes) {
+#if defined(__linux__)
+  if (bytes >= kHugePageAdviceBytes) {
+    void* data = Cache().Take(bytes);
+    if (data != nullptr) CountMapped(HeaderOf(data)->length);
+    return data;
+  }
+#else
+  (void)bytes;
+#endif
+  return nullptr;
+}
+
+std::uint64_t CheckedRequest(std::uint64_t bytes) {
+  constexpr std::uint64_t kHuge = std::uint64_t{2} << 20;
+  if (bytes == 0) bytes = 1;
+  if (bytes > SIZE_MAX - 2 * kHuge) throw std::bad_alloc();
+  return bytes;
+}
+
+}  // namespace
+
+void* AllocAlignedBytes(std::uint64_t bytes) {
+  bytes = CheckedRequest(bytes);
+  if (void* cached = TakeCached(bytes)) return cached;
+  return AllocFresh(bytes);
+}
+
+void* AllocGuardedBytes(std::uint64_t bytes) {
+  if (void* cached = TakeCached(CheckedRequest(bytes))) return cached;
+  GuardScratchRequest(bytes);
+  return AllocFresh(CheckedRequest(bytes));
+}
+
 void FreeAlignedBytes(void* data, std::uint64_t bytes) noexcept {
   if (data == nullptr) return;
 #if defined(__linux__)
-  if (bytes >= kHugePageAdviceBytes) {
-    const auto* header = reinterpret_cast<const MappedHeader*>(
-        reinterpret_cast<std::uintptr_t>(data) - sizeof(MappedHeader));
-    if (header->magic == kMappedMagic) {
-      munmap(header->base, header->length);
-      return;
-    }
+  if (bytes >= kHugePageAdviceBytes && HeaderOf(data)->magic == kMappedMagic) {
+    g_live_mapped.fetch_sub(HeaderOf(data)->length);
+    Cache().Put(data);
+    return;
   }
 #endif
   (void)bytes;
   std::free(data);
+}
+
+std::uint64_t ScratchCacheBytes() {
+#if defined(__linux__)
+  return Cache().Bytes();
+#else
+  return 0;
+#endif
+}
+
+std::uint64_t ScratchCacheCap() {
+#if defined(__linux__)
+  return BlockCache::Cap();
+#else
+  return 0;
+#endif
+}
+
+std::uint64_t ReleaseScratchCache() noexcept {
+#if defined(__linux__)
+  return Cache().Release();
+#else
+  return 0;
+#endif
+}
+
+void SetScratchCacheCapForTesting(std::uint64_t cap) {
+#if defined(__linux__)
+  g_cap_for_testing.store(cap);
+#else
+  (void)cap;
+#endif
 }
 
 }  // namespace densecorr

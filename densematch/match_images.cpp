@@ -249,6 +249,41 @@ inline void SquaredSumsRun16(const float* a, const float* b, Index n1, Index n2,
 #endif
 }
 
+// SquaredSums<16, 1> for sixteen arbitrary pixels and targets, where each
+// group of four pixels (or of their targets) that lie consecutively in
+// their plane is read with one vector load instead of four scalar ones:
+// the neighbour cells' candidates change at cell borders, which most blocks
+// of sixteen rows cross. The lanes, and so the bits, are SquaredSums'.
+inline void SquaredSums16(const float* const* a, const float* const* b, Index n1, Index n2,
+                          int channels, float* out) {
+#if defined(__SSE2__)
+  bool run_a[4], run_b[4];
+  for (int i = 0; i < 4; ++i) {
+    run_a[i] = a[4 * i + 1] == a[4 * i] + 1 && a[4 * i + 2] == a[4 * i] + 2 &&
+               a[4 * i + 3] == a[4 * i] + 3;
+    run_b[i] = b[4 * i + 1] == b[4 * i] + 1 && b[4 * i + 2] == b[4 * i] + 2 &&
+               b[4 * i + 3] == b[4 * i] + 3;
+  }
+  __m128 acc[4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
+  Index oa = 0, ob = 0;
+  for (int c = 0; c < channels; ++c, oa += n1, ob += n2) {
+    for (int i = 0; i < 4; ++i) {
+      const float* const* pa = a + 4 * i;
+      const float* const* pb = b + 4 * i;
+      const __m128 value = run_a[i] ? _mm_loadu_ps(pa[0] + oa)
+                                    : _mm_setr_ps(pa[0][oa], pa[1][oa], pa[2][oa], pa[3][oa]);
+      const __m128 target = run_b[i] ? _mm_loadu_ps(pb[0] + ob)
+                                     : _mm_setr_ps(pb[0][ob], pb[1][ob], pb[2][ob], pb[3][ob]);
+      const __m128 e = _mm_sub_ps(value, target);
+      acc[i] = _mm_add_ps(acc[i], _mm_mul_ps(e, e));
+    }
+  }
+  for (int i = 0; i < 4; ++i) _mm_storeu_ps(out + 4 * i, acc[i]);
+#else
+  SquaredSums<16, 1>(a, b, n1, n2, channels, out);
+#endif
+}
+
 // Distances between the pixels (x, y), y = 0 .. height-1, of d1 and the
 // pixels (qx[y], qy[y]) of d2, sixteen pixels of the column at a time. A
 // target outside d2 reads d2's pixel 0, then gives +Inf. (The sums stay in
@@ -276,7 +311,7 @@ void ColumnDistances(const Descriptor& d1, const Descriptor& d2, int x, const in
       // One displacement down the sixteen rows: consecutive targets.
       SquaredSumsRun16(a[0], b[0], n1, n2, d1.feat_dim, sums);
     } else if (count == 16) {
-      SquaredSums<16, 1>(a, b, n1, n2, d1.feat_dim, sums);
+      SquaredSums16(a, b, n1, n2, d1.feat_dim, sums);
     } else {
       for (int p = 0; p < count; ++p) SquaredSums<1, 1>(a + p, b + p, n1, n2, d1.feat_dim, sums + p);
     }
@@ -517,6 +552,8 @@ void TryNeighbourCells(const Descriptor& da, const Descriptor& db, const int* la
     ColumnScratch s(height);
     std::vector<float> best(height);
     std::vector<int> best_x(height), best_y(height), rows(height);
+    std::vector<const int*> candidate(9 * std::size_t(n));
+    std::vector<char> repeated(9 * std::size_t(n));
 #ifdef _OPENMP
 #pragma omp for schedule(static)
 #endif
@@ -531,25 +568,34 @@ void TryNeighbourCells(const Descriptor& da, const Descriptor& db, const int* la
         best_y[y] = disp[2 * y + 1];
       }
       ColumnDistances(da, db, x, s.qx.data(), s.qy.data(), s.sum.data(), best.data());
+      // Per cell row j of this column, candidate k = 3 (di + 1) + (dj + 1):
+      // its translation, and whether an earlier candidate of the row has
+      // the same one (the pixels' loop then only compares with their own).
+      for (int j = 0; j < n; ++j) {
+        for (int k = 0; k < 9; ++k) {
+          const int ci = std::min(std::max(i + k / 3 - 1, 0), n - 1);
+          const int cj = std::min(std::max(j + k % 3 - 1, 0), n - 1);
+          const int* t = shifts + 2 * labels[level_offset + ci * n + cj];
+          bool repeat = false;
+          for (int e = 0; e < k && !repeat; ++e) {
+            const int* q = candidate[9 * j + e];
+            repeat = q[0] == t[0] && q[1] == t[1];
+          }
+          candidate[9 * j + k] = t;
+          repeated[9 * j + k] = repeat;
+        }
+      }
       for (int di = -1; di <= 1; ++di) {
         for (int dj = -1; dj <= 1; ++dj) {
-          const int ci = std::min(std::max(i + di, 0), n - 1);
+          const int k = 3 * (di + 1) + (dj + 1);
           // Only the pixels whose candidate is new: neighbouring cells often
           // share a translation.
           int count = 0;
           for (int y = 0; y < height; ++y) {
-            const int cj = std::min(std::max(std::min(y / cell_h, n - 1) + dj, 0), n - 1);
-            const int* t = shifts + 2 * labels[level_offset + ci * n + cj];
-            bool seen = t[0] == disp[2 * y] && t[1] == disp[2 * y + 1];
-            for (int ei = -1; ei <= di && !seen; ++ei) {
-              for (int ej = -1; ej <= 1 && !seen; ++ej) {
-                if (ei == di && ej >= dj) break;
-                const int pi = std::min(std::max(i + ei, 0), n - 1);
-                const int pj = std::min(std::max(std::min(y / cell_h, n - 1) + ej, 0), n - 1);
-                const int* q = shifts + 2 * labels[level_offset + pi * n + pj];
-                seen = q[0] == t[0] && q[1] == t[1];
-              }
-            }
+            const int j = std::min(y / cell_h, n - 1);
+            const int* t = candidate[9 * j + k];
+            const bool seen =
+                repeated[9 * j + k] || (t[0] == disp[2 * y] && t[1] == disp[2 * y + 1]);
             const int tx = x + t[0], ty = y + t[1];
             if (seen || tx < 0 || tx >= db.width || ty < 0 || ty >= db.height) continue;
             s.qx[count] = tx;
@@ -575,7 +621,7 @@ void TryNeighbourCells(const Descriptor& da, const Descriptor& db, const int* la
               // Sixteen consecutive rows of one cell: consecutive targets.
               SquaredSumsRun16(a[0], b[0], n1, n2, da.feat_dim, s.sum.data() + k0);
             } else if (block == 16) {
-              SquaredSums<16, 1>(a, b, n1, n2, da.feat_dim, s.sum.data() + k0);
+              SquaredSums16(a, b, n1, n2, da.feat_dim, s.sum.data() + k0);
             } else {
               for (int k = 0; k < block; ++k)
                 SquaredSums<1, 1>(a + k, b + k, n1, n2, da.feat_dim, s.sum.data() + k0 + k);
@@ -1035,8 +1081,9 @@ Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar
       };
       // Side by side, each refinement has a block of its own: only where
       // both leave half of the memory free (the other block, if the matches
-      // had it, goes back first).
-      const std::int64_t available = AvailableMemoryBytes();
+      // had it, goes back first). The scratch cache's blocks are ours to reuse.
+      std::int64_t available = AvailableMemoryBytes();
+      if (available >= 0) available += static_cast<std::int64_t>(ScratchCacheBytes());
       const bool beside =
           available < 0 || forward_bytes + backward_bytes <= (available + beside_scratch->bytes()) / 2;
       if (!beside) beside_scratch->Release();

@@ -34,7 +34,9 @@ struct MatchOptions {
   float neighbour_truncate = 0.2f;
   float parent_weight = 0.02f;
   float parent_truncate = 0.2f;
-  int bp_iterations = 2;
+  // One sweep coarse to fine and back: a second one costs a sixth of a
+  // 320 px call and moved the evaluation pairs by less than 0.2 points.
+  int bp_iterations = 1;
 
   // Pixel search around the cells' translations: a pass within
   // refine_radius pixels (0 = half of grid_size, 1 to 4), then one within 1 pixel, each

@@ -64,7 +64,7 @@
 %                         parent [0.02]
 %     parent_truncate     cap of that cost [0.2]
 %     bp_iterations       belief-propagation sweeps (coarse to fine and back)
-%                         [2]
+%                         [1]
 %     refine_radius       first pixel search radius; 0 = half of grid_size,
 %                         from 1 to 4 [0]
 %     refine_step         step of that first search's offsets, pixels [1]

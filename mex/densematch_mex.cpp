@@ -266,6 +266,7 @@ void Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
 }  // namespace
 
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+  densecorr::gateway::ReleaseScratchCacheOnUnload();
   // The error is raised only after Run's objects are gone: the host may leave
   // this frame without unwinding it.
   const char* id = nullptr;

@@ -8,7 +8,7 @@
 // operations used here: mxIsDouble, mxIsNumeric, mxIsComplex, mxIsSparse,
 // mxIsStruct, mxGetNumberOfElements, mxGetNumberOfDimensions,
 // mxGetDimensions, mxGetData, mxGetField, mxGetScalar, mxGetPr,
-// mxCreateNumericMatrix, mxDestroyArray, mexErrMsgIdAndTxt; in Octave its
+// mxCreateNumericMatrix, mxDestroyArray, mexErrMsgIdAndTxt, mexAtExit; in Octave its
 // interrupt state (quit.h), in MATLAB utIsInterruptPending.
 #ifndef DENSECORR_MEX_MEX_GATEWAY_H_
 #define DENSECORR_MEX_MEX_GATEWAY_H_
@@ -24,6 +24,7 @@
 
 #include "common/descriptor.h"
 #include "common/memory_guard.h"
+#include "common/scratch.h"
 #include "common/stop.h"
 #include "common/threads.h"
 #include "mex.h"
@@ -191,6 +192,16 @@ class ThreadCount {
 };
 
 // ---- Arguments ----
+
+// The scratch cache keeps large blocks between calls; once the host unloads
+// the module (clear, or its own exit) nothing of it runs again, so they go
+// back to the system then. Called at the start of every call (registering
+// once).
+inline void ReleaseScratchCacheAtExit() { ReleaseScratchCache(); }
+inline void ReleaseScratchCacheOnUnload() {
+  static const bool registered = (mexAtExit(&ReleaseScratchCacheAtExit), true);
+  (void)registered;
+}
 
 inline bool FitsInt32(std::int64_t value) { return value >= INT_MIN && value <= INT_MAX; }
 

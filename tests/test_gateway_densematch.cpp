@@ -15,6 +15,7 @@
 #include "call_checks.h"
 #include "common/image_view.h"
 #include "common/memory_guard.h"
+#include "common/scratch.h"
 #include "densematch/match_images.h"
 #include "gateways.h"
 #include "host_adapter.h"
@@ -237,6 +238,20 @@ TEST(DensematchGatewayOutputs, DefaultsMatchTheCoreOnEveryOutputCount) {
     ExpectCoreResult(CallDensematch(nlhs, {a.get(), b.get(), quick.get()}), nlhs, a.get(), b.get(),
                      QuickOptions());
   }
+}
+
+// The module's first call registers the release of the scratch cache for
+// its unload: the cached blocks go back to the system then.
+TEST(DensematchGatewayOutputs, UnloadReleasesTheScratchCache) {
+  const Array a = Picture(mxUINT8_CLASS, 18, 22, 3), b = Picture(mxUINT8_CLASS, 18, 22, 3, 2, 1);
+  const Array quick = StructOf(QuickFields());
+  ExpectCoreResult(CallDensematch(2, {a.get(), b.get(), quick.get()}), 2, a.get(), b.get(),
+                   QuickOptions());
+  { auto block = densecorr::AllocScratchBlock<float>(std::int64_t{2} << 20); }
+  EXPECT_GT(densecorr::ScratchCacheBytes(), 0u);
+  EXPECT_TRUE(Unload());
+  EXPECT_EQ(densecorr::ScratchCacheBytes(), 0u);
+  EXPECT_FALSE(Unload());
 }
 
 TEST(DensematchGatewayOutputs, SizesClassesAndOptionsReachTheCore) {

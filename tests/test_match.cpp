@@ -565,6 +565,9 @@ TEST(MatchImages, AStrongRotationAndZoomIsFoundThroughTheGlobalMotion) {
     return static_cast<double>(good) / count;
   };
   MatchOptions on;
+  // Two inference sweeps: with one, the plain pass already finds 0.96 of
+  // this scene, and the check below needs one it fails on.
+  on.bp_iterations = 2;
   MatchOptions off = on;
   off.global_motion = false;
   MatchResult with, with3;

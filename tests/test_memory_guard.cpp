@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <new>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "common/memory_guard.h"
 #include "common/scratch.h"
@@ -202,3 +205,153 @@ TEST_F(CgroupTree, V1FilesAndUnlimitedLevels) {
 }
 
 }  // namespace
+
+// ---- the cache of freed large blocks ----
+#if defined(__linux__)
+
+namespace cache_tests {
+
+using densecorr::AllocScratchBlock;
+using densecorr::ReleaseScratchCache;
+using densecorr::ScratchBlock;
+using densecorr::ScratchCacheBytes;
+
+constexpr std::int64_t kMiB = std::int64_t{1} << 20;
+
+ScratchBlock<char> Block(std::int64_t bytes) { return AllocScratchBlock<char>(bytes); }
+
+// Starts and ends every test with an empty cache and the usual cap.
+class ScratchCache : public ::testing::Test {
+ protected:
+  void SetUp() override { ReleaseScratchCache(); }
+  void TearDown() override {
+    densecorr::SetScratchCacheCapForTesting(0);
+    ReleaseScratchCache();
+  }
+};
+
+TEST_F(ScratchCache, ReusesTheBestFitAndLeavesSmallRequestsOffLargeBlocks) {
+  auto a = Block(6 * kMiB), b = Block(12 * kMiB);
+  void* const at_a = a.get();
+  void* const at_b = b.get();
+  a[0] = 'a';
+  b.reset();
+  a.reset();
+  EXPECT_GE(ScratchCacheBytes(), std::uint64_t(18 * kMiB));
+  // Both fit 5 MiB; the 12 MiB block is more than twice the request.
+  auto c = Block(5 * kMiB);
+  EXPECT_EQ(c.get(), at_a);
+  EXPECT_EQ(c[0], 'a');  // the same pages, not fresh ones
+  // Nothing cached fits 4 MiB closely enough: a fresh block.
+  auto d = Block(4 * kMiB);
+  EXPECT_NE(d.get(), at_b);
+  auto e = Block(11 * kMiB);
+  EXPECT_EQ(e.get(), at_b);
+  EXPECT_EQ(ScratchCacheBytes(), 0u);
+  // Reused blocks are still aligned for huge pages and keep their full size.
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(e.get()) % (std::uintptr_t{2} << 20), 0u);
+  for (std::int64_t i = 0; i < 11 * kMiB; i += 4096) e[i] = 1;
+  // Small blocks never enter the cache.
+  { auto small = Block(64 * 1024); }
+  EXPECT_EQ(ScratchCacheBytes(), 0u);
+}
+
+TEST_F(ScratchCache, StaysWithinItsCapAndBlockCount) {
+  densecorr::SetScratchCacheCapForTesting(25 * kMiB);
+  auto a = Block(6 * kMiB), b = Block(6 * kMiB), c = Block(6 * kMiB), big = Block(30 * kMiB);
+  void* const at_a = a.get();
+  a.reset();
+  b.reset();
+  c.reset();  // three mappings of about 10 MiB: the oldest (a) goes
+  EXPECT_LE(ScratchCacheBytes(), std::uint64_t(25 * kMiB));
+  EXPECT_GE(ScratchCacheBytes(), std::uint64_t(12 * kMiB));
+  big.reset();  // past the cap on its own: never kept
+  EXPECT_LE(ScratchCacheBytes(), std::uint64_t(25 * kMiB));
+  auto again = Block(6 * kMiB), again2 = Block(6 * kMiB), fresh = Block(6 * kMiB);
+  EXPECT_NE(again.get(), at_a);
+  EXPECT_NE(again2.get(), at_a);
+  EXPECT_EQ(ScratchCacheBytes(), 0u);
+
+  // However many blocks are freed, at most kScratchCacheMaxBlocks stay
+  // (untouched mappings: address space, not memory).
+  densecorr::SetScratchCacheCapForTesting(std::uint64_t{1} << 40);
+  std::vector<ScratchBlock<char>> many;
+  for (int i = 0; i < densecorr::kScratchCacheMaxBlocks + 4; ++i) many.push_back(Block(4 * kMiB));
+  const std::uint64_t one = ScratchCacheBytes();
+  many.clear();
+  EXPECT_EQ(ScratchCacheBytes(), std::uint64_t(densecorr::kScratchCacheMaxBlocks) *
+                                     (std::uint64_t(4 * kMiB) + (std::uint64_t{4} << 20)) + one);
+}
+
+TEST_F(ScratchCache, ReleaseGivesEverythingBack) {
+  { auto a = Block(5 * kMiB), b = Block(9 * kMiB); }
+  const std::uint64_t held = ScratchCacheBytes();
+  EXPECT_GE(held, std::uint64_t(14 * kMiB));
+  EXPECT_EQ(ReleaseScratchCache(), held);
+  EXPECT_EQ(ScratchCacheBytes(), 0u);
+  EXPECT_EQ(ReleaseScratchCache(), 0u);
+  EXPECT_GE(densecorr::ScratchCacheCap(), densecorr::kScratchCacheMinCap);
+}
+
+// Several threads allocate, fill, check and free blocks of mixed sizes: no
+// block is ever handed to two owners, and the cache keeps its bounds.
+TEST_F(ScratchCache, IsSafeAcrossThreads) {
+  densecorr::SetScratchCacheCapForTesting(64 * kMiB);
+  constexpr int kThreads = 4;
+  std::atomic<int> faults{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &faults] {
+      for (int round = 0; round < 40; ++round) {
+        const std::int64_t bytes = (4 + (round * 7 + t * 3) % 9) * kMiB;
+        auto block = Block(bytes);
+        const char mark = static_cast<char>('A' + t);
+        for (std::int64_t i = 0; i < bytes; i += 4096) block[i] = mark;
+        block[bytes - 1] = mark;
+        std::this_thread::yield();
+        for (std::int64_t i = 0; i < bytes; i += 4096)
+          if (block[i] != mark) ++faults;
+        if (block[bytes - 1] != mark) ++faults;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(faults.load(), 0);
+  EXPECT_LE(ScratchCacheBytes(), std::uint64_t(64 * kMiB));
+}
+
+TEST_F(ScratchCache, TheGuardCountsCachedBytesAndGivesThemBack) {
+  { auto a = Block(8 * kMiB); }
+  const std::uint64_t cached = ScratchCacheBytes();
+  ASSERT_GE(cached, std::uint64_t(8 * kMiB));
+  {
+    // Nothing left on the system: a cached block still serves a request it
+    // fits (the memory is already ours); a fresh one is refused.
+    ScopedGuardFigure none(0, 0);
+    auto reused = Block(7 * kMiB);
+    EXPECT_EQ(ScratchCacheBytes(), 0u);
+    EXPECT_THROW(Block(7 * kMiB), std::bad_alloc);
+  }
+  ASSERT_EQ(ScratchCacheBytes(), cached);
+  {
+    // 16 MiB available: 20 MiB fits only with the cached bytes, which go
+    // back to the system before it is mapped; 40 MiB does not fit either way
+    // and leaves the cache alone.
+    ScopedGuardFigure some(16 * kMiB, 0);
+    EXPECT_TRUE(densecorr::CallMemoryFits(20 * kMiB, nullptr));
+    EXPECT_THROW(Block(40 * kMiB), std::bad_alloc);
+    EXPECT_EQ(ScratchCacheBytes(), cached);
+    auto grown = Block(20 * kMiB);
+    EXPECT_EQ(ScratchCacheBytes(), 0u);
+    // The same holds for the array scratch.
+    grown.reset();
+    ASSERT_GT(ScratchCacheBytes(), 0u);
+    EXPECT_NO_THROW(densecorr::AllocScratch<float>(6 * kMiB));  // 24 MiB
+    EXPECT_EQ(ScratchCacheBytes(), 0u);
+    EXPECT_FALSE(densecorr::CallMemoryFits(20 * kMiB, nullptr));
+  }
+}
+
+}  // namespace cache_tests
+
+#endif

@@ -21,6 +21,7 @@ from ._api import (
     has_matcher,
     match,
     match_defaults,
+    release_scratch_cache,
 )
 from .flo import read_flo, write_flo
 
@@ -38,5 +39,6 @@ __all__ = [
     "match",
     "match_defaults",
     "read_flo",
+    "release_scratch_cache",
     "write_flo",
 ]

@@ -60,6 +60,14 @@ def has_matcher() -> bool:
     return bool(_core.has_matcher)
 
 
+def release_scratch_cache() -> int:
+    """Gives back to the system the large scratch blocks the process keeps
+    between calls (up to 256 MB, or what the largest call needed), which save
+    the next call from faulting in fresh memory; returns their bytes. The
+    next call maps fresh blocks again."""
+    return int(_core.release_scratch_cache())
+
+
 # ---- argument conversion -------------------------------------------------
 
 

@@ -6,6 +6,8 @@ import numpy.typing as npt
 
 has_matcher: bool
 
+def release_scratch_cache() -> int: ...
+
 def cellcost(
     desc1: npt.NDArray[np.float32],
     desc2: npt.NDArray[np.float32],

@@ -572,6 +572,8 @@ PYBIND11_MODULE(_core, m) {
         py::arg("deform_coeff"), py::arg("truncate_const"),
         "densedisp on Fortran-ordered float32 descriptors and an int32 H x W x 2 field; "
         "returns (disparity, best_cost).");
+  m.def("release_scratch_cache", [] { return densecorr::ReleaseScratchCache(); },
+        "Gives the cached large scratch blocks back to the system; returns their bytes.");
 #ifdef DENSECORR_PY_MATCHER
   m.attr("has_matcher") = true;
   m.def("describe_defaults", &DescribeDefaults, "The descriptor options' defaults.");

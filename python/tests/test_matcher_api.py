@@ -70,6 +70,16 @@ def test_match_finds_a_shift(rng):
     assert again.flow.tobytes() == r.flow.tobytes()
 
 
+def test_scratch_cache_release_and_the_next_call(rng):
+    # 240 x 320 keeps large descriptor blocks in the cache after the call.
+    image = (rng.random((240, 320)) * 255).astype(np.uint8)
+    first = densecorr.match(image, np.roll(image, 2, axis=1), search_radius=4)
+    assert densecorr.release_scratch_cache() > 0
+    assert densecorr.release_scratch_cache() == 0
+    again = densecorr.match(image, np.roll(image, 2, axis=1), search_radius=4)
+    assert again.flow.tobytes() == first.flow.tobytes()
+
+
 @pytest.mark.parametrize("call, error, words", [
     (lambda im: densecorr.describe(im.astype(bool)), TypeError, "uint8, uint16"),
     (lambda im: densecorr.describe(im.astype(np.int32)), TypeError, "uint8, uint16"),

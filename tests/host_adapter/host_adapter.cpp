@@ -31,6 +31,9 @@ struct mxArray_tag {
 
 namespace hostadapter {
 
+// What the module registered with mexAtExit.
+void (*g_at_exit)(void) = nullptr;
+
 namespace {
 
 using Owner = mxArray_tag::Owner;
@@ -318,6 +321,14 @@ void RequestInterrupt() {
   octave_signal_caught = 1;
 }
 
+bool Unload() {
+  void (*at_exit)(void) = g_at_exit;
+  g_at_exit = nullptr;
+  if (at_exit == nullptr) return false;
+  at_exit();
+  return true;
+}
+
 std::size_t SetArrayBudget(std::size_t bytes) {
   const std::size_t previous = g_budget;
   g_budget = bytes;
@@ -535,6 +546,11 @@ void mexErrMsgIdAndTxt(const char* id, const char* format, ...) {
   const std::string text = hostadapter::Format(format, args);
   va_end(args);
   throw hostadapter::HostError(id ? id : "", text);
+}
+
+int mexAtExit(void (*exit_function)(void)) {
+  hostadapter::g_at_exit = exit_function;
+  return 0;
 }
 
 sig_atomic_t octave_interrupt_state = 0;

@@ -28,6 +28,10 @@ struct Interrupt {};
 // to the prompt.
 void RequestInterrupt();
 
+// Unloads the module as the host does: runs (and forgets) what it
+// registered with mexAtExit; false when nothing was registered.
+bool Unload();
+
 struct ArrayDeleter {
   void operator()(mxArray* array) const;
 };

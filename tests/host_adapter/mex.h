@@ -95,6 +95,10 @@ void mxDestroyArray(mxArray* array);
 // (hostadapter::HostError) that the adapter's caller catches.
 [[noreturn]] void mexErrMsgIdAndTxt(const char* id, const char* format, ...);
 
+// Registers what to run when the module is unloaded (hostadapter::Unload);
+// a later registration replaces it, as in the host.
+int mexAtExit(void (*exit_function)(void));
+
 }  // extern "C"
 
 #endif  // DENSECORR_HOST_ADAPTER_MEX_H_
