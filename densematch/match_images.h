@@ -64,8 +64,8 @@ struct MatchOptions {
 
   // Global motion: where one homography explains at least half of the
   // reliable matches of the first pass and strays from a plain translation
-  // by more than a grid step and 3 px (a change of viewpoint, a rotation, a
-  // zoom), a second pass matches each image against the other seen through
+  // by more than a grid step, 3 px and 5 % of the half-diagonal (a change
+  // of viewpoint, a rotation of 3 degrees or more, a zoom), a second pass matches each image against the other seen through
   // it, within a small window: the descriptor is neither rotation- nor
   // scale-invariant. Each pixel keeps the second pass's match where that
   // one passes the check or the first's does not. Needs the check.
