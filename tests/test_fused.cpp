@@ -485,6 +485,21 @@ double SecondsToStop(densecorr::StopToken& token, const std::function<void()>& c
   return std::chrono::duration<double>(ended - requested).count();
 }
 
+// How soon a stopped call must end. Sanitized builds run the blocks between
+// polls several times slower (and the whole call takes tens of seconds), so
+// they get more room; on a loaded machine they took just over 0.5 s.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr double kStopSeconds = 2.0;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr double kStopSeconds = 2.0;
+#else
+constexpr double kStopSeconds = 0.5;
+#endif
+#else
+constexpr double kStopSeconds = 0.5;
+#endif
+
 // Calls of several billion channel operations (seconds of work) end within
 // a fraction of a second of a stop requested from another thread.
 TEST(StopToken, StopFromAnotherThreadEndsTheCallQuickly) {
@@ -508,7 +523,7 @@ TEST(StopToken, StopFromAnotherThreadEndsTheCallQuickly) {
         const double seconds = SecondsToStop(
             token, [&] { pm.RunPyramidMatch(a.desc(), b.desc(), p, cost.data(), shifts.data()); });
         EXPECT_GE(seconds, 0.0) << "cellcost ended without Stopped, " << threads << " threads";
-        EXPECT_LT(seconds, 0.5) << "cellcost, " << threads << " threads";
+        EXPECT_LT(seconds, kStopSeconds) << "cellcost, " << threads << " threads";
       }
       const auto& a = pixel_a;
       const auto& b = pixel_b;
@@ -535,7 +550,7 @@ TEST(StopToken, StopFromAnotherThreadEndsTheCallQuickly) {
           }
         });
         EXPECT_GE(seconds, 0.0) << "densedisp variant " << variant << " ended without Stopped";
-        EXPECT_LT(seconds, 0.5) << "densedisp variant " << variant << ", " << threads << " threads";
+        EXPECT_LT(seconds, kStopSeconds) << "densedisp variant " << variant << ", " << threads << " threads";
       }
     });
   }
