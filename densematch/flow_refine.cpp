@@ -286,9 +286,11 @@ inline float Agreement(float a, float b) {
 // (an occluding edge, the black beyond a rendered image's frame, the image
 // border), and divided by its gradient's squared length it would read as a
 // displacement of a few pixels instead of as an outlier.
+// zeta2b: the brightness term's own normaliser floor (see RefineLevel).
 DENSECORR_WIDE_CLONES
-void TensorColumn(int h, float zeta2, const float* __restrict q0, const float* __restrict q1,
-                  const float* __restrict q2, const float* __restrict q3,
+void TensorColumn(int h, float zeta2, float zeta2b, const float* __restrict q0,
+                  const float* __restrict q1, const float* __restrict q2,
+                  const float* __restrict q3,
                   const float* __restrict q4, const float* __restrict q5,
                   const float* __restrict s0, const float* __restrict s1,
                   const float* __restrict s2, const float* __restrict s3,
@@ -310,7 +312,7 @@ void TensorColumn(int h, float zeta2, const float* __restrict q0, const float* _
     // texture.
     const float nb = Agreement(s1[y] * s1[y] + s2[y] * s2[y] + zeta2,
                                q1[y] * q1[y] + q2[y] * q2[y] + zeta2) /
-                     (ix * ix + iy * iy + zeta2);
+                     (ix * ix + iy * iy + zeta2b);
     t0[y] += nb * ix * ix; t1[y] += nb * ix * iy; t2[y] += nb * ix * iz;
     t3[y] += nb * iy * iy; t4[y] += nb * iy * iz; t5[y] += nb * iz * iz;
     const float ngx = Agreement(s3[y] * s3[y] + s4[y] * s4[y] + zeta2,
@@ -660,11 +662,12 @@ DENSECORR_WIDE_CLONES void SampleColumn(int x, int h, const float* __restrict u,
 // One scale: warps, fixed-point steps and SOR sweeps on (u, v), attached to
 // the anchor field with per-pixel weights (null: no attachment); slopes: the
 // trend's du/dx, du/dy, dv/dx, dv/dy in this scale's pixels, from which the
-// smoothness term measures the field's gradient (null: from 0).
+// smoothness term measures the field's gradient (null: from 0); ratio: this
+// scale's size relative to the finest (1 at the finest).
 void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
                  const FlowRefineParams& params, const float* anchor_u, const float* anchor_v,
                  const float* anchor_w, const float* slopes, Workspace& ws, float* u, float* v,
-                 StopToken* stop) {
+                 StopToken* stop, float ratio = 1.0f) {
   const int w = image1.width, h = image1.height, nc = image1.channels;
   const int w2 = image2.width, h2 = image2.height;
   if (w <= 0 || h <= 0 || w2 <= 0 || h2 <= 0 || params.n_warps <= 0) return;
@@ -746,6 +749,18 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
   // Keeps a data term from dividing by a flat patch's zero gradient, in the
   // images' [0, 1] units.
   const float zeta2 = 1e-4f;
+  // The brightness term's floor shrinks with the scale (ratio^1.5): a coarse
+  // pixel averages many fine ones, so its noise is smaller and its faint
+  // gradients (sky, haze, vignetting) are real. With the finest scale's floor
+  // everywhere, such areas were held by the smoothness term alone, carried
+  // the motion of the textured pixels beside them to the image's borders and
+  // ended there 1 - 3 px off, where the finest scale, started that far off,
+  // cannot pull them back (measured on the accuracy command's pairs; ratio^2
+  // gains as much there but costs the viewpoint pair, a fixed lower floor at
+  // every coarse scale costs it more). The gradient term keeps its floor: its
+  // second derivatives are noisier, and a lower floor there loses on fine
+  // repetitive texture.
+  const float zeta2b = zeta2 * ratio * std::sqrt(ratio);
   const float eps_data2 = 1e-4f, eps_smooth2 = 1e-6f;
   // A small pull of each step towards 0: where neither the data nor the
   // neighbours constrain a pixel (a flat image, a lone pixel) the step stays
@@ -787,9 +802,9 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
             s1[k] = d1 + (6 * c + k) * n + col;
             q[k] = sampled.get() + Index{6 * c + k} * h;
           }
-          TensorColumn(h, zeta2, q[0], q[1], q[2], q[3], q[4], q[5], s1[0], s1[1], s1[2], s1[3],
-                       s1[4], s1[5], t[0], t[1], t[2], t[3], t[4], t[5], t[6], t[7], t[8], t[9],
-                       t[10], t[11]);
+          TensorColumn(h, zeta2, zeta2b, q[0], q[1], q[2], q[3], q[4], q[5], s1[0], s1[1], s1[2],
+                       s1[3], s1[4], s1[5], t[0], t[1], t[2], t[3], t[4], t[5], t[6], t[7], t[8],
+                       t[9], t[10], t[11]);
         }
         // A match outside image 2 has no data term.
         for (int y = 0; y < h; ++y) {
@@ -1361,7 +1376,7 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
     const float slopes[4] = {static_cast<float>(slopes0[0]), static_cast<float>(slopes0[1] * rx / ry),
                              static_cast<float>(slopes0[2] * ry / rx), static_cast<float>(slopes0[3])};
     RefineLevel(i1, i2, params, s.anchor_u, s.anchor_v, guided ? s.anchor_w : nullptr,
-                has_slopes ? slopes : nullptr, ws, fu, fv, stop);
+                has_slopes ? slopes : nullptr, ws, fu, fv, stop, static_cast<float>(rx));
     cu = fu;
     cv = fv;
   }

@@ -567,3 +567,39 @@ TEST(RefineFlow, TheSmoothnessTermKeepsTheMatchesAffineMotion) {
 }
 
 }  // namespace
+
+TEST(RefineFlow, FaintShadingIsFollowedAtTheCoarseScales) {
+  // Faint, slowly varying shading (a sky, haze: gradients of a fifth of an
+  // 8-bit level per pixel) moved by about a pixel, refined from a zero start
+  // without matches, with sweeps enough to converge: only the coarse scales,
+  // whose pixels average the fine ones, see gradients above the noise floor.
+  const int w = 96, h = 80, nc = 1;
+  const size_t n = static_cast<size_t>(w) * h;
+  const double su = 1.0, sv = -0.75, amp = 0.002;
+  const auto tex = [amp](double x, double y) {
+    return static_cast<float>(0.5 + amp * (std::sin(0.25 * x + 0.1 * y) +
+                                           std::cos(0.2 * y - 0.05 * x)));
+  };
+  Plane image1(n), image2(n);
+  for (int x = 0; x < w; ++x)
+    for (int y = 0; y < h; ++y) {
+      image1[x * h + y] = tex(x, y);
+      image2[x * h + y] = tex(x - su, y - sv);
+    }
+  FlowRefineParams prm = Params(8);
+  prm.n_warps = 3;
+  prm.n_fixed_point = 4;
+  prm.n_sor = 60;
+  Plane u(n, 0.0f), v(n, 0.0f);
+  RefineFlow(PlanarImage{image1.data(), w, h, nc}, PlanarImage{image2.data(), w, h, nc}, prm,
+             nullptr, u.data(), v.data());
+  double sum = 0.0;
+  int count = 0;
+  for (int x = 12; x < w - 12; ++x)
+    for (int y = 12; y < h - 12; ++y) {
+      sum += std::hypot(u[x * h + y] - su, v[x * h + y] - sv);
+      ++count;
+    }
+  // Measured: 0.007 px; 0.054 px with the finest scale's floor at every scale.
+  EXPECT_LT(sum / count, 0.02);
+}
