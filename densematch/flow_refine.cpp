@@ -599,44 +599,90 @@ void SorColumn(const SorSystem& s, int x, int w, int h, int parity) {
 // into `sampled` plane after plane (h floats each); inside[y]: whether the
 // match lies in image 2 (else its samples are 0). Bicubic (cubic) where the
 // 4 x 4 taps lie inside image 2, bilinear elsewhere; every plane with the
-// same weights. acc: n_plane2 * h floats of workspace.
+// same weights. acc: n_plane2 * h floats of workspace; taps: 8 * h floats,
+// whole: 3 * h ints.
 // kM: n_plane2 when known at compile time (0: not), so that the loops over
 // the planes unroll into whole vectors (with 18 planes counted at run time
 // the bicubic samples took five times as long).
+// ColumnTaps' rows: kind 0 outside image 2, 1 bicubic, 2 bilinear; the
+// whole parts and CubicWeights' weights (the same operations, so the same
+// bits) of x + u[y], y + v[y]. Every output its own restrict pointer and no
+// short-circuit operators: GCC then vectorises the loop.
+__attribute__((always_inline)) inline void ColumnTaps(
+    int x, int h, const float* __restrict u, const float* __restrict v, int w2, int h2,
+    int use_cubic, int* __restrict xfs, int* __restrict yfs, int* __restrict kind,
+    float* __restrict wx0, float* __restrict wx1, float* __restrict wx2, float* __restrict wx3,
+    float* __restrict wy0, float* __restrict wy1, float* __restrict wy2, float* __restrict wy3) {
+  for (int y = 0; y < h; ++y) {
+    const float xw = x + u[y], yw = y + v[y];
+    const int in = (xw >= 0.0f) & (xw <= w2 - 1) & (yw >= 0.0f) & (yw <= h2 - 1);
+    // Clamped as in SampleBilinear (not a number: 0) so that the
+    // conversion is defined; inside image 2 the clamps change nothing.
+    float xc = xw > 0.0f ? xw : 0.0f, yc = yw > 0.0f ? yw : 0.0f;
+    xc = xc < w2 - 1.0f ? xc : w2 - 1.0f;
+    yc = yc < h2 - 1.0f ? yc : h2 - 1.0f;
+    const int xf = static_cast<int>(xc), yf = static_cast<int>(yc);
+    const int bicubic =
+        use_cubic & (xf >= 1) & (xf + 2 <= w2 - 1) & (yf >= 1) & (yf + 2 <= h2 - 1);
+    kind[y] = in * (2 - bicubic);
+    xfs[y] = xf;
+    yfs[y] = yf;
+    const float tx = xw - xf, ty = yw - yf;
+    const float sx = 1.0f - tx, sy = 1.0f - ty;
+    wx0[y] = -0.5f * tx * sx * sx;
+    wx1[y] = (1.5f * tx - 2.5f) * tx * tx + 1.0f;
+    wx2[y] = (-1.5f * tx + 2.0f) * tx * tx + 0.5f * tx;
+    wx3[y] = -0.5f * tx * tx * sx;
+    wy0[y] = -0.5f * ty * sy * sy;
+    wy1[y] = (1.5f * ty - 2.5f) * ty * ty + 1.0f;
+    wy2[y] = (-1.5f * ty + 2.0f) * ty * ty + 0.5f * ty;
+    wy3[y] = -0.5f * ty * ty * sy;
+  }
+}
+
 template <int kM>
 DENSECORR_WIDE_CLONES void SampleColumn(int x, int h, const float* __restrict u,
                                         const float* __restrict v, const float* __restrict packed,
                                         int w2, int h2, int n_plane2, bool cubic,
                                         float* __restrict sampled, unsigned char* __restrict inside,
-                                        float* __restrict acc) {
+                                        float* __restrict acc, float* __restrict taps,
+                                        int* __restrict whole) {
   const int m = kM > 0 ? kM : n_plane2;
+  // First the rows' whole parts, kinds and cubic weights, in a loop over
+  // the rows that vectorises (one row at a time, they took a fifth of the
+  // sampling).
+  float* const wx = taps;  // 4 planes of h: weights of columns xf - 1 .. xf + 2
+  float* const wy = wx + 4 * Index{h};
+  int* const kind = whole + 2 * Index{h};
+  ColumnTaps(x, h, u, v, w2, h2, cubic ? 1 : 0, whole, whole + h, kind, wx, wx + h, wx + 2 * h,
+             wx + 3 * h, wy, wy + h, wy + 2 * h, wy + 3 * h);
   for (int y = 0; y < h; ++y) {
-    const float xw = x + u[y], yw = y + v[y];
-    inside[y] = xw >= 0.0f && xw <= w2 - 1 && yw >= 0.0f && yw <= h2 - 1;
     float* const out = acc + Index{y} * m;
-    if (!inside[y]) {
+    const int k = kind[y];
+    inside[y] = static_cast<unsigned char>(k != 0);
+    if (k == 0) {
       for (int e = 0; e < m; ++e) out[e] = 0.0f;
       continue;
     }
-    const int xf = static_cast<int>(xw), yf = static_cast<int>(yw);
-    if (cubic && xf >= 1 && xf + 2 <= w2 - 1 && yf >= 1 && yf + 2 <= h2 - 1) {
+    const int xf = whole[y], yf = whole[h + y];
+    if (k == 1) {
       // A column's 4 rows of taps lie together: rows first, then columns.
-      float wx[4], wy[4];
-      CubicWeights(xw - xf, wx);
-      CubicWeights(yw - yf, wy);
+      const float wy0 = wy[y], wy1 = wy[h + y], wy2 = wy[2 * h + y], wy3 = wy[3 * h + y];
+      const float wx0 = wx[y], wx1 = wx[h + y], wx2 = wx[2 * h + y], wx3 = wx[3 * h + y];
       const float* c0 = packed + (Index{xf - 1} * h2 + (yf - 1)) * m;
       const float* c1 = c0 + Index{h2} * m;
       const float* c2 = c1 + Index{h2} * m;
       const float* c3 = c2 + Index{h2} * m;
-      const auto rows = [&wy, m](const float* c, int e) {
-        return ((wy[0] * c[e] + wy[1] * c[m + e]) + wy[2] * c[2 * m + e]) + wy[3] * c[3 * m + e];
+      const auto rows = [=](const float* c, int e) {
+        return ((wy0 * c[e] + wy1 * c[m + e]) + wy2 * c[2 * m + e]) + wy3 * c[3 * m + e];
       };
       for (int e = 0; e < m; ++e)
-        out[e] = ((wx[0] * rows(c0, e) + wx[1] * rows(c1, e)) + wx[2] * rows(c2, e)) +
-                 wx[3] * rows(c3, e);
+        out[e] = ((wx0 * rows(c0, e) + wx1 * rows(c1, e)) + wx2 * rows(c2, e)) +
+                 wx3 * rows(c3, e);
     } else {
       // SampleBilinear's corners and weights (inside, its clamps change
       // nothing).
+      const float xw = x + u[y], yw = y + v[y];
       const int x0 = std::min(xf, w2 - 1), y0 = std::min(yf, h2 - 1);
       const int x1 = std::min(x0 + 1, w2 - 1), y1 = std::min(y0 + 1, h2 - 1);
       const float fx = xw - x0, fy = yw - y0;
@@ -765,6 +811,8 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
       auto sampled = AllocScratch<float>(Index{n_plane2} * h);
       auto inside = AllocScratch<unsigned char>(h);
       auto acc = AllocScratch<float>(Index{n_plane2} * h);  // pixel after pixel
+      auto taps = AllocScratch<float>(8 * Index{h});
+      auto whole = AllocScratch<int>(3 * Index{h});
 #ifdef _OPENMP
 #pragma omp for schedule(static)
 #endif
@@ -775,7 +823,7 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
                             : n_plane2 == 6 ? SampleColumn<6>
                                             : SampleColumn<0>;
         sample(x, h, u + col, v + col, d2_packed, w2, h2, n_plane2, params.bicubic, sampled.get(),
-               inside.get(), acc.get());
+               inside.get(), acc.get(), taps.get(), whole.get());
         float* t[12];
         for (int k = 0; k < 12; ++k) t[k] = tensor + k * n + col;
         for (int k = 0; k < 12; ++k)
