@@ -137,6 +137,24 @@ void GaussianBlur(const float* in, int width, int height, int channels, float si
     for (int x = 0; x < width; ++x) {
       const float* __restrict col = src + Index{x} * height;
       float* __restrict acc = tmp + Index{x} * height;
+      if (taps == 5) {
+        // The usual width (the refinement's sigmas all give radius 2):
+        // the sums in registers rather than a pass over acc per tap.
+        const float k0 = kernel[0], k1 = kernel[1], k2 = kernel[2], k3 = kernel[3],
+                    k4 = kernel[4];
+        const auto clamped = [&](int y) {
+          float a = 0.0f;
+          for (int t = 0; t < 5; ++t)
+            a += kernel[t] * col[std::min(std::max(y + t - 2, 0), height - 1)];
+          acc[y] = a;
+        };
+        for (int y = 0; y < std::min(2, height); ++y) clamped(y);
+        for (int y = 2; y < height - 2; ++y)
+          acc[y] = ((((0.0f + k0 * col[y - 2]) + k1 * col[y - 1]) + k2 * col[y]) +
+                    k3 * col[y + 1]) + k4 * col[y + 2];
+        for (int y = std::max(2, height - 2); y < height; ++y) clamped(y);
+        continue;
+      }
       for (int y = 0; y < height; ++y) acc[y] = 0.0f;
       for (int t = 0; t < taps; ++t) {
         const int i = t - radius;
@@ -154,6 +172,21 @@ void GaussianBlur(const float* in, int width, int height, int channels, float si
 #endif
     for (int x = 0; x < width; ++x) {
       float* __restrict acc = dst + Index{x} * height;
+      if (taps == 5) {
+        const auto column = [&](int dx) {
+          return tmp + Index{std::min(std::max(x + dx, 0), width - 1)} * height;
+        };
+        const float* __restrict c0 = column(-2);
+        const float* __restrict c1 = column(-1);
+        const float* __restrict c2 = column(0);
+        const float* __restrict c3 = column(1);
+        const float* __restrict c4 = column(2);
+        const float k0 = kernel[0], k1 = kernel[1], k2 = kernel[2], k3 = kernel[3],
+                    k4 = kernel[4];
+        for (int y = 0; y < height; ++y)
+          acc[y] = ((((0.0f + k0 * c0[y]) + k1 * c1[y]) + k2 * c2[y]) + k3 * c3[y]) + k4 * c4[y];
+        continue;
+      }
       for (int y = 0; y < height; ++y) acc[y] = 0.0f;
       for (int t = 0; t < taps; ++t) {
         const int xx = std::min(std::max(x + t - radius, 0), width - 1);
