@@ -1,5 +1,6 @@
 #include "common/scratch.h"
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstddef>
@@ -8,6 +9,7 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace densecorr {
@@ -82,6 +84,14 @@ void CountMapped(std::uint64_t length) {
   }
 }
 
+std::uint64_t PhysicalBytes() {
+  static const std::uint64_t bytes = [] {
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    return pages > 0 && page > 0 ? std::uint64_t(pages) * std::uint64_t(page) : UINT64_MAX;
+  }();
+  return bytes;
+}
+
 class BlockCache {
  public:
   // The best-fitting cached block for `bytes`, or nullptr.
@@ -151,7 +161,10 @@ class BlockCache {
   static std::uint64_t Cap() {
     const std::uint64_t forced = g_cap_for_testing.load();
     if (forced != 0) return forced;
-    const std::uint64_t peak = g_peak_mapped.load();
+    // What the largest call needed, but never more than a quarter of the
+    // machine's memory: after one huge image the host must not keep
+    // gigabytes it may want for its own arrays.
+    const std::uint64_t peak = std::min(g_peak_mapped.load(), PhysicalBytes() / 4);
     return peak > kScratchCacheMinCap ? peak : kScratchCacheMinCap;
   }
 

@@ -82,7 +82,8 @@ void* AllocGuardedBytes(std::uint64_t bytes);
 // per fault (about a seventh of a 320 px match), a kept one none. A freed
 // block of kHugePageAdviceBytes or more is kept while the cache stays within
 // its cap (the larger of kScratchCacheMinCap and the most large-block bytes
-// the process has held at once, at most kScratchCacheMaxBlocks blocks; the
+// the process has held at once, the latter at most a quarter of the
+// machine's memory; at most kScratchCacheMaxBlocks blocks; the
 // oldest go first), and handed to the next request it fits best, if that
 // request needs at least half of it (a small request must not pin a large
 // block). Thread-safe.
