@@ -489,7 +489,6 @@ void RobustOutputs(const RobustTerms& k, int h, Index n, const float* __restrict
 // contiguous run, their vertical neighbours another, and their horizontal
 // neighbours the runs at the same place one column over, so the sweep's
 // inner loop reads and writes consecutive floats and vectorises.
-
 void ToSplit(const float* in, int w, int h, float* out) {
 #ifdef _OPENMP
 #pragma omp parallel for schedule(static) if (Index{w} * h >= kParallelPixels)
