@@ -62,7 +62,8 @@ def has_matcher() -> bool:
 
 def release_scratch_cache() -> int:
     """Gives back to the system the large scratch blocks the process keeps
-    between calls (up to 256 MB, or what the largest call needed), which save
+    between calls (up to 256 MB, or what the largest call needed but at most a
+    quarter of the machine's memory), which save
     the next call from faulting in fresh memory; returns their bytes. The
     next call maps fresh blocks again."""
     return int(_core.release_scratch_cache())
