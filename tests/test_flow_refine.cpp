@@ -270,6 +270,20 @@ void ReferenceLevel(const Plane& image1, const Plane& image2, int w, int h, int 
   }
 }
 
+// Image 1 renders `tex` at the pixels, image 2 the same texture moved by
+// (su, sv): the true field is (su, sv) everywhere.
+template <class Texture>
+void ShiftedPair(const Texture& tex, int w, int h, double su, double sv, Plane* image1,
+                 Plane* image2) {
+  image1->assign(static_cast<size_t>(w) * h, 0.0f);
+  image2->assign(static_cast<size_t>(w) * h, 0.0f);
+  for (int x = 0; x < w; ++x)
+    for (int y = 0; y < h; ++y) {
+      (*image1)[x * h + y] = tex(x, y);
+      (*image2)[x * h + y] = tex(x - su, y - sv);
+    }
+}
+
 FlowRefineParams Params(int n_scales) {
   FlowRefineParams p;
   p.smoothness = 0.6f;
@@ -434,12 +448,8 @@ TEST(RefineFlow, BicubicWarpRecoversASubPixelShiftMoreClosely) {
                               0.2 * std::sin(0.9 * x + 0.3 * y) * std::cos(0.7 * y - 0.2 * x) +
                               0.1 * std::sin(1.1 * y + 0.5));
   };
-  Plane image1(n), image2(n);
-  for (int x = 0; x < w; ++x)
-    for (int y = 0; y < h; ++y) {
-      image1[x * h + y] = tex(x, y);
-      image2[x * h + y] = tex(x - su, y - sv);
-    }
+  Plane image1, image2;
+  ShiftedPair(tex, w, h, su, sv, &image1, &image2);
   FlowRefineParams prm = Params(1);
   prm.n_warps = 5;
   prm.n_sor = 10;
@@ -602,12 +612,8 @@ TEST(RefineFlow, FaintShadingIsFollowedAtTheCoarseScales) {
     return static_cast<float>(0.5 + amp * (std::sin(0.25 * x + 0.1 * y) +
                                            std::cos(0.2 * y - 0.05 * x)));
   };
-  Plane image1(n), image2(n);
-  for (int x = 0; x < w; ++x)
-    for (int y = 0; y < h; ++y) {
-      image1[x * h + y] = tex(x, y);
-      image2[x * h + y] = tex(x - su, y - sv);
-    }
+  Plane image1, image2;
+  ShiftedPair(tex, w, h, su, sv, &image1, &image2);
   FlowRefineParams prm = Params(8);
   prm.n_warps = 3;
   prm.n_fixed_point = 4;

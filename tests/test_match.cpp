@@ -307,6 +307,16 @@ MatchResult Match(const std::vector<float>& a, const std::vector<float>& b, int 
                      ColumnMajorImage(b.data(), PixelType::kFloat32, w, h, 1), o);
 }
 
+// The same field, bit for bit: displacements, costs and the valid mask.
+void ExpectSameField(const MatchResult& a, const MatchResult& b) {
+  ASSERT_EQ(a.dx.size(), b.dx.size());
+  ASSERT_EQ(a.cost.size(), b.cost.size());
+  EXPECT_EQ(0, std::memcmp(a.dx.data(), b.dx.data(), a.dx.size() * sizeof(float)));
+  EXPECT_EQ(0, std::memcmp(a.dy.data(), b.dy.data(), a.dy.size() * sizeof(float)));
+  EXPECT_EQ(0, std::memcmp(a.cost.data(), b.cost.data(), a.cost.size() * sizeof(float)));
+  EXPECT_EQ(a.valid, b.valid);
+}
+
 MatchOptions SmallOptions() {
   MatchOptions o;
   o.grid_size = 4;
@@ -409,11 +419,7 @@ TEST(MatchImages, SameBitsWhateverTheThreadCount) {
   MatchResult one, three;
   WithThreads(1, [&] { one = Match(a, b, w, h, SmallOptions()); });
   WithThreads(3, [&] { three = Match(a, b, w, h, SmallOptions()); });
-  ASSERT_EQ(one.dx.size(), three.dx.size());
-  EXPECT_EQ(0, std::memcmp(one.dx.data(), three.dx.data(), one.dx.size() * sizeof(float)));
-  EXPECT_EQ(0, std::memcmp(one.dy.data(), three.dy.data(), one.dy.size() * sizeof(float)));
-  EXPECT_EQ(0, std::memcmp(one.cost.data(), three.cost.data(), one.cost.size() * sizeof(float)));
-  EXPECT_EQ(one.valid, three.valid);
+  ExpectSameField(one, three);
 }
 
 // The reported cost is the descriptor distance at each match rounded to
@@ -576,9 +582,7 @@ TEST(MatchImages, AStrongRotationAndZoomIsFoundThroughTheGlobalMotion) {
   const MatchResult without = Match(a, b, w, h, off);
   EXPECT_GT(within_3px(with), 0.98);  // 0.9999 when written
   EXPECT_LT(within_3px(without), 0.7);  // 0.49 when written
-  EXPECT_EQ(0, std::memcmp(with.dx.data(), with3.dx.data(), with.dx.size() * sizeof(float)));
-  EXPECT_EQ(0, std::memcmp(with.dy.data(), with3.dy.data(), with.dy.size() * sizeof(float)));
-  EXPECT_EQ(with.valid, with3.valid);
+  ExpectSameField(with, with3);
 }
 
 TEST(MatchImages, AMildRotationIsLeftToTheFirstPass) {
@@ -602,9 +606,7 @@ TEST(MatchImages, AMildRotationIsLeftToTheFirstPass) {
   MatchOptions off = on;
   off.global_motion = false;
   const MatchResult with = Match(a, b, w, h, on), without = Match(a, b, w, h, off);
-  EXPECT_EQ(0, std::memcmp(with.dx.data(), without.dx.data(), with.dx.size() * sizeof(float)));
-  EXPECT_EQ(0, std::memcmp(with.dy.data(), without.dy.data(), with.dy.size() * sizeof(float)));
-  EXPECT_EQ(with.valid, without.valid);
+  ExpectSameField(with, without);
   int good = 0, count = 0;
   for (int x = 0; x < w; ++x)
     for (int y = 0; y < h; ++y) {
@@ -636,9 +638,7 @@ TEST(MatchImages, WithoutTheCheckThereIsNoGlobalMotionPass) {
   MatchOptions off = on;
   off.global_motion = false;
   const MatchResult r_on = Match(a, b, w, h, on), r_off = Match(a, b, w, h, off);
-  EXPECT_EQ(0, std::memcmp(r_on.dx.data(), r_off.dx.data(), r_on.dx.size() * sizeof(float)));
-  EXPECT_EQ(0, std::memcmp(r_on.dy.data(), r_off.dy.data(), r_on.dy.size() * sizeof(float)));
-  EXPECT_EQ(r_on.valid, r_off.valid);
+  ExpectSameField(r_on, r_off);
 }
 
 TEST(MatchImages, AThinPartFollowsTheCellsOfItsWidePart) {
