@@ -56,6 +56,22 @@ void ForEveryPath(Body body) {
   }
 }
 
+// The pixel search from `field` on every kernel path and thread count gives
+// the literal loops' displacements and the same cost bits.
+void ExpectPixelMatchOnEveryPath(const ref::Image& a, const ref::Image& b,
+                                 const std::vector<int>& field, const PixelMatchParams& p) {
+  std::vector<int> expected_disp = field;
+  std::vector<float> expected_cost;
+  ref::Pixel(a, b, expected_disp, expected_cost, p);
+  ForEveryPath([&](const KernelPath& path) {
+    std::vector<int> disp = field;
+    std::vector<float> cost(expected_cost.size(), -7.0f);
+    densecorr::RunPixelMatchWith(path.pixel, a.desc(), b.desc(), disp.data(), cost.data(), p);
+    EXPECT_EQ(disp, expected_disp);
+    EXPECT_TRUE(ref::SameBits(cost, expected_cost));
+  });
+}
+
 PyramidMatchParams PyramidParams(int grid, int levels, int rx, int ry, float tc) {
   PyramidMatchParams p;
   p.grid_size = grid;
@@ -489,16 +505,7 @@ TEST(DensedispKernels, PipelineMatchesLiteralLoopsOnEveryPath) {
         SCOPED_TRACE(std::to_string(c.h1) + "x" + std::to_string(c.w1) + " G" +
                      std::to_string(c.grid) + " field " + std::to_string(fi) + " special " +
                      std::to_string(special));
-        std::vector<int> expected_disp = fields[fi];
-        std::vector<float> expected_cost;
-        ref::Pixel(a, b, expected_disp, expected_cost, p);
-        ForEveryPath([&](const KernelPath& path) {
-          std::vector<int> disp = fields[fi];
-          std::vector<float> cost(n_pixel, -7.0f);
-          densecorr::RunPixelMatchWith(path.pixel, a.desc(), b.desc(), disp.data(), cost.data(), p);
-          EXPECT_EQ(disp, expected_disp);
-          EXPECT_TRUE(ref::SameBits(cost, expected_cost));
-        });
+        ExpectPixelMatchOnEveryPath(a, b, fields[fi], p);
       }
     }
   }
@@ -531,16 +538,7 @@ TEST(DensedispKernels, ColumnsTooLargeForTheCopiesMatchLiteralLoops) {
     const auto p = PixelParams(1, s.radius, s.radius, 0.01f, 50.0f);
     for (size_t fi = 0; fi < sizeof(fields) / sizeof(fields[0]); ++fi) {
       SCOPED_TRACE(std::to_string(s.f) + " channels, field " + std::to_string(fi));
-      std::vector<int> expected_disp = fields[fi];
-      std::vector<float> expected_cost;
-      ref::Pixel(a, b, expected_disp, expected_cost, p);
-      ForEveryPath([&](const KernelPath& path) {
-        std::vector<int> disp = fields[fi];
-        std::vector<float> cost(n_pixel, -7.0f);
-        densecorr::RunPixelMatchWith(path.pixel, a.desc(), b.desc(), disp.data(), cost.data(), p);
-        EXPECT_EQ(disp, expected_disp);
-        EXPECT_TRUE(ref::SameBits(cost, expected_cost));
-      });
+      ExpectPixelMatchOnEveryPath(a, b, fields[fi], p);
     }
   }
 }
