@@ -32,6 +32,7 @@
 #include "common/scratch.h"
 #include "densedisp/pixel_match.h"
 #include "densematch/flow_refine.h"
+#include "densematch/frame.h"
 #include "densematch/global_motion.h"
 #include "densematch/pyramid_inference.h"
 
@@ -141,12 +142,13 @@ struct Side {
   int width = 0, height = 0, channels = 0, feat_dim = 0;
   ScratchBlock<float> desc;  // 2 MB aligned: all huge pages
   std::unique_ptr<float[]> pixels;
+  std::vector<std::uint8_t> frame;  // 1 per pixel of the black frame; empty: none
   Descriptor descriptor() const { return Descriptor{desc.get(), width, height, feat_dim}; }
   PlanarImage planar() const { return PlanarImage{pixels.get(), width, height, channels}; }
 };
 
 Side PrepareSide(const ImageView& image, const DescribeOptions& options, int feat_dim,
-                 StopToken* stop) {
+                 bool fill_frame, StopToken* stop) {
   Side s;
   s.width = image.width;
   s.height = image.height;
@@ -155,8 +157,17 @@ Side PrepareSide(const ImageView& image, const DescribeOptions& options, int fea
   const Index n = Index{image.width} * image.height;
   s.pixels = AllocScratch<float>(n * image.channels);
   ReadPlanar(image, s.pixels.get());
+  if (fill_frame) s.frame = FindFrame(s.pixels.get(), s.width, s.height, s.channels);
   s.desc = AllocScratchBlock<float>(n * feat_dim);
-  DescribeImage(image, options, s.desc.get(), stop);
+  if (s.frame.empty()) {
+    DescribeImage(image, options, s.desc.get(), stop);
+  } else {
+    // The descriptor sees the filled image as well.
+    FillFrame(s.frame, s.width, s.height, s.channels, s.pixels.get());
+    DescribeImage(ColumnMajorImage(s.pixels.get(), PixelType::kFloat32, s.width, s.height,
+                                   s.channels),
+                  options, s.desc.get(), stop);
+  }
   return s;
 }
 
@@ -965,7 +976,7 @@ void MatchThrough(const Side& a, const PlanarImage& planar_b, const Homography& 
   const auto warped = WarpThrough(planar_b, model, a.width, a.height);
   const Side seen = PrepareSide(
       ColumnMajorImage(warped.get(), PixelType::kFloat32, a.width, a.height, planar_b.channels),
-      o.descriptor, a.feat_dim, o.stop);
+      o.descriptor, a.feat_dim, false, o.stop);  // b's frame is filled already
   MatchDirection(a, seen, plan, o, borrow, u, v);
   ComposeThrough(model, a.width, a.height, u, v);
 }
@@ -1152,9 +1163,10 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   Side side1, side2;
   StopToken relay(RelayStop, options.stop);
   SideBySide(
-      [&] { side1 = PrepareSide(image1, options.descriptor, feat_dim, options.stop); },
+      [&] { side1 = PrepareSide(image1, options.descriptor, feat_dim, options.fill_frame,
+                            options.stop); },
       [&](bool beside) {
-        side2 = PrepareSide(image2, options.descriptor, feat_dim,
+        side2 = PrepareSide(image2, options.descriptor, feat_dim, options.fill_frame,
                             beside && options.stop != nullptr ? &relay : options.stop);
       },
       true, options.stop);
@@ -1250,6 +1262,23 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   result.valid.assign(n1, 0);
   CheckField(f.u.get(), f.v.get(), f.back_u.get(), f.back_v.get(), w1, h1, w2, h2,
              options.consistency_threshold, result.valid.data());
+  // A frame pixel shows nothing to match, a match on image 2's frame nothing
+  // that image 1 shows.
+  if (!side1.frame.empty() || !side2.frame.empty()) {
+    for (int x = 0; x < w1; ++x) {
+      for (int y = 0; y < h1; ++y) {
+        const Index p = Index{x} * h1 + y;
+        if (!result.valid[p]) continue;
+        if (!side1.frame.empty() && side1.frame[p]) {
+          result.valid[p] = 0;
+        } else if (!side2.frame.empty()) {
+          // Valid matches lie inside image 2.
+          const long x2 = std::lround(x + result.dx[p]), y2 = std::lround(y + result.dy[p]);
+          if (side2.frame[x2 * h2 + y2]) result.valid[p] = 0;
+        }
+      }
+    }
+  }
 
   // The descriptor distance at each match rounded to whole pixels; +Inf
   // where it leaves image 2.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "densedesc/dense_descriptor.h"
+#include "densematch/frame.h"
 #include "densematch/global_motion.h"
 #include "densematch/match_images.h"
 #include "densematch/pyramid_inference.h"
@@ -322,6 +324,118 @@ MatchOptions SmallOptions() {
   o.grid_size = 4;
   o.search_radius_x = o.search_radius_y = 16;
   return o;
+}
+
+TEST(Frame, IsTheBlackThatReachesTheBorder) {
+  // 7 x 6, two channels: a black band down the left and along the top, a
+  // black hole inside, a pixel black in one channel only beside the band.
+  const int w = 7, h = 6, n = w * h;
+  std::vector<float> img(2 * n, 0.5f);
+  const auto black = [&](int x, int y) { img[x * h + y] = img[n + x * h + y] = 0.0f; };
+  for (int y = 0; y < h; ++y) black(0, y);
+  for (int x = 0; x < w; ++x) black(x, 0);
+  black(1, 3);  // joins the band
+  black(4, 3);  // a hole: not the frame
+  img[2 * h + 3] = 0.0f;  // channel 0 only: content
+  const auto frame = densecorr::FindFrame(img.data(), w, h, 2);
+  ASSERT_EQ(frame.size(), static_cast<size_t>(n));
+  for (int x = 0; x < w; ++x)
+    for (int y = 0; y < h; ++y)
+      EXPECT_EQ(frame[x * h + y], x == 0 || y == 0 || (x == 1 && y == 3)) << x << "," << y;
+  // No frame: none at the border, or nothing but black.
+  std::vector<float> inner(n, 0.5f);
+  inner[3 * h + 2] = 0.0f;
+  EXPECT_TRUE(densecorr::FindFrame(inner.data(), w, h, 1).empty());
+  const std::vector<float> all(n, 0.0f);
+  EXPECT_TRUE(densecorr::FindFrame(all.data(), w, h, 1).empty());
+}
+
+TEST(Frame, EachFramePixelTakesAValueOfTheNearestContent) {
+  // A frame of uneven width on every side and a notch, content values all
+  // different: each frame pixel must end up with the value of some content
+  // pixel at the least Euclidean distance.
+  const int w = 23, h = 17;
+  std::vector<float> img(static_cast<size_t>(w) * h);
+  std::vector<std::uint8_t> frame(img.size());
+  for (int x = 0; x < w; ++x)
+    for (int y = 0; y < h; ++y) {
+      const bool f = x < 3 || x > w - 6 || y < 2 + x / 6 || y > h - 2 || (x == 9 && y < 8);
+      frame[x * h + y] = f;
+      img[x * h + y] = f ? 0.0f : 1.0f + x * 100 + y;
+    }
+  ASSERT_EQ(densecorr::FindFrame(img.data(), w, h, 1), frame);
+  std::vector<float> filled = img;
+  densecorr::FillFrame(frame, w, h, 1, filled.data());
+  for (int x = 0; x < w; ++x)
+    for (int y = 0; y < h; ++y) {
+      const size_t p = static_cast<size_t>(x) * h + y;
+      if (!frame[p]) {
+        EXPECT_EQ(filled[p], img[p]);
+        continue;
+      }
+      int best = INT_MAX;
+      for (int q = 0; q < w * h; ++q)
+        if (!frame[q]) best = std::min(best, (q / h - x) * (q / h - x) + (q % h - y) * (q % h - y));
+      bool one_of_them = false;
+      for (int q = 0; q < w * h; ++q)
+        one_of_them |= !frame[q] && filled[p] == img[q] &&
+                       (q / h - x) * (q / h - x) + (q % h - y) * (q % h - y) == best;
+      EXPECT_TRUE(one_of_them) << x << "," << y << " took " << filled[p];
+    }
+}
+
+TEST(MatchImages, ABlackFrameNeitherPullsTheMatchesBesideItNorCountsAsValid) {
+  // Image 2: image 1 moved by (6, 4) and turned a little, black where it
+  // shows nothing of image 1 (as a rendered or rectified image is); image 1
+  // has a black band of its own down its right side.
+  const Texture t(71);
+  const int w = 112, h = 90, band = 5;
+  const double c = std::cos(0.03), s = std::sin(0.03), tx = 6.0, ty = 4.0;
+  // Image 1's (x, y) lands at R (x, y) + t in image 2.
+  auto a = Render(t, w, h, [](int x, int y, double* sx, double* sy) { *sx = x; *sy = y; });
+  for (int x = w - band; x < w; ++x)
+    for (int y = 0; y < h; ++y) a[static_cast<size_t>(x) * h + y] = 0.0f;
+  std::vector<float> b(a.size());
+  for (int x = 0; x < w; ++x)
+    for (int y = 0; y < h; ++y) {
+      const double qx = x - tx, qy = y - ty;
+      const double px = c * qx + s * qy, py = -s * qx + c * qy;
+      b[static_cast<size_t>(x) * h + y] =
+          px < 0.0 || py < 0.0 || px > w - 1 - band ? 0.0f : t(px, py);
+    }
+  MatchOptions on = SmallOptions();
+  MatchOptions off = on;
+  off.fill_frame = false;
+  const MatchResult r_on = Match(a, b, w, h, on), r_off = Match(a, b, w, h, off);
+  // Image 1's pixels within 3 px of its top and left edges land right
+  // beside image 2's frame.
+  const auto edge_error = [&](const MatchResult& r) {
+    double sum = 0.0;
+    int count = 0;
+    for (int x = 0; x < w - band; ++x)
+      for (int y = 0; y < h; ++y) {
+        if (x >= 3 && y >= 3) continue;
+        const double mx = c * x - s * y + tx, my = s * x + c * y + ty;
+        if (mx > w - 1 || my > h - 1) continue;
+        const size_t p = static_cast<size_t>(x) * h + y;
+        sum += std::hypot(x + r.dx[p] - mx, y + r.dy[p] - my);
+        ++count;
+      }
+    return sum / count;
+  };
+  EXPECT_LT(edge_error(r_on), 0.05) << "frame filled";  // 0.016 when written, 0.10 unfilled
+  EXPECT_GT(edge_error(r_off), 2.0 * edge_error(r_on)) << "frame read as content";
+  for (int x = w - band; x < w; ++x)
+    for (int y = 0; y < h; ++y) EXPECT_EQ(r_on.valid[static_cast<size_t>(x) * h + y], 0);
+  // Matches on image 2's frame are not valid either.
+  for (int x = 0; x < w - band; ++x)
+    for (int y = 0; y < h; ++y) {
+      const size_t p = static_cast<size_t>(x) * h + y;
+      const long qx = std::lround(x + r_on.dx[p]), qy = std::lround(y + r_on.dy[p]);
+      if (r_on.valid[p]) {
+        EXPECT_NE(b[qx * h + qy], 0.0f) << x << "," << y;
+      }
+    }
 }
 
 TEST(MatchImages, RecoversASubPixelTranslation) {
