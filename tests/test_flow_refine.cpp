@@ -129,6 +129,70 @@ std::vector<float> TrendSlopes(const Plane& u, const Plane& v, const Plane& weig
 
 // One scale of the refinement, pixel by pixel, with the robust pull towards
 // (u0, v0) weighted by anchor * weight where weight is given.
+// One pass of the running-sum box filter of radius r, down the columns and
+// then across them, borders replicated.
+Plane BoxPass(const Plane& in, int w, int h, int r) {
+  const float norm = 1.0f / static_cast<float>(2 * r + 1);
+  const auto at = [&](int x, int y) {
+    return in[std::min(std::max(x, 0), w - 1) * h + std::min(std::max(y, 0), h - 1)];
+  };
+  Plane down(in.size()), out(in.size());
+  for (int x = 0; x < w; ++x) {
+    float sum = 0.0f;
+    for (int i = -r; i <= r; ++i) sum += at(x, i);
+    for (int y = 0; y < h; ++y) {
+      down[x * h + y] = sum * norm;
+      sum += at(x, y + r + 1) - at(x, y - r);
+    }
+  }
+  const auto at_down = [&](int x, int y) { return down[std::min(std::max(x, 0), w - 1) * h + y]; };
+  for (int y = 0; y < h; ++y) {
+    float sum = 0.0f;
+    for (int i = -r; i <= r; ++i) sum += at_down(i, y);
+    for (int x = 0; x < w; ++x) {
+      out[x * h + y] = sum * norm;
+      sum += at_down(x + r + 1, y) - at_down(x - r, y);
+    }
+  }
+  return out;
+}
+
+// The smoothness term's targets: the start's slopes (central differences,
+// one-sided at the border), those within 0.6 of the trend's averaged by
+// three box passes of radius 6, the trend's where none is.
+std::vector<Plane> SlopeTargets(const Plane& u, const Plane& v, int w, int h,
+                                const std::vector<float>& trend) {
+  std::vector<Plane> out;
+  for (int k = 0; k < 4; ++k) {
+    const Plane& f = k < 2 ? u : v;
+    Plane dev(f.size()), kept(f.size());
+    for (int x = 0; x < w; ++x)
+      for (int y = 0; y < h; ++y) {
+        float d;
+        if (k % 2 == 0) {
+          const int xl = std::max(x - 1, 0), xr = std::min(x + 1, w - 1);
+          d = xr == xl ? 0.0f : (xr - xl == 2 ? 0.5f : 1.0f) * (f[xr * h + y] - f[xl * h + y]);
+        } else {
+          const int yt = std::max(y - 1, 0), yb = std::min(y + 1, h - 1);
+          d = yb == yt ? 0.0f : (yb - yt == 2 ? 0.5f : 1.0f) * (f[x * h + yb] - f[x * h + yt]);
+        }
+        const float e = d - trend[k];
+        const bool near = std::fabs(e) <= 0.6f;
+        dev[x * h + y] = near ? e : 0.0f;
+        kept[x * h + y] = near ? 1.0f : 0.0f;
+      }
+    for (int pass = 0; pass < 3; ++pass) {
+      dev = BoxPass(dev, w, h, 6);
+      kept = BoxPass(kept, w, h, 6);
+    }
+    Plane t(f.size());
+    for (size_t p = 0; p < t.size(); ++p)
+      t[p] = trend[k] + (kept[p] > 1e-3f ? dev[p] / kept[p] : 0.0f);
+    out.push_back(t);
+  }
+  return out;
+}
+
 void ReferenceLevel(const Plane& image1, const Plane& image2, int w, int h, int w2, int h2,
                     int nc, const FlowRefineParams& prm, const Plane* weight, Plane& u,
                     Plane& v) {
@@ -139,13 +203,35 @@ void ReferenceLevel(const Plane& image1, const Plane& image2, int w, int h, int 
   const std::vector<float> k =
       weight != nullptr ? TrendSlopes(u0, v0, *weight, w, h) : std::vector<float>(4, 0.0f);
   const bool sloped = k[0] != 0.0f || k[1] != 0.0f || k[2] != 0.0f || k[3] != 0.0f;
-  const auto d1 = Derivatives(Blur(image1, w, h, nc, prm.presmooth_sigma), w, h, nc);
+  auto d1 = Derivatives(Blur(image1, w, h, nc, prm.presmooth_sigma), w, h, nc);
   const auto d2 = Derivatives(Blur(image2, w2, h2, nc, prm.presmooth_sigma), w2, h2, nc);
   Plane edge(n);
   for (int p = 0; p < n; ++p) {
     float g2 = 0.0f;
     for (int c = 0; c < nc; ++c) g2 += d1[6 * c + 1][p] * d1[6 * c + 1][p] + d1[6 * c + 2][p] * d1[6 * c + 2][p];
     edge[p] = prm.smoothness * std::exp(-prm.edge_sharpness * std::sqrt(g2 / nc));
+  }
+  const std::vector<Plane> target =
+      sloped ? SlopeTargets(u0, v0, w, h, k) : std::vector<Plane>(4, Plane(n, 0.0f));
+  if (sloped) {
+    // Image 1's derivatives as image 2 would show them under the trend:
+    // gradients J^-T g, second derivatives J^-T H J^-1 (J = I + slopes).
+    const float a = 1.0f + k[0], b = k[1], c = k[2], d = 1.0f + k[3], det = a * d - b * c;
+    const float m[2][2] = {{d / det, -c / det}, {-b / det, a / det}};
+    for (int ch = 0; ch < nc && std::fabs(det) > 1e-3f; ++ch)
+      for (int p = 0; p < n; ++p) {
+        Plane* s = &d1[6 * ch];
+        const float g[2] = {s[1][p], s[2][p]};
+        const float hs[2][2] = {{s[3][p], s[4][p]}, {s[4][p], s[5][p]}};
+        float mh[2][2];
+        for (int i = 0; i < 2; ++i)
+          for (int j = 0; j < 2; ++j) mh[i][j] = m[i][0] * hs[0][j] + m[i][1] * hs[1][j];
+        s[1][p] = m[0][0] * g[0] + m[0][1] * g[1];
+        s[2][p] = m[1][0] * g[0] + m[1][1] * g[1];
+        s[3][p] = mh[0][0] * m[0][0] + mh[0][1] * m[0][1];
+        s[4][p] = mh[0][0] * m[1][0] + mh[0][1] * m[1][1];
+        s[5][p] = mh[1][0] * m[1][0] + mh[1][1] * m[1][1];
+      }
   }
   const float zeta2 = 1e-4f, eps_data2 = 1e-4f, eps_smooth2 = 1e-6f, damping = 1e-2f,
               eps_anchor2 = 0.01f;
@@ -202,10 +288,10 @@ void ReferenceLevel(const Plane& image1, const Plane& image2, int w, int h, int 
           const int p = x * h + y;
           const int pr = x + 1 < w ? p + h : p, pl = x > 0 ? p - h : p;
           const int pb = y + 1 < h ? p + 1 : p, pt = y > 0 ? p - 1 : p;
-          const float ux = 0.5f * ((u[pr] + du[pr]) - (u[pl] + du[pl])) - k[0];
-          const float uy = 0.5f * ((u[pb] + du[pb]) - (u[pt] + du[pt])) - k[1];
-          const float vx = 0.5f * ((v[pr] + dv[pr]) - (v[pl] + dv[pl])) - k[2];
-          const float vy = 0.5f * ((v[pb] + dv[pb]) - (v[pt] + dv[pt])) - k[3];
+          const float ux = 0.5f * ((u[pr] + du[pr]) - (u[pl] + du[pl])) - target[0][p];
+          const float uy = 0.5f * ((u[pb] + du[pb]) - (u[pt] + du[pt])) - target[1][p];
+          const float vx = 0.5f * ((v[pr] + dv[pr]) - (v[pl] + dv[pl])) - target[2][p];
+          const float vy = 0.5f * ((v[pb] + dv[pb]) - (v[pt] + dv[pt])) - target[3][p];
           psi[p] = edge[p] * 0.5f / std::sqrt(ux * ux + uy * uy + vx * vx + vy * vy + eps_smooth2);
           const float a = du[p], c = dv[p];
           const Tensor& B = tb[p];
@@ -233,14 +319,23 @@ void ReferenceLevel(const Plane& image1, const Plane& image2, int w, int h, int 
       const auto wr = [&](int p) { return 0.5f * (psi[p] + psi[p + h]); };
       const auto wb = [&](int p) { return 0.5f * (psi[p] + psi[p + 1]); };
       if (sloped) {
-        // The trend's differences along each edge, on the right-hand side.
+        // Each edge's target difference (the mean of its two pixels'), on
+        // the right-hand side.
         for (int x = 0; x < w; ++x)
           for (int y = 0; y < h; ++y) {
             const int p = x * h + y;
             const float w_right = x + 1 < w ? wr(p) : 0.0f, w_left = x > 0 ? wr(p - h) : 0.0f;
             const float w_below = y + 1 < h ? wb(p) : 0.0f, w_above = y > 0 ? wb(p - 1) : 0.0f;
-            b1[p] += k[0] * (w_left - w_right) + k[1] * (w_above - w_below);
-            b2[p] += k[2] * (w_left - w_right) + k[3] * (w_above - w_below);
+            for (int f = 0; f < 2; ++f) {
+              const Plane& tx = target[2 * f];
+              const Plane& ty = target[2 * f + 1];
+              const float t_left = x > 0 ? 0.5f * (tx[p - h] + tx[p]) : 0.0f;
+              const float t_right = x + 1 < w ? 0.5f * (tx[p] + tx[p + h]) : 0.0f;
+              const float t_above = y > 0 ? 0.5f * (ty[p - 1] + ty[p]) : 0.0f;
+              const float t_below = y + 1 < h ? 0.5f * (ty[p] + ty[p + 1]) : 0.0f;
+              (f == 0 ? b1 : b2)[p] +=
+                  (t_left * w_left - t_right * w_right) + (t_above * w_above - t_below * w_below);
+            }
           }
       }
       for (int sweep = 0; sweep < prm.n_sor; ++sweep)

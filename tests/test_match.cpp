@@ -695,7 +695,9 @@ TEST(MatchImages, AStrongRotationAndZoomIsFoundThroughTheGlobalMotion) {
   WithThreads(3, [&] { with3 = Match(a, b, w, h, on); });
   const MatchResult without = Match(a, b, w, h, off);
   EXPECT_GT(within_3px(with), 0.98);  // 0.9999 when written
-  EXPECT_LT(within_3px(without), 0.7);  // 0.49 when written
+  // 0.49 when written; 0.73 since the refinement carries the local motion
+  // into weakly matched areas.
+  EXPECT_LT(within_3px(without), 0.85);
   ExpectSameField(with, with3);
 }
 
