@@ -878,6 +878,7 @@ const std::vector<OptionKey>& MatchKeys() {
       {"flow_anchor", OptionKey::kReal, 0, 1e6, 0, 2, 1e6},
       {"consistency_threshold", OptionKey::kReal, -1e6, 1e6, -1, 3, 1e6},
       {"global_motion", OptionKey::kWhole, 0, 1, 0, 1, 1},
+      {"fill_frame", OptionKey::kWhole, 0, 1, 0, 1, 1},
       // A few threads: see RunAndJudgeDensedesc.
       {"n_threads", OptionKey::kWhole, 0, 1024, 0, 3, 3},
       {"descriptor", OptionKey::kStruct, 0, 0, 0, 0, 0},
@@ -1069,8 +1070,9 @@ std::string MatchOptionsRefusal(const mxArray* s, const std::vector<OptionKey>& 
       if (!r.empty()) return r;
       continue;
     }
-    // The two switches also take a logical scalar.
-    if ((name == "global_motion" || name == "root_normalise") && mxIsLogical(v)) {
+    // The switches also take a logical scalar.
+    if ((name == "global_motion" || name == "fill_frame" || name == "root_normalise") &&
+        mxIsLogical(v)) {
       if (mxGetNumberOfElements(v) != 1 || mxIsSparse(v))
         return "option " + name + " must be a logical or numeric scalar";
       continue;

@@ -378,6 +378,7 @@ const MatchField kMatchFields[] = {
     {"flow_anchor", &MatchOptions::flow_anchor, nullptr},
     {"consistency_threshold", &MatchOptions::consistency_threshold, nullptr},
     {"global_motion", nullptr, nullptr, &MatchOptions::global_motion},
+    {"fill_frame", nullptr, nullptr, &MatchOptions::fill_frame},
 };
 
 // An int option: a Python integer (or numpy integer), not a bool.

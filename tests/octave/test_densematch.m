@@ -41,6 +41,16 @@ function check_known_translation()
   assert(~any(any(valid(:, end - 3:end))));
   assert(all(all(isinf(cost(8:end - 4, end - 3:end)))));
   assert(all(isfinite(cost(valid))));
+  % A black band down image 1's right side is a frame: never valid, with the
+  % switch on; off, it is read as image.
+  framed = a;
+  framed(:, end - 5:end) = 0;
+  [~, ~, valid] = densematch(framed, b, small_options());
+  assert(~any(any(valid(:, end - 5:end))));
+  options = small_options();
+  options.fill_frame = false;
+  [~, ~, valid_off] = densematch(framed, b, options);
+  assert(islogical(valid_off) && isequal(size(valid_off), size(valid)));
 end
 
 function check_types_and_sizes()
