@@ -737,10 +737,12 @@ DENSECORR_WIDE_CLONES void SampleColumn(int x, int h, const float* __restrict u,
 }
 
 // `passes` box filters of radius r over a plane (w x h, column-major),
-// borders replicated: about a Gaussian of sigma r * sqrt(passes / 3) at a
-// cost independent of r. Running sums along one line at a time, so the
-// result does not depend on the thread count. in is left as is unless it is
-// `scratch` (w * h floats).
+// borders replicated: about a Gaussian of sigma r * sqrt(passes / 3). Down
+// the columns, each sum of the 2r + 1 rows in row order (loops over a
+// column's rows vectorise; a running sum there would be one long chain of
+// dependent adds); across them, running sums along each row, a block of
+// rows per thread (again over a column's rows). Either way the result does
+// not depend on the thread count. scratch: w * h floats.
 void BoxSmooth(const float* in, int w, int h, int r, int passes, float* out, float* scratch) {
   const Index n = Index{w} * h;
   const float norm = 1.0f / static_cast<float>(2 * r + 1);
@@ -753,12 +755,16 @@ void BoxSmooth(const float* in, int w, int h, int r, int passes, float* out, flo
     for (int x = 0; x < w; ++x) {
       const float* __restrict c = src + Index{x} * h;
       float* __restrict d = scratch + Index{x} * h;
-      float sum = 0.0f;
-      for (int i = -r; i <= r; ++i) sum += c[std::min(std::max(i, 0), h - 1)];
-      for (int y = 0; y < h; ++y) {
-        d[y] = sum * norm;
-        sum += c[std::min(y + r + 1, h - 1)] - c[std::max(y - r, 0)];
+      for (int y = 0; y < h; ++y) d[y] = 0.0f;
+      for (int i = -r; i <= r; ++i) {
+        // Rows whose row y + i lies inside the column.
+        const int lo = std::min(std::max(-i, 0), h);
+        const int hi = std::max(lo, std::min(h - i, h));
+        for (int y = 0; y < lo; ++y) d[y] += c[0];
+        for (int y = lo; y < hi; ++y) d[y] += c[y + i];
+        for (int y = hi; y < h; ++y) d[y] += c[h - 1];
       }
+      for (int y = 0; y < h; ++y) d[y] *= norm;
     }
     // Across the columns into out: a running column of sums, a block of
     // rows per thread.

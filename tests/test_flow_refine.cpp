@@ -129,22 +129,21 @@ std::vector<float> TrendSlopes(const Plane& u, const Plane& v, const Plane& weig
 
 // One scale of the refinement, pixel by pixel, with the robust pull towards
 // (u0, v0) weighted by anchor * weight where weight is given.
-// One pass of the running-sum box filter of radius r, down the columns and
-// then across them, borders replicated.
+// One pass of the box filter of radius r, borders replicated: down the
+// columns the sums of the 2r + 1 rows in order, then across them running
+// sums along each row.
 Plane BoxPass(const Plane& in, int w, int h, int r) {
   const float norm = 1.0f / static_cast<float>(2 * r + 1);
   const auto at = [&](int x, int y) {
     return in[std::min(std::max(x, 0), w - 1) * h + std::min(std::max(y, 0), h - 1)];
   };
   Plane down(in.size()), out(in.size());
-  for (int x = 0; x < w; ++x) {
-    float sum = 0.0f;
-    for (int i = -r; i <= r; ++i) sum += at(x, i);
+  for (int x = 0; x < w; ++x)
     for (int y = 0; y < h; ++y) {
+      float sum = 0.0f;
+      for (int i = -r; i <= r; ++i) sum += at(x, y + i);
       down[x * h + y] = sum * norm;
-      sum += at(x, y + r + 1) - at(x, y - r);
     }
-  }
   const auto at_down = [&](int x, int y) { return down[std::min(std::max(x, 0), w - 1) * h + y]; };
   for (int y = 0; y < h; ++y) {
     float sum = 0.0f;
