@@ -743,6 +743,33 @@ DENSECORR_WIDE_CLONES void SampleColumn(int x, int h, const float* __restrict u,
 // dependent adds); across them, running sums along each row, a block of
 // rows per thread (again over a column's rows). Either way the result does
 // not depend on the thread count. scratch: w * h floats.
+// BoxSmooth's column: d = the sums of c's 2r + 1 rows around each row, times
+// norm.
+DENSECORR_WIDE_CLONES void BoxColumn(const float* __restrict c, int h, int r, float norm,
+                                     float* __restrict d) {
+  for (int y = 0; y < h; ++y) d[y] = 0.0f;
+  for (int i = -r; i <= r; ++i) {
+    // Rows whose row y + i lies inside the column.
+    const int lo = std::min(std::max(-i, 0), h);
+    const int hi = std::max(lo, std::min(h - i, h));
+    for (int y = 0; y < lo; ++y) d[y] += c[0];
+    for (int y = lo; y < hi; ++y) d[y] += c[y + i];
+    for (int y = hi; y < h; ++y) d[y] += c[h - 1];
+  }
+  for (int y = 0; y < h; ++y) d[y] *= norm;
+}
+
+// BoxSmooth's step across the columns: d = acc * norm, then the running
+// sums move on by one column.
+DENSECORR_WIDE_CLONES void BoxStep(float* __restrict acc, const float* __restrict add,
+                                   const float* __restrict drop, int rows, float norm,
+                                   float* __restrict d) {
+  for (int y = 0; y < rows; ++y) {
+    d[y] = acc[y] * norm;
+    acc[y] += add[y] - drop[y];
+  }
+}
+
 void BoxSmooth(const float* in, int w, int h, int r, int passes, float* out, float* scratch) {
   const Index n = Index{w} * h;
   const float norm = 1.0f / static_cast<float>(2 * r + 1);
@@ -752,20 +779,7 @@ void BoxSmooth(const float* in, int w, int h, int r, int passes, float* out, flo
 #ifdef _OPENMP
 #pragma omp parallel for schedule(static) if (n >= kParallelPixels)
 #endif
-    for (int x = 0; x < w; ++x) {
-      const float* __restrict c = src + Index{x} * h;
-      float* __restrict d = scratch + Index{x} * h;
-      for (int y = 0; y < h; ++y) d[y] = 0.0f;
-      for (int i = -r; i <= r; ++i) {
-        // Rows whose row y + i lies inside the column.
-        const int lo = std::min(std::max(-i, 0), h);
-        const int hi = std::max(lo, std::min(h - i, h));
-        for (int y = 0; y < lo; ++y) d[y] += c[0];
-        for (int y = lo; y < hi; ++y) d[y] += c[y + i];
-        for (int y = hi; y < h; ++y) d[y] += c[h - 1];
-      }
-      for (int y = 0; y < h; ++y) d[y] *= norm;
-    }
+    for (int x = 0; x < w; ++x) BoxColumn(src + Index{x} * h, h, r, norm, scratch + Index{x} * h);
     // Across the columns into out: a running column of sums, a block of
     // rows per thread.
 #ifdef _OPENMP
@@ -787,13 +801,8 @@ void BoxSmooth(const float* in, int w, int h, int r, int passes, float* out, flo
         for (int y = 0; y < rows; ++y) acc[y] += c[y];
       }
       for (int x = 0; x < w; ++x) {
-        float* __restrict d = out + Index{x} * h + y0;
-        const float* __restrict add = scratch + Index{std::min(x + r + 1, w - 1)} * h + y0;
-        const float* __restrict drop = scratch + Index{std::max(x - r, 0)} * h + y0;
-        for (int y = 0; y < rows; ++y) {
-          d[y] = acc[y] * norm;
-          acc[y] += add[y] - drop[y];
-        }
+        BoxStep(acc, scratch + Index{std::min(x + r + 1, w - 1)} * h + y0,
+                scratch + Index{std::max(x - r, 0)} * h + y0, rows, norm, out + Index{x} * h + y0);
       }
     }
     src = out;
@@ -801,63 +810,64 @@ void BoxSmooth(const float* in, int w, int h, int r, int passes, float* out, flo
 }
 
 // The smoothness term's slope targets (du/dx, du/dy, dv/dx, dv/dy planes,
-// n apart): the starting field's own slopes, smoothed over about 6 pixels
+// n apart): the starting field's own slopes, averaged over about 6 pixels
 // (three box passes of radius 6). A smooth non-rigid motion then costs
 // nothing either, and where the data say little (a flat area, the band
 // along the border) the field carries on the local motion instead of the
 // global one (measured on the accuracy command's rendered pairs: 0.16 ->
 // 0.09 px mean error; the viewpoint pair's pixels within 1 px 75 -> 77 %).
-// Slopes more than kSlopeReach from the trend's (a motion boundary's step)
-// are left out of the means, which would spread them into ramps beside it:
-// a normalised convolution, the trend's slopes where nothing is left.
-// trend: the trend's 4 slopes; dev, kept, share, scratch: n floats each.
-void SlopeTargets(const float* u, const float* v, int w, int h, const float* trend, float* dev,
-                  float* kept, float* share, float* scratch, float* out) {
+// Pixels with a slope more than kSlopeReach from the trend's (a motion
+// boundary's step) are left out of the means, which would spread the step
+// into ramps beside it: a normalised convolution, with the trend's slopes
+// where nothing is left. trend: the trend's 4 slopes; kept, share, scratch:
+// n floats each.
+void SlopeTargets(const float* u, const float* v, int w, int h, const float* trend, float* kept,
+                  float* share, float* scratch, float* out) {
   constexpr int kSlopeRadius = 6;
   constexpr int kSlopePasses = 3;
   constexpr float kSlopeReach = 0.6f;
   const Index n = Index{w} * h;
-  // dev: a kept slope's departure from the trend, else 0; kept: 1 where
-  // kept; share: the kept share of each mean.
-  const float* const fields[2] = {u, v};
-  for (int k = 0; k < 4; ++k) {
-    const float* f = fields[k / 2];
-    const bool along_x = k % 2 == 0;
-    const float t = trend[k];
+  // out: each slope's departure from the trend; kept: 1 where all four
+  // are within reach (those departures stay, the others become 0); share:
+  // the kept share of each mean.
 #ifdef _OPENMP
 #pragma omp parallel for schedule(static) if (n >= kParallelPixels)
 #endif
-    for (int x = 0; x < w; ++x) {
-      float* const d = dev + Index{x} * h;
+  for (int x = 0; x < w; ++x) {
+    const Index col = Index{x} * h;
+    const int xl = std::max(x - 1, 0), xr = std::min(x + 1, w - 1);
+    const float scale = xr - xl == 2 ? 0.5f : 1.0f;
+    const float* const fields[2] = {u, v};
+    for (int f = 0; f < 2; ++f) {
       // Central differences, one-sided at the border.
-      if (along_x) {
-        const int xl = std::max(x - 1, 0), xr = std::min(x + 1, w - 1);
-        const float* const l = f + Index{xl} * h;
-        const float* const r = f + Index{xr} * h;
-        const float scale = xr - xl == 2 ? 0.5f : 1.0f;
-        for (int y = 0; y < h; ++y) d[y] = xr == xl ? 0.0f : scale * (r[y] - l[y]);
+      const float* const l = fields[f] + Index{xl} * h;
+      const float* const r = fields[f] + Index{xr} * h;
+      const float* const c = fields[f] + col;
+      float* const dx = out + 2 * f * n + col;
+      float* const dy = dx + n;
+      for (int y = 0; y < h; ++y) dx[y] = (xr == xl ? 0.0f : scale * (r[y] - l[y])) - trend[2 * f];
+      if (h == 1) {
+        dy[0] = 0.0f - trend[2 * f + 1];
       } else {
-        const float* const c = f + Index{x} * h;
-        if (h == 1) {
-          d[0] = 0.0f;
-        } else {
-          d[0] = c[1] - c[0];
-          for (int y = 1; y + 1 < h; ++y) d[y] = 0.5f * (c[y + 1] - c[y - 1]);
-          d[h - 1] = c[h - 1] - c[h - 2];
-        }
-      }
-      float* const m = kept + Index{x} * h;
-      for (int y = 0; y < h; ++y) {
-        const float e = d[y] - t;
-        const bool near = std::fabs(e) <= kSlopeReach;
-        m[y] = near ? 1.0f : 0.0f;
-        d[y] = near ? e : 0.0f;
+        dy[0] = (c[1] - c[0]) - trend[2 * f + 1];
+        for (int y = 1; y + 1 < h; ++y) dy[y] = 0.5f * (c[y + 1] - c[y - 1]) - trend[2 * f + 1];
+        dy[h - 1] = (c[h - 1] - c[h - 2]) - trend[2 * f + 1];
       }
     }
+    float* const m = kept + col;
+    for (int y = 0; y < h; ++y) {
+      bool near = true;
+      for (int k = 0; k < 4; ++k) near = near && std::fabs(out[k * n + col + y]) <= kSlopeReach;
+      m[y] = near ? 1.0f : 0.0f;
+      for (int k = 0; k < 4; ++k) out[k * n + col + y] = near ? out[k * n + col + y] : 0.0f;
+    }
+  }
+  BoxSmooth(kept, w, h, kSlopeRadius, kSlopePasses, share, scratch);
+  for (int k = 0; k < 4; ++k) {
     float* const plane = out + k * n;
-    BoxSmooth(dev, w, h, kSlopeRadius, kSlopePasses, plane, scratch);
-    BoxSmooth(kept, w, h, kSlopeRadius, kSlopePasses, share, scratch);
-    for (Index p = 0; p < n; ++p) plane[p] = t + (share[p] > 1e-3f ? plane[p] / share[p] : 0.0f);
+    BoxSmooth(plane, w, h, kSlopeRadius, kSlopePasses, plane, scratch);
+    for (Index p = 0; p < n; ++p)
+      plane[p] = trend[k] + (share[p] > 1e-3f ? plane[p] / share[p] : 0.0f);
   }
 }
 
@@ -965,7 +975,7 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
   float* const slope = ws.slope;
   if (slopes != nullptr) {
     // du, dv and psi_s are free until the first warp.
-    SlopeTargets(u, v, w, h, slopes, ws.du, ws.dv, ws.psi_s, ws.blur, slope);
+    SlopeTargets(u, v, w, h, slopes, ws.du, ws.dv, ws.blur, slope);
     UnderTrend(slopes, n, nc, d1);
   } else {
     std::fill(slope, slope + 4 * n, 0.0f);

@@ -157,16 +157,19 @@ Plane BoxPass(const Plane& in, int w, int h, int r) {
 }
 
 // The smoothness term's targets: the start's slopes (central differences,
-// one-sided at the border), those within 0.6 of the trend's averaged by
-// three box passes of radius 6, the trend's where none is.
+// one-sided at the border) averaged by three box passes of radius 6 over
+// the pixels whose four slopes all lie within 0.6 of the trend's; the
+// trend's where there is none.
 std::vector<Plane> SlopeTargets(const Plane& u, const Plane& v, int w, int h,
                                 const std::vector<float>& trend) {
-  std::vector<Plane> out;
-  for (int k = 0; k < 4; ++k) {
-    const Plane& f = k < 2 ? u : v;
-    Plane dev(f.size()), kept(f.size());
-    for (int x = 0; x < w; ++x)
-      for (int y = 0; y < h; ++y) {
+  const size_t n = u.size();
+  std::vector<Plane> dev(4, Plane(n));
+  Plane kept(n);
+  for (int x = 0; x < w; ++x)
+    for (int y = 0; y < h; ++y) {
+      bool near = true;
+      for (int k = 0; k < 4; ++k) {
+        const Plane& f = k < 2 ? u : v;
         float d;
         if (k % 2 == 0) {
           const int xl = std::max(x - 1, 0), xr = std::min(x + 1, w - 1);
@@ -175,21 +178,20 @@ std::vector<Plane> SlopeTargets(const Plane& u, const Plane& v, int w, int h,
           const int yt = std::max(y - 1, 0), yb = std::min(y + 1, h - 1);
           d = yb == yt ? 0.0f : (yb - yt == 2 ? 0.5f : 1.0f) * (f[x * h + yb] - f[x * h + yt]);
         }
-        const float e = d - trend[k];
-        const bool near = std::fabs(e) <= 0.6f;
-        dev[x * h + y] = near ? e : 0.0f;
-        kept[x * h + y] = near ? 1.0f : 0.0f;
+        dev[k][x * h + y] = d - trend[k];
+        near = near && std::fabs(dev[k][x * h + y]) <= 0.6f;
       }
-    for (int pass = 0; pass < 3; ++pass) {
-      dev = BoxPass(dev, w, h, 6);
-      kept = BoxPass(kept, w, h, 6);
+      kept[x * h + y] = near ? 1.0f : 0.0f;
+      for (int k = 0; k < 4; ++k) dev[k][x * h + y] = near ? dev[k][x * h + y] : 0.0f;
     }
-    Plane t(f.size());
-    for (size_t p = 0; p < t.size(); ++p)
-      t[p] = trend[k] + (kept[p] > 1e-3f ? dev[p] / kept[p] : 0.0f);
-    out.push_back(t);
+  for (int pass = 0; pass < 3; ++pass) {
+    kept = BoxPass(kept, w, h, 6);
+    for (Plane& d : dev) d = BoxPass(d, w, h, 6);
   }
-  return out;
+  for (int k = 0; k < 4; ++k)
+    for (size_t p = 0; p < n; ++p)
+      dev[k][p] = trend[k] + (kept[p] > 1e-3f ? dev[k][p] / kept[p] : 0.0f);
+  return dev;
 }
 
 void ReferenceLevel(const Plane& image1, const Plane& image2, int w, int h, int w2, int h2,
