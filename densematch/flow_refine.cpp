@@ -1133,6 +1133,10 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
           RobustOutputs(terms, h, n, edge + col, t, root_s, root_b, root_g, u + col, v + col,
                         pulled ? anchor_u + col : nullptr, pulled ? anchor_v + col : nullptr,
                         pulled ? anchor_w + col : nullptr, root_m, psi_s + col, out);
+          if (params.horizontal_only) {
+            // With no coupling and no right-hand side, dv stays exactly 0.
+            for (int y = 0; y < h; ++y) out[h + y] = out[4 * h + y] = 0.0f;
+          }
           // Into the SOR's layout: even rows, then odd rows.
           float* const dst[5] = {a11, a12, a22, b1, b2};
           for (int k = 0; k < 5; ++k) {
@@ -1591,6 +1595,7 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
   float* const pv = temp[5];
   float* const field[2][2] = {{planes[0], planes[1]}, {planes[2], planes[3]}};
 
+  if (params.horizontal_only) std::fill(v, v + n, 0.0f);
   {
     Scale& s = scales[0];
     std::copy(u, u + n, s.anchor_u);

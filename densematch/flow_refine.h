@@ -39,6 +39,9 @@ struct FlowRefineParams {
   // (bilinearly within 2 px of its border): less smoothing of the sampled
   // image than bilinear, a smaller random sub-pixel error.
   bool bicubic = false;
+  // Rectified pair: v is held at 0 (the field starts there and the solve
+  // moves u alone).
+  bool horizontal_only = false;
 };
 
 // Memory a refinement leaves to the next: fresh pages cost a fault each on

@@ -121,7 +121,7 @@ Plan MakePlan(const ImageView& image1, const ImageView& image2, const MatchOptio
   // of one scene; each axis covers its own extent at least.
   const int reach = (longer + 3) / 4;
   plan.radius_x = o.search_radius_x >= 0 ? o.search_radius_x : reach;
-  plan.radius_y = o.search_radius_y >= 0 ? o.search_radius_y : reach;
+  plan.radius_y = o.rectified ? 0 : o.search_radius_y >= 0 ? o.search_radius_y : reach;
   // Radii beyond both images cannot find anything new.
   const int limit_x = std::max(image1.width, image2.width);
   const int limit_y = std::max(image1.height, image2.height);
@@ -741,17 +741,19 @@ void MatchDirection(const Side& a, const Side& b, const Plan& plan, const MatchO
   // Candidates outside image 2 cost more than any distance of the unit-length
   // descriptors, so they win only where nothing inside does.
   const float outside_cost = 2.0f;
-  PixelMatchParams wide{o.refine_step, {plan.refine_radius, plan.refine_radius}, o.deform_coeff,
-                        outside_cost, 0.0f};
+  const int along_y = o.rectified ? 0 : 1;
+  PixelMatchParams wide{o.refine_step, {plan.refine_radius, along_y * plan.refine_radius},
+                        o.deform_coeff, outside_cost, 0.0f};
   PixelMatch pixels;
   pixels.SetStopToken(o.stop);
   pixels.RunPixelMatch(da, db, disparity.get(), best_cost.get(), wide);
   MedianField(disparity.get(), a.width, a.height, filtered.get());
-  PixelMatchParams fine{1, {1, 1}, o.deform_coeff, outside_cost, 0.0f};
+  PixelMatchParams fine{1, {1, along_y}, o.deform_coeff, outside_cost, 0.0f};
   pixels.RunPixelMatch(da, db, filtered.get(), best_cost.get(), fine);
 
   clock.Mark("pixel search");
   ParabolaStep(da, db, filtered.get(), best_cost.get(), o.stop, u, v);
+  if (o.rectified) std::fill(v, v + n, 0.0f);
   clock.Mark("parabola");
 }
 
@@ -886,6 +888,7 @@ FlowRefineParams RefineParams(const MatchOptions& o) {
   // Measured on the accuracy command's pairs: synthetic 98.2 -> 98.6 % within
   // 1 px, mean EPE 0.23 -> 0.20 px, every pair and scale gaining.
   fr.bicubic = true;
+  fr.horizontal_only = o.rectified;
   return fr;
 }
 
@@ -979,6 +982,50 @@ void MatchThrough(const Side& a, const PlanarImage& planar_b, const Homography& 
       o.descriptor, a.feat_dim, false, o.stop);  // b's frame is filled already
   MatchDirection(a, seen, plan, o, borrow, u, v);
   ComposeThrough(model, a.width, a.height, u, v);
+}
+
+// On a rectified pair, each pixel that is not valid takes the displacement
+// nearer 0 of the nearest valid pixels to its left and right on its row
+// (the one there is, where there is one; none: it keeps its own).
+void FillFromTheBackground(int w, int h, const std::uint8_t* valid, float* dx) {
+#ifdef _OPENMP
+#pragma omp parallel
+#endif
+  {
+    std::vector<float> left(static_cast<std::size_t>(w));
+    std::vector<std::uint8_t> has_left(static_cast<std::size_t>(w));
+#ifdef _OPENMP
+#pragma omp for schedule(static)
+#endif
+    for (int y = 0; y < h; ++y) {
+      bool seen = false;
+      float last = 0.0f;
+      for (int x = 0; x < w; ++x) {
+        const Index p = Index{x} * h + y;
+        if (valid[p]) {
+          seen = true;
+          last = dx[p];
+        }
+        left[x] = last;
+        has_left[x] = seen;
+      }
+      seen = false;
+      for (int x = w - 1; x >= 0; --x) {
+        const Index p = Index{x} * h + y;
+        if (valid[p]) {
+          seen = true;
+          last = dx[p];
+          continue;
+        }
+        if (has_left[x] && seen)
+          dx[p] = std::fabs(left[x]) <= std::fabs(last) ? left[x] : last;
+        else if (has_left[x])
+          dx[p] = left[x];
+        else if (seen)
+          dx[p] = last;
+      }
+    }
+  }
 }
 
 // Pixels of a's field whose match lies inside b and whose match back from
@@ -1214,7 +1261,7 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   // for a few tenths of a point.
   const double half_diagonal = 0.5 * std::hypot(static_cast<double>(w1), static_cast<double>(h1));
   const double tolerance = std::max({static_cast<double>(plan.grid), 3.0, 0.05 * half_diagonal});
-  const bool moved = check && options.global_motion &&
+  const bool moved = check && options.global_motion && !options.rectified &&
                      FindGlobalMotion(f.u.get(), f.v.get(), valid.data(), w1, h1, w2, h2,
                                       tolerance, &model, &inverse);
   clock2.Mark("global fit");
@@ -1279,6 +1326,8 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
       }
     }
   }
+
+  if (options.rectified) FillFromTheBackground(w1, h1, result.valid.data(), result.dx.data());
 
   // The descriptor distance at each match rounded to whole pixels; +Inf
   // where it leaves image 2.

@@ -71,6 +71,15 @@ struct MatchOptions {
   // one passes the check or the first's does not. Needs the check.
   bool global_motion = true;
 
+  // Rectified pair (stereo): every pixel's match lies on its own row. The
+  // search runs along the rows only, the refinement moves dx alone, dy is
+  // 0, and there is no global-motion pass. A pixel without a reliable match
+  // takes the displacement nearer 0 of the nearest valid pixels to its left
+  // and right on its row (an occluded pixel shows the background, which
+  // moves less); valid still marks it. Measured on the accuracy command's
+  // stereo pair: 76 -> 83 % of pixels within 1 px.
+  bool rectified = false;
+
   // Black frame: pixels exactly 0 in every channel that reach the image's
   // border through each other (the padding of a rectified, rendered or
   // stabilised image) take the values of the nearest content before

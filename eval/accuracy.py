@@ -184,8 +184,9 @@ def main(argv):
             try:
                 best = None
                 # ours repeats inside its one driver process (warm calls).
-                for _ in range(1 if method == "ours" else args.repeat):
-                    result = run(pair, ours_args, args.repeat) if method == "ours" else run(pair)
+                ours = method in methods.OURS
+                for _ in range(1 if ours else args.repeat):
+                    result = run(pair, ours_args, args.repeat) if ours else run(pair)
                     if best is None or (result.seconds or 0) < (best.seconds or 0):
                         best = result
                 row = measure(pair, best)

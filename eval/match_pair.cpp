@@ -221,6 +221,10 @@ void SetMatcherOption(const std::string& setting, densecorr::MatchOptions* o) {
     o->global_motion = IntArg(value) != 0;
     return;
   }
+  if (name == "rectified") {
+    o->rectified = IntArg(value) != 0;
+    return;
+  }
   if (name == "fill_frame") {
     o->fill_frame = IntArg(value) != 0;
     return;

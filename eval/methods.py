@@ -19,8 +19,10 @@ EVAL_DIR = os.path.dirname(os.path.abspath(__file__))
 REPO_DIR = os.path.dirname(EVAL_DIR)
 DRIVER_NAME = "densecorr_match_pair"
 
-METHOD_NAMES = ["ours", "dis", "deepflow", "rlof", "sgbm"]
-STEREO_ONLY = {"sgbm"}
+METHOD_NAMES = ["ours", "ours-rect", "dis", "deepflow", "rlof", "sgbm"]
+STEREO_ONLY = {"ours-rect", "sgbm"}
+# Ours, through the driver (its calls repeat inside one process).
+OURS = {"ours", "ours-rect"}
 
 
 class Result:
@@ -238,5 +240,13 @@ def run_ours(pair, extra_args=(), repeat=1):
     return Result(flow, seconds, valid, first_seconds)
 
 
-RUNNERS = {"ours": run_ours, "dis": run_dis, "deepflow": run_deepflow, "rlof": run_rlof,
+def run_ours_rectified(pair, extra_args=(), repeat=1):
+    """Ours told that the pair is rectified (option rectified): the stereo
+    pair only, as StereoSGBM."""
+    if pair.kind != "stereo":
+        raise Unavailable("stereo pairs only")
+    return run_ours(pair, list(extra_args) + ["--set", "rectified=1"], repeat)
+
+
+RUNNERS = {"ours": run_ours, "ours-rect": run_ours_rectified, "dis": run_dis, "deepflow": run_deepflow, "rlof": run_rlof,
            "sgbm": run_sgbm}

@@ -879,6 +879,7 @@ const std::vector<OptionKey>& MatchKeys() {
       {"consistency_threshold", OptionKey::kReal, -1e6, 1e6, -1, 3, 1e6},
       {"global_motion", OptionKey::kWhole, 0, 1, 0, 1, 1},
       {"fill_frame", OptionKey::kWhole, 0, 1, 0, 1, 1},
+      {"rectified", OptionKey::kWhole, 0, 1, 0, 1, 1},
       // A few threads: see RunAndJudgeDensedesc.
       {"n_threads", OptionKey::kWhole, 0, 1024, 0, 3, 3},
       {"descriptor", OptionKey::kStruct, 0, 0, 0, 0, 0},
@@ -1071,7 +1072,8 @@ std::string MatchOptionsRefusal(const mxArray* s, const std::vector<OptionKey>& 
       continue;
     }
     // The switches also take a logical scalar.
-    if ((name == "global_motion" || name == "fill_frame" || name == "root_normalise") &&
+    if ((name == "global_motion" || name == "fill_frame" || name == "rectified" ||
+         name == "root_normalise") &&
         mxIsLogical(v)) {
       if (mxGetNumberOfElements(v) != 1 || mxIsSparse(v))
         return "option " + name + " must be a logical or numeric scalar";

@@ -94,6 +94,12 @@
 %                         viewpoint, a rotation, a zoom), match again with
 %                         each image seen through it; false (or 0): one
 %                         pass [true]
+%     rectified           true (or 1): a rectified stereo pair, every match
+%                         on its pixel's own row: the search runs along the
+%                         rows, DY is 0, no global-motion pass, and a pixel
+%                         that is not VALID takes the displacement nearer 0
+%                         of the nearest VALID pixels to its left and right
+%                         (an occluded pixel shows the background) [false]
 %     fill_frame          true (or 1): pixels that are 0 in every channel
 %                         and reach the image's border through each other
 %                         (the black padding of a rectified, rendered or

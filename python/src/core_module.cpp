@@ -379,6 +379,7 @@ const MatchField kMatchFields[] = {
     {"consistency_threshold", &MatchOptions::consistency_threshold, nullptr},
     {"global_motion", nullptr, nullptr, &MatchOptions::global_motion},
     {"fill_frame", nullptr, nullptr, &MatchOptions::fill_frame},
+    {"rectified", nullptr, nullptr, &MatchOptions::rectified},
 };
 
 // An int option: a Python integer (or numpy integer), not a bool.

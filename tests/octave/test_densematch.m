@@ -51,6 +51,11 @@ function check_known_translation()
   options.fill_frame = false;
   [~, ~, valid_off] = densematch(framed, b, options);
   assert(islogical(valid_off) && isequal(size(valid_off), size(valid)));
+  % A rectified pair: matches along the rows only.
+  options = small_options();
+  options.rectified = true;
+  [dx_rect, dy_rect] = densematch(a, b, options);
+  assert(all(dy_rect(:) == 0) && all(isfinite(dx_rect(:))));
 end
 
 function check_types_and_sizes()
