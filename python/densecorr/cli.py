@@ -60,8 +60,8 @@ def _parser() -> argparse.ArgumentParser:
         p.add_argument("--search-radius", type=_radius, metavar="R|RX,RY",
                        help="largest displacement searched, pixels; default: from the image size")
         p.add_argument("--option", type=_option, action="append", default=[], metavar="KEY=VALUE",
-                       help="a matcher option, repeatable (e.g. flow_warps=0, "
-                            "root_normalise=true); "
+                       help="a matcher option, repeatable (e.g. rectified=true for a "
+                            "rectified stereo pair, flow_warps=0, root_normalise=true); "
                             "see densecorr.match_defaults()")
 
     m = commands.add_parser(
