@@ -96,7 +96,8 @@ void FillFrame(const std::vector<std::uint8_t>& frame, int width, int height, in
       while (k >= 0) {
         const int r = hull[k];
         // Where q's parabola drops below r's.
-        start = ((f(q) + double{q} * q) - (f(r) + double{r} * r)) / (2.0 * (q - r));
+        const double dq = q, dr = r;
+        start = ((f(q) + dq * dq) - (f(r) + dr * dr)) / (2.0 * (dq - dr));
         if (start > from[k]) break;
         --k;
       }
