@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "common/scratch.h"
+
 namespace densecorr {
 
 namespace {
@@ -23,18 +25,23 @@ inline void ForNeighbours(Index p, int width, int height, Visit visit) {
 std::vector<std::uint8_t> FindFrame(const float* planar, int width, int height, int channels) {
   const Index n = Index{width} * height;
   if (n <= 0) return {};
-  std::vector<std::uint8_t> black(static_cast<std::size_t>(n), 1);
+  // The working buffers go through the scratch guard (a whole image of
+  // them), the result is a plain vector: a byte per pixel.
+  auto black = AllocScratch<std::uint8_t>(n);
+  for (Index p = 0; p < n; ++p) black[p] = 1;
   for (int c = 0; c < channels; ++c) {
     const float* plane = planar + c * n;
     for (Index p = 0; p < n; ++p) black[p] &= static_cast<std::uint8_t>(plane[p] == 0.0f);
   }
-  // Flood from the border's black pixels through black 4-neighbours.
+  // Flood from the border's black pixels through black 4-neighbours; each
+  // pixel enters the stack at most once.
   std::vector<std::uint8_t> frame(static_cast<std::size_t>(n), 0);
-  std::vector<Index> todo;
+  auto todo = AllocScratch<Index>(n);
+  Index top = 0;
   const auto reach = [&](Index p) {
     if (black[p] && !frame[p]) {
       frame[p] = 1;
-      todo.push_back(p);
+      todo[top++] = p;
     }
   };
   for (int x = 0; x < width; ++x) {
@@ -45,12 +52,8 @@ std::vector<std::uint8_t> FindFrame(const float* planar, int width, int height, 
     reach(y);
     reach(Index{width - 1} * height + y);
   }
-  if (todo.empty()) return {};
-  while (!todo.empty()) {
-    const Index p = todo.back();
-    todo.pop_back();
-    ForNeighbours(p, width, height, reach);
-  }
+  if (top == 0) return {};
+  while (top > 0) ForNeighbours(todo[--top], width, height, reach);
   for (Index p = 0; p < n; ++p) {
     if (!frame[p]) return frame;
   }
@@ -64,8 +67,8 @@ void FillFrame(const std::vector<std::uint8_t>& frame, int width, int height, in
   // Exact Euclidean nearest content pixel, separably (the lower envelope of
   // parabolas, as for distance transforms). Down each column: the nearest
   // content row and its squared distance (-1: the column has none).
-  std::vector<int> row(static_cast<std::size_t>(n), -1);
-  std::vector<double> g2(static_cast<std::size_t>(n));
+  auto row = AllocScratch<int>(n);
+  auto g2 = AllocScratch<double>(n);
   for (int x = 0; x < width; ++x) {
     const Index col = Index{x} * height;
     int last = -1;
@@ -84,7 +87,8 @@ void FillFrame(const std::vector<std::uint8_t>& frame, int width, int height, in
   }
   // Along each row: the column x' minimising (x - x')^2 + g2(x'), over the
   // columns that have content; ties to the leftmost.
-  std::vector<Index> source(static_cast<std::size_t>(n), -1);
+  auto source = AllocScratch<Index>(n);
+  for (Index p = 0; p < n; ++p) source[p] = -1;
   std::vector<int> hull(static_cast<std::size_t>(width));
   std::vector<double> from(static_cast<std::size_t>(width) + 1);
   for (int y = 0; y < height; ++y) {
