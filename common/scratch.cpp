@@ -202,7 +202,10 @@ void* MapFresh(std::uint64_t bytes) {
   header->magic = kMappedMagic;
   header->base = base;
   header->length = length;
-  AdviseHugePages(reinterpret_cast<void*>(start), bytes);
+  // The whole 2 MB pages that cover the block, its last partial one too:
+  // the mapping reaches past it, and a tail of 4 kB pages would cost up to
+  // 511 faults.
+  AdviseHugePages(reinterpret_cast<void*>(start), (bytes + kHugeBytes - 1) & ~(kHugeBytes - 1));
   CountMapped(length);
   return reinterpret_cast<void*>(start);
 }
