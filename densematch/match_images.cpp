@@ -31,6 +31,7 @@
 #include "cellcost/pyramid_match.h"
 #include "common/scratch.h"
 #include "densedisp/pixel_match.h"
+#include "densematch/edge_median.h"
 #include "densematch/flow_refine.h"
 #include "densematch/frame.h"
 #include "densematch/global_motion.h"
@@ -101,6 +102,7 @@ Plan MakePlan(const ImageView& image1, const ImageView& image2, const MatchOptio
   Require(o.flow_scale_factor >= 0.25f && o.flow_scale_factor <= 0.95f,
           "flow_scale_factor out of range");
   Require(std::isfinite(o.consistency_threshold), "consistency_threshold must be finite");
+  Require(o.median_radius >= 0 && o.median_radius <= 64, "median_radius out of range");
   Plan plan;
   const int longer = std::max({image1.width, image1.height, image2.width, image2.height});
   plan.grid = o.grid_size > 0 ? o.grid_size : std::max(1, (longer + 40) / 80);
@@ -1327,7 +1329,15 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
     }
   }
 
-  if (options.rectified) FillFromTheBackground(w1, h1, result.valid.data(), result.dx.data());
+  if (options.rectified) {
+    FillFromTheBackground(w1, h1, result.valid.data(), result.dx.data());
+    if (options.median_radius > 0) {
+      EdgeMedianParams median;
+      median.radius = options.median_radius;
+      EdgeAwareMedian(planar1.data, planar1.channels, w1, h1, median, result.dx.data(),
+                      options.stop);
+    }
+  }
 
   // The descriptor distance at each match rounded to whole pixels; +Inf
   // where it leaves image 2.

@@ -79,6 +79,16 @@ struct MatchOptions {
   // moves less); valid still marks it. Measured on the accuracy command's
   // stereo pair: 76 -> 83 % of pixels within 1 px.
   bool rectified = false;
+  // On a rectified pair, a colour-weighted median over windows of
+  // (2 median_radius + 1)^2 pixels replaces each dx that lies more than a
+  // pixel from its window's median (weights fall with the colour difference
+  // from the middle pixel and with distance), so that the disparity's edges
+  // follow the image's instead of spreading a near surface's disparity over
+  // the far one beside it; values that agree with their neighbours stay as
+  // they are. valid is left as the check set it. 0: no median. Measured on
+  // six held-out rendered stereo scenes: 96.2 -> 97.0 % of pixels within
+  // 1 px.
+  int median_radius = 7;
 
   // Black frame: pixels exactly 0 in every channel that reach the image's
   // border through each other (the padding of a rectified, rendered or

@@ -225,6 +225,10 @@ void SetMatcherOption(const std::string& setting, densecorr::MatchOptions* o) {
     o->rectified = IntArg(value) != 0;
     return;
   }
+  if (name == "median_radius") {
+    o->median_radius = IntArg(value);
+    return;
+  }
   if (name == "fill_frame") {
     o->fill_frame = IntArg(value) != 0;
     return;

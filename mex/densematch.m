@@ -101,6 +101,11 @@
 %                         that is not VALID takes the displacement nearer 0
 %                         of the nearest VALID pixels to its left and right
 %                         (an occluded pixel shows the background) [false]
+%     median_radius       with rectified: each DX that lies more than 1 px
+%                         from the colour-weighted median of its
+%                         (2*median_radius+1)^2 window takes that median, so
+%                         that depth edges follow the image's edges; 0 = no
+%                         median; 0 to 64 [7]
 %     fill_frame          true (or 1): pixels that are 0 in every channel
 %                         and reach the image's border through each other
 %                         (the black padding of a rectified, rendered or

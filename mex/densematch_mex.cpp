@@ -163,6 +163,7 @@ MatchOptions ReadOptions(const mxArray* s, int* n_threads) {
     else if (key == "global_motion") o.global_motion = ReadFlag(v, name);
     else if (key == "fill_frame") o.fill_frame = ReadFlag(v, name);
     else if (key == "rectified") o.rectified = ReadFlag(v, name);
+    else if (key == "median_radius") o.median_radius = ReadInt(v, name, 0, 64);
     else if (key == "n_threads") *n_threads = ReadInt(v, name, 0, 1024);
     else if (key == "descriptor") ReadDescriptorOptions(v, &o.descriptor);
     else Refuse("unknown option " + key);

@@ -925,6 +925,11 @@ TEST(MatchImages, RefusesBadImagesAndOptions) {
   o = MatchOptions();
   o.flow_smoothness = std::numeric_limits<float>::infinity();
   EXPECT_THROW(MatchImages(view, view, o), std::invalid_argument);
+  for (const int radius : {-1, 65}) {
+    o = MatchOptions();
+    o.median_radius = radius;
+    EXPECT_THROW(MatchImages(view, view, o), std::invalid_argument);
+  }
 }
 
 }  // namespace

@@ -380,6 +380,7 @@ const MatchField kMatchFields[] = {
     {"global_motion", nullptr, nullptr, &MatchOptions::global_motion},
     {"fill_frame", nullptr, nullptr, &MatchOptions::fill_frame},
     {"rectified", nullptr, nullptr, &MatchOptions::rectified},
+    {"median_radius", nullptr, &MatchOptions::median_radius},
 };
 
 // An int option: a Python integer (or numpy integer), not a bool.

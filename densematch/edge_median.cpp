@@ -1,0 +1,351 @@
+#include "densematch/edge_median.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "common/scratch.h"
+#include "simd/target_clones.h"
+
+namespace densecorr {
+
+namespace {
+
+using Index = std::ptrdiff_t;
+
+// The median is found in a histogram of the window's values: bins of
+// kBinWidth pixels, wider where the window spans more than kMaxBins of them.
+// Inside the median's bin the weighted mean of its values is taken, so the
+// result keeps sub-pixel detail; a bin's width is far below the gate.
+constexpr float kBinWidth = 0.125f;
+constexpr int kMaxBins = 1024;
+// A window whose every kScreenStride-th column puts no more than
+// kScreenShare of its weight on either side past the gate is not weighed in
+// full.
+constexpr int kScreenStride = 3;
+constexpr float kScreenShare = 0.3f;
+// Pixels weighed together: consecutive ones of a column, one per lane (a
+// 512-bit vector of them).
+constexpr int kLanes = 16;
+
+// 2^y for y in [-126, 0], from plain arithmetic that the compiler
+// vectorises, the same on every path: a polynomial for the fraction (within
+// 2e-6 of it) and the integer part put into the exponent.
+inline float Exp2Negative(float y) {
+  const int whole = static_cast<int>(y);  // towards 0
+  const int floor = whole - static_cast<int>(static_cast<float>(whole) > y);
+  const float f = y - static_cast<float>(floor);  // [0, 1)
+  const float p =
+      1.0f + f * (0.69314718f + f * (0.24022652f + f * (0.05550411f + f * (0.00961813f +
+                                                                          f * 0.00133336f))));
+  const std::uint32_t bits = static_cast<std::uint32_t>(floor + 127) << 23;
+  float scale;
+  std::memcpy(&scale, &bits, sizeof scale);
+  return p * scale;
+}
+
+// min(d, cap) for d >= 0 or NaN (NaN gives cap), on the bits: those of
+// non-negative floats order like the floats, and integer minima vectorise
+// where a float comparison, which may trap, keeps the loop scalar.
+inline float AtMost(float d, std::int32_t cap_bits) {
+  std::int32_t bits;
+  std::memcpy(&bits, &d, sizeof bits);
+  bits = std::min(bits, cap_bits);
+  float out;
+  std::memcpy(&out, &bits, sizeof out);
+  return out;
+}
+
+// The weights of kLanes consecutive pixels' windows, summed in all and below
+// and above their gates, each lane on its own in offset order (so the sums
+// are the same whatever the vector width).
+struct LaneSums {
+  float total[kLanes], low[kLanes], high[kLanes];
+};
+
+// What the lanes of one block share, and each lane's middle.
+struct LaneJob {
+  const float* guide = nullptr;   // padded, channel c at c * plane
+  const float* field = nullptr;   // padded
+  const float* inside = nullptr;  // padded: 1 inside the image, 0 in the pad
+  Index plane = 0;
+  int rows = 0, channels = 0, radius = 0;
+  const float* space_exponent = nullptr;  // (2 radius + 1)^2, column by column
+  float colour_exponent = 0.0f;
+  std::int32_t cap_bits = 0;
+  float colour[4][kLanes];  // the middles' guide values (at most 4 channels)
+  float centre[kLanes], below_gate[kLanes], above_gate[kLanes];
+};
+
+// Sums the weights of the lanes' windows (pixels (x, yb + l)) over every
+// `stride`-th column from the middle, x0 .. x1, and all rows. samples (null
+// = not kept): each offset's weights and values, kLanes of each in turn,
+// offset by offset (pad rows: weight 0, the middle's value).
+DENSECORR_WIDE_CLONES
+void WeighLanes(const LaneJob& job, int x, int x0, int x1, int yb, int stride, LaneSums* out,
+                float* samples) {
+  const int r = job.radius, side = 2 * r + 1;
+  float total[kLanes], low[kLanes], high[kLanes];
+  for (int l = 0; l < kLanes; ++l) total[l] = low[l] = high[l] = 0.0f;
+  // Not kept: every offset writes over the same few floats, so that the
+  // loop has no branch.
+  float unkept[2 * kLanes];
+  float* kept = samples != nullptr ? samples : unkept;
+  const int step = samples != nullptr ? 2 * kLanes : 0;
+  for (int wx = x - (x - x0) / stride * stride; wx <= x1; wx += stride) {
+    const float* const space = job.space_exponent + (wx - x + r) * side;
+    for (int dy = -r; dy <= r; ++dy) {
+      // Lane l reads row yb + l + dy: padded row yb + l + dy + r.
+      const Index at = Index{wx} * job.rows + yb + dy + r;
+      float difference[kLanes];
+      for (int l = 0; l < kLanes; ++l) difference[l] = 0.0f;
+      for (int c = 0; c < job.channels; ++c) {
+        const float* const g = job.guide + c * job.plane + at;
+        for (int l = 0; l < kLanes; ++l) difference[l] += std::fabs(g[l] - job.colour[c][l]);
+      }
+      const float se = space[dy + r];
+      const float* const f = job.field + at;
+      const float* const in = job.inside + at;
+      for (int l = 0; l < kLanes; ++l) {
+        // Finite exactly when the difference with itself is 0; a value that
+        // is not, or lies in the pad, counts as the middle one. Every term
+        // is computed and selected, not branched on: the loop then
+        // vectorises.
+        const float w =
+            Exp2Negative(AtMost(difference[l], job.cap_bits) * job.colour_exponent + se) * in[l];
+        const float v = f[l] - f[l] == 0.0f && in[l] > 0.0f ? f[l] : job.centre[l];
+        total[l] += w;
+        low[l] += v < job.below_gate[l] ? w : 0.0f;
+        high[l] += v > job.above_gate[l] ? w : 0.0f;
+        kept[l] = w;
+        kept[kLanes + l] = v;
+      }
+      kept += step;
+    }
+  }
+  for (int l = 0; l < kLanes; ++l) {
+    out->total[l] = total[l];
+    out->low[l] = low[l];
+    out->high[l] = high[l];
+  }
+}
+
+// Column-major copies with `pad` rows above and pad + kLanes below each
+// column: the guide's channels, the field, and 1 inside the image, 0 in the
+// pad. A lane's window then reads consecutive floats with no bounds to test.
+struct Padded {
+  int rows = 0;  // of a column
+  ScratchBlock<float> block;
+  const float* guide = nullptr;  // channel c at c * width * rows
+  const float* field = nullptr;
+  const float* inside = nullptr;
+};
+
+Padded PadColumns(const float* guide, int channels, const float* field, int width, int height,
+                  int pad) {
+  Padded out;
+  out.rows = height + 2 * pad + kLanes;
+  const Index plane = Index{width} * out.rows, n = Index{width} * height;
+  out.block = AllocScratchBlock<float>((channels + 2) * plane);
+  float* const g = out.block.get();
+  float* const f = g + channels * plane;
+  float* const in = f + plane;
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static)
+#endif
+  for (int x = 0; x < width; ++x) {
+    for (int q = 0; q < out.rows; ++q) {
+      const int y = q - pad;
+      const bool is_in = y >= 0 && y < height;
+      const Index to = Index{x} * out.rows + q, from = Index{x} * height + y;
+      for (int c = 0; c < channels; ++c) g[c * plane + to] = is_in ? guide[c * n + from] : 0.0f;
+      f[to] = is_in ? field[from] : 0.0f;
+      in[to] = is_in ? 1.0f : 0.0f;
+    }
+  }
+  out.guide = g;
+  out.field = f;
+  out.inside = in;
+  return out;
+}
+
+// Each pixel's least and greatest finite value over the rows y - r .. y + r
+// of its column (+inf and -inf where there is none).
+void ColumnRanges(const float* field, int width, int height, int r, float* lo, float* hi) {
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static)
+#endif
+  for (int x = 0; x < width; ++x) {
+    const float* column = field + Index{x} * height;
+    for (int y = 0; y < height; ++y) {
+      float a = HUGE_VALF, b = -HUGE_VALF;
+      const int y0 = std::max(0, y - r), y1 = std::min(height - 1, y + r);
+      for (int wy = y0; wy <= y1; ++wy) {
+        const float value = column[wy];
+        if (!std::isfinite(value)) continue;
+        a = std::min(a, value);
+        b = std::max(b, value);
+      }
+      lo[Index{x} * height + y] = a;
+      hi[Index{x} * height + y] = b;
+    }
+  }
+}
+
+}  // namespace
+
+float EdgeMedianExp2(float y) { return Exp2Negative(y); }
+
+void EdgeAwareMedian(const float* guide, int channels, int width, int height,
+                     const EdgeMedianParams& params, float* field, StopToken* stop) {
+  if (width <= 0 || height <= 0) return;
+  if (params.radius < 1) return;
+  if (!(params.colour_scale > 0.0f) || !(params.gate >= 0.0f) || channels < 1 || channels > 4)
+    throw std::invalid_argument("edge-aware median: bad parameters");
+  const int r = std::min(params.radius, std::max(width, height));
+  const int side = 2 * r + 1;
+  const Index n = Index{width} * height;
+
+  // Weights exp(-difference / colour_scale - distance / radius), as powers
+  // of 2: the distance part per window offset, the colour part per sample.
+  constexpr float kLog2E = 1.44269504f;
+  std::vector<float> space_exponent(static_cast<std::size_t>(side) * side);
+  for (int dx = -r; dx <= r; ++dx)
+    for (int dy = -r; dy <= r; ++dy)
+      space_exponent[(dx + r) * side + dy + r] =
+          -std::sqrt(static_cast<float>(dx * dx + dy * dy)) / static_cast<float>(r) * kLog2E;
+  // The difference is the channels' mean.
+  const float colour_exponent = -kLog2E / (params.colour_scale * static_cast<float>(channels));
+  // Past this difference the weight is 2^-100 (at the farthest offset the
+  // exponent then stays above -126 for any radius): the cap keeps the
+  // exponent in range whatever the guide's values.
+  const float cap = 100.0f / -colour_exponent;
+  std::int32_t cap_bits;
+  std::memcpy(&cap_bits, &cap, sizeof cap_bits);
+  const float gate = params.gate;
+
+  auto out = AllocScratch<float>(n);
+  std::copy(field, field + n, out.get());
+  auto column_lo = AllocScratch<float>(n);
+  auto column_hi = AllocScratch<float>(n);
+  ColumnRanges(field, width, height, r, column_lo.get(), column_hi.get());
+  const Padded padded = PadColumns(guide, channels, field, width, height, r);
+  const int rows = padded.rows;
+  const Index plane = Index{width} * rows;
+  const int blocks = (height + kLanes - 1) / kLanes;
+#ifdef _OPENMP
+#pragma omp parallel
+#endif
+  {
+    std::vector<float> samples(static_cast<std::size_t>(2 * kLanes) * side * side),
+        bin_weight(kMaxBins), bin_sum(kMaxBins);
+    LaneJob job;
+    job.guide = padded.guide;
+    job.field = padded.field;
+    job.inside = padded.inside;
+    job.plane = plane;
+    job.rows = rows;
+    job.channels = channels;
+    job.radius = r;
+    job.space_exponent = space_exponent.data();
+    job.colour_exponent = colour_exponent;
+    job.cap_bits = cap_bits;
+#ifdef _OPENMP
+#pragma omp for schedule(dynamic, 4)
+#endif
+    for (int x = 0; x < width; ++x) {
+      if (StopNow(stop)) continue;
+      const int x0 = std::max(0, x - r), x1 = std::min(width - 1, x + r);
+      for (int block = 0; block < blocks; ++block) {
+        const int yb = block * kLanes;
+        // Lanes whose window spans more than the gate: a narrower one
+        // cannot move its middle past it (most blocks end here).
+        float centre[kLanes], lo[kLanes], hi[kLanes];
+        bool any = false, need[kLanes];
+        for (int l = 0; l < kLanes; ++l) {
+          const int y = yb + l;
+          need[l] = false;
+          centre[l] = 0.0f;
+          lo[l] = hi[l] = 0.0f;
+          if (y >= height) continue;
+          const Index p = Index{x} * height + y;
+          centre[l] = field[p];
+          if (!std::isfinite(centre[l])) {
+            centre[l] = 0.0f;
+            continue;
+          }
+          float a = centre[l], b = centre[l];
+          for (int wx = x0; wx <= x1; ++wx) {
+            a = std::min(a, column_lo[Index{wx} * height + y]);
+            b = std::max(b, column_hi[Index{wx} * height + y]);
+          }
+          lo[l] = a;
+          hi[l] = b;
+          need[l] = b - a > gate;
+          any = any || need[l];
+        }
+        if (!any) continue;
+        for (int l = 0; l < kLanes; ++l) {
+          job.centre[l] = centre[l];
+          job.below_gate[l] = centre[l] - gate;
+          job.above_gate[l] = centre[l] + gate;
+        }
+        for (int c = 0; c < channels; ++c)
+          for (int l = 0; l < kLanes; ++l)
+            job.colour[c][l] = padded.guide[c * plane + Index{x} * rows + yb + l + r];
+        LaneSums sums;
+        const auto weigh = [&](int stride, float* samples) {
+          WeighLanes(job, x, x0, x1, yb, stride, &sums, samples);
+        };
+        // The median moves past the gate only where more than half of the
+        // weight lies past it on one side. Every third column first: where
+        // it leaves no side near half, the whole window would not either.
+        const auto past = [&](int l, float share) {
+          return sums.low[l] > share * sums.total[l] || sums.high[l] > share * sums.total[l];
+        };
+        weigh(kScreenStride, nullptr);
+        any = false;
+        for (int l = 0; l < kLanes; ++l) {
+          need[l] = need[l] && past(l, kScreenShare);
+          any = any || need[l];
+        }
+        if (!any) continue;
+        weigh(1, samples.data());
+        for (int l = 0; l < kLanes; ++l) {
+          if (!need[l] || !past(l, 0.5f)) continue;
+          // This pixel's weighted median, from a histogram of its window.
+          const int y = yb + l;
+          const Index p = Index{x} * height + y;
+          const int count = (x1 - x0 + 1) * side;
+          const float total = sums.total[l];
+          const float width_of_bin = std::max(kBinWidth, (hi[l] - lo[l]) / (kMaxBins - 1));
+          const float per_bin = 1.0f / width_of_bin;
+          const int bins = std::min(kMaxBins, static_cast<int>((hi[l] - lo[l]) * per_bin) + 1);
+          std::fill(bin_weight.begin(), bin_weight.begin() + bins, 0.0f);
+          std::fill(bin_sum.begin(), bin_sum.begin() + bins, 0.0f);
+          for (int i = 0; i < count; ++i) {
+            const float w = samples[2 * kLanes * i + l], v = samples[2 * kLanes * i + kLanes + l];
+            const int b = std::min(bins - 1, static_cast<int>((v - lo[l]) * per_bin));
+            bin_weight[b] += w;
+            bin_sum[b] += w * v;
+          }
+          const float half = 0.5f * total;
+          float below = 0.0f;
+          int b = 0;
+          while (b + 1 < bins && below + bin_weight[b] < half) below += bin_weight[b++];
+          if (!(bin_weight[b] > 0.0f)) continue;
+          const float median = bin_sum[b] / bin_weight[b];
+          if (std::fabs(median - centre[l]) > gate) out[p] = median;
+        }
+      }
+    }
+  }
+  ThrowIfStopped(stop);
+  std::copy(out.get(), out.get() + n, field);
+}
+
+}  // namespace densecorr
