@@ -31,7 +31,7 @@
 #include "cellcost/pyramid_match.h"
 #include "common/scratch.h"
 #include "densedisp/pixel_match.h"
-#include "densematch/edge_median.h"
+#include "densematch/stereo_edges.h"
 #include "densematch/flow_refine.h"
 #include "densematch/frame.h"
 #include "densematch/global_motion.h"
@@ -103,6 +103,7 @@ Plan MakePlan(const ImageView& image1, const ImageView& image2, const MatchOptio
           "flow_scale_factor out of range");
   Require(std::isfinite(o.consistency_threshold), "consistency_threshold must be finite");
   Require(o.median_radius >= 0 && o.median_radius <= 64, "median_radius out of range");
+  Require(o.snap_radius >= 0 && o.snap_radius <= 31, "snap_radius out of range");
   Plan plan;
   const int longer = std::max({image1.width, image1.height, image2.width, image2.height});
   plan.grid = o.grid_size > 0 ? o.grid_size : std::max(1, (longer + 40) / 80);
@@ -1336,6 +1337,12 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
       median.radius = options.median_radius;
       EdgeAwareMedian(planar1.data, planar1.channels, w1, h1, median, result.dx.data(),
                       options.stop);
+    }
+    if (options.snap_radius > 0) {
+      EdgeSnapParams snap;
+      snap.radius = options.snap_radius;
+      SnapToEdges(planar1.data, w1, h1, planar2.data, w2, h2, planar1.channels,
+                  result.valid.data(), snap, result.dx.data(), options.stop);
     }
   }
 

@@ -65,10 +65,11 @@ struct MatchOptions {
   // Global motion: where one homography explains at least half of the
   // reliable matches of the first pass and strays from a plain translation
   // by more than a grid step, 3 px and 5 % of the half-diagonal (a change
-  // of viewpoint, a rotation of 3 degrees or more, a zoom), a second pass matches each image against the other seen through
-  // it, within a small window: the descriptor is neither rotation- nor
-  // scale-invariant. Each pixel keeps the second pass's match where that
-  // one passes the check or the first's does not. Needs the check.
+  // of viewpoint, a rotation of 3 degrees or more, a zoom), a second pass
+  // matches each image against the other seen through it, within a small
+  // window: the descriptor is neither rotation- nor scale-invariant. Each
+  // pixel keeps the second pass's match where that one passes the check or
+  // the first's does not. Needs the check.
   bool global_motion = true;
 
   // Rectified pair (stereo): every pixel's match lies on its own row. The
@@ -76,8 +77,9 @@ struct MatchOptions {
   // 0, and there is no global-motion pass. A pixel without a reliable match
   // takes the displacement nearer 0 of the nearest valid pixels to its left
   // and right on its row (an occluded pixel shows the background, which
-  // moves less); valid still marks it. Measured on the accuracy command's
-  // stereo pair: 76 -> 83 % of pixels within 1 px.
+  // moves less); valid still marks it. Then two edge-aware steps (below).
+  // Measured on the accuracy command's stereo pair: 76 -> 83 % of pixels
+  // within 1 px, 86 % with both steps.
   bool rectified = false;
   // On a rectified pair, a colour-weighted median over windows of
   // (2 median_radius + 1)^2 pixels replaces each dx that lies more than a
@@ -89,6 +91,16 @@ struct MatchOptions {
   // six held-out rendered stereo scenes: 96.2 -> 97.0 % of pixels within
   // 1 px.
   int median_radius = 7;
+  // On a rectified pair, after the median: each valid pixel takes the
+  // displacement of a pixel 3, 6, 9 or 12 px to its left or right on its
+  // row, where that differs from its own by 1 px or more and matches a
+  // (2 snap_radius + 1)^2 window around it, its pixels weighted by colour
+  // similarity and distance, at below 0.9 times the cost of its own: the far
+  // surface beside a near one wins back its disparity, and a near part its
+  // own where a pixel of it a few px away kept it. 0: no such step.
+  // Measured after the median: the six held-out scenes 97.0 -> 97.4 %, the
+  // stereo pair 84.6 -> 85.7 %.
+  int snap_radius = 4;
 
   // Black frame: pixels exactly 0 in every channel that reach the image's
   // border through each other (the padding of a rectified, rendered or

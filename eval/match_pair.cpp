@@ -229,6 +229,10 @@ void SetMatcherOption(const std::string& setting, densecorr::MatchOptions* o) {
     o->median_radius = IntArg(value);
     return;
   }
+  if (name == "snap_radius") {
+    o->snap_radius = IntArg(value);
+    return;
+  }
   if (name == "fill_frame") {
     o->fill_frame = IntArg(value) != 0;
     return;

@@ -881,6 +881,7 @@ const std::vector<OptionKey>& MatchKeys() {
       {"fill_frame", OptionKey::kWhole, 0, 1, 0, 1, 1},
       {"rectified", OptionKey::kWhole, 0, 1, 0, 1, 1},
       {"median_radius", OptionKey::kWhole, 0, 64, 0, 9, 64},
+      {"snap_radius", OptionKey::kWhole, 0, 31, 0, 6, 31},
       // A few threads: see RunAndJudgeDensedesc.
       {"n_threads", OptionKey::kWhole, 0, 1024, 0, 3, 3},
       {"descriptor", OptionKey::kStruct, 0, 0, 0, 0, 0},

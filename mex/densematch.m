@@ -106,6 +106,13 @@
 %                         (2*median_radius+1)^2 window takes that median, so
 %                         that depth edges follow the image's edges; 0 = no
 %                         median; 0 to 64 [7]
+%     snap_radius         with rectified, after the median: each VALID pixel
+%                         takes the DX of a pixel 3, 6, 9 or 12 px to its
+%                         left or right that differs from its own by 1 px or
+%                         more, where that matches a (2*snap_radius+1)^2
+%                         window, weighted by colour similarity, at below 0.9
+%                         times the cost of its own; 0 = no such step; 0 to
+%                         31 [4]
 %     fill_frame          true (or 1): pixels that are 0 in every channel
 %                         and reach the image's border through each other
 %                         (the black padding of a rectified, rendered or

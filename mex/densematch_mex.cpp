@@ -164,6 +164,7 @@ MatchOptions ReadOptions(const mxArray* s, int* n_threads) {
     else if (key == "fill_frame") o.fill_frame = ReadFlag(v, name);
     else if (key == "rectified") o.rectified = ReadFlag(v, name);
     else if (key == "median_radius") o.median_radius = ReadInt(v, name, 0, 64);
+    else if (key == "snap_radius") o.snap_radius = ReadInt(v, name, 0, 31);
     else if (key == "n_threads") *n_threads = ReadInt(v, name, 0, 1024);
     else if (key == "descriptor") ReadDescriptorOptions(v, &o.descriptor);
     else Refuse("unknown option " + key);

@@ -930,6 +930,11 @@ TEST(MatchImages, RefusesBadImagesAndOptions) {
     o.median_radius = radius;
     EXPECT_THROW(MatchImages(view, view, o), std::invalid_argument);
   }
+  for (const int radius : {-1, 32}) {
+    o = MatchOptions();
+    o.snap_radius = radius;
+    EXPECT_THROW(MatchImages(view, view, o), std::invalid_argument);
+  }
 }
 
 }  // namespace

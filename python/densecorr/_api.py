@@ -418,7 +418,7 @@ def match(
         flow_sor, flow_smoothness, flow_brightness, flow_gradient, flow_sigma,
         flow_edge, flow_scales, flow_scale_factor, flow_anchor,
         consistency_threshold, global_motion (bool), rectified (bool),
-        median_radius, fill_frame (bool) (the
+        median_radius, snap_radius, fill_frame (bool) (the
         host module's help, ``help densematch``, says what each does);
         :func:`match_defaults` lists them
         with their defaults (0 for grid_size, n_tree_level and refine_radius

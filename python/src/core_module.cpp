@@ -381,6 +381,7 @@ const MatchField kMatchFields[] = {
     {"fill_frame", nullptr, nullptr, &MatchOptions::fill_frame},
     {"rectified", nullptr, nullptr, &MatchOptions::rectified},
     {"median_radius", nullptr, &MatchOptions::median_radius},
+    {"snap_radius", nullptr, &MatchOptions::snap_radius},
 };
 
 // An int option: a Python integer (or numpy integer), not a bool.

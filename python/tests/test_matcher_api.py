@@ -93,6 +93,7 @@ def test_scratch_cache_release_and_the_next_call(rng):
     (lambda im: densecorr.match(im, im, search_radius=-2), ValueError, "negative"),
     (lambda im: densecorr.match(im, im, bp_iterations=-1), ValueError, "bp_iterations"),
     (lambda im: densecorr.match(im, im, median_radius=65), ValueError, "median_radius"),
+    (lambda im: densecorr.match(im, im, snap_radius=32), ValueError, "snap_radius"),
     (lambda im: densecorr.match(im, im, flow_sigma=np.nan), ValueError, "NaN"),
     (lambda im: densecorr.match(im, im, grid_size=2**40), ValueError, "32-bit"),
     (lambda im: densecorr.match(im, im, colour=1), TypeError, "unknown match option"),

@@ -56,8 +56,9 @@ function check_known_translation()
   options.rectified = true;
   [dx_rect, dy_rect] = densematch(a, b, options);
   assert(all(dy_rect(:) == 0) && all(isfinite(dx_rect(:))));
-  % Without the edge-aware median: a field of its own, as finite.
+  % Without the edge-aware steps: a field of its own, as finite.
   options.median_radius = 0;
+  options.snap_radius = 0;
   dx_plain = densematch(a, b, options);
   assert(isequal(size(dx_plain), size(dx_rect)) && all(isfinite(dx_plain(:))));
 end
@@ -104,6 +105,7 @@ function check_errors()
   expect_error(bad, 'text option', @() densematch(a, a, struct('grid_size', 'four')));
   expect_error(bad, 'three radii', @() densematch(a, a, struct('search_radius', [1 2 3])));
   expect_error(bad, 'median radius past 64', @() densematch(a, a, struct('median_radius', 65)));
+  expect_error(bad, 'snap radius past 31', @() densematch(a, a, struct('snap_radius', 32)));
   expect_error(bad, 'levels beyond the image', @() densematch(a, a, struct('n_tree_level', 9)));
   expect_error(bad, 'global_motion neither 0 nor 1', ...
                @() densematch(a, a, struct('global_motion', 2)));

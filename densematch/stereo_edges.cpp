@@ -1,4 +1,4 @@
-#include "densematch/edge_median.h"
+#include "densematch/stereo_edges.h"
 
 #include <algorithm>
 #include <cmath>
@@ -134,9 +134,10 @@ void WeighLanes(const LaneJob& job, int x, int x0, int x1, int yb, int stride, L
   }
 }
 
-// Column-major copies with `pad` rows above and pad + kLanes below each
-// column: the guide's channels, the field, and 1 inside the image, 0 in the
-// pad. A lane's window then reads consecutive floats with no bounds to test.
+// Column-major copies with `top` rows above and `bottom` rows below each
+// column: the guide's channels, the field (where given), and 1 inside the
+// image, 0 in the pad. A run of lanes then reads consecutive floats with no
+// bounds to test.
 struct Padded {
   int rows = 0;  // of a column
   ScratchBlock<float> block;
@@ -146,24 +147,25 @@ struct Padded {
 };
 
 Padded PadColumns(const float* guide, int channels, const float* field, int width, int height,
-                  int pad) {
+                  int top, int bottom) {
   Padded out;
-  out.rows = height + 2 * pad + kLanes;
+  out.rows = top + height + bottom;
   const Index plane = Index{width} * out.rows, n = Index{width} * height;
-  out.block = AllocScratchBlock<float>((channels + 2) * plane);
+  const int planes = channels + (field != nullptr ? 2 : 1);
+  out.block = AllocScratchBlock<float>(planes * plane);
   float* const g = out.block.get();
-  float* const f = g + channels * plane;
-  float* const in = f + plane;
+  float* const in = g + channels * plane;
+  float* const f = field != nullptr ? in + plane : nullptr;
 #ifdef _OPENMP
 #pragma omp parallel for schedule(static)
 #endif
   for (int x = 0; x < width; ++x) {
     for (int q = 0; q < out.rows; ++q) {
-      const int y = q - pad;
+      const int y = q - top;
       const bool is_in = y >= 0 && y < height;
       const Index to = Index{x} * out.rows + q, from = Index{x} * height + y;
       for (int c = 0; c < channels; ++c) g[c * plane + to] = is_in ? guide[c * n + from] : 0.0f;
-      f[to] = is_in ? field[from] : 0.0f;
+      if (f != nullptr) f[to] = is_in ? field[from] : 0.0f;
       in[to] = is_in ? 1.0f : 0.0f;
     }
   }
@@ -233,7 +235,7 @@ void EdgeAwareMedian(const float* guide, int channels, int width, int height,
   auto column_lo = AllocScratch<float>(n);
   auto column_hi = AllocScratch<float>(n);
   ColumnRanges(field, width, height, r, column_lo.get(), column_hi.get());
-  const Padded padded = PadColumns(guide, channels, field, width, height, r);
+  const Padded padded = PadColumns(guide, channels, field, width, height, r, r + kLanes);
   const int rows = padded.rows;
   const Index plane = Index{width} * rows;
   const int blocks = (height + kLanes - 1) / kLanes;
@@ -346,6 +348,240 @@ void EdgeAwareMedian(const float* guide, int channels, int width, int height,
   }
   ThrowIfStopped(stop);
   std::copy(out.get(), out.get() + n, field);
+}
+
+}  // namespace densecorr
+
+namespace densecorr {
+
+namespace {
+
+constexpr int kMaxSnapReach = 16;
+
+struct SnapJob {
+  // Padded copies (PadColumns, pad = radius): lane l of a chunk starting at
+  // padded row q reads row q + l.
+  const float* image1 = nullptr;  // channel c at c * plane1
+  const float* inside1 = nullptr;
+  const float* image2 = nullptr;  // channel c at c * plane2
+  const float* inside2 = nullptr;
+  Index plane1 = 0, plane2 = 0;
+  int rows1 = 0, rows2 = 0;  // of a padded column
+  int w1 = 0, h1 = 0, w2 = 0, channels = 0, radius = 0, spacing = 0, reach = 0;
+  const std::uint8_t* valid = nullptr;
+  const float* dx = nullptr;             // as given
+  const float* space_exponent = nullptr;  // (2 radius + 1)^2, column by column
+  float colour_exponent = 0.0f;           // per unit of the channels' summed difference
+  std::int32_t cap_bits = 0;
+  std::int32_t truncate_bits = 0;  // the cap on the channels' summed difference
+  float margin = 0.0f;
+};
+
+// The cost of displacement d for the pixel (x, y) whose window spans
+// columns x0 .. x1 and `chunks` runs of kLanes rows from y - radius
+// (weights: kLanes per run, run by run, column by column; 0 outside the
+// window and the images): per lane, the weighted capped differences summed
+// over the columns, then the lanes summed in order.
+// Adds one window column's run of kLanes rows to sum: the weighted mean
+// absolute difference between image 1 (one) and image 2 between columns
+// left and right at fraction f, capped at cap. Always inlined, so that it
+// takes the vector width of the clone that calls it.
+__attribute__((always_inline)) inline void AddColumnRun(const float* w, const float* one,
+                                                        const float* left, const float* right,
+                                                        float f, int channels, Index plane1,
+                                                        Index plane2, std::int32_t cap_bits,
+                                                        float* sum) {
+  float difference[kLanes];
+  for (int l = 0; l < kLanes; ++l)
+    difference[l] = std::fabs(one[l] - (left[l] + f * (right[l] - left[l])));
+  for (int c = 1; c < channels; ++c) {
+    one += plane1;
+    left += plane2;
+    right += plane2;
+    for (int l = 0; l < kLanes; ++l)
+      difference[l] += std::fabs(one[l] - (left[l] + f * (right[l] - left[l])));
+  }
+  // min(difference, cap) on the bits: a float comparison, which may trap,
+  // would keep this loop scalar.
+  for (int l = 0; l < kLanes; ++l) sum[l] += w[l] * AtMost(difference[l], cap_bits);
+}
+
+// The cost of each displacement d[k], k < count, for the pixel (x, y)
+// whose window spans columns x0 .. x1 and `chunks` runs of kLanes rows from
+// y - radius (weights: kLanes per run, run by run, column by column; 0
+// outside the window and the images): per lane, the weighted capped
+// differences summed over the columns, then the lanes summed in order.
+DENSECORR_WIDE_CLONES
+void WindowCosts(const SnapJob& job, const float* weights, int x0, int x1, int y, int chunks,
+                 const float* d, int count, float* cost, float* sum) {
+  const float last = static_cast<float>(job.w2 - 1);
+  for (int k = 0; k < count; ++k) {
+    float total = 0.0f;
+    for (int chunk = 0; chunk < chunks; ++chunk) {
+      // The sums in memory (kLanes floats of the caller's): as a local
+      // array the compiler splits them into scalars and the loop with them.
+      for (int l = 0; l < kLanes; ++l) sum[l] = 0.0f;
+      // Padded row of the run's first lane: (y - radius + chunk kLanes) + radius.
+      const Index row = y + chunk * kLanes;
+      for (int qx = x0; qx <= x1; ++qx) {
+        float x2 = static_cast<float>(qx) + d[k];
+        x2 = x2 > 0.0f ? x2 : 0.0f;
+        x2 = x2 < last ? x2 : last;
+        const int i0 = static_cast<int>(x2), i1 = std::min(i0 + 1, job.w2 - 1);
+        AddColumnRun(weights + ((qx - x0) * chunks + chunk) * kLanes,
+                     job.image1 + Index{qx} * job.rows1 + row,
+                     job.image2 + Index{i0} * job.rows2 + row,
+                     job.image2 + Index{i1} * job.rows2 + row, x2 - static_cast<float>(i0),
+                     job.channels, job.plane1, job.plane2, job.truncate_bits, sum);
+      }
+      for (int l = 0; l < kLanes; ++l) total += sum[l];
+    }
+    cost[k] = total;
+  }
+}
+
+// One column of the snap: out[y] for the pixels (x, y), out holding the
+// given displacements on entry.
+DENSECORR_WIDE_CLONES
+void SnapColumn(const SnapJob& job, int x, float* weights, float* out) {
+  const int r = job.radius, side = 2 * r + 1, chunks = (side + kLanes - 1) / kLanes;
+  const int x0 = std::max(0, x - r), x1 = std::min(job.w1 - 1, x + r);
+  for (int y = 0; y < job.h1; ++y) {
+    const Index p = Index{x} * job.h1 + y;
+    if (job.valid != nullptr && job.valid[p] == 0) continue;
+    const float own = job.dx[p];
+    if (!std::isfinite(own)) continue;
+    float candidate[2 * kMaxSnapReach];
+    int count = 0;
+    for (int k = 1; k <= job.reach; ++k) {
+      for (int side_sign = -1; side_sign <= 1; side_sign += 2) {
+        const int xx = std::min(std::max(x + side_sign * k * job.spacing, 0), job.w1 - 1);
+        const float c = job.dx[Index{xx} * job.h1 + y];
+        if (!std::isfinite(c) || std::fabs(c - own) < 1.0f) continue;
+        bool seen = false;
+        for (int i = 0; i < count; ++i) seen = seen || std::fabs(candidate[i] - c) < 0.25f;
+        if (!seen) candidate[count++] = c;
+      }
+    }
+    if (count == 0) continue;
+    // The window's weights, run by run, column by column.
+    const Index middle = Index{x} * job.rows1 + y + r;
+    for (int qx = x0; qx <= x1; ++qx) {
+      const float* const space = job.space_exponent + (qx - x + r) * side;
+      for (int chunk = 0; chunk < chunks; ++chunk) {
+        float* const w = weights + ((qx - x0) * chunks + chunk) * kLanes;
+        const Index row = y + chunk * kLanes;
+        const Index at = Index{qx} * job.rows1 + row;
+        for (int l = 0; l < kLanes; ++l) w[l] = 0.0f;
+        for (int c = 0; c < job.channels; ++c) {
+          const float* const one = job.image1 + c * job.plane1;
+          const float centre = one[middle];
+          for (int l = 0; l < kLanes; ++l) w[l] += std::fabs(one[at + l] - centre);
+        }
+        // Window rows past the last (the run's tail) and rows outside
+        // either image weigh 0.
+        float exponent[kLanes], keep[kLanes];
+        for (int l = 0; l < kLanes; ++l) {
+          const int i = chunk * kLanes + l;
+          exponent[l] = space[i < side ? i : 0];
+          keep[l] = (i < side ? 1.0f : 0.0f) * job.inside1[at + l] *
+                    job.inside2[row + l];  // the same in every column
+        }
+        for (int l = 0; l < kLanes; ++l)
+          w[l] = Exp2Negative(AtMost(w[l], job.cap_bits) * job.colour_exponent + exponent[l]) *
+                 keep[l];
+      }
+    }
+    // The pixel's own displacement first, then the candidates.
+    float displacement[2 * kMaxSnapReach + 1], cost[2 * kMaxSnapReach + 1];
+    displacement[0] = own;
+    for (int i = 0; i < count; ++i) displacement[i + 1] = candidate[i];
+    WindowCosts(job, weights, x0, x1, y, chunks, displacement, count + 1, cost,
+                weights + side * chunks * kLanes);
+    const float own_cost = cost[0];
+    float best = HUGE_VALF;
+    int chosen = -1;
+    for (int i = 0; i < count; ++i) {
+      if (cost[i + 1] < best) {
+        best = cost[i + 1];
+        chosen = i;
+      }
+    }
+    if (chosen >= 0 && best < job.margin * own_cost) out[y] = candidate[chosen];
+  }
+}
+
+}  // namespace
+
+void SnapToEdges(const float* image1, int width1, int height1, const float* image2, int width2,
+                 int height2, int channels, const std::uint8_t* valid,
+                 const EdgeSnapParams& params, float* dx, StopToken* stop) {
+  if (width1 <= 0 || height1 <= 0 || params.radius < 1 || params.reach < 1) return;
+  if (width2 <= 0 || height2 <= 0 || channels < 1 || channels > 4 || params.radius > 31 ||
+      params.spacing < 1 || params.reach > kMaxSnapReach || !(params.colour_scale > 0.0f) ||
+      !(params.truncate >= 0.0f) || !(params.margin >= 0.0f))
+    throw std::invalid_argument("edge snap: bad parameters");
+  const int r = params.radius, side = 2 * r + 1;
+  const Index n1 = Index{width1} * height1;
+  constexpr float kLog2E = 1.44269504f;
+  std::vector<float> space_exponent(static_cast<std::size_t>(side) * side);
+  for (int ox = -r; ox <= r; ++ox)
+    for (int oy = -r; oy <= r; ++oy)
+      space_exponent[(ox + r) * side + oy + r] =
+          -std::sqrt(static_cast<float>(ox * ox + oy * oy)) / static_cast<float>(r) * kLog2E;
+  // Padded copies with r rows on top: the window of pixel (x, y) starts at
+  // padded row y, and its runs of kLanes rows end before padded row
+  // height1 + chunks kLanes, which both copies reach (the pad's values are 0
+  // and weigh 0; image 2's padded rows are numbered as image 1's).
+  const int chunks = (side + kLanes - 1) / kLanes;
+  const int rows = height1 + chunks * kLanes;
+  const Padded one = PadColumns(image1, channels, nullptr, width1, height1, r, rows - r - height1);
+  const Padded two = PadColumns(image2, channels, nullptr, width2, height2, r,
+                                std::max(0, rows - r - height2));
+  SnapJob job;
+  job.image1 = one.guide;
+  job.inside1 = one.inside;
+  job.image2 = two.guide;
+  job.inside2 = two.inside;
+  job.rows1 = one.rows;
+  job.rows2 = two.rows;
+  job.plane1 = Index{width1} * one.rows;
+  job.plane2 = Index{width2} * two.rows;
+  job.w1 = width1;
+  job.h1 = height1;
+  job.w2 = width2;
+  job.channels = channels;
+  job.radius = r;
+  job.spacing = params.spacing;
+  job.reach = params.reach;
+  job.valid = valid;
+  job.dx = dx;
+  job.space_exponent = space_exponent.data();
+  job.colour_exponent = -kLog2E / (params.colour_scale * static_cast<float>(channels));
+  const float cap = 100.0f / -job.colour_exponent;
+  std::memcpy(&job.cap_bits, &cap, sizeof cap);
+  const float truncate_sum = params.truncate * static_cast<float>(channels);
+  std::memcpy(&job.truncate_bits, &truncate_sum, sizeof truncate_sum);
+  job.margin = params.margin;
+
+  auto out = AllocScratch<float>(n1);
+  std::copy(dx, dx + n1, out.get());
+#ifdef _OPENMP
+#pragma omp parallel
+#endif
+  {
+    // The window's weights, then kLanes sums.
+    std::vector<float> weights(static_cast<std::size_t>(side + 1) * chunks * kLanes);
+#ifdef _OPENMP
+#pragma omp for schedule(dynamic, 4)
+#endif
+    for (int x = 0; x < width1; ++x) {
+      if (StopNow(stop)) continue;
+      SnapColumn(job, x, weights.data(), out.get() + Index{x} * height1);
+    }
+  }
+  ThrowIfStopped(stop);
+  std::copy(out.get(), out.get() + n1, dx);
 }
 
 }  // namespace densecorr
