@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/scratch.h"
+#include "common/threads.h"
 #include "simd/target_clones.h"
 
 namespace densecorr {
@@ -206,7 +207,8 @@ void EdgeAwareMedian(const float* guide, int channels, int width, int height,
                      const EdgeMedianParams& params, float* field, StopToken* stop) {
   if (width <= 0 || height <= 0) return;
   if (params.radius < 1) return;
-  if (!(params.colour_scale > 0.0f) || !(params.gate >= 0.0f) || channels < 1 || channels > 4)
+  if (!(params.colour_scale > 0.0f) || !(params.gate >= 0.0f) || channels < 1 ||
+      channels > 4 || params.radius > 64)
     throw std::invalid_argument("edge-aware median: bad parameters");
   const int r = std::min(params.radius, std::max(width, height));
   const int side = 2 * r + 1;
@@ -239,12 +241,18 @@ void EdgeAwareMedian(const float* guide, int channels, int width, int height,
   const int rows = padded.rows;
   const Index plane = Index{width} * rows;
   const int blocks = (height + kLanes - 1) / kLanes;
+  // Each thread's window samples and histogram, allocated (and guarded)
+  // before the threads start.
+  const Index sample_floats = Index{2 * kLanes} * side * side;
+  const Index per_thread = sample_floats + 2 * kMaxBins;
+  auto buffers = AllocScratch<float>(MaxThreads() * per_thread);
 #ifdef _OPENMP
 #pragma omp parallel
 #endif
   {
-    std::vector<float> samples(static_cast<std::size_t>(2 * kLanes) * side * side),
-        bin_weight(kMaxBins), bin_sum(kMaxBins);
+    float* const samples = buffers.get() + ThreadNumber() * per_thread;
+    float* const bin_weight = samples + sample_floats;
+    float* const bin_sum = bin_weight + kMaxBins;
     LaneJob job;
     job.guide = padded.guide;
     job.field = padded.field;
@@ -316,7 +324,7 @@ void EdgeAwareMedian(const float* guide, int channels, int width, int height,
           any = any || need[l];
         }
         if (!any) continue;
-        weigh(1, samples.data());
+        weigh(1, samples);
         for (int l = 0; l < kLanes; ++l) {
           if (!need[l] || !past(l, 0.5f)) continue;
           // This pixel's weighted median, from a histogram of its window.
@@ -327,8 +335,8 @@ void EdgeAwareMedian(const float* guide, int channels, int width, int height,
           const float width_of_bin = std::max(kBinWidth, (hi[l] - lo[l]) / (kMaxBins - 1));
           const float per_bin = 1.0f / width_of_bin;
           const int bins = std::min(kMaxBins, static_cast<int>((hi[l] - lo[l]) * per_bin) + 1);
-          std::fill(bin_weight.begin(), bin_weight.begin() + bins, 0.0f);
-          std::fill(bin_sum.begin(), bin_sum.begin() + bins, 0.0f);
+          std::fill(bin_weight, bin_weight + bins, 0.0f);
+          std::fill(bin_sum, bin_sum + bins, 0.0f);
           for (int i = 0; i < count; ++i) {
             const float w = samples[2 * kLanes * i + l], v = samples[2 * kLanes * i + kLanes + l];
             const int b = std::min(bins - 1, static_cast<int>((v - lo[l]) * per_bin));
@@ -566,18 +574,21 @@ void SnapToEdges(const float* image1, int width1, int height1, const float* imag
 
   auto out = AllocScratch<float>(n1);
   std::copy(dx, dx + n1, out.get());
+  // Each thread's window weights, then kLanes sums, allocated (and guarded)
+  // before the threads start.
+  const Index per_thread = Index{side + 1} * chunks * kLanes;
+  auto buffers = AllocScratch<float>(MaxThreads() * per_thread);
 #ifdef _OPENMP
 #pragma omp parallel
 #endif
   {
-    // The window's weights, then kLanes sums.
-    std::vector<float> weights(static_cast<std::size_t>(side + 1) * chunks * kLanes);
+    float* const weights = buffers.get() + ThreadNumber() * per_thread;
 #ifdef _OPENMP
 #pragma omp for schedule(dynamic, 4)
 #endif
     for (int x = 0; x < width1; ++x) {
       if (StopNow(stop)) continue;
-      SnapColumn(job, x, weights.data(), out.get() + Index{x} * height1);
+      SnapColumn(job, x, weights, out.get() + Index{x} * height1);
     }
   }
   ThrowIfStopped(stop);

@@ -32,9 +32,9 @@ struct EdgeMedianParams {
 // their neighbours' windows.
 // stop (null = never) is polled between columns; a stop leaves the field as
 // given and throws Stopped.
-// At most 4 channels (std::invalid_argument otherwise, and for a
-// colour_scale <= 0 or a negative gate); a radius < 1 leaves the field as it
-// is.
+// At most 4 channels and a radius of at most 64 (std::invalid_argument
+// otherwise, and for a colour_scale <= 0 or a negative gate); a radius < 1
+// leaves the field as it is.
 void EdgeAwareMedian(const float* guide, int channels, int width, int height,
                      const EdgeMedianParams& params, float* field, StopToken* stop = nullptr);
 

@@ -200,6 +200,9 @@ TEST(EdgeMedian, RefusesBadParameters) {
   EXPECT_THROW(EdgeAwareMedian(guide.data(), 1, 5, 4, bad, field.data()), std::invalid_argument);
   EXPECT_THROW(EdgeAwareMedian(guide.data(), 5, 1, 4, EdgeMedianParams(), field.data()),
                std::invalid_argument);
+  bad = EdgeMedianParams();
+  bad.radius = 65;
+  EXPECT_THROW(EdgeAwareMedian(guide.data(), 1, 5, 4, bad, field.data()), std::invalid_argument);
 }
 
 // The snap as its definition reads, one pixel at a time (window pixels
