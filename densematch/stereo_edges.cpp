@@ -61,6 +61,31 @@ inline float AtMost(float d, std::int32_t cap_bits) {
   return out;
 }
 
+// The two parts of a window pixel's weight exp(-difference / colour_scale -
+// distance / radius), as exponents of 2: the distance part per window
+// offset (column by column), the colour part per unit of the channels'
+// summed difference (their mean is what the scale applies to), and the cap
+// on that sum past which the weight is 2^-100: with it the exponent stays
+// above -126 at any offset, whatever the images' values.
+struct WindowWeights {
+  std::vector<float> space_exponent;
+  float colour_exponent = 0.0f;
+  std::int32_t cap_bits = 0;
+  WindowWeights(int radius, float colour_scale, int channels)
+      : space_exponent(static_cast<std::size_t>(2 * radius + 1) * (2 * radius + 1)) {
+    constexpr float kLog2E = 1.44269504f;
+    const int side = 2 * radius + 1;
+    for (int ox = -radius; ox <= radius; ++ox)
+      for (int oy = -radius; oy <= radius; ++oy)
+        space_exponent[(ox + radius) * side + oy + radius] =
+            -std::sqrt(static_cast<float>(ox * ox + oy * oy)) / static_cast<float>(radius) *
+            kLog2E;
+    colour_exponent = -kLog2E / (colour_scale * static_cast<float>(channels));
+    const float cap = 100.0f / -colour_exponent;
+    std::memcpy(&cap_bits, &cap, sizeof cap);
+  }
+};
+
 // The weights of kLanes consecutive pixels' windows, summed in all and below
 // and above their gates, each lane on its own in offset order (so the sums
 // are the same whatever the vector width).
@@ -214,22 +239,7 @@ void EdgeAwareMedian(const float* guide, int channels, int width, int height,
   const int side = 2 * r + 1;
   const Index n = Index{width} * height;
 
-  // Weights exp(-difference / colour_scale - distance / radius), as powers
-  // of 2: the distance part per window offset, the colour part per sample.
-  constexpr float kLog2E = 1.44269504f;
-  std::vector<float> space_exponent(static_cast<std::size_t>(side) * side);
-  for (int dx = -r; dx <= r; ++dx)
-    for (int dy = -r; dy <= r; ++dy)
-      space_exponent[(dx + r) * side + dy + r] =
-          -std::sqrt(static_cast<float>(dx * dx + dy * dy)) / static_cast<float>(r) * kLog2E;
-  // The difference is the channels' mean.
-  const float colour_exponent = -kLog2E / (params.colour_scale * static_cast<float>(channels));
-  // Past this difference the weight is 2^-100 (at the farthest offset the
-  // exponent then stays above -126 for any radius): the cap keeps the
-  // exponent in range whatever the guide's values.
-  const float cap = 100.0f / -colour_exponent;
-  std::int32_t cap_bits;
-  std::memcpy(&cap_bits, &cap, sizeof cap_bits);
+  const WindowWeights weights(r, params.colour_scale, channels);
   const float gate = params.gate;
 
   auto out = AllocScratch<float>(n);
@@ -261,9 +271,9 @@ void EdgeAwareMedian(const float* guide, int channels, int width, int height,
     job.rows = rows;
     job.channels = channels;
     job.radius = r;
-    job.space_exponent = space_exponent.data();
-    job.colour_exponent = colour_exponent;
-    job.cap_bits = cap_bits;
+    job.space_exponent = weights.space_exponent.data();
+    job.colour_exponent = weights.colour_exponent;
+    job.cap_bits = weights.cap_bits;
 #ifdef _OPENMP
 #pragma omp for schedule(dynamic, 4)
 #endif
@@ -531,12 +541,7 @@ void SnapToEdges(const float* image1, int width1, int height1, const float* imag
     throw std::invalid_argument("edge snap: bad parameters");
   const int r = params.radius, side = 2 * r + 1;
   const Index n1 = Index{width1} * height1;
-  constexpr float kLog2E = 1.44269504f;
-  std::vector<float> space_exponent(static_cast<std::size_t>(side) * side);
-  for (int ox = -r; ox <= r; ++ox)
-    for (int oy = -r; oy <= r; ++oy)
-      space_exponent[(ox + r) * side + oy + r] =
-          -std::sqrt(static_cast<float>(ox * ox + oy * oy)) / static_cast<float>(r) * kLog2E;
+  const WindowWeights weights(r, params.colour_scale, channels);
   // Padded copies with r rows on top: the window of pixel (x, y) starts at
   // padded row y, and its runs of kLanes rows end before padded row
   // height1 + chunks kLanes, which both copies reach (the pad's values are 0
@@ -564,10 +569,9 @@ void SnapToEdges(const float* image1, int width1, int height1, const float* imag
   job.reach = params.reach;
   job.valid = valid;
   job.dx = dx;
-  job.space_exponent = space_exponent.data();
-  job.colour_exponent = -kLog2E / (params.colour_scale * static_cast<float>(channels));
-  const float cap = 100.0f / -job.colour_exponent;
-  std::memcpy(&job.cap_bits, &cap, sizeof cap);
+  job.space_exponent = weights.space_exponent.data();
+  job.colour_exponent = weights.colour_exponent;
+  job.cap_bits = weights.cap_bits;
   const float truncate_sum = params.truncate * static_cast<float>(channels);
   std::memcpy(&job.truncate_bits, &truncate_sum, sizeof truncate_sum);
   job.margin = params.margin;
@@ -582,13 +586,13 @@ void SnapToEdges(const float* image1, int width1, int height1, const float* imag
 #pragma omp parallel
 #endif
   {
-    float* const weights = buffers.get() + ThreadNumber() * per_thread;
+    float* const window = buffers.get() + ThreadNumber() * per_thread;
 #ifdef _OPENMP
 #pragma omp for schedule(dynamic, 4)
 #endif
     for (int x = 0; x < width1; ++x) {
       if (StopNow(stop)) continue;
-      SnapColumn(job, x, weights, out.get() + Index{x} * height1);
+      SnapColumn(job, x, window, out.get() + Index{x} * height1);
     }
   }
   ThrowIfStopped(stop);
