@@ -31,11 +31,11 @@
 #include "cellcost/pyramid_match.h"
 #include "common/scratch.h"
 #include "densedisp/pixel_match.h"
-#include "densematch/stereo_edges.h"
 #include "densematch/flow_refine.h"
 #include "densematch/frame.h"
 #include "densematch/global_motion.h"
 #include "densematch/pyramid_inference.h"
+#include "densematch/stereo_edges.h"
 
 namespace densecorr {
 

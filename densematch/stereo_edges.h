@@ -64,12 +64,15 @@ struct EdgeSnapParams {
 // colour difference between image 1 there and image 2 displaced by the
 // candidate (linear between columns, clamped to image 2), capped at
 // truncate; weights exp(-|colour difference from the middle| / colour_scale
-// - distance / radius) from image 1, window pixels outside it left out. The
-// pixel takes the cheapest candidate (the first of equal ones) where that
-// costs below margin times its own displacement's cost. Every choice reads
-// the field as given; deterministic whatever the thread count. stop (null =
-// never) is polled between columns; a stop leaves dx as given and throws
-// Stopped.
+// - distance / radius) from image 1, window pixels outside image 1 and rows
+// that image 2 lacks left out. The pixel takes the cheapest candidate (the
+// first of equal ones) where that costs below margin times its own
+// displacement's cost. Every choice reads the field as given; deterministic
+// whatever the thread count. stop (null = never) is polled between columns;
+// a stop leaves dx as given and throws Stopped. std::invalid_argument for
+// more than 4 channels, a radius past 31, a reach past 16, a spacing below
+// 1, a colour_scale <= 0 or a negative truncate or margin; a radius or reach
+// below 1 leaves dx as it is.
 void SnapToEdges(const float* image1, int width1, int height1, const float* image2, int width2,
                  int height2, int channels, const std::uint8_t* valid,
                  const EdgeSnapParams& params, float* dx, StopToken* stop = nullptr);
