@@ -105,6 +105,23 @@ void ExpectSameBits(const std::vector<float>& a, const std::vector<float>& b, co
   }
 }
 
+// The step `run` (on a copy of `given`, in place) equals the plain loops'
+// result `want` bit for bit on 1 and 3 threads, and `want` moves some
+// finite value (else the comparison would prove little).
+template <typename Run>
+void ExpectLanesMatchLoops(const std::vector<float>& given, const std::vector<float>& want,
+                           Run run) {
+  int moved = 0;
+  for (size_t p = 0; p < given.size(); ++p)
+    moved += !(want[p] == given[p]) && std::isfinite(given[p]);
+  EXPECT_GT(moved, 0);
+  for (const int threads : {1, 3}) {
+    std::vector<float> got(given);
+    WithThreads(threads, [&] { run(got.data()); });
+    ExpectSameBits(got, want, "lanes against plain loops");
+  }
+}
+
 TEST(EdgeMedian, MovesASpreadDisparityBackToTheImageEdge) {
   // Two surfaces split at column 40: the far one (disparity 4) darker, the
   // near one (12) brighter; the field has the near disparity spread 3 px
@@ -175,17 +192,11 @@ TEST(EdgeMedian, SameBitsAsPlainLoopsWhateverTheThreadCount) {
       EdgeMedianParams params;
       params.radius = radius;
       params.colour_scale = 0.3f;  // broad weights: many windows move
-      const std::vector<float> want = Literal(guide, channels, w, h, params, field);
-      int moved = 0;
-      for (int p = 0; p < w * h; ++p) moved += !(want[p] == field[p]) && std::isfinite(field[p]);
-      EXPECT_GT(moved, 0) << "channels " << channels << " radius " << radius;
-      for (const int threads : {1, 3}) {
-        std::vector<float> got(field);
-        WithThreads(threads, [&] {
-          EdgeAwareMedian(guide.data(), channels, w, h, params, got.data());
-        });
-        ExpectSameBits(got, want, "filter against plain loops");
-      }
+      SCOPED_TRACE(testing::Message() << "channels " << channels << " radius " << radius);
+      ExpectLanesMatchLoops(field, Literal(guide, channels, w, h, params, field),
+                            [&](float* got) {
+                              EdgeAwareMedian(guide.data(), channels, w, h, params, got);
+                            });
     }
   }
 }
@@ -349,19 +360,12 @@ TEST(EdgeSnap, SameBitsAsPlainLoopsWhateverTheThreadCount) {
       EdgeSnapParams sp;
       sp.radius = radius;
       sp.margin = 1.0f;  // any cheaper candidate: many pixels move
-      const std::vector<float> want =
-          LiteralSnap(one, w1, h1, two, w2, h2, channels, valid, sp, dx);
-      int moved = 0;
-      for (int p = 0; p < w1 * h1; ++p) moved += !(want[p] == dx[p]) && std::isfinite(dx[p]);
-      EXPECT_GT(moved, 0) << "channels " << channels << " radius " << radius;
-      for (const int threads : {1, 3}) {
-        std::vector<float> got(dx);
-        WithThreads(threads, [&] {
-          SnapToEdges(one.data(), w1, h1, two.data(), w2, h2, channels, valid.data(), sp,
-                      got.data());
-        });
-        ExpectSameBits(got, want, "snap against plain loops");
-      }
+      SCOPED_TRACE(testing::Message() << "channels " << channels << " radius " << radius);
+      ExpectLanesMatchLoops(dx, LiteralSnap(one, w1, h1, two, w2, h2, channels, valid, sp, dx),
+                            [&](float* got) {
+                              SnapToEdges(one.data(), w1, h1, two.data(), w2, h2, channels,
+                                          valid.data(), sp, got);
+                            });
     }
   }
 }
