@@ -1683,9 +1683,14 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
     }
     const PlanarImage i1{s.image1 ? s.image1 : image1.data, s.w1, s.h1, nc};
     const PlanarImage i2{s.image2 ? s.image2 : image2.data, s.w2, s.h2, nc};
-    // The matches guide the coarse scales; at the finest their whole-pixel
-    // search and parabola would only bias the sub-pixel result.
-    const bool guided = k > 0 || scales.size() == 1 || params.anchor_finest;
+    // The matches guide the coarse scales, which carry the large
+    // displacements; at the finest their whole-pixel search and parabola
+    // would only bias the sub-pixel result, and a confirmed but wrong match
+    // (along a ridge or a repeated texture both directions can agree on the
+    // same wrong shift) would hold its patch there against the data and the
+    // smoothness around it.
+    const bool guided =
+        k >= params.unguided_scales || k + 1 == static_cast<int>(scales.size());
     // Slopes in this scale's pixels: each axis scales by its own ratio.
     const double rx = static_cast<double>(s.w1) / image1.width;
     const double ry = static_cast<double>(s.h1) / image1.height;

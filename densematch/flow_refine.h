@@ -28,7 +28,8 @@ struct FlowRefineParams {
   float presmooth_sigma = 0.0f;    // Gaussian smoothing of the images first, pixels
   float edge_sharpness = 0.0f;     // smoothness weight exp(-edge_sharpness*|grad image 1|)
   float anchor = 0.0f;             // weight of the pull towards the starting field
-  bool anchor_finest = false;      // keep the pull at the finest of several scales
+  // The finest scales refined without the pull (the coarsest always has it).
+  int unguided_scales = 1;
   int n_scales = 1;                // scales, coarse to fine
   float scale_factor = 0.5f;       // size of each scale relative to the next finer
   int n_warps = 0;                 // re-linearisations per scale
@@ -67,9 +68,10 @@ class FlowScratch {
 
 // Refines (u, v) in place: pixel (x, y) of image 1 maps to (x + u, y + v) of
 // image 2; u, v column-major over image 1. Coarse to fine over n_scales
-// scales: the coarsest starts from the given field, and at every scale a
-// robust term weighted by anchor * anchor_weight[p] (null = 0) pulls each
-// pixel towards it, so that reliable matches guide the rest; with weights,
+// scales: the coarsest starts from the given field, and at every scale but
+// the unguided_scales finest a robust term weighted by anchor *
+// anchor_weight[p] (null = 0) pulls each pixel towards it, so that reliable
+// matches guide the rest; with weights,
 // the smoothness term penalises how far the field's gradient strays from the
 // slopes of those matches' affine motion rather than from 0. Both images
 // have the same channel count, values roughly in [0, 1]. Pixels whose match

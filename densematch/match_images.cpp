@@ -883,6 +883,12 @@ FlowRefineParams RefineParams(const MatchOptions& o) {
   fr.presmooth_sigma = o.flow_sigma;
   fr.edge_sharpness = o.flow_edge;
   fr.anchor = o.flow_anchor;
+  // The two finest scales (full and 3/4 size) follow the data and the
+  // smoothness alone. Measured against the finest alone: synthetic pairs
+  // 99.58 -> 99.61 % within 1 px, mean EPE 0.093 -> 0.086 px (a blob of
+  // confirmed wrong matches on baboon's ridges no longer held); seven held-out
+  // rendered pairs 99.00 -> 99.01 %, 0.116 -> 0.112 px; stereo unchanged.
+  fr.unguided_scales = 2;
   fr.n_scales = o.flow_scales;
   fr.scale_factor = o.flow_scale_factor;
   fr.n_warps = o.flow_warps;
