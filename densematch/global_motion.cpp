@@ -1,7 +1,9 @@
 #include "densematch/global_motion.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
 namespace densecorr {
@@ -159,10 +161,13 @@ int FitHomography(const std::vector<PointMatch>& matches, const HomographyFitPar
     state ^= state << 5;
     return static_cast<int>(state % static_cast<std::uint32_t>(range));
   };
-  Homography best;
-  int best_count = 0;
-  for (int s = 0; s < params.n_samples; ++s) {
-    int pick[4];
+  // The samples are drawn in sequence, scored in parallel (each one's count
+  // on its own), and the first of the highest counts wins: the same model
+  // whatever the thread count.
+  const int n_samples = std::max(0, params.n_samples);
+  std::vector<int> picks(4 * static_cast<std::size_t>(n_samples));
+  for (int s = 0; s < n_samples; ++s) {
+    int* pick = picks.data() + 4 * s;
     for (int k = 0; k < 4; ++k) {
       bool repeat;
       do {
@@ -171,12 +176,22 @@ int FitHomography(const std::vector<PointMatch>& matches, const HomographyFitPar
         for (int j = 0; j < k; ++j) repeat = repeat || pick[j] == pick[k];
       } while (repeat);
     }
-    Homography h;
-    if (!FitThrough(matches, pick, 4, t1, t2, &h)) continue;
-    const int count = CountInliers(matches, h, threshold2, nullptr);
-    if (count > best_count) {
-      best_count = count;
-      best = h;
+  }
+  std::vector<Homography> models(n_samples);
+  std::vector<int> counts(n_samples, 0);
+#ifdef _OPENMP
+#pragma omp parallel for schedule(dynamic, 8) if (n_samples * std::int64_t{n} > 100000)
+#endif
+  for (int s = 0; s < n_samples; ++s) {
+    if (FitThrough(matches, picks.data() + 4 * s, 4, t1, t2, &models[s]))
+      counts[s] = CountInliers(matches, models[s], threshold2, nullptr);
+  }
+  Homography best;
+  int best_count = 0;
+  for (int s = 0; s < n_samples; ++s) {
+    if (counts[s] > best_count) {
+      best_count = counts[s];
+      best = models[s];
     }
   }
   if (best_count < 4) return 0;
