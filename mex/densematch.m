@@ -74,7 +74,7 @@
 %                         0 = none (the parabola step is the last) [3]
 %     flow_fixed_point    robust-weight updates per warp [1]
 %     flow_sor            SOR sweeps per update [10]
-%     flow_smoothness     weight of the field's smoothness [0.9]
+%     flow_smoothness     weight of the field's smoothness [0.8]
 %     flow_brightness     weight of brightness constancy [0.5]
 %     flow_gradient       weight of gradient constancy [0.8]
 %     flow_sigma          Gaussian smoothing of the images for the
