@@ -60,9 +60,9 @@ struct MatchOptions {
   float flow_gradient = 0.8f;
   float flow_sigma = 0.4f;
   float flow_edge = 2.0f;
-  // Coarse to fine over flow_scales scales; at all but the finest, matches
-  // confirmed by the backward match pull the field towards them with weight
-  // flow_anchor.
+  // Coarse to fine over flow_scales scales; at all but the two finest (the
+  // coarsest always), matches confirmed by the backward match pull the field
+  // towards them with weight flow_anchor.
   int flow_scales = 9;
   float flow_scale_factor = 0.75f;  // size of each scale relative to the next
   float flow_anchor = 0.5f;

@@ -84,8 +84,8 @@
 %                         where the images get small) [9]
 %     flow_scale_factor   size of each scale relative to the next finer one,
 %                         0.25 to 0.95 [0.75]
-%     flow_anchor         pull of the refinement, at all but the finest
-%                         scale, towards the descriptor matches that the
+%     flow_anchor         pull of the refinement, at all but the two finest
+%                         scales, towards the descriptor matches that the
 %                         backward match confirms [0.5]
 %     consistency_threshold  largest forward-backward error of a valid pixel,
 %                         pixels; <= 0 skips the backward match (VALID is then
