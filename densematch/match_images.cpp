@@ -1339,7 +1339,8 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
              options.consistency_threshold, result.valid.data());
   // A frame pixel shows nothing to match, a match on image 2's frame nothing
   // that image 1 shows.
-  if (!side1.frame.empty() || !side2.frame.empty()) {
+  const auto drop_frame = [&] {
+    if (side1.frame.empty() && side2.frame.empty()) return;
     for (int x = 0; x < w1; ++x) {
       for (int y = 0; y < h1; ++y) {
         const Index p = Index{x} * h1 + y;
@@ -1353,7 +1354,8 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
         }
       }
     }
-  }
+  };
+  drop_frame();
 
   if (options.rectified) {
     FillFromTheBackground(w1, h1, result.valid.data(), result.dx.data());
@@ -1369,6 +1371,15 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
       SnapToEdges(planar1.data, w1, h1, planar2.data, w2, h2, planar1.channels,
                   result.valid.data(), snap, result.dx.data(), options.stop);
     }
+    // The edge steps move valid matches too (to a neighbour's disparity, which
+    // near image 2's edge may lead out of it): one that now leaves image 2, or
+    // lands on its frame, loses its flag. (The consistency stays that of the
+    // field the steps started from, as for the pixels they fill.)
+    std::vector<std::uint8_t> still(n1, 0);
+    CheckField(result.dx.data(), result.dy.data(), nullptr, nullptr, w1, h1, w2, h2,
+               options.consistency_threshold, still.data());
+    for (Index p = 0; p < n1; ++p) result.valid[p] = result.valid[p] & still[p];
+    drop_frame();
   }
 
   // The descriptor distance at each match rounded to whole pixels; +Inf
