@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "cellcost/pyramid_geometry.h"
+#include "common/scratch.h"
 
 namespace densecorr {
 
@@ -19,8 +20,8 @@ struct CellLookup {
 };
 
 struct NodeCostPlan {
-  std::unique_ptr<float[]> integral;  // n_sample values and the zero (step operation only)
-  std::unique_ptr<CellLookup[]> cells;
+  ScratchBlock<float> integral;  // n_sample values and the zero (step operation only)
+  ScratchBlock<CellLookup> cells;
   int n_cells = 0;
 };
 
@@ -65,10 +66,10 @@ struct StreamCell {
 };
 
 struct StreamPlan {
-  std::unique_ptr<int[]> x_slot;  // per sample column: its corner column, or -1
-  std::unique_ptr<int[]> y_rows;  // per corner row: the sample row
+  ScratchBlock<int> x_slot;  // per sample column: its corner column, or -1
+  ScratchBlock<int> y_rows;  // per corner row: the sample row
   int n_x = 0, n_y = 0;
-  std::unique_ptr<StreamCell[]> cells;
+  ScratchBlock<StreamCell> cells;
   int n_cells = 0;
   int corner_stride() const { return n_x * n_y + 1; }
 };

@@ -184,9 +184,9 @@ void RunPyramidMatchWith(const ShiftKernels& kernels, Descriptor desc1, Descript
   const ShiftDistPlan shift_plan = PlanShiftDist(kernels, desc1, desc2, params.grid_size, g,
                                                  list.get(), nullptr, params.truncate_const, true);
   const int n_threads = MaxThreads();
-  std::unique_ptr<ShiftBlock[]> blocks;
-  std::unique_ptr<float[]> scratch;
-  std::unique_ptr<bool[]> nan_flags;
+  ScratchBlock<ShiftBlock> blocks;
+  ScratchBlock<float> scratch;
+  ScratchBlock<bool> nan_flags;
   NodeCostPlan pool_plan;
   StreamPlan stream;
   int n_blocks = 0;

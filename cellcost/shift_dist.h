@@ -11,6 +11,7 @@
 
 #include "cellcost/pyramid_geometry.h"
 #include "cellcost/shift_kernels.h"
+#include "common/scratch.h"
 #include "common/stop.h"
 
 namespace densecorr {
@@ -22,8 +23,8 @@ struct ShiftDistPlan {
   bool on_grid = false;   // every translation a multiple of the grid: the packed kernels apply
   // Both packed grids in one allocation, which the allocator can hand back
   // from call to call without fresh pages.
-  std::unique_ptr<float[]> storage;
-  std::unique_ptr<ShiftTile[]> tiles;
+  ScratchBlock<float> storage;
+  ScratchBlock<ShiftTile> tiles;
   ShiftDistJob job{};
   int n_jx = 0;
 };

@@ -53,6 +53,7 @@ struct MappedHeader {
   std::uint64_t magic;
   void* base;
   std::size_t length;
+  std::uint64_t advised;  // bytes from the block's start advised to huge pages
 };
 constexpr std::uint64_t kMappedMagic = 0x64636d6170706564ull;  // "dcmapped"
 constexpr std::size_t kPage = 4096;
@@ -63,11 +64,12 @@ const MappedHeader* HeaderOf(const void* data) {
                                                sizeof(MappedHeader));
 }
 
-// Bytes usable from a mapped block's start to the end of its mapping.
-std::uint64_t Capacity(const void* data) {
-  const MappedHeader* header = HeaderOf(data);
-  return reinterpret_cast<std::uintptr_t>(header->base) + header->length -
-         reinterpret_cast<std::uintptr_t>(data);
+// Bytes of a mapped block that lie on its huge pages: what it serves a
+// later request (the mapping reaches further, but in 4 kB pages).
+std::uint64_t Capacity(const void* data) { return HeaderOf(data)->advised; }
+
+std::uint64_t RoundUpToHuge(std::uint64_t bytes) {
+  return (bytes + kHugeBytes - 1) & ~(kHugeBytes - 1);
 }
 
 // Mapping bytes of the large blocks held now, and the most held at once:
@@ -101,7 +103,7 @@ class BlockCache {
     std::uint64_t best_capacity = 0;
     for (int i = 0; i < count_; ++i) {
       const std::uint64_t capacity = Capacity(blocks_[i]);
-      if (capacity < bytes || capacity / 2 > bytes) continue;
+      if (capacity < bytes || capacity / 2 > RoundUpToHuge(bytes)) continue;
       if (best < 0 || capacity < best_capacity) {
         best = i;
         best_capacity = capacity;
@@ -205,7 +207,8 @@ void* MapFresh(std::uint64_t bytes) {
   // The whole 2 MB pages that cover the block, its last partial one too:
   // the mapping reaches past it, and a tail of 4 kB pages would cost up to
   // 511 faults.
-  AdviseHugePages(reinterpret_cast<void*>(start), (bytes + kHugeBytes - 1) & ~(kHugeBytes - 1));
+  header->advised = RoundUpToHuge(bytes);
+  AdviseHugePages(reinterpret_cast<void*>(start), header->advised);
   CountMapped(length);
   return reinterpret_cast<void*>(start);
 }
@@ -218,7 +221,7 @@ namespace {
 void* AllocFresh(std::uint64_t bytes) {
   constexpr std::uint64_t kHuge = std::uint64_t{2} << 20;
 #if defined(__linux__)
-  if (bytes >= kHugePageAdviceBytes) return MapFresh(bytes);
+  if (bytes >= kMappedBlockBytes) return MapFresh(bytes);
 #endif
   const std::size_t align = bytes >= kHugePageAdviceBytes ? kHuge : 64;
   void* data = nullptr;
@@ -238,7 +241,7 @@ void* AllocFresh(std::uint64_t bytes) {
 // checked against SIZE_MAX.
 void* TakeCached(std::uint64_t bytes) {
 #if defined(__linux__)
-  if (bytes >= kHugePageAdviceBytes) {
+  if (bytes >= kMappedBlockBytes) {
     void* data = Cache().Take(bytes);
     if (data != nullptr) CountMapped(HeaderOf(data)->length);
     return data;
@@ -273,7 +276,7 @@ void* AllocGuardedBytes(std::uint64_t bytes) {
 void FreeAlignedBytes(void* data, std::uint64_t bytes) noexcept {
   if (data == nullptr) return;
 #if defined(__linux__)
-  if (bytes >= kHugePageAdviceBytes && HeaderOf(data)->magic == kMappedMagic) {
+  if (bytes >= kMappedBlockBytes && HeaderOf(data)->magic == kMappedMagic) {
     g_live_mapped.fetch_sub(HeaderOf(data)->length);
     Cache().Put(data);
     return;

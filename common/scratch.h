@@ -45,29 +45,35 @@ void CountScratchBytes(std::uint64_t bytes);
 void AdviseHugePages(void* data, std::uint64_t bytes);
 constexpr std::uint64_t kHugePageAdviceBytes = std::uint64_t{4} << 20;
 
-// Allocates `count` elements with array new after the guard has agreed;
-// throws std::bad_alloc otherwise. A negative count is treated as 0.
-template <class T>
-std::unique_ptr<T[]> AllocScratch(std::int64_t count) {
-  if (count < 0) count = 0;
-  if (static_cast<std::uint64_t>(count) > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-  const std::uint64_t bytes = static_cast<std::uint64_t>(count) * sizeof(T);
-  GuardScratchRequest(bytes);
-  std::unique_ptr<T[]> buffer(new T[static_cast<std::size_t>(count)]);
-  if (bytes >= kHugePageAdviceBytes) AdviseHugePages(buffer.get(), bytes);
-  CountScratchBytes(bytes);
-  return buffer;
-}
+// Requests of this many bytes or more get a mapping of their own, 2 MB
+// aligned and advised to huge pages, that the block cache keeps when it is
+// freed. In this kind of virtual machine a fresh 4 kB page costs some 10 us
+// to fault in, so even a buffer of one image plane (300 kB at 320 x 240)
+// costs more on first touch than its share of a 2 MB page does to clear.
+// Builds with AddressSanitizer keep all but the large blocks on the heap,
+// where it watches for overruns.
+#if defined(__SANITIZE_ADDRESS__)
+#define DENSECORR_SCRATCH_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define DENSECORR_SCRATCH_ASAN 1
+#endif
+#endif
+#if defined(DENSECORR_SCRATCH_ASAN)
+constexpr std::uint64_t kMappedBlockBytes = kHugePageAdviceBytes;
+#else
+constexpr std::uint64_t kMappedBlockBytes = std::uint64_t{256} << 10;
+#endif
 
 // Raw memory of `bytes` (at least 1), aligned to 2 MB when `bytes` is
-// kHugePageAdviceBytes or more and then advised to huge pages, else to 64
+// kMappedBlockBytes or more and then advised to huge pages, else to 64
 // bytes; throws std::bad_alloc. A 2 MB start lets every page of a large
 // buffer be huge: with the usual start, the part before the first 2 MB
 // boundary and after the last falls back to 4 kB pages (some 1000 faults for
 // a 22 MB buffer). Release with FreeAlignedBytes and the same `bytes`.
 //
-// Large blocks are served from the block cache first (below) and go back to
-// it when freed. No guard: AllocGuardedBytes is the guarded entry.
+// Mapped blocks are served from the block cache first (below) and go back
+// to it when freed. No guard: AllocGuardedBytes is the guarded entry.
 void* AllocAlignedBytes(std::uint64_t bytes);
 void FreeAlignedBytes(void* data, std::uint64_t bytes) noexcept;
 
@@ -80,15 +86,15 @@ void* AllocGuardedBytes(std::uint64_t bytes);
 // The cache of freed large blocks (Linux; elsewhere it stays empty). Every
 // call maps the same few large buffers; a fresh mapping costs a zeroed page
 // per fault (about a seventh of a 320 px match), a kept one none. A freed
-// block of kHugePageAdviceBytes or more is kept while the cache stays within
+// block of kMappedBlockBytes or more is kept while the cache stays within
 // its cap (the larger of kScratchCacheMinCap and the most large-block bytes
 // the process has held at once, the latter at most a quarter of the
 // machine's memory; at most kScratchCacheMaxBlocks blocks; the
 // oldest go first), and handed to the next request it fits best, if that
-// request needs at least half of it (a small request must not pin a large
-// block). Thread-safe.
+// request, rounded up to whole 2 MB pages, needs at least half of it (a
+// small request must not pin a large block). Thread-safe.
 constexpr std::uint64_t kScratchCacheMinCap = std::uint64_t{256} << 20;
-constexpr int kScratchCacheMaxBlocks = 16;
+constexpr int kScratchCacheMaxBlocks = 48;
 
 // Bytes held by the cache now (its blocks' whole mappings).
 std::uint64_t ScratchCacheBytes();
@@ -108,8 +114,8 @@ struct ScratchFree {
 template <class T>
 using ScratchBlock = std::unique_ptr<T[], ScratchFree>;
 
-// AllocScratch for large buffers of plain values (left uninitialised),
-// through AllocAlignedBytes.
+// `count` plain values (left uninitialised) through AllocGuardedBytes: a
+// block the cache serves is not put to the guard again.
 template <class T>
 ScratchBlock<T> AllocScratchBlock(std::int64_t count) {
   static_assert(std::is_trivial<T>::value, "plain values only: no constructors run");
@@ -117,6 +123,22 @@ ScratchBlock<T> AllocScratchBlock(std::int64_t count) {
   if (static_cast<std::uint64_t>(count) > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
   const std::uint64_t bytes = static_cast<std::uint64_t>(count) * sizeof(T);
   ScratchBlock<T> block(static_cast<T*>(AllocGuardedBytes(bytes)), ScratchFree{bytes});
+  CountScratchBytes(bytes);
+  return block;
+}
+
+// The cores' scratch buffers: `count` plain values, uninitialised, after the
+// guard has agreed (std::bad_alloc otherwise; a negative count is treated
+// as 0). Small ones come from the heap; from kMappedBlockBytes on, a
+// mapped block that the next call gets back from the cache.
+template <class T>
+ScratchBlock<T> AllocScratch(std::int64_t count) {
+  static_assert(std::is_trivial<T>::value, "plain values only: no constructors run");
+  if (count < 0) count = 0;
+  if (static_cast<std::uint64_t>(count) > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+  const std::uint64_t bytes = static_cast<std::uint64_t>(count) * sizeof(T);
+  GuardScratchRequest(bytes);
+  ScratchBlock<T> block(static_cast<T*>(AllocAlignedBytes(bytes)), ScratchFree{bytes});
   CountScratchBytes(bytes);
   return block;
 }

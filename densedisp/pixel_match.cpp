@@ -27,7 +27,7 @@ int CountSearchOffsets(int grid, int radius_x, int radius_y) {
   return n;
 }
 
-std::unique_ptr<int[]> BuildSearchOffsets(int grid, int radius_x, int radius_y, int* n_offsets) {
+ScratchBlock<int> BuildSearchOffsets(int grid, int radius_x, int radius_y, int* n_offsets) {
   const int n = CountSearchOffsets(grid, radius_x, radius_y);
   auto offsets = AllocScratch<int>(2 * std::int64_t{n});
   int slot = 0;
@@ -68,7 +68,7 @@ constexpr std::ptrdiff_t kPixelsPerItem = 4096;
 
 // Runs of offsets that sit one below the other in a column of the search
 // grid, each split evenly into pieces of at most max_count.
-std::unique_ptr<OffsetSegment[]> BuildSegments(const int* offsets, int n_offsets, int max_count,
+ScratchBlock<OffsetSegment> BuildSegments(const int* offsets, int n_offsets, int max_count,
                                                int* n_segments) {
   auto segments = AllocScratch<OffsetSegment>(n_offsets);
   int n = 0;
@@ -93,7 +93,7 @@ std::unique_ptr<OffsetSegment[]> BuildSegments(const int* offsets, int n_offsets
 // The distance job of a call and the segment lists it points at; the
 // volume fields are set by whoever runs it.
 struct DescDistPlan {
-  std::unique_ptr<OffsetSegment[]> segments, groups;
+  ScratchBlock<OffsetSegment> segments, groups;
   DescDistJob job{};
 };
 
@@ -140,7 +140,7 @@ DescDistPlan PlanDescDist(const PixelKernels& kernels, Descriptor desc1, Descrip
 }
 
 // deform_coeff * (|sx| + |sy|) of every offset.
-std::unique_ptr<float[]> CityBlockPenalties(const int* offsets, int n_offsets, float deform_coeff) {
+ScratchBlock<float> CityBlockPenalties(const int* offsets, int n_offsets, float deform_coeff) {
   auto penalty = AllocScratch<float>(n_offsets);
   for (int k = 0; k < n_offsets; ++k) {
     const float sx = std::fabs(static_cast<float>(offsets[2 * k]));
@@ -309,7 +309,7 @@ constexpr std::int64_t kParallelRegionPixels = 4096;
 
 // The offsets of a call, checked first: the offset count and the 32-bit
 // count of the (never built) volume fail before anything is allocated.
-std::unique_ptr<int[]> CallOffsets(const PixelMatchParams& params, int n_pixel, int* n_offsets) {
+ScratchBlock<int> CallOffsets(const PixelMatchParams& params, int n_pixel, int* n_offsets) {
   const int n =
       CountSearchOffsets(params.search_grid_size, params.search_radius[0], params.search_radius[1]);
   CheckedCount(std::int64_t{n} * n_pixel);

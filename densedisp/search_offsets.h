@@ -8,6 +8,7 @@
 
 #include "common/descriptor.h"
 #include "common/int_arith.h"
+#include "common/scratch.h"
 #include "densedisp/pixel_match.h"
 
 namespace densecorr {
@@ -18,7 +19,7 @@ namespace densecorr {
 int CountSearchOffsets(int grid, int radius_x, int radius_y);
 
 // The list itself: sx = -rx, -rx+g, ... <= rx outer, sy likewise inner.
-std::unique_ptr<int[]> BuildSearchOffsets(int grid, int radius_x, int radius_y, int* n_offsets);
+ScratchBlock<int> BuildSearchOffsets(int grid, int radius_x, int radius_y, int* n_offsets);
 
 // P = width*height, 0 when either side is not positive; std::bad_alloc when
 // the product does not fit 32 bits.

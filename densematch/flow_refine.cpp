@@ -119,7 +119,7 @@ void GaussianBlur(const float* in, int width, int height, int channels, float si
     total += kernel[i + radius];
   }
   for (float& k : kernel) k /= total;
-  std::unique_ptr<float[]> own;
+  ScratchBlock<float> own;
   if (scratch == nullptr) {
     own = AllocScratch<float>(plane);
     scratch = own.get();

@@ -144,7 +144,7 @@ Plan MakePlan(const ImageView& image1, const ImageView& image2, const MatchOptio
 struct Side {
   int width = 0, height = 0, channels = 0, feat_dim = 0;
   ScratchBlock<float> desc;  // 2 MB aligned: all huge pages
-  std::unique_ptr<float[]> pixels;
+  ScratchBlock<float> pixels;
   std::vector<std::uint8_t> frame;  // 1 per pixel of the black frame; empty: none
   Descriptor descriptor() const { return Descriptor{desc.get(), width, height, feat_dim}; }
   PlanarImage planar() const { return PlanarImage{pixels.get(), width, height, channels}; }
@@ -175,7 +175,7 @@ Side PrepareSide(const ImageView& image, const DescribeOptions& options, int fea
 }
 
 // The grey mean of an RGB side, for pairing with a grey image.
-std::unique_ptr<float[]> GreyOf(const Side& s) {
+ScratchBlock<float> GreyOf(const Side& s) {
   const Index n = Index{s.width} * s.height;
   auto grey = AllocScratch<float>(n);
   for (Index p = 0; p < n; ++p) {
@@ -857,7 +857,7 @@ double DepartureFromTranslation(const Homography& model, int w, int h) {
 
 // Image b seen through `model` in a w x h frame: pixel (x, y) shows b at
 // model(x, y), bilinear, b's border extended beyond its edges.
-std::unique_ptr<float[]> WarpThrough(const PlanarImage& b, const Homography& model, int w, int h) {
+ScratchBlock<float> WarpThrough(const PlanarImage& b, const Homography& model, int w, int h) {
   const Index n = Index{w} * h, nb = Index{b.width} * b.height;
   auto out = AllocScratch<float>(n * b.channels);
 #ifdef _OPENMP
@@ -1082,7 +1082,7 @@ void CheckField(const float* u, const float* v, const float* back_u, const float
 // Both fields of one pass: (u, v) from image 1 to image 2 and, when the
 // check is on, (back_u, back_v) the other way.
 struct Fields {
-  std::unique_ptr<float[]> u, v, back_u, back_v;
+  ScratchBlock<float> u, v, back_u, back_v;
 };
 
 // One pass: descriptor matches both ways (through `model` and its inverse
@@ -1248,7 +1248,7 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   clock.Mark("describe");
   // The continuous refinement compares pixel values: colour where both
   // images have it, grey otherwise.
-  std::unique_ptr<float[]> grey1, grey2;
+  ScratchBlock<float> grey1, grey2;
   PlanarImage planar1 = side1.planar(), planar2 = side2.planar();
   if (side1.channels != side2.channels) {
     if (side1.channels == 3) {

@@ -375,7 +375,7 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
   if (n_edge != EdgeCount(n_level)) throw std::logic_error("pyramid inference: edge count");
   // Messages start at 0: one not yet written is skipped (adding or
   // subtracting 0 changes no value), so the block is never cleared.
-  std::unique_ptr<float[]> own;
+  ScratchBlock<float> own;
   if (scratch == nullptr) {
     own = AllocScratch<float>(std::int64_t{n_edge} * n_shift);
     scratch = own.get();

@@ -43,8 +43,11 @@ TEST(MemoryGuardDecision, AllocScratchAsksOnlyAboveTheThreshold) {
     EXPECT_THROW(densecorr::AllocScratch<double>(std::int64_t{1} << 40), std::bad_alloc);
   }
   {
+    // Freed scratch stays in the block cache and counts as available.
+    densecorr::ReleaseScratchCache();
     ScopedGuardFigure some(8 << 20, 0);
-    EXPECT_NO_THROW(densecorr::AllocScratch<float>(1 << 20));               // 4 MiB of 8
+    EXPECT_NO_THROW(densecorr::AllocScratch<float>(1 << 20));  // 4 MiB of 8
+    densecorr::ReleaseScratchCache();
     EXPECT_THROW(densecorr::AllocScratch<float>(2 << 20), std::bad_alloc);  // 8 MiB of 8
   }
   {
@@ -256,6 +259,27 @@ TEST_F(ScratchCache, ReusesTheBestFitAndLeavesSmallRequestsOffLargeBlocks) {
   EXPECT_EQ(ScratchCacheBytes(), 0u);
 }
 
+// The cores' buffers from kMappedBlockBytes on (one image plane and up)
+// lie on whole huge pages that the next call gets back; smaller ones stay
+// on the heap.
+TEST_F(ScratchCache, KeepsMediumBuffersOnWholeHugePages) {
+  const auto medium = static_cast<std::int64_t>(densecorr::kMappedBlockBytes);
+  const std::int64_t pages = (medium + 2 * kMiB - 1) / (2 * kMiB) * (2 * kMiB);
+  auto a = densecorr::AllocScratch<char>(medium);
+  void* const at_a = a.get();
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(at_a) % (std::uintptr_t{2} << 20), 0u);
+  a[medium - 1] = 'm';
+  a.reset();
+  const std::uint64_t one = ScratchCacheBytes();
+  EXPECT_GT(one, 0u);
+  { auto small = densecorr::AllocScratch<char>(medium - 1); }
+  EXPECT_EQ(ScratchCacheBytes(), one);
+  // A request that its huge pages cover takes it back, contents and all.
+  auto b = densecorr::AllocScratch<char>(pages);
+  EXPECT_EQ(b.get(), at_a);
+  EXPECT_EQ(b[medium - 1], 'm');
+}
+
 TEST_F(ScratchCache, StaysWithinItsCapAndBlockCount) {
   densecorr::SetScratchCacheCapForTesting(25 * kMiB);
   auto a = Block(6 * kMiB), b = Block(6 * kMiB), c = Block(6 * kMiB), big = Block(30 * kMiB);
@@ -343,10 +367,11 @@ TEST_F(ScratchCache, TheGuardCountsCachedBytesAndGivesThemBack) {
     EXPECT_EQ(ScratchCacheBytes(), cached);
     auto grown = Block(20 * kMiB);
     EXPECT_EQ(ScratchCacheBytes(), 0u);
-    // The same holds for the array scratch.
+    // The same holds for the cores' scratch buffers.
     grown.reset();
     ASSERT_GT(ScratchCacheBytes(), 0u);
-    EXPECT_NO_THROW(densecorr::AllocScratch<float>(6 * kMiB));  // 24 MiB
+    densecorr::ScratchBlock<float> array;
+    EXPECT_NO_THROW(array = densecorr::AllocScratch<float>(6 * kMiB));  // 24 MiB
     EXPECT_EQ(ScratchCacheBytes(), 0u);
     EXPECT_FALSE(densecorr::CallMemoryFits(20 * kMiB, nullptr));
   }
