@@ -13,8 +13,8 @@ namespace densecorr {
 void ShiftDistLiteral(Descriptor desc1, Descriptor desc2, int grid_size, const PyramidGeometry& g,
                       float truncate_const, float* dist_volume, const int* shifts) {
   const int n_sample = g.n_sample, n_sample_y = g.n_sample_y, n_shift = g.n_shift;
-  const std::ptrdiff_t plane1 = std::ptrdiff_t{desc1.width} * desc1.height;
-  const std::ptrdiff_t plane2 = std::ptrdiff_t{desc2.width} * desc2.height;
+  const std::ptrdiff_t plane1 = PlaneOf(desc1);
+  const std::ptrdiff_t plane2 = PlaneOf(desc2);
 #pragma omp parallel for schedule(static)
   for (int s = 0; s < n_sample; ++s) {
     const int x1 = grid_size * (s / n_sample_y);
@@ -229,8 +229,8 @@ void PackShiftGridColumns(const ShiftDistPlan& plan, Descriptor desc1, Descripto
   const ShiftDistJob& job = plan.job;
   float* packed1 = const_cast<float*>(job.packed1);
   float* packed2 = const_cast<float*>(job.packed2);
-  const std::ptrdiff_t plane1 = std::ptrdiff_t{desc1.width} * desc1.height;
-  const std::ptrdiff_t plane2 = std::ptrdiff_t{desc2.width} * desc2.height;
+  const std::ptrdiff_t plane1 = PlaneOf(desc1);
+  const std::ptrdiff_t plane2 = PlaneOf(desc2);
   const std::ptrdiff_t grid = grid_size;
   const int n_sample_x = job.n_sample_x, n_sample_y = job.n_sample_y, n_jx = plan.n_jx;
   const std::ptrdiff_t n_jy = job.channel2;

@@ -65,11 +65,14 @@ int DescriptorChannels(const DescribeOptions& options) {
 }
 
 void DescribeImageWith(const DescribeKernels& kernels, const ImageView& image,
-                       const DescribeOptions& options, float* out, StopToken* stop) {
+                       const DescribeOptions& options, float* out, StopToken* stop,
+                       std::ptrdiff_t out_plane) {
   CheckOptions(options);
   CheckImage(image);
   if (image.width == 0 || image.height == 0) return;
   Require(out != nullptr, "output missing");
+  Require(out_plane == 0 || out_plane >= std::ptrdiff_t{image.width} * image.height,
+          "output channels overlap");
 
   const std::vector<float> smooth_taps = desc::GaussianTaps(options.smoothing_sigma);
   const std::vector<float> pool_taps = desc::TriangleTaps(options.cell_size);
@@ -108,6 +111,7 @@ void DescribeImageWith(const DescribeKernels& kernels, const ImageView& image,
   job.pooled_v = job.mag + plane;
   job.pooled = job.pooled_v + v_floats;
   job.out = out;
+  job.out_plane = out_plane > 0 ? out_plane : job.n_pixel;
 
   // Each stage writes every value from fixed inputs in a fixed order, so the
   // split of columns between threads cannot change a bit.
@@ -135,8 +139,8 @@ void DescribeImageWith(const DescribeKernels& kernels, const ImageView& image,
 }
 
 void DescribeImage(const ImageView& image, const DescribeOptions& options, float* out,
-                   StopToken* stop) {
-  DescribeImageWith(DescribeKernelsFor(simd::SelectIsa()), image, options, out, stop);
+                   StopToken* stop, std::ptrdiff_t out_plane) {
+  DescribeImageWith(DescribeKernelsFor(simd::SelectIsa()), image, options, out, stop, out_plane);
 }
 
 }  // namespace densecorr

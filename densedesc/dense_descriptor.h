@@ -3,6 +3,8 @@
 #ifndef DENSECORR_DENSEDESC_DENSE_DESCRIPTOR_H_
 #define DENSECORR_DENSEDESC_DENSE_DESCRIPTOR_H_
 
+#include <cstddef>
+
 #include "common/image_view.h"
 #include "common/stop.h"
 
@@ -52,9 +54,10 @@ int DescriptorChannels(const DescribeOptions& options);
 // whatever the thread count or kernel path. Throws std::invalid_argument on
 // options out of range, std::bad_alloc when memory runs out. stop (null =
 // never) is polled between columns; a stop request throws Stopped, `out`
-// then partly written.
+// then partly written. out_plane: floats from one channel to the next
+// (0 = width*height; more leaves gaps that are not written).
 void DescribeImage(const ImageView& image, const DescribeOptions& options, float* out,
-                   StopToken* stop = nullptr);
+                   StopToken* stop = nullptr, std::ptrdiff_t out_plane = 0);
 
 }  // namespace densecorr
 

@@ -216,7 +216,7 @@ void WriteOut(const DescribeJob& job, int x_begin, int x_end) {
       for (int iy = 0; iy < g; ++iy) {
         for (int o = 0; o < job.n_orient; ++o, ++c) {
           const float* src = source(ix, iy, o);
-          float* dst = job.out + c * job.n_pixel + Column(x, h);
+          float* dst = job.out + c * job.out_plane + Column(x, h);
           for (int y = 0; y < h; ++y) dst[y] = src[y] / length[y];
           if (root) SqrtSpan<V>(dst, h);
         }

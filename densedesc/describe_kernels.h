@@ -37,7 +37,8 @@ struct DescribeJob {
   float* mag;       // plane: gradient magnitudes, then vector lengths
   float* pooled_v;  // n_orient planes: votes pooled down the columns
   float* pooled;    // n_orient padded planes: pooled both ways (before: votes)
-  float* out;       // the descriptor: channel c of pixel (x, y) at c*n_pixel + x*height + y
+  float* out;       // the descriptor: channel c of pixel (x, y) at c*out_plane + x*height + y
+  std::ptrdiff_t out_plane;
 };
 
 struct DescribeKernels {
@@ -61,7 +62,8 @@ const DescribeKernels& DescribeKernelsFor(simd::Isa isa);
 
 // DescribeImage on a chosen table (the public call uses simd::SelectIsa()'s).
 void DescribeImageWith(const DescribeKernels& kernels, const ImageView& image,
-                       const DescribeOptions& options, float* out, StopToken* stop = nullptr);
+                       const DescribeOptions& options, float* out, StopToken* stop = nullptr,
+                       std::ptrdiff_t out_plane = 0);
 
 }  // namespace densecorr
 

@@ -111,12 +111,12 @@ DescDistPlan PlanDescDist(const PixelKernels& kernels, Descriptor desc1, Descrip
   job.data1 = desc1.data != nullptr ? desc1.data : kNoChannels;
   job.height1 = desc1.height;
   job.column1 = desc1.height;
-  job.plane1 = std::ptrdiff_t{desc1.width} * desc1.height;
+  job.plane1 = PlaneOf(desc1);
   job.data2 = desc2.data != nullptr ? desc2.data : kNoChannels;
   job.width2 = desc2.width;
   job.height2 = desc2.height;
   job.column2 = desc2.height;
-  job.plane2 = std::ptrdiff_t{desc2.width} * desc2.height;
+  job.plane2 = PlaneOf(desc2);
   job.reach_lo = 0;
   job.reach_hi = desc2.height;
   job.feat_dim = desc1.feat_dim > 0 ? desc1.feat_dim : 0;
@@ -230,8 +230,8 @@ void LabelEntries(Descriptor desc1, Descriptor desc2, const unsigned char* label
                   const unsigned char* labels2, const PixelMatchParams& params,
                   const int* disparity, const int* search_offsets, int n_offsets, int x, int y0,
                   int y1, float* out, std::ptrdiff_t k_stride) {
-  const std::ptrdiff_t plane1 = std::ptrdiff_t{desc1.width} * desc1.height;
-  const std::ptrdiff_t plane2 = std::ptrdiff_t{desc2.width} * desc2.height;
+  const std::ptrdiff_t plane1 = PlaneOf(desc1);
+  const std::ptrdiff_t plane2 = PlaneOf(desc2);
   const float truncate_const = params.truncate_const;
   for (int y = y0; y < y1; ++y) {
     const std::ptrdiff_t p = std::ptrdiff_t{x} * desc1.height + y;
@@ -262,8 +262,8 @@ void LabelEntries(Descriptor desc1, Descriptor desc2, const unsigned char* label
 void UpdateRegionColumn(Descriptor desc1, Descriptor desc2, float* best_cost, int* disparity,
                         const int* region_disparity, const int* search_offsets,
                         const float* euclid_penalty, int n_offsets, int x, int y_begin, int y_end) {
-  const std::ptrdiff_t plane1 = std::ptrdiff_t{desc1.width} * desc1.height;
-  const std::ptrdiff_t plane2 = std::ptrdiff_t{desc2.width} * desc2.height;
+  const std::ptrdiff_t plane1 = PlaneOf(desc1);
+  const std::ptrdiff_t plane2 = PlaneOf(desc2);
   const int rdx = region_disparity[0], rdy = region_disparity[1];
   for (int y = y_begin; y <= y_end; ++y) {
     const std::ptrdiff_t p = std::ptrdiff_t{x} * desc1.height + y;

@@ -144,9 +144,12 @@ Plan MakePlan(const ImageView& image1, const ImageView& image2, const MatchOptio
 struct Side {
   int width = 0, height = 0, channels = 0, feat_dim = 0;
   ScratchBlock<float> desc;  // 2 MB aligned: all huge pages
+  Index desc_plane = 0;      // floats from one channel to the next
   ScratchBlock<float> pixels;
   std::vector<std::uint8_t> frame;  // 1 per pixel of the black frame; empty: none
-  Descriptor descriptor() const { return Descriptor{desc.get(), width, height, feat_dim}; }
+  Descriptor descriptor() const {
+    return Descriptor{desc.get(), width, height, feat_dim, desc_plane};
+  }
   PlanarImage planar() const { return PlanarImage{pixels.get(), width, height, channels}; }
 };
 
@@ -161,16 +164,25 @@ Side PrepareSide(const ImageView& image, const DescribeOptions& options, int fea
   s.pixels = AllocScratch<float>(n * image.channels);
   ReadPlanar(image, s.pixels.get());
   if (fill_frame) s.frame = FindFrame(s.pixels.get(), s.width, s.height, s.channels);
-  s.desc = AllocScratchBlock<float>(n * feat_dim);
+  // Channels an odd number of 64-byte lines apart, so that a pixel's
+  // channels spread over every set of the caches (a plane of 320 x 240
+  // floats is a multiple of 4 kB: all of them in one set of the first-level
+  // cache, evicting one another as the distances read them).
+  s.desc_plane = (n + 15) / 16 * 16;
+  if ((s.desc_plane / 16) % 2 == 0) s.desc_plane += 16;
+  s.desc = AllocScratchBlock<float>(s.desc_plane * feat_dim);
   if (s.frame.empty()) {
-    DescribeImage(image, options, s.desc.get(), stop);
+    DescribeImage(image, options, s.desc.get(), stop, s.desc_plane);
   } else {
     // The descriptor sees the filled image as well.
     FillFrame(s.frame, s.width, s.height, s.channels, s.pixels.get());
     DescribeImage(ColumnMajorImage(s.pixels.get(), PixelType::kFloat32, s.width, s.height,
                                    s.channels),
-                  options, s.desc.get(), stop);
+                  options, s.desc.get(), stop, s.desc_plane);
   }
+  // The gaps are never read as values, but nothing is left uninitialised.
+  for (int c = 0; c < feat_dim; ++c)
+    std::fill(s.desc.get() + c * s.desc_plane + n, s.desc.get() + (c + 1) * s.desc_plane, 0.0f);
   return s;
 }
 
@@ -320,7 +332,7 @@ inline void SquaredSums16(const float* const* a, const float* const* b, Index n1
 void ColumnDistances(const Descriptor& d1, const Descriptor& d2, int x, const int* qx,
                      const int* qy, float* /*sum*/, float* out) {
   const int h = d1.height;
-  const Index n1 = Index{d1.width} * h, n2 = Index{d2.width} * d2.height;
+  const Index n1 = PlaneOf(d1), n2 = PlaneOf(d2);
   const float* column = d1.data + Index{x} * h;
   const float* a[16];
   const float* b[16];
@@ -369,7 +381,7 @@ struct ColumnScratch {
 void NeighbourDistances(const Descriptor& d1, const Descriptor& d2, int x, const int* disp,
                         ColumnScratch& s) {
   const int h = d1.height;
-  const Index n1 = Index{d1.width} * h, n2 = Index{d2.width} * d2.height;
+  const Index n1 = PlaneOf(d1), n2 = PlaneOf(d2);
   const int step[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
   for (int k = 0; k < 4; ++k) {
     Index* target = s.target[k].data();
@@ -638,7 +650,7 @@ void TryNeighbourCells(const Descriptor& da, const Descriptor& db, const int* la
           }
           // Sixteen candidates per pass over the channels, their sums in
           // registers (the same bits as one candidate at a time).
-          const Index n1 = Index{da.width} * da.height, n2 = Index{db.width} * db.height;
+          const Index n1 = PlaneOf(da), n2 = PlaneOf(db);
           const float* column = da.data + Index{x} * height;
           for (int k0 = 0; k0 < count; k0 += 16) {
             const int block = std::min(16, count - k0);
@@ -802,7 +814,7 @@ void MatchWeights(const Descriptor& d, const float* u, const float* v, const flo
     return static_cast<float>(std::min(reach, (side - 1) / 4));
   };
   const float mx1 = margin(w), my1 = margin(h), mx2 = margin(w2), my2 = margin(h2);
-  const Index n = Index{w} * h;
+  const Index n = Index{w} * h, plane = PlaneOf(d);
   auto length2 = AllocScratch<float>(n);
 #ifdef _OPENMP
 #pragma omp parallel for schedule(static)
@@ -811,8 +823,8 @@ void MatchWeights(const Descriptor& d, const float* u, const float* v, const flo
     float* column = length2.get() + Index{x} * h;
     for (int y = 0; y < h; ++y) column[y] = 0.0f;
     for (int c = 0; c < d.feat_dim; ++c) {
-      const float* plane = d.data + c * n + Index{x} * h;
-      for (int y = 0; y < h; ++y) column[y] += plane[y] * plane[y];
+      const float* channel = d.data + c * plane + Index{x} * h;
+      for (int y = 0; y < h; ++y) column[y] += channel[y] * channel[y];
     }
   }
 #ifdef _OPENMP

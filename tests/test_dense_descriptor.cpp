@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -382,7 +383,21 @@ TEST(DenseDescriptor, SameBitsOnEveryPathAndThreadCount) {
     }
     // The public call takes the widest path.
     EXPECT_EQ(want, Describe(view, o));
+    // Channels further apart: the same values, the gaps untouched.
+    const std::ptrdiff_t n = std::ptrdiff_t{w} * h, plane = n + 21;
+    const int channels = DescriptorChannels(o);
+    std::vector<float> spread(static_cast<size_t>(plane * channels), -1.0f);
+    DescribeImage(view, o, spread.data(), nullptr, plane);
+    for (int c = 0; c < channels; ++c) {
+      ASSERT_TRUE(std::equal(want.begin() + c * n, want.begin() + (c + 1) * n,
+                             spread.begin() + c * plane));
+      for (std::ptrdiff_t i = n; i < plane; ++i) ASSERT_EQ(spread[c * plane + i], -1.0f);
+    }
   }
+  std::vector<float> out(45 * 9, 0.0f);
+  EXPECT_THROW(DescribeImage(ColumnMajorImage(out.data(), PixelType::kFloat32, 3, 3, 1),
+                             DescribeOptions(), out.data(), nullptr, 8),
+               std::invalid_argument);
 }
 
 // ---- bad inputs ----

@@ -276,6 +276,75 @@ TEST(FusedPixel, RegionCallEqualsUpdateDescDistInListOrder) {
   }
 }
 
+// ---------------------------------------------------------------- padded planes
+
+// The channels of `im` `pad` floats further apart, the gaps NaN: a kernel
+// that took a gap for a value would change the results.
+std::vector<float> Padded(const ref::Image& im, std::ptrdiff_t pad) {
+  const std::ptrdiff_t n = std::ptrdiff_t{im.width} * im.height;
+  std::vector<float> out(static_cast<size_t>((n + pad) * std::max(im.feat_dim, 1)), kNaN);
+  for (int c = 0; c < im.feat_dim; ++c)
+    std::copy(im.values.begin() + c * n, im.values.begin() + (c + 1) * n,
+              out.begin() + c * (n + pad));
+  return out;
+}
+
+// Every whole call on descriptors whose channels lie further apart than
+// width*height (as the matcher lays out its own) gives the bits of the
+// usual layout, on every kernel path and thread count.
+TEST(PaddedPlanes, EveryCallGivesTheBitsOfTheUsualLayout) {
+  std::mt19937 rng(11);
+  const int h1 = 40, w1 = 24, h2 = 36, w2 = 30, f = 5;
+  const auto a = ref::RandomImage(rng, h1, w1, f, 11);
+  const auto b = ref::RandomImage(rng, h2, w2, f, 11);
+  const std::ptrdiff_t pad_a = 48, pad_b = 16;
+  const std::vector<float> pa = Padded(a, pad_a), pb = Padded(b, pad_b);
+  const Descriptor da{pa.data(), w1, h1, f, std::ptrdiff_t{w1} * h1 + pad_a};
+  const Descriptor db{pb.data(), w2, h2, f, std::ptrdiff_t{w2} * h2 + pad_b};
+  const int n_pixel = h1 * w1;
+  const std::vector<int> fields[] = {RunField(rng, n_pixel, 6), RandomField(rng, n_pixel, 9)};
+  std::vector<unsigned char> labels1(n_pixel), labels2(static_cast<size_t>(h2) * w2);
+  for (auto& l : labels1) l = static_cast<unsigned char>(rng() % 3);
+  for (auto& l : labels2) l = static_cast<unsigned char>(rng() % 3);
+  const auto pp = PixelParams(1, 4, 3, 0.05f, 2.0f);
+  const auto cp = CellParams(2, 2, 6, 5, 1.5f);
+  const auto g = densecorr::ComputePyramidGeometry(w1, h1, 2, 6, 5, 2);
+  const std::vector<int> regions = {0, 23, 0, 39, 5, 12, 3, 30};
+  const std::vector<int> region_disp = {2, -1, -4, 3};
+  ForEveryPath([&](Isa isa) {
+    const auto& shift = densecorr::ShiftKernelsFor(isa);
+    std::vector<float> cost(static_cast<size_t>(g.n_shift) * g.n_cell), padded_cost = cost;
+    std::vector<int> shifts(2 * static_cast<size_t>(g.n_shift)), padded_shifts = shifts;
+    densecorr::RunPyramidMatchWith(shift, a.desc(), b.desc(), cp, cost.data(), shifts.data());
+    densecorr::RunPyramidMatchWith(shift, da, db, cp, padded_cost.data(), padded_shifts.data());
+    EXPECT_TRUE(ref::SameBits(cost, padded_cost)) << "cellcost";
+    EXPECT_EQ(shifts, padded_shifts);
+    const auto& pixel = densecorr::PixelKernelsFor(isa);
+    for (const auto& field : fields) {
+      for (int call = 0; call < 3; ++call) {
+        std::vector<int> disp = field, padded_disp = field;
+        std::vector<float> best(n_pixel, 3.0f), padded_best = best;
+        if (call == 0) {
+          densecorr::RunPixelMatchWith(pixel, a.desc(), b.desc(), disp.data(), best.data(), pp);
+          densecorr::RunPixelMatchWith(pixel, da, db, padded_disp.data(), padded_best.data(), pp);
+        } else if (call == 1) {
+          densecorr::RunLabelMatchWith(pixel, a.desc(), b.desc(), labels1.data(), labels2.data(),
+                                       disp.data(), best.data(), pp);
+          densecorr::RunLabelMatchWith(pixel, da, db, labels1.data(), labels2.data(),
+                                       padded_disp.data(), padded_best.data(), pp);
+        } else {
+          PixelMatch().RunPixelMatch(a.desc(), b.desc(), regions.data(), region_disp.data(),
+                                     disp.data(), best.data(), 2, pp);
+          PixelMatch().RunPixelMatch(da, db, regions.data(), region_disp.data(),
+                                     padded_disp.data(), padded_best.data(), 2, pp);
+        }
+        EXPECT_EQ(disp, padded_disp) << "densedisp call " << call;
+        EXPECT_TRUE(ref::SameBits(best, padded_best)) << "densedisp call " << call;
+      }
+    }
+  });
+}
+
 // ---------------------------------------------------------------- call plans
 
 // The verdict of the plan is the verdict of the call, and a call that fits
