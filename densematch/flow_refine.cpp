@@ -256,7 +256,8 @@ class Arena {
   Arena() = default;
   Arena(float* block, Index floats) : block_(block), size_(floats) {}
   float* Take(Index count) {
-    const Index rounded = (std::max<Index>(count, 0) + 15) / 16 * 16;
+    Index rounded = (std::max<Index>(count, 0) + 15) / 16 * 16;
+    if ((rounded / 16) % 2 == 0) rounded += 16;
     float* out = block_ ? block_ + used_ : nullptr;
     used_ += rounded;
     if (block_ && used_ > size_) throw std::logic_error("flow refinement: arena too small");
