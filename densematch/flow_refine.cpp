@@ -249,7 +249,10 @@ namespace {
 // All the buffers of one refinement come from one block: a fresh page costs
 // a fault on first touch, and one large block gets huge pages (see
 // AdviseHugePages) where many medium ones would each be faulted in 4 kB at a
-// time. Sizes are rounded up to whole cache lines.
+// time. Sizes are rounded up to an odd number of cache lines: planes of
+// many image sizes (320 x 240) are multiples of 4 kB, and the loops read a
+// dozen of them at the same index, which would all fall into one set of the
+// first-level cache.
 class Arena {
  public:
   // Counting mode: Take only adds up the sizes.
