@@ -1232,10 +1232,13 @@ bool FindGlobalMotion(const float* u, const float* v, const std::uint8_t* valid,
 }  // namespace
 
 MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
-                        const MatchOptions& options) {
+                        const MatchOptions& given) {
   CheckImage(image1);
   CheckImage(image2);
-  const Plan plan = MakePlan(image1, image2, options);
+  const Plan plan = MakePlan(image1, image2, given);
+  MatchOptions options = given;
+  if (options.descriptor.cell_size == 0)
+    options.descriptor.cell_size = std::min(16, std::max(3, (3 * plan.grid + 2) / 4));
   const int feat_dim = DescriptorChannels(options.descriptor);
   Require(feat_dim >= 1 && feat_dim <= 128,
           "descriptor has more than 128 channels (n_orientations * grid_cells^2)");

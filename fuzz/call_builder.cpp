@@ -838,12 +838,13 @@ const std::vector<OptionKey>& DescribeKeys() {
   return keys;
 }
 
-// The matcher's descriptor options, with the matcher's own ranges.
+// The matcher's descriptor options, with the matcher's own ranges
+// (cell_size 0: from the grid).
 const std::vector<OptionKey>& MatchDescriptorKeys() {
   static const std::vector<OptionKey> keys = {
       {"smoothing_sigma", OptionKey::kReal, 0, 10, 0, 3, 10},
       {"n_orientations", OptionKey::kWhole, 2, 32, 2, 10, 32},
-      {"cell_size", OptionKey::kWhole, 1, 16, 1, 5, 16},
+      {"cell_size", OptionKey::kWhole, 0, 16, 0, 5, 16},
       {"grid_cells", OptionKey::kWhole, 1, 8, 1, 4, 8},
       {"norm_floor", OptionKey::kReal, 1e-9, 1e6, 1e-4, 1, 1e6},
       {"root_normalise", OptionKey::kWhole, 0, 1, 0, 1, 1},

@@ -126,7 +126,10 @@
 %                         n_orientations, cell_size, grid_cells, norm_floor,
 %                         root_normalise (true/false or 1/0) (see
 %                         densedesc); at most 128 channels
-%                         (n_orientations * grid_cells^2)
+%                         (n_orientations * grid_cells^2). cell_size 0 (the
+%                         default here) = from the grid: 3 up to grid_size 4,
+%                         then 3/4 of grid_size, so that the descriptor's
+%                         reach grows with the image
 %
 %   Errors (nothing is assigned)
 %     densecorr:densematch:badInput  a bad argument or option, with a message

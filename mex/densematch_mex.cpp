@@ -112,7 +112,7 @@ void ReadDescriptorOptions(const mxArray* s, densecorr::DescribeOptions* d) {
     const std::string key = name;
     if (key == "smoothing_sigma") d->smoothing_sigma = ReadReal(v, name, 0, 10);
     else if (key == "n_orientations") d->n_orientations = ReadInt(v, name, 2, 32);
-    else if (key == "cell_size") d->cell_size = ReadInt(v, name, 1, 16);
+    else if (key == "cell_size") d->cell_size = ReadInt(v, name, 0, 16);  // 0: from the grid
     else if (key == "grid_cells") d->grid_cells = ReadInt(v, name, 1, 8);
     else if (key == "norm_floor") d->norm_floor = ReadReal(v, name, 1e-9, 1e6);
     else if (key == "root_normalise") d->root_normalise = ReadFlag(v, name);

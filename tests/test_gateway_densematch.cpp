@@ -204,7 +204,7 @@ TEST(DensematchGatewayMessages, Options) {
   refused(OneField("descriptor", OneField("cell_size", Array())),
           "option descriptor.cell_size is not set");
   refused(OneField("descriptor", OneField("cell_size", Scalar(17))),
-          "option cell_size must be a whole number from 1 to 16");
+          "option cell_size must be a whole number from 0 to 16");
   refused(OneField("descriptor", OneField("norm_floor", Scalar(0))),
           "option norm_floor must lie from 1e-09 to 1e+06");
   // Checks of the core: descriptors beyond the matcher's 128 channels, more

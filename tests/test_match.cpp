@@ -609,6 +609,27 @@ TEST(MatchImages, SameBitsWhateverTheThreadCount) {
   ExpectSameField(one, three);
 }
 
+// cell_size 0 is the grid's choice: 3 up to grid_size 4, 3/4 of it beyond.
+TEST(MatchImages, DescriptorCellSizeFollowsTheGrid) {
+  const Texture t(53);
+  const int w = 96, h = 72;
+  const auto a = Render(t, w, h, [](int x, int y, double* sx, double* sy) {
+    *sx = x;
+    *sy = y;
+  });
+  const auto b = Render(t, w, h, [](int x, int y, double* sx, double* sy) {
+    *sx = x + 5.3;
+    *sy = y - 2.6;
+  });
+  for (const auto& [grid, cell] : {std::pair<int, int>{4, 3}, {8, 6}, {10, 8}}) {
+    MatchOptions chosen = SmallOptions(), explicit_cell = SmallOptions();
+    chosen.grid_size = explicit_cell.grid_size = grid;
+    explicit_cell.descriptor.cell_size = cell;
+    ASSERT_EQ(chosen.descriptor.cell_size, 0);
+    ExpectSameField(Match(a, b, w, h, chosen), Match(a, b, w, h, explicit_cell));
+  }
+}
+
 // The reported cost is the descriptor distance at each match rounded to
 // whole pixels, summed channel by channel in order, +Inf off image 2: checked
 // literally on a column height that leaves a partial block of pixels, with
@@ -626,12 +647,14 @@ TEST(MatchImages, CostIsTheDescriptorDistanceAtTheRoundedMatch) {
   });
   const MatchOptions o = SmallOptions();
   const MatchResult r = Match(a, b, w, h, o);
-  const int dim = densecorr::DescriptorChannels(o.descriptor);
+  densecorr::DescribeOptions described = o.descriptor;
+  described.cell_size = 3;  // the matcher's choice at grid_size 4
+  const int dim = densecorr::DescriptorChannels(described);
   const size_t n = static_cast<size_t>(w) * h;
   std::vector<float> d1(n * dim), d2(n * dim);
-  densecorr::DescribeImage(ColumnMajorImage(a.data(), PixelType::kFloat32, w, h, 1), o.descriptor,
+  densecorr::DescribeImage(ColumnMajorImage(a.data(), PixelType::kFloat32, w, h, 1), described,
                            d1.data());
-  densecorr::DescribeImage(ColumnMajorImage(b.data(), PixelType::kFloat32, w, h, 1), o.descriptor,
+  densecorr::DescribeImage(ColumnMajorImage(b.data(), PixelType::kFloat32, w, h, 1), described,
                            d2.data());
   int outside = 0;
   for (int x = 0; x < w; ++x) {

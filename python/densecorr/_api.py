@@ -421,8 +421,9 @@ def match(
         median_radius, snap_radius, fill_frame (bool) (the
         host module's help, ``help densematch``, says what each does);
         :func:`match_defaults` lists them
-        with their defaults (0 for grid_size, n_tree_level and refine_radius
-        means: chosen from the image size; 0 flow_warps turns the continuous
+        with their defaults (0 for grid_size, n_tree_level, refine_radius and
+        the descriptor's cell_size means: chosen from the image size (the
+        cell size from the grid); 0 flow_warps turns the continuous
         refinement off; consistency_threshold <= 0 keeps only the inside test).
 
     Returns

@@ -110,7 +110,7 @@ function check_errors()
   expect_error(bad, 'global_motion neither 0 nor 1', ...
                @() densematch(a, a, struct('global_motion', 2)));
   expect_error(bad, 'descriptor option', ...
-               @() densematch(a, a, struct('descriptor', struct('cell_size', 0))));
+               @() densematch(a, a, struct('descriptor', struct('cell_size', -1))));
   % Nothing is assigned on an error.
   clear dx dy;
   try
