@@ -4,7 +4,6 @@
 #define DENSECORR_CELLCOST_NODE_COST_H_
 
 #include <cstddef>
-#include <memory>
 
 #include "cellcost/pyramid_geometry.h"
 #include "common/scratch.h"

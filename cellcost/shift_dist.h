@@ -3,8 +3,6 @@
 #ifndef DENSECORR_CELLCOST_SHIFT_DIST_H_
 #define DENSECORR_CELLCOST_SHIFT_DIST_H_
 
-#include <memory>
-
 #ifdef _OPENMP
 #include <omp.h>
 #endif

@@ -4,7 +4,6 @@
 #define DENSECORR_DENSEDISP_SEARCH_OFFSETS_H_
 
 #include <cstdint>
-#include <memory>
 
 #include "common/descriptor.h"
 #include "common/int_arith.h"
