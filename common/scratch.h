@@ -116,17 +116,33 @@ struct ScratchFree {
 template <class T>
 using ScratchBlock = std::unique_ptr<T[], ScratchFree>;
 
+namespace scratch_detail {
+
+// Bytes of `count` plain values (a negative count is 0); std::bad_alloc when
+// they would not fit a size_t.
+template <class T>
+std::uint64_t PlainBytes(std::int64_t count) {
+  static_assert(std::is_trivial<T>::value, "plain values only: no constructors run");
+  if (count < 0) return 0;
+  if (static_cast<std::uint64_t>(count) > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+  return static_cast<std::uint64_t>(count) * sizeof(T);
+}
+
+template <class T>
+ScratchBlock<T> Owned(void* data, std::uint64_t bytes) {
+  ScratchBlock<T> block(static_cast<T*>(data), ScratchFree{bytes});
+  CountScratchBytes(bytes);
+  return block;
+}
+
+}  // namespace scratch_detail
+
 // `count` plain values (left uninitialised) through AllocGuardedBytes: a
 // block the cache serves is not put to the guard again.
 template <class T>
 ScratchBlock<T> AllocScratchBlock(std::int64_t count) {
-  static_assert(std::is_trivial<T>::value, "plain values only: no constructors run");
-  if (count < 0) count = 0;
-  if (static_cast<std::uint64_t>(count) > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-  const std::uint64_t bytes = static_cast<std::uint64_t>(count) * sizeof(T);
-  ScratchBlock<T> block(static_cast<T*>(AllocGuardedBytes(bytes)), ScratchFree{bytes});
-  CountScratchBytes(bytes);
-  return block;
+  const std::uint64_t bytes = scratch_detail::PlainBytes<T>(count);
+  return scratch_detail::Owned<T>(AllocGuardedBytes(bytes), bytes);
 }
 
 // The cores' scratch buffers: `count` plain values, uninitialised, after the
@@ -135,14 +151,9 @@ ScratchBlock<T> AllocScratchBlock(std::int64_t count) {
 // mapped block that the next call gets back from the cache.
 template <class T>
 ScratchBlock<T> AllocScratch(std::int64_t count) {
-  static_assert(std::is_trivial<T>::value, "plain values only: no constructors run");
-  if (count < 0) count = 0;
-  if (static_cast<std::uint64_t>(count) > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-  const std::uint64_t bytes = static_cast<std::uint64_t>(count) * sizeof(T);
+  const std::uint64_t bytes = scratch_detail::PlainBytes<T>(count);
   GuardScratchRequest(bytes);
-  ScratchBlock<T> block(static_cast<T*>(AllocAlignedBytes(bytes)), ScratchFree{bytes});
-  CountScratchBytes(bytes);
-  return block;
+  return scratch_detail::Owned<T>(AllocAlignedBytes(bytes), bytes);
 }
 
 }  // namespace densecorr
