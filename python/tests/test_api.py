@@ -187,7 +187,7 @@ def test_ctrl_c_stops_a_long_call_with_keyboard_interrupt():
         import os, signal, threading, time
         import numpy as np
         import densecorr
-        d = np.asfortranarray(np.random.default_rng(1).random((300, 300, 128), np.float32))
+        d = np.asfortranarray(np.random.default_rng(1).random((300, 300, 32), np.float32))
         sent = []
         def interrupt():
             sent.append(time.monotonic())
