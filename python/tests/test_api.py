@@ -1,4 +1,5 @@
 """The numpy API of cellcost and densedisp: layouts, results, errors, the GIL."""
+import signal
 import subprocess
 import sys
 import textwrap
@@ -202,8 +203,11 @@ def test_ctrl_c_stops_a_long_call_with_keyboard_interrupt():
         small = densecorr.cellcost(d[:8, :8], d[:8, :8], 1, (1, 1), 1, 1.0)
         print("next call", small.node_cost.shape)
     """)
+    # A shell that runs us in the background starts its children with SIGINT
+    # ignored, and Python keeps that: give the child the usual Ctrl-C.
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                         timeout=120)
+                         timeout=120, preexec_fn=lambda: signal.signal(signal.SIGINT,
+                                                                       signal.SIG_DFL))
     assert run.returncode == 0, run.stderr
     first, second = run.stdout.split("\n")[:2]
     word, seconds = first.split()

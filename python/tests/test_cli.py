@@ -82,8 +82,10 @@ def test_batch_records_failures_and_resumes(tmp_path, small_pair):
     args = ["-m", "densecorr", "batch", str(tmp_path / "pairs.csv"), "-o", str(out), *FAST]
 
     # Ctrl-C once the first pair is done: the report says what ran.
+    # (The usual Ctrl-C even where this runs with SIGINT ignored.)
     batch = subprocess.Popen([sys.executable, *args, "--workers", "1"], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
+                             stderr=subprocess.PIPE, text=True,
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     deadline = time.monotonic() + 120
     while not ((out / "a").exists() or (out / "b").exists()) and time.monotonic() < deadline:
         time.sleep(0.05)
