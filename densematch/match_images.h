@@ -25,7 +25,7 @@ struct MatchOptions {
   // 360 px), then 3/4 of grid_size, so that the descriptor's reach keeps
   // pace with the sample grid on larger images (a cell of 3 px under a grid
   // of 8 px left whole regions of fine repetitive texture at a wrong
-  // translation: six rendered pairs at 640 px, 97.9 -> 99.5 % within 1 px).
+  // translation: six rendered pairs at 640 px, 97.9 -> 99.6 % within 1 px).
   DescribeOptions descriptor = MatcherDescriptorDefaults();
   // Largest displacement searched on each axis, pixels; negative = chosen
   // from the image size.
