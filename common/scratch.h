@@ -3,6 +3,7 @@
 #ifndef DENSECORR_COMMON_SCRATCH_H_
 #define DENSECORR_COMMON_SCRATCH_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -115,6 +116,16 @@ struct ScratchFree {
 };
 template <class T>
 using ScratchBlock = std::unique_ptr<T[], ScratchFree>;
+
+// `floats` rounded up to an odd number of 64-byte lines: buffers or planes
+// that far apart fall into different sets of the caches when a loop reads
+// them at the same index (planes of many image sizes, 320 x 240 among them,
+// are multiples of 4 kB, which would put them all into one set).
+inline std::int64_t OddLineFloats(std::int64_t floats) {
+  std::int64_t rounded = (std::max<std::int64_t>(floats, 0) + 15) / 16 * 16;
+  if ((rounded / 16) % 2 == 0) rounded += 16;
+  return rounded;
+}
 
 namespace scratch_detail {
 

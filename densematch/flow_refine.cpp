@@ -249,18 +249,15 @@ namespace {
 // All the buffers of one refinement come from one block: a fresh page costs
 // a fault on first touch, and one large block gets huge pages (see
 // AdviseHugePages) where many medium ones would each be faulted in 4 kB at a
-// time. Sizes are rounded up to an odd number of cache lines: planes of
-// many image sizes (320 x 240) are multiples of 4 kB, and the loops read a
-// dozen of them at the same index, which would all fall into one set of the
-// first-level cache.
+// time. Sizes are rounded up to an odd number of cache lines
+// (OddLineFloats): the loops read a dozen buffers at the same index.
 class Arena {
  public:
   // Counting mode: Take only adds up the sizes.
   Arena() = default;
   Arena(float* block, Index floats) : block_(block), size_(floats) {}
   float* Take(Index count) {
-    Index rounded = (std::max<Index>(count, 0) + 15) / 16 * 16;
-    if ((rounded / 16) % 2 == 0) rounded += 16;
+    const Index rounded = OddLineFloats(count);
     float* out = block_ ? block_ + used_ : nullptr;
     used_ += rounded;
     if (block_ && used_ > size_) throw std::logic_error("flow refinement: arena too small");

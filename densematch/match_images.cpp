@@ -164,12 +164,9 @@ Side PrepareSide(const ImageView& image, const DescribeOptions& options, int fea
   s.pixels = AllocScratch<float>(n * image.channels);
   ReadPlanar(image, s.pixels.get());
   if (fill_frame) s.frame = FindFrame(s.pixels.get(), s.width, s.height, s.channels);
-  // Channels an odd number of 64-byte lines apart, so that a pixel's
-  // channels spread over every set of the caches (a plane of 320 x 240
-  // floats is a multiple of 4 kB: all of them in one set of the first-level
-  // cache, evicting one another as the distances read them).
-  s.desc_plane = (n + 15) / 16 * 16;
-  if ((s.desc_plane / 16) % 2 == 0) s.desc_plane += 16;
+  // Channels an odd number of cache lines apart: the distances read a
+  // pixel's channels together.
+  s.desc_plane = OddLineFloats(n);
   s.desc = AllocScratchBlock<float>(s.desc_plane * feat_dim);
   if (s.frame.empty()) {
     DescribeImage(image, options, s.desc.get(), stop, s.desc_plane);
