@@ -232,10 +232,15 @@ def run_batch(pairs_csv: str, out_dir: str, settings: Dict[str, Any],
         interrupted = True
     finally:
         bar.close()
-        if client is not None:
-            client.close()
-        if cluster is not None:
-            cluster.close()
+        # Closing a local cluster takes a moment: a Ctrl-C then must not cost
+        # the report of what ran.
+        for closable in (client, cluster):
+            if closable is None:
+                continue
+            try:
+                closable.close()
+            except KeyboardInterrupt:
+                interrupted = True
         if not interrupted:
             # Every pair has its answer: what is left was written by workers
             # that died mid-pair.

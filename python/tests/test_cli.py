@@ -126,6 +126,34 @@ def _start(args, env=None, log=None):
                             stderr=subprocess.STDOUT, start_new_session=True)
 
 
+def test_batch_keeps_its_report_when_ctrl_c_lands_while_the_cluster_closes(
+        tmp_path, small_pair, monkeypatch, capsys):
+    import distributed
+    from densecorr import batch as batch_module
+
+    class Done:
+        def result(self):
+            return {"status": "done"}
+
+    class Client:
+        def submit(self, *args, **kwargs):
+            return Done()
+
+        def close(self):
+            raise KeyboardInterrupt  # Ctrl-C while shutting down
+
+    monkeypatch.setattr(batch_module, "_client", lambda scheduler, workers: (Client(), None))
+    monkeypatch.setattr(distributed, "as_completed", lambda futures: list(futures))
+    left, right, _, _ = small_pair
+    write_pairs(tmp_path / "pairs.csv", [(left, right, "a"), (right, left, "b")])
+    status = batch_module.run_batch(str(tmp_path / "pairs.csv"), str(tmp_path / "out"), {},
+                                    quiet=True)
+    assert status == 130
+    out = capsys.readouterr().out
+    assert "2 pairs: 2 matched, 0 already done, 0 failed, 0 not run (interrupted)" in out
+    assert [row["status"] for row in read_report(tmp_path / "out").values()] == ["done", "done"]
+
+
 def test_batch_survives_a_worker_killed_mid_run(tmp_path, small_pair):
     from distributed import Client
 
