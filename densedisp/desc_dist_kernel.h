@@ -521,46 +521,84 @@ void DescDistColumns(const DescDistJob& job, int x_begin, int x_end, int y_begin
 }
 
 // ---- selection: pixel lanes, offsets in order ----
+// Each vector's comparisons form one chain through the offsets (the running
+// minimum), bound by the latency of a compare and a blend; up to
+// kSelectVectors vectors run side by side.
+constexpr int kSelectVectors = 4;
 
-template <class V>
-void BestDisparityPixels(const BestDisparityJob& job, std::ptrdiff_t p_begin,
-                         std::ptrdiff_t p_end) {
+template <class V, int G>
+void BestDisparityVectors(const BestDisparityJob& job, std::ptrdiff_t i0, int n) {
   using F = typename V::F;
   using I = typename V::I;
-  for (std::ptrdiff_t p0 = p_begin; p0 < p_end; p0 += V::kLanes) {
-    const int n = static_cast<int>(p_end - p0 < V::kLanes ? p_end - p0 : V::kLanes);
-    const typename V::M lanes = V::LaneRange(0, n);
-    F min_total = V::Broadcast(kLargestFinite);
-    F best_dist = V::Zero();
-    I best = V::BroadcastInt(-1);
-    // No offsets, no volume: its pointer may be null, and no offset may be
-    // applied to it.
-    const float* entry = job.n_offsets > 0 ? job.dist_volume + (p0 - job.vol_origin) : nullptr;
-    for (int k = 0; k < job.n_offsets; ++k, entry += job.k_stride) {
-      const F dist = n == V::kLanes ? V::Load(entry) : V::LoadMasked(entry, lanes);
-      const F total = V::Add(dist, V::Broadcast(job.penalty[k]));
+  using M = typename V::M;
+  F min_total[G], best_dist[G];
+  I best[G];
+  M lanes[G];
+  Unroll<G>([&](auto g) {
+    min_total[g.value] = V::Broadcast(kLargestFinite);
+    best_dist[g.value] = V::Zero();
+    best[g.value] = V::BroadcastInt(-1);
+    lanes[g.value] = V::LaneRange(0, MinInt(V::kLanes, n - g.value * V::kLanes));
+  });
+  const bool full = n == G * V::kLanes;
+  // No offsets, no volume: its pointer may be null, and no offset may be
+  // applied to it.
+  const float* entry = job.n_offsets > 0 ? job.dist_volume + i0 : nullptr;
+  for (int k = 0; k < job.n_offsets; ++k, entry += job.k_stride) {
+    const F penalty = V::Broadcast(job.penalty[k]);
+    const typename V::I index = V::BroadcastInt(k);
+    Unroll<G>([&](auto g) {
+      const float* at = entry + g.value * V::kLanes;
+      const F dist = full ? V::Load(at) : V::LoadMasked(at, lanes[g.value]);
+      const F total = V::Add(dist, penalty);
       // Strict and ordered: the first minimum wins and NaN never does.
-      const typename V::M better = V::Less(total, min_total);
-      min_total = V::Select(better, total, min_total);
-      best_dist = V::Select(better, dist, best_dist);
-      best = V::SelectInt(better, V::BroadcastInt(k), best);
-    }
-    float dist[V::kLanes];
-    int index[V::kLanes];
-    V::ToArray(best_dist, dist);
-    V::IntToArray(best, index);
-    for (int l = 0; l < n; ++l) {
-      const std::ptrdiff_t p = p0 + l;
-      const int k = index[l];
-      if (k < 0) {
-        // No winner: nothing to move by and no entry to report.
-        job.best_cost[p] = kInfinity;
-        continue;
-      }
+      const M better = V::Less(total, min_total[g.value]);
+      min_total[g.value] = V::Select(better, total, min_total[g.value]);
+      best_dist[g.value] = V::Select(better, dist, best_dist[g.value]);
+      best[g.value] = V::SelectInt(better, index, best[g.value]);
+    });
+  }
+  float dist[G * V::kLanes];
+  int index[G * V::kLanes];
+  Unroll<G>([&](auto g) {
+    V::ToArray(best_dist[g.value], dist + g.value * V::kLanes);
+    V::IntToArray(best[g.value], index + g.value * V::kLanes);
+  });
+  // Pixel of index i0, then row by row down the columns.
+  std::ptrdiff_t row = i0 % job.rows;
+  std::ptrdiff_t p = job.first + (i0 / job.rows) * job.column + row;
+  for (int l = 0; l < n; ++l) {
+    const int k = index[l];
+    if (k < 0) {
+      // No winner: nothing to move by and no entry to report.
+      job.best_cost[p] = kInfinity;
+    } else {
       job.disparity[2 * p] = WrappingAdd(job.disparity[2 * p], job.offsets[2 * k]);
       job.disparity[2 * p + 1] = WrappingAdd(job.disparity[2 * p + 1], job.offsets[2 * k + 1]);
       job.best_cost[p] = dist[l];
     }
+    if (++row == job.rows) {
+      row = 0;
+      p += job.column - job.rows + 1;
+    } else {
+      ++p;
+    }
+  }
+}
+
+template <class V>
+void BestDisparityPixels(const BestDisparityJob& job, std::ptrdiff_t i_begin,
+                         std::ptrdiff_t i_end) {
+  constexpr std::ptrdiff_t kStep = kSelectVectors * V::kLanes;
+  std::ptrdiff_t i0 = i_begin;
+  for (; i_end - i0 >= kStep; i0 += kStep) {
+    BestDisparityVectors<V, kSelectVectors>(job, i0, static_cast<int>(kStep));
+  }
+  if (i0 < i_end) {
+    const int n = static_cast<int>(i_end - i0);
+    WithTileSize<kSelectVectors>((n + V::kLanes - 1) / V::kLanes, [&](auto vectors) {
+      BestDisparityVectors<V, decltype(vectors)::value>(job, i0, n);
+    });
   }
 }
 

@@ -87,9 +87,13 @@ std::ptrdiff_t PanelFloats(int width1, int height1, int width2, int height2, int
 
 // Best offset per pixel.
 struct BestDisparityJob {
-  // Entry of offset k at pixel p: dist_volume[k*k_stride + p - vol_origin].
+  // Entry of offset k at volume index i: dist_volume[k*k_stride + i]. Index
+  // i holds pixel first + (i / rows)*column + i % rows: the whole volume has
+  // rows = column = height1 and first = 0; a block buffer of the fused
+  // driver holds its rectangle's columns one after the other.
   const float* dist_volume;
-  std::ptrdiff_t k_stride, vol_origin;
+  std::ptrdiff_t k_stride;
+  std::ptrdiff_t rows, column, first;
   const float* penalty;  // n_offsets values
   const int* offsets;
   int n_offsets;
@@ -104,8 +108,8 @@ struct PixelKernels {
   // Pixels of columns [x_begin, x_end), rows [y_begin, y_end) of image 1,
   // every offset of the job.
   void (*desc_dist)(const DescDistJob& job, int x_begin, int x_end, int y_begin, int y_end);
-  // Pixels [p_begin, p_end).
-  void (*best_disparity)(const BestDisparityJob& job, std::ptrdiff_t p_begin, std::ptrdiff_t p_end);
+  // Volume indices [i_begin, i_end).
+  void (*best_disparity)(const BestDisparityJob& job, std::ptrdiff_t i_begin, std::ptrdiff_t i_end);
 };
 
 // One table per kernel file; the x86 ones exist only in x86-64 builds.

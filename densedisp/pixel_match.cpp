@@ -212,16 +212,17 @@ void SelectBlock(const PixelKernels& kernels, const float* buffer, const Rect& r
   BestDisparityJob job;
   job.dist_volume = buffer;
   job.k_stride = std::ptrdiff_t{r.x1 - r.x0} * rows;
+  job.rows = rows;
+  job.column = height1;
+  job.first = std::ptrdiff_t{r.x0} * height1 + r.y0;
   job.penalty = penalty;
   job.offsets = offsets;
   job.n_offsets = n_offsets > 0 ? n_offsets : 0;
   job.disparity = disparity;
   job.best_cost = best_cost;
-  for (int x = r.x0; x < r.x1; ++x) {
-    const std::ptrdiff_t p0 = std::ptrdiff_t{x} * height1 + r.y0;
-    job.vol_origin = p0 - (x - r.x0) * rows;
-    kernels.best_disparity(job, p0, p0 + rows);
-  }
+  // The whole block at once: its vectors' chains of comparisons run side by
+  // side.
+  kernels.best_disparity(job, 0, job.k_stride);
 }
 
 // The label-constrained entries of pixels (x, y0 .. y1-1): in-image
@@ -384,7 +385,8 @@ void ComputeBestDisparityWith(const PixelKernels& kernels, const float* dist_vol
   BestDisparityJob job;
   job.dist_volume = dist_volume;
   job.k_stride = n_pixel;
-  job.vol_origin = 0;
+  job.rows = job.column = height;
+  job.first = 0;
   job.penalty = penalty.get();
   job.offsets = search_offsets;
   job.n_offsets = n_offsets > 0 ? n_offsets : 0;
