@@ -591,7 +591,8 @@ TEST(DensedispKernels, SelectionKeepsFirstMinimumAndSkipsNaN) {
   const float specials[] = {kNaN, kInf, -kInf, fmax, 0.0f, -0.0f, 1.0f, 1.0f, 2.0f};
   std::mt19937 rng(23);
   std::uniform_int_distribution<int> pick(0, sizeof(specials) / sizeof(specials[0]) - 1);
-  for (int n_pixel : {1, 7, 8, 9, 15, 16, 17, 33, 4097, 5000}) {
+  // (up to four vectors run side by side: tails of one to four vectors too)
+  for (int n_pixel : {1, 7, 8, 9, 15, 16, 17, 33, 48, 63, 64, 65, 4097, 5000}) {
     for (float deform : {0.0f, 0.5f, -0.25f, kInf}) {
       std::vector<float> vol(4 * static_cast<size_t>(n_pixel));
       for (float& v : vol) v = specials[pick(rng)];
