@@ -1027,6 +1027,18 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
   const float step_damping = 1e-2f;
   const float eps_anchor2 = 0.01f;
 
+  // The no-data mask's pixel under each column's and row's centre.
+  std::vector<int> no_data_column, no_data_row;
+  if (params.no_data != nullptr) {
+    const auto under = [](int i, int size, int full) {
+      const int at = static_cast<int>((i + 0.5) * full / size);
+      return std::min(std::max(at, 0), full - 1);
+    };
+    no_data_column.resize(w);
+    no_data_row.resize(h);
+    for (int x = 0; x < w; ++x) no_data_column[x] = under(x, w, params.no_data_width);
+    for (int y = 0; y < h; ++y) no_data_row[y] = under(y, h, params.no_data_height);
+  }
   for (int warp = 0; warp < params.n_warps; ++warp) {
     if (stop != nullptr && stop->StopRequested(true)) throw Stopped();
 #ifdef _OPENMP
@@ -1067,9 +1079,14 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
                        s1[3], s1[4], s1[5], t[0], t[1], t[2], t[3], t[4], t[5], t[6], t[7], t[8],
                        t[9], t[10], t[11]);
         }
-        // A match outside image 2 has no data term.
+        // A match outside image 2 has no data term, nor a pixel of image 1
+        // that shows nothing.
+        const std::uint8_t* no_data =
+            params.no_data == nullptr
+                ? nullptr
+                : params.no_data + Index{no_data_column[x]} * params.no_data_height;
         for (int y = 0; y < h; ++y) {
-          if (!inside[y])
+          if (!inside[y] || (no_data != nullptr && no_data[no_data_row[y]]))
             for (int k = 0; k < 12; ++k) t[k][y] = 0.0f;
         }
         for (int y = 0; y < h; ++y) {
@@ -1576,6 +1593,9 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
   const int nc = image1.channels;
   if (!Refinable(image1, image2, params)) return;
   if (image2.channels != nc) throw std::invalid_argument("flow refinement: channel counts differ");
+  if (params.no_data != nullptr &&
+      (params.no_data_width != image1.width || params.no_data_height != image1.height))
+    throw std::invalid_argument("flow refinement: the no-data mask is not image 1's size");
   std::vector<Scale> scales = PlanScales(image1, image2, params);
   const Index n = Index{image1.width} * image1.height;
   const Index n2 = Index{image2.width} * image2.height;

@@ -43,6 +43,14 @@ struct FlowRefineParams {
   // Rectified pair: v is held at 0 (the field starts there and the solve
   // moves u alone).
   bool horizontal_only = false;
+  // Optional, not owned: 1 per pixel of image 1 (column-major, no_data_width
+  // x no_data_height, image 1's size at the finest scale) that shows nothing
+  // to match, such as a black frame's padding. Those pixels get no data term
+  // at any scale (a pixel of a coarser scale looks up the pixel of this mask
+  // under its centre): the smoothness carries the surrounding motion into
+  // them instead of whatever the padding's fill suggests.
+  const std::uint8_t* no_data = nullptr;
+  int no_data_width = 0, no_data_height = 0;
 };
 
 // Memory a refinement leaves to the next: fresh pages cost a fault each on

@@ -930,9 +930,13 @@ FlowRefineParams RefineParams(const MatchOptions& o) {
 }
 
 void Refine(const PlanarImage& image_a, const PlanarImage& image_b, const MatchOptions& o,
-            const float* weight, FlowScratch* scratch, StopToken* stop, float* u, float* v) {
+            const float* weight, FlowScratch* scratch, StopToken* stop, float* u, float* v,
+            const std::uint8_t* no_data) {
   if (o.flow_warps <= 0 || o.flow_fixed_point <= 0) return;
-  const FlowRefineParams fr = RefineParams(o);
+  FlowRefineParams fr = RefineParams(o);
+  fr.no_data = no_data;
+  fr.no_data_width = image_a.width;
+  fr.no_data_height = image_a.height;
   const Index n = Index{image_a.width} * image_a.height;
   auto start_u = AllocScratch<float>(n), start_v = AllocScratch<float>(n);
   std::copy(u, u + n, start_u.get());
@@ -1162,7 +1166,12 @@ Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar
                  h2, match_threshold, reach, weight1.get());
     poll();
     const auto forward = [&] {
-      Refine(planar1, planar2, o, weight1.get(), scratch, o.stop, f.u.get(), f.v.get());
+      // Image 1's frame shows nothing to match: no data term there, the
+      // surrounding motion carried in (on the accuracy command's rendered
+      // pairs of a photo with a black edge of its own, 0.04 - 0.74 point
+      // more within 1 px).
+      Refine(planar1, planar2, o, weight1.get(), scratch, o.stop, f.u.get(), f.v.get(),
+             side1.frame.empty() ? nullptr : side1.frame.data());
     };
     if (check) {
       auto weight2 = AllocScratch<float>(n2);
@@ -1170,9 +1179,12 @@ Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar
                    h1, match_threshold, reach, weight2.get());
       poll();
       // One after the other, both refinements share one block of memory.
+      // The backward field serves the check and keeps its data on image 2's
+      // frame: without them 0.1 - 0.2 point fewer matches beside the frame
+      // were confirmed on the rendered pairs, no larger a share of them right.
       const auto backward = [&](bool beside) {
         Refine(planar2, planar1, o, weight2.get(), beside ? beside_scratch : scratch,
-               beside ? beside_stop : o.stop, f.back_u.get(), f.back_v.get());
+               beside ? beside_stop : o.stop, f.back_u.get(), f.back_v.get(), nullptr);
       };
       // Side by side, each refinement has a block of its own: only where
       // both leave half of the memory free (the other block, if the matches
