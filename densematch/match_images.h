@@ -126,8 +126,9 @@ struct MatchOptions {
   // matching, so that the frame's sharp edge, which the other image does not
   // share, does not pull the matches beside it (measured on rendered pairs:
   // a band 3 - 6 px wide along the frame came out 1 - 2 px off). Such
-  // pixels of image 1, and matches that land on such pixels of image 2, are
-  // marked not valid.
+  // pixels of image 1 show nothing: the refinement gives them no data term,
+  // so that they take the motion around them. They, and matches that land on
+  // such pixels of image 2, are marked not valid.
   bool fill_frame = true;
 
   // Forward-backward check: a pixel is valid when its match lies inside

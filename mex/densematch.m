@@ -117,9 +117,11 @@
 %                         and reach the image's border through each other
 %                         (the black padding of a rectified, rendered or
 %                         stabilised image) take the nearest content's
-%                         values before matching, and such pixels of IMAGE1,
-%                         or matches landing on such pixels of IMAGE2, are
-%                         not VALID; false (or 0): read as image [true]
+%                         values before matching; such pixels of IMAGE1 get
+%                         the motion around them (the refinement reads no
+%                         data there) and, like matches landing on such
+%                         pixels of IMAGE2, are not VALID; false (or 0):
+%                         read as image [true]
 %     n_threads           OpenMP threads for this call; 0 = the current
 %                         setting [0]. Results do not depend on it.
 %     descriptor          struct of descriptor options: smoothing_sigma,
