@@ -34,7 +34,7 @@ class Pair:
 
 # A wider check of the synthetic case, not in the default run: seven other
 # photos, each rendered with four seeds (base + the photo's index), named
-# syn_<photo>_<seed>. The defaults were never tuned on these.
+# syn_<photo>_<seed>. The defaults were chosen before these pairs existed.
 MORE_PHOTOS = ["apple", "butterfly", "orange", "starry_night", "squirrel_cls", "aero1", "leuvenA"]
 MORE_SEED_BASES = [5000, 6000, 7000, 8000]
 
