@@ -214,4 +214,26 @@ int FitHomography(const std::vector<PointMatch>& matches, const HomographyFitPar
   return best_count;
 }
 
+bool FitGlobalMotion(const std::vector<PointMatch>& matches, const HomographyFitParams& params,
+                     const ModelDisagreement& disagreement, Homography* model) {
+  constexpr std::int64_t kMinSupport = 64;
+  const auto n = static_cast<std::int64_t>(matches.size());
+  std::vector<std::uint8_t> inliers;
+  const std::int64_t count = FitHomography(matches, params, model, &inliers);
+  if (count < 4 || 2 * count < n) return false;
+  std::vector<PointMatch> rest;
+  for (std::size_t k = 0; k < matches.size(); ++k) {
+    if (!inliers[k]) rest.push_back(matches[k]);
+  }
+  const auto left_out = static_cast<std::int64_t>(rest.size());
+  if (left_out < kMinSupport || 5 * left_out < n) return true;
+  Homography rival;
+  const std::int64_t rival_count = FitHomography(rest, params, &rival);
+  if (rival_count < kMinSupport || 10 * rival_count < n) return true;
+  const double first = disagreement(*model, rival);
+  const double second = disagreement(rival, *model);
+  if (first >= 0.0 && second >= 0.0 && second < 0.8 * first) *model = rival;
+  return true;
+}
+
 }  // namespace densecorr

@@ -5,6 +5,7 @@
 #define DENSECORR_DENSEMATCH_GLOBAL_MOTION_H_
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace densecorr {
@@ -37,6 +38,25 @@ struct HomographyFitParams {
 // thread). inliers, when not null, receives one flag per match.
 int FitHomography(const std::vector<PointMatch>& matches, const HomographyFitParams& params,
                   Homography* model, std::vector<std::uint8_t>* inliers = nullptr);
+
+// Judges a model against a rival on the same pixels (the images' own
+// evidence, say how far apart the descriptors it pairs lie); lower is
+// better, negative when it cannot tell.
+using ModelDisagreement = std::function<double(const Homography& model, const Homography& rival)>;
+
+// The one motion behind most of a field's reliable matches: FitHomography's
+// model when at least half of the matches agree with it, false (the model
+// then as FitHomography left it) when fewer do.
+//
+// A repeated structure (rows of windows, tiles) can lend that majority to a
+// model off by whole periods, consistent both ways, while the matches it
+// leaves out hold the true motion. So when a fifth or more of the matches
+// are left out, and another homography explains at least a tenth of all of
+// them (and 64), `disagreement` judges the two on the pixels both reach, and
+// the other one wins where it disagrees by a fifth less: the repeated part
+// looks alike under both models, the rest only under the true one.
+bool FitGlobalMotion(const std::vector<PointMatch>& matches, const HomographyFitParams& params,
+                     const ModelDisagreement& disagreement, Homography* model);
 
 }  // namespace densecorr
 

@@ -1204,13 +1204,55 @@ Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar
   return f;
 }
 
-// The homography that most reliable matches of a refined field agree with,
-// when it explains at least half of them and strays from a translation by
-// more than `tolerance` pixels somewhere in image 1 (a fit to a plain
-// translation strays by a pixel or so at the corners of a small image)
-// and maps both images in front of each other; false otherwise.
-bool FindGlobalMotion(const float* u, const float* v, const std::uint8_t* valid, int w1, int h1,
-                      int w2, int h2, double tolerance, Homography* model, Homography* inverse) {
+// Mean distance of image 1's descriptors at sample points to image 2's where
+// `model` takes them, each clipped at `clip`, over the points that both
+// models take inside image 2 (and off its frame), so that two models are
+// judged on the same pixels; -1 when there are none.
+double MeanModelDistance(const Side& side1, const Side& side2, const Homography& model,
+                         const Homography& other, int step, float clip) {
+  const int w1 = side1.width, h1 = side1.height, w2 = side2.width, h2 = side2.height;
+  const Descriptor d1 = side1.descriptor(), d2 = side2.descriptor();
+  const std::ptrdiff_t plane1 = PlaneOf(d1), plane2 = PlaneOf(d2);
+  const auto target = [&](const Homography& h, int x, int y, Index* q) {
+    double ox = 0.0, oy = 0.0;
+    if (!h.Apply(x, y, &ox, &oy)) return false;
+    const long x2 = std::lround(ox), y2 = std::lround(oy);
+    if (!(x2 >= 0 && x2 < w2 && y2 >= 0 && y2 < h2)) return false;
+    *q = Index{x2} * h2 + y2;
+    return side2.frame.empty() || !side2.frame[*q];
+  };
+  double total = 0.0;
+  Index count = 0;
+  for (int x = step / 2; x < w1; x += step) {
+    for (int y = step / 2; y < h1; y += step) {
+      const Index p = Index{x} * h1 + y;
+      Index q = 0, q_other = 0;
+      if ((!side1.frame.empty() && side1.frame[p]) || !target(model, x, y, &q) ||
+          !target(other, x, y, &q_other))
+        continue;
+      double sum = 0.0;
+      for (int c = 0; c < d1.feat_dim; ++c) {
+        const double diff = double{d1.data[p + c * plane1]} - d2.data[q + c * plane2];
+        sum += diff * diff;
+      }
+      total += std::min(std::sqrt(sum), double{clip});
+      ++count;
+    }
+  }
+  return count > 0 ? total / static_cast<double>(count) : -1.0;
+}
+
+// The homography that most reliable matches of a refined field agree with
+// (judged, against a rival that the rest agree with, by how well it lays
+// image 1's descriptors onto image 2's: see FitGlobalMotion), when it
+// explains at least half of them and strays from a translation by more than
+// `tolerance` pixels somewhere in image 1 (a fit to a plain translation
+// strays by a pixel or so at the corners of a small image) and maps both
+// images in front of each other; false otherwise.
+bool FindGlobalMotion(const Side& side1, const Side& side2, const float* u, const float* v,
+                      const std::uint8_t* valid, double tolerance, Homography* model,
+                      Homography* inverse) {
+  const int w1 = side1.width, h1 = side1.height, w2 = side2.width, h2 = side2.height;
   const Index n1 = Index{w1} * h1;
   // About 4800 samples at 320 x 240 whatever the image size.
   const int step = std::max(1, static_cast<int>(std::lround(std::sqrt(n1 / 4800.0))));
@@ -1231,8 +1273,12 @@ bool FindGlobalMotion(const float* u, const float* v, const std::uint8_t* valid,
   if (points.size() < 64) return false;
   HomographyFitParams fit;
   fit.inlier_threshold = 2.0f;
-  const int n_inliers = FitHomography(points, fit, model);
-  if (Index{n_inliers} * 2 < Index(points.size())) return false;
+  // Distances of descriptors of unit length lie in [0, 2]; clipped at 1, a
+  // few pixels that match under neither model do not drown the rest.
+  const ModelDisagreement disagreement = [&](const Homography& m, const Homography& rival) {
+    return MeanModelDistance(side1, side2, m, rival, step, 1.0f);
+  };
+  if (!FitGlobalMotion(points, fit, disagreement, model)) return false;
   if (!model->Inverse(inverse)) return false;
   return DepartureFromTranslation(*model, w1, h1) > tolerance &&
          std::isfinite(DepartureFromTranslation(*inverse, w2, h2));
@@ -1314,8 +1360,8 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   const double half_diagonal = 0.5 * std::hypot(static_cast<double>(w1), static_cast<double>(h1));
   const double tolerance = std::max({static_cast<double>(plan.grid), 3.0, 0.05 * half_diagonal});
   const bool moved = check && options.global_motion && !options.rectified &&
-                     FindGlobalMotion(f.u.get(), f.v.get(), valid.data(), w1, h1, w2, h2,
-                                      tolerance, &model, &inverse);
+                     FindGlobalMotion(side1, side2, f.u.get(), f.v.get(), valid.data(), tolerance,
+                                      &model, &inverse);
   clock2.Mark("global fit");
   if (moved) {
     const auto residual = [](Plan p) {

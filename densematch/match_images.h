@@ -87,7 +87,10 @@ struct MatchOptions {
   // matches each image against the other seen through it, within a small
   // window: the descriptor is neither rotation- nor scale-invariant. Each
   // pixel keeps the second pass's match where that one passes the check or
-  // the first's does not. Needs the check.
+  // the first's does not. Needs the check. When many matches fall outside
+  // that homography and agree on another (a repeated structure can lend the
+  // majority to a motion off by whole periods), the one that lays image 1's
+  // descriptors onto image 2's clearly better wins.
   bool global_motion = true;
 
   // Rectified pair (stereo): every pixel's match lies on its own row. The

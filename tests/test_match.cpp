@@ -793,6 +793,95 @@ TEST(FitHomography, TooFewOrDegenerateMatchesGiveNoModel) {
   EXPECT_FALSE(singular.Inverse(&model));
 }
 
+// A repeated structure: most matches agree on a model off by one period (24
+// px), the rest on the true one; which one wins is the images' word.
+TEST(FitGlobalMotion, TheImagesDecideBetweenTheMajorityAndARival) {
+  densecorr::Homography truth, shifted;
+  const double h[9] = {1.08, 0.09, 6.0, -0.07, 1.05, -4.0, 2e-4, 1e-4, 1.0};
+  std::copy(h, h + 9, truth.h);
+  std::copy(h, h + 9, shifted.h);
+  shifted.h[2] += 24.0 * h[8];  // the same motion, then 24 px to the right
+  shifted.h[0] += 24.0 * h[6];
+  shifted.h[1] += 24.0 * h[7];
+  const auto place = [&](double share_shifted, double share_true) {
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f), noise(-0.3f, 0.3f);
+    std::vector<densecorr::PointMatch> matches;
+    for (int k = 0; k < 1000; ++k) {
+      densecorr::PointMatch m;
+      const float r = u(rng);
+      const densecorr::Homography* model = nullptr;
+      if (r < share_shifted) {
+        model = &shifted;  // the repeated part: the right two thirds
+        m.x1 = 100.0f + 200.0f * u(rng);
+      } else if (r < share_shifted + share_true) {
+        model = &truth;  // the unique part: the left third
+        m.x1 = 100.0f * u(rng);
+      } else {
+        m.x1 = 300.0f * u(rng);  // wrong anywhere
+      }
+      m.y1 = 240.0f * u(rng);
+      double x2 = 300.0 * u(rng), y2 = 240.0 * u(rng);
+      if (model != nullptr) model->Apply(m.x1, m.y1, &x2, &y2);
+      m.x2 = static_cast<float>(x2) + noise(rng);
+      m.y2 = static_cast<float>(y2) + noise(rng);
+      matches.push_back(m);
+    }
+    return matches;
+  };
+  // How far the model lays a pixel from the truth stands in for how badly
+  // it pairs the images' descriptors.
+  const auto off = [&](const densecorr::Homography& model) {
+    double x, y, tx, ty;
+    model.Apply(150.0, 120.0, &x, &y);
+    truth.Apply(150.0, 120.0, &tx, &ty);
+    return std::hypot(x - tx, y - ty);
+  };
+  const auto close_to = [&](const densecorr::Homography& model, const densecorr::Homography& ref) {
+    for (double x = 0; x <= 300; x += 100) {
+      for (double y = 0; y <= 240; y += 80) {
+        double a, b, c, d;
+        model.Apply(x, y, &a, &b);
+        ref.Apply(x, y, &c, &d);
+        if (std::hypot(a - c, b - d) > 0.5) return false;
+      }
+    }
+    return true;
+  };
+  int calls = 0;
+  double truth_score = 0.3, shifted_score = 0.6;
+  const densecorr::ModelDisagreement judge = [&](const densecorr::Homography& model,
+                                                 const densecorr::Homography&) {
+    ++calls;
+    return off(model) < 1.0 ? truth_score : shifted_score;
+  };
+  const densecorr::HomographyFitParams fit;
+  densecorr::Homography model;
+  const auto split = place(0.55, 0.30);
+  ASSERT_TRUE(densecorr::FitGlobalMotion(split, fit, judge, &model));
+  EXPECT_TRUE(close_to(model, truth));
+  EXPECT_EQ(calls, 2);
+  // A rival that is only a little better leaves the majority's model.
+  truth_score = 0.5;
+  shifted_score = 0.55;
+  ASSERT_TRUE(densecorr::FitGlobalMotion(split, fit, judge, &model));
+  EXPECT_TRUE(close_to(model, shifted));
+  // Few matches left out: no rival is fitted or judged.
+  calls = 0;
+  truth_score = 0.3;
+  shifted_score = 0.6;
+  ASSERT_TRUE(densecorr::FitGlobalMotion(place(0.90, 0.08), fit, judge, &model));
+  EXPECT_TRUE(close_to(model, shifted));
+  EXPECT_EQ(calls, 0);
+  // A judge that cannot tell leaves the majority too.
+  const densecorr::ModelDisagreement unsure = [](const densecorr::Homography&,
+                                                 const densecorr::Homography&) { return -1.0; };
+  ASSERT_TRUE(densecorr::FitGlobalMotion(split, fit, unsure, &model));
+  EXPECT_TRUE(close_to(model, shifted));
+  // Without a majority there is no global motion.
+  EXPECT_FALSE(densecorr::FitGlobalMotion(place(0.45, 0.40), fit, judge, &model));
+}
+
 TEST(MatchImages, AStrongRotationAndZoomIsFoundThroughTheGlobalMotion) {
   // Image 2 turned by 24 degrees and zoomed by 1.2 about the centre: the
   // descriptor, neither rotation- nor scale-invariant, fails on most of it
