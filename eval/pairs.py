@@ -39,6 +39,13 @@ MORE_PHOTOS = ["apple", "butterfly", "orange", "starry_night", "squirrel_cls", "
 MORE_SEED_BASES = [5000, 6000, 7000, 8000]
 
 
+# Changes of viewpoint with exact ground truth, not in the default run: ten
+# photos, each seen through a homography (a turn of up to 25 degrees, a zoom
+# of 0.85 - 1.18, a shift of up to 6 % and a tilt), named view_<photo>.
+VIEW_PHOTOS = ["building", "fruits", "baboon", "home", "board", "messi5", "apple", "butterfly",
+               "leuvenA", "aero1"]
+
+
 def pair_names():
     return ["aloe"] + ["syn_" + p for p in SYNTHETIC_PHOTOS] + ["graf"]
 
@@ -46,6 +53,10 @@ def pair_names():
 def more_pair_names():
     return ["syn_%s_%d" % (p, base + i) for base in MORE_SEED_BASES
             for i, p in enumerate(MORE_PHOTOS)]
+
+
+def view_pair_names():
+    return ["view_" + p for p in VIEW_PHOTOS]
 
 
 def read_image(data_dir, file_name, flags=cv2.IMREAD_COLOR):
@@ -259,6 +270,38 @@ def synthetic_pair(data_dir, size, photo, seed):
     return Pair("syn_" + photo, "synthetic", image1, image2, flow, mask)
 
 
+def homography_pair(data_dir, size, photo, seed):
+    """Image 2: image 1 seen through a random homography about its centre
+    (fixed seed), rendered like the synthetic pairs (bicubic, black outside)."""
+    source = read_image(data_dir, photo + ".jpg")
+    shape = working_shape(source.shape[0], source.shape[1], size)
+    image1 = resize(source, shape)
+    h, w = shape
+    rng = np.random.RandomState(seed)
+    angle = np.deg2rad(rng.uniform(-25.0, 25.0))
+    zoom = rng.uniform(0.85, 1.18)
+    centre = np.array([w / 2.0, h / 2.0])
+    turn = zoom * np.array([[np.cos(angle), -np.sin(angle)], [np.sin(angle), np.cos(angle)]])
+    hom = np.eye(3)
+    hom[:2, :2] = turn
+    hom[:2, 2] = centre - turn @ centre + rng.uniform(-0.06, 0.06, 2) * [w, h]
+    tilt = np.eye(3)
+    tilt[2, :2] = rng.uniform(-0.2, 0.2, 2) / np.array([w, h])
+    hom = tilt @ hom
+    xs, ys = pixel_grid(*shape)
+
+    def apply(m, x, y):
+        den = m[2, 0] * x + m[2, 1] * y + m[2, 2]
+        return (m[0, 0] * x + m[0, 1] * y + m[0, 2]) / den, (m[1, 0] * x + m[1, 1] * y + m[1, 2]) / den
+
+    px, py = apply(np.linalg.inv(hom), xs, ys)
+    image2 = sample_bicubic(image1.astype(np.float64), px, py)
+    image2 = np.clip(np.rint(image2), 0, 255).astype(np.uint8)
+    tx, ty = apply(hom, xs, ys)
+    flow = np.stack([tx - xs, ty - ys], axis=-1)
+    return Pair("view_" + photo, "viewpoint", image1, image2, flow, inside(tx, ty, *shape))
+
+
 def load_pair(name, data_dir, size):
     if name == "aloe":
         return stereo_pair(data_dir, size)
@@ -267,6 +310,9 @@ def load_pair(name, data_dir, size):
     if name.startswith("syn_") and name[4:] in SYNTHETIC_PHOTOS:
         photo = name[4:]
         return synthetic_pair(data_dir, size, photo, 1000 + SYNTHETIC_PHOTOS.index(photo))
+    if name.startswith("view_") and name[5:] in VIEW_PHOTOS:
+        photo = name[5:]
+        return homography_pair(data_dir, size, photo, 9100 + VIEW_PHOTOS.index(photo))
     if name in more_pair_names():
         photo, seed = name[4:].rsplit("_", 1)
         pair = synthetic_pair(data_dir, size, photo, int(seed))
