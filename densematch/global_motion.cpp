@@ -220,20 +220,25 @@ bool FitGlobalMotion(const std::vector<PointMatch>& matches, const HomographyFit
   const auto n = static_cast<std::int64_t>(matches.size());
   std::vector<std::uint8_t> inliers;
   const std::int64_t count = FitHomography(matches, params, model, &inliers);
-  if (count < 4 || 2 * count < n) return false;
+  if (count < 4) return false;
+  const bool majority = 2 * count >= n;
   std::vector<PointMatch> rest;
   for (std::size_t k = 0; k < matches.size(); ++k) {
     if (!inliers[k]) rest.push_back(matches[k]);
   }
   const auto left_out = static_cast<std::int64_t>(rest.size());
-  if (left_out < kMinSupport || 5 * left_out < n) return true;
+  if (left_out < kMinSupport || 5 * left_out < n) return majority;
   Homography rival;
   const std::int64_t rival_count = FitHomography(rest, params, &rival);
-  if (rival_count < kMinSupport || 10 * rival_count < n) return true;
+  if (rival_count < kMinSupport || 10 * rival_count < n) return majority;
   const double first = disagreement(*model, rival);
   const double second = disagreement(rival, *model);
-  if (first >= 0.0 && second >= 0.0 && second < 0.8 * first) *model = rival;
-  return true;
+  if (first < 0.0 || second < 0.0) return majority;
+  if (second < 0.8 * first) {
+    *model = rival;
+    return majority || 4 * rival_count >= n;
+  }
+  return majority || (first < 0.8 * second && 4 * count >= n);
 }
 
 }  // namespace densecorr

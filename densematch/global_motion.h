@@ -44,17 +44,19 @@ int FitHomography(const std::vector<PointMatch>& matches, const HomographyFitPar
 // better, negative when it cannot tell.
 using ModelDisagreement = std::function<double(const Homography& model, const Homography& rival)>;
 
-// The one motion behind most of a field's reliable matches: FitHomography's
-// model when at least half of the matches agree with it, false (the model
-// then as FitHomography left it) when fewer do.
+// The one motion behind a field's reliable matches: FitHomography's model
+// when at least half of the matches agree with it; false when none is found.
 //
-// A repeated structure (rows of windows, tiles) can lend that majority to a
-// model off by whole periods, consistent both ways, while the matches it
-// leaves out hold the true motion. So when a fifth or more of the matches
-// are left out, and another homography explains at least a tenth of all of
-// them (and 64), `disagreement` judges the two on the pixels both reach, and
-// the other one wins where it disagrees by a fifth less: the repeated part
-// looks alike under both models, the rest only under the true one.
+// A repeated structure (rows of windows, tiles) can lend many matches, even
+// a majority, to a model off by whole periods, consistent both ways, while
+// the matches it leaves out hold the true motion. So when a fifth or more of
+// the matches are left out, and another homography explains at least a tenth
+// of all of them (and 64), `disagreement` judges the two on the pixels both
+// reach, and the other one wins where it disagrees by a fifth less: the
+// repeated part looks alike under both models, the rest only under the true
+// one. Without a majority, the model the images prefer by that margin is
+// taken if it explains a quarter of the matches; otherwise there is no
+// global motion.
 bool FitGlobalMotion(const std::vector<PointMatch>& matches, const HomographyFitParams& params,
                      const ModelDisagreement& disagreement, Homography* model);
 

@@ -1242,13 +1242,13 @@ double MeanModelDistance(const Side& side1, const Side& side2, const Homography&
   return count > 0 ? total / static_cast<double>(count) : -1.0;
 }
 
-// The homography that most reliable matches of a refined field agree with
-// (judged, against a rival that the rest agree with, by how well it lays
-// image 1's descriptors onto image 2's: see FitGlobalMotion), when it
-// explains at least half of them and strays from a translation by more than
-// `tolerance` pixels somewhere in image 1 (a fit to a plain translation
-// strays by a pixel or so at the corners of a small image) and maps both
-// images in front of each other; false otherwise.
+// The homography behind the reliable matches of a refined field (the one at
+// least half of them agree with, or one that lays image 1's descriptors onto
+// image 2's clearly better than a rival: see FitGlobalMotion), when it
+// strays from a translation by more than `tolerance` pixels somewhere in
+// image 1 (a fit to a plain translation strays by a pixel or so at the
+// corners of a small image) and maps both images in front of each other;
+// false otherwise.
 bool FindGlobalMotion(const Side& side1, const Side& side2, const float* u, const float* v,
                       const std::uint8_t* valid, double tolerance, Homography* model,
                       Homography* inverse) {

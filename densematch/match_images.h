@@ -88,9 +88,11 @@ struct MatchOptions {
   // window: the descriptor is neither rotation- nor scale-invariant. Each
   // pixel keeps the second pass's match where that one passes the check or
   // the first's does not. Needs the check. When many matches fall outside
-  // that homography and agree on another (a repeated structure can lend the
-  // majority to a motion off by whole periods), the one that lays image 1's
-  // descriptors onto image 2's clearly better wins.
+  // that homography and agree on another (a repeated structure can lend
+  // many, even most, matches to a motion off by whole periods), the one that
+  // lays image 1's descriptors onto image 2's clearly better wins, and
+  // without a majority such a clear winner with a quarter of the matches
+  // serves as well.
   bool global_motion = true;
 
   // Rectified pair (stereo): every pixel's match lies on its own row. The

@@ -91,13 +91,12 @@
 %                         pixels; <= 0 skips the backward match (VALID is then
 %                         only "inside IMAGE2") [1]
 %     global_motion       true (or 1): where one homography explains most valid matches
-%                         and departs from a translation (a change of
-%                         viewpoint, a rotation, a zoom), match again with
-%                         each image seen through it (where many matches
-%                         agree on another homography, as a repeated
-%                         structure can make them, the one under which the
-%                         images look more alike); false (or 0): one
-%                         pass [true]
+%                         (or, as a repeated structure can split them, many
+%                         of them while the images look clearly more alike
+%                         under it than under a rival) and departs from a
+%                         translation (a change of viewpoint, a rotation, a
+%                         zoom), match again with each image seen through
+%                         it; false (or 0): one pass [true]
 %     rectified           true (or 1): a rectified stereo pair, every match
 %                         on its pixel's own row: the search runs along the
 %                         rows, DY is 0, no global-motion pass, and a pixel

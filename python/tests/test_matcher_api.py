@@ -127,9 +127,18 @@ def test_options_are_those_of_the_host_modules():
         densecorr.describe(image, root_normalise=2)
 
 
-def test_a_repeated_facade_follows_the_motion_the_rest_of_the_photo_shows():
-    """A facade's rows of windows: most confirmed matches agree on a motion one
-    window off; the trees beside it tell the true one."""
+@pytest.mark.parametrize("model", [
+    # Turned by 6 degrees, zoomed by 1.13, moved and tilted: most confirmed
+    # matches agree on a motion one window off (0.30 within 3 px without the
+    # images' word).
+    [[1.1259, -0.1201, 9.977], [0.1201, 1.1259, -44.59], [-6.331e-4, -3.879e-4, 1.0127]],
+    # Turned by 7 degrees, zoomed by 1.13, moved by 50 px (beyond the search
+    # window) and tilted: no motion has a majority (0.29).
+    [[1.1260, -0.1406, 50.55], [0.1406, 1.1260, -25.98], [-4.225e-4, -4.377e-4, 0.9949]],
+])
+def test_a_repeated_facade_follows_the_motion_the_rest_of_the_photo_shows(model):
+    """A facade's rows of windows lend many confirmed matches to a motion off
+    by whole windows; the trees beside it tell the true one."""
     cv2 = pytest.importorskip("cv2")
     from conftest import SAMPLE_DIR
     path = os.path.join(SAMPLE_DIR, "building.jpg")
@@ -138,9 +147,7 @@ def test_a_repeated_facade_follows_the_motion_the_rest_of_the_photo_shows():
     photo = cv2.imread(path)
     h, w = round(photo.shape[0] * 320 / photo.shape[1]), 320
     image1 = cv2.resize(photo, (w, h), interpolation=cv2.INTER_AREA)
-    # Turned by 6 degrees, zoomed by 1.13, moved and tilted.
-    model = np.array([[1.1259, -0.1201, 9.977], [0.1201, 1.1259, -44.59],
-                      [-6.331e-4, -3.879e-4, 1.0127]])
+    model = np.array(model)
     image2 = cv2.warpPerspective(image1, model, (w, h), flags=cv2.INTER_CUBIC)
     ys, xs = np.mgrid[0:h, 0:w].astype(np.float64)
     q = model @ np.stack([xs.ravel(), ys.ravel(), np.ones(xs.size)])
@@ -149,4 +156,4 @@ def test_a_repeated_facade_follows_the_motion_the_rest_of_the_photo_shows():
     r = densecorr.match(cv2.cvtColor(image1, cv2.COLOR_BGR2RGB),
                         cv2.cvtColor(image2, cv2.COLOR_BGR2RGB))
     error = np.hypot(xs + r.flow[..., 0] - tx, ys + r.flow[..., 1] - ty)[inside]
-    assert np.mean(error < 3) > 0.95  # 0.30 with the majority's model
+    assert np.mean(error < 3) > 0.95
