@@ -1286,10 +1286,11 @@ bool FindGlobalMotion(const Side& side1, const Side& side2, const float* u, cons
 
 }  // namespace
 
-MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
+namespace {
+
+// One whole match in the window the options give (or the image size).
+MatchResult MatchWithin(const ImageView& image1, const ImageView& image2,
                         const MatchOptions& given) {
-  CheckImage(image1);
-  CheckImage(image2);
   const Plan plan = MakePlan(image1, image2, given);
   MatchOptions options = given;
   if (options.descriptor.cell_size == 0)
@@ -1478,6 +1479,58 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   }
   ThrowIfStopped(options.stop);
   return result;
+}
+
+Index Confirmed(const MatchResult& r) {
+  return static_cast<Index>(std::count(r.valid.begin(), r.valid.end(), std::uint8_t{1}));
+}
+
+// The median descriptor distance of the confirmed matches (+inf: none).
+float MedianConfirmedCost(const MatchResult& r) {
+  std::vector<float> costs;
+  for (std::size_t p = 0; p < r.valid.size(); ++p) {
+    if (r.valid[p]) costs.push_back(r.cost[p]);
+  }
+  if (costs.empty()) return std::numeric_limits<float>::infinity();
+  const auto middle = costs.begin() + static_cast<std::ptrdiff_t>(costs.size() / 2);
+  std::nth_element(costs.begin(), middle, costs.end());
+  return *middle;
+}
+
+}  // namespace
+
+MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
+                        const MatchOptions& given) {
+  CheckImage(image1);
+  CheckImage(image2);
+  MatchResult result = MatchWithin(image1, image2, given);
+  // A window chosen from the image size misses displacements beyond it (a
+  // pan across a scene, a wide shift): fewer than a quarter of image 1's
+  // pixels then find a confirmed match, or those that do pair descriptors
+  // that disagree (their median distance at the cell costs' clip or beyond,
+  // where a distance says nothing). One more try with twice the window is
+  // kept if its descriptors agree and it confirms more or the first's did
+  // not agree (without that check, a mirror-symmetric object, whose halves
+  // look alike, lent half of one view to the other's far side). A window
+  // the caller gave, a rectified pair or a call without the check stays as
+  // it is.
+  if (given.search_radius_x >= 0 || given.search_radius_y >= 0 || given.rectified ||
+      !(given.consistency_threshold > 0.0f))
+    return result;
+  const Index confirmed = Confirmed(result);
+  const float median = MedianConfirmedCost(result);
+  if (confirmed * 4 >= Index{image1.width} * image1.height && median < given.cell_truncate)
+    return result;
+  const Plan plan = MakePlan(image1, image2, given);
+  MatchOptions wider = given;
+  wider.search_radius_x = 2 * plan.radius_x;
+  wider.search_radius_y = 2 * plan.radius_y;
+  const Plan wide = MakePlan(image1, image2, wider);
+  if (wide.radius_x <= plan.radius_x && wide.radius_y <= plan.radius_y) return result;
+  MatchResult second = MatchWithin(image1, image2, wider);
+  const bool better = MedianConfirmedCost(second) < given.cell_truncate &&
+                      (Confirmed(second) > confirmed || !(median < given.cell_truncate));
+  return better ? second : result;
 }
 
 }  // namespace densecorr

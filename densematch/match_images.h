@@ -28,7 +28,9 @@ struct MatchOptions {
   // translation: six rendered pairs at 640 px, 97.9 -> 99.6 % within 1 px).
   DescribeOptions descriptor = MatcherDescriptorDefaults();
   // Largest displacement searched on each axis, pixels; negative = chosen
-  // from the image size.
+  // from the image size (a quarter of the longer side, and twice that where
+  // the first window leaves fewer than a quarter of the pixels valid or
+  // their descriptors disagreeing: see MatchImages).
   int search_radius_x = -1;
   int search_radius_y = -1;
 

@@ -50,8 +50,9 @@
 %   Options (defaults in brackets)
 %     search_radius       largest displacement searched, pixels: a scalar or
 %                         [horizontal vertical] [a quarter of the longer side
-%                         of the two images, on both axes; vertical 0 with
-%                         rectified]
+%                         of the two images, on both axes, and twice that
+%                         where the first window finds too few matches whose
+%                         descriptors agree; vertical 0 with rectified]
 %     grid_size           step of the cell-cost grids, pixels; 0 = from the
 %                         image size, about 80 steps along the longer side [0]
 %     n_tree_level        pyramid levels; 0 = the most whose finest cells span

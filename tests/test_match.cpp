@@ -891,6 +891,51 @@ TEST(FitGlobalMotion, TheImagesDecideBetweenTheMajorityAndARival) {
   EXPECT_FALSE(densecorr::FitGlobalMotion(place(0.45, 0.20), fit, judge, &model));
 }
 
+// A pan wider than the window chosen from the image size (a quarter of the
+// longer side: 30 px here) is found by the second try with twice the window
+// (the first confirms 30 % of the pixels, every one of them wrong, with
+// descriptors that disagree); a window the caller gave is kept.
+TEST(MatchImages, AShiftBeyondTheDefaultWindowIsFoundOnASecondTry) {
+  const int w = 120, h = 90, shift = 45;
+  // Random values every 3 px, interpolated: texture without repeats.
+  const int gw = (w + shift) / 3 + 2, gh = h / 3 + 2;
+  std::mt19937 rng(23);
+  std::uniform_real_distribution<float> u(0.0f, 1.0f);
+  std::vector<float> grid(static_cast<size_t>(gw) * gh);
+  for (float& g : grid) g = u(rng);
+  const auto scene = [&](double x, double y) {
+    const double gx = (x + shift) / 3.0, gy = y / 3.0;
+    const int ix = static_cast<int>(gx), iy = static_cast<int>(gy);
+    const double fx = gx - ix, fy = gy - iy;
+    const auto at = [&](int i, int j) { return grid[static_cast<size_t>(i) * gh + j]; };
+    return static_cast<float>((1 - fx) * ((1 - fy) * at(ix, iy) + fy * at(ix, iy + 1)) +
+                              fx * ((1 - fy) * at(ix + 1, iy) + fy * at(ix + 1, iy + 1)));
+  };
+  std::vector<float> a(static_cast<size_t>(w) * h), b(a.size());
+  for (int x = 0; x < w; ++x) {
+    for (int y = 0; y < h; ++y) {
+      a[static_cast<size_t>(x) * h + y] = scene(x, y);
+      // Pixel (x, y) of image 1 shows up at (x + 45, y) of image 2.
+      b[static_cast<size_t>(x) * h + y] = scene(x - shift, y);
+    }
+  }
+  const auto within_1px = [&](const MatchResult& r) {
+    int good = 0, count = 0;
+    for (int x = 2; x < w - shift - 2; ++x)
+      for (int y = 2; y < h - 2; ++y) {
+        const size_t p = static_cast<size_t>(x) * h + y;
+        good += std::hypot(r.dx[p] - shift, r.dy[p]) < 1.0;
+        ++count;
+      }
+    return static_cast<double>(good) / count;
+  };
+  const MatchResult found = Match(a, b, w, h, MatchOptions());
+  EXPECT_GT(within_1px(found), 0.95);
+  MatchOptions given;
+  given.search_radius_x = given.search_radius_y = 30;
+  EXPECT_LT(within_1px(Match(a, b, w, h, given)), 0.5);
+}
+
 TEST(MatchImages, AStrongRotationAndZoomIsFoundThroughTheGlobalMotion) {
   // Image 2 turned by 24 degrees and zoomed by 1.2 about the centre: the
   // descriptor, neither rotation- nor scale-invariant, fails on most of it

@@ -409,7 +409,9 @@ def match(
         differ in size, dtype and colour/grey.
     search_radius : int or (int, int), optional
         Largest displacement searched on each axis, pixels, >= 0; None
-        chooses it from the image size.
+        chooses it from the image size (a quarter of the longer side, and
+        twice that where the first window leaves too few valid pixels or
+        their descriptors disagree).
     **options
         The descriptor's options (see :func:`describe`) and the matcher's:
         grid_size, n_tree_level, cell_truncate, neighbour_weight,
