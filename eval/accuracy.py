@@ -17,8 +17,10 @@ GROUPS = {
     "viewpoint": ["graf"],
     # Not part of "all": 28 more rendered pairs (pairs.MORE_PHOTOS).
     "more": pairs.more_pair_names(),
-    # Not part of "all" either: ten photos through rendered homographies.
+    # Not part of "all" either: ten photos through rendered homographies, and
+    # the same photos panned beyond the default search window.
     "views": pairs.view_pair_names(),
+    "pans": pairs.pan_pair_names(),
 }
 
 COLUMNS = [
@@ -142,7 +144,8 @@ def main(argv):
     parser.add_argument("--pairs", default="all",
                         help="comma list of pairs or groups (all, stereo, synthetic, viewpoint; "
                              "pairs: %s; more: 28 more rendered pairs syn_<photo>_<seed>; "
-                             "views: 10 rendered homographies view_<photo>; neither in all)"
+                             "views: 10 rendered homographies view_<photo>; pans: 10 wide "
+                             "pans pan_<photo>; none of these in all)"
                              % ", ".join(pairs.pair_names()))
     parser.add_argument("--methods", default=",".join(methods.METHOD_NAMES),
                         help="comma list of %s (default: all)" % ", ".join(methods.METHOD_NAMES))
@@ -165,7 +168,7 @@ def main(argv):
     args = parser.parse_args(argv)
 
     pair_list = parse_list(args.pairs, pairs.pair_names() + pairs.more_pair_names() +
-                           pairs.view_pair_names(), "pair")
+                           pairs.view_pair_names() + pairs.pan_pair_names(), "pair")
     method_list = parse_list(args.methods, methods.METHOD_NAMES, "method")
     if args.threads < 1 or args.repeat < 1:
         raise SystemExit("--threads and --repeat must be at least 1")
@@ -215,9 +218,10 @@ def main(argv):
     more = [n for n in GROUPS["more"] if n in pair_list]
     if len(more) > 1:
         table += mean_rows(rows, more, "more mean")
-    views = [n for n in GROUPS["views"] if n in pair_list]
-    if len(views) > 1:
-        table += mean_rows(rows, views, "views mean")
+    for group in ("views", "pans"):
+        chosen = [n for n in GROUPS[group] if n in pair_list]
+        if len(chosen) > 1:
+            table += mean_rows(rows, chosen, group + " mean")
     print("Working size: longer side %s, %d thread(s); EPE in pixels over every pixel with "
           "ground truth inside image 2; 'valid' columns: the method's own valid pixels."
           % (args.size if args.size > 0 else "as given", args.threads))

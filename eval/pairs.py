@@ -41,7 +41,10 @@ MORE_SEED_BASES = [5000, 6000, 7000, 8000]
 
 # Changes of viewpoint with exact ground truth, not in the default run: ten
 # photos, each seen through a homography (a turn of up to 25 degrees, a zoom
-# of 0.85 - 1.18, a shift of up to 6 % and a tilt), named view_<photo>.
+# of 0.85 - 1.18, a shift of up to 6 % and a tilt), named view_<photo>; and
+# the same photos panned by 25 - 40 % of their width (turns of up to 10
+# degrees, zooms of 0.9 - 1.1, tilts), beyond the default search window,
+# named pan_<photo>.
 VIEW_PHOTOS = ["building", "fruits", "baboon", "home", "board", "messi5", "apple", "butterfly",
                "leuvenA", "aero1"]
 
@@ -57,6 +60,10 @@ def more_pair_names():
 
 def view_pair_names():
     return ["view_" + p for p in VIEW_PHOTOS]
+
+
+def pan_pair_names():
+    return ["pan_" + p for p in VIEW_PHOTOS]
 
 
 def read_image(data_dir, file_name, flags=cv2.IMREAD_COLOR):
@@ -270,21 +277,26 @@ def synthetic_pair(data_dir, size, photo, seed):
     return Pair("syn_" + photo, "synthetic", image1, image2, flow, mask)
 
 
-def homography_pair(data_dir, size, photo, seed):
+def homography_pair(data_dir, size, photo, seed, pan=False):
     """Image 2: image 1 seen through a random homography about its centre
-    (fixed seed), rendered like the synthetic pairs (bicubic, black outside)."""
+    (fixed seed), rendered like the synthetic pairs (bicubic, black outside);
+    pan: a smaller turn and zoom, and a shift of 25 - 40 % of the width."""
     source = read_image(data_dir, photo + ".jpg")
     shape = working_shape(source.shape[0], source.shape[1], size)
     image1 = resize(source, shape)
     h, w = shape
     rng = np.random.RandomState(seed)
-    angle = np.deg2rad(rng.uniform(-25.0, 25.0))
-    zoom = rng.uniform(0.85, 1.18)
+    angle = np.deg2rad(rng.uniform(-10.0, 10.0) if pan else rng.uniform(-25.0, 25.0))
+    zoom = rng.uniform(0.9, 1.1) if pan else rng.uniform(0.85, 1.18)
     centre = np.array([w / 2.0, h / 2.0])
     turn = zoom * np.array([[np.cos(angle), -np.sin(angle)], [np.sin(angle), np.cos(angle)]])
     hom = np.eye(3)
     hom[:2, :2] = turn
-    hom[:2, 2] = centre - turn @ centre + rng.uniform(-0.06, 0.06, 2) * [w, h]
+    if pan:
+        shift = [rng.uniform(0.25, 0.40) * w * rng.choice([-1, 1]), rng.uniform(-0.1, 0.1) * h]
+    else:
+        shift = rng.uniform(-0.06, 0.06, 2) * [w, h]
+    hom[:2, 2] = centre - turn @ centre + shift
     tilt = np.eye(3)
     tilt[2, :2] = rng.uniform(-0.2, 0.2, 2) / np.array([w, h])
     hom = tilt @ hom
@@ -299,7 +311,8 @@ def homography_pair(data_dir, size, photo, seed):
     image2 = np.clip(np.rint(image2), 0, 255).astype(np.uint8)
     tx, ty = apply(hom, xs, ys)
     flow = np.stack([tx - xs, ty - ys], axis=-1)
-    return Pair("view_" + photo, "viewpoint", image1, image2, flow, inside(tx, ty, *shape))
+    name = ("pan_" if pan else "view_") + photo
+    return Pair(name, "viewpoint", image1, image2, flow, inside(tx, ty, *shape))
 
 
 def load_pair(name, data_dir, size):
@@ -313,6 +326,9 @@ def load_pair(name, data_dir, size):
     if name.startswith("view_") and name[5:] in VIEW_PHOTOS:
         photo = name[5:]
         return homography_pair(data_dir, size, photo, 9100 + VIEW_PHOTOS.index(photo))
+    if name.startswith("pan_") and name[4:] in VIEW_PHOTOS:
+        photo = name[4:]
+        return homography_pair(data_dir, size, photo, 9500 + VIEW_PHOTOS.index(photo), pan=True)
     if name in more_pair_names():
         photo, seed = name[4:].rsplit("_", 1)
         pair = synthetic_pair(data_dir, size, photo, int(seed))
