@@ -6,6 +6,8 @@
 #ifndef DENSECORR_DENSEDISP_DESC_DIST_KERNEL_H_
 #define DENSECORR_DENSEDISP_DESC_DIST_KERNEL_H_
 
+#include <algorithm>
+
 #include "common/int_arith.h"
 #include "densedisp/desc_kernels.h"
 #include "simd/kernel_util.h"
@@ -157,10 +159,16 @@ void PixelLaneBlock(const DescDistJob& job, PendingTiles<V>& pending, int x, int
     if (x2 >= 0 && x2 < job.width2) {
       t_lo = static_cast<int>(Clamp(-y2 - n + 1, 0, group.count));
       t_hi = static_cast<int>(Clamp(job.height2 - y2, t_lo, group.count));
-      for (int t = t_lo; t < t_hi; ++t) {
-        tile.lo[t - t_lo] = static_cast<unsigned char>(Clamp(-(y2 + t), 0, n));
-        tile.hi[t - t_lo] = static_cast<unsigned char>(Clamp(job.height2 - (y2 + t), 0, n));
-        full = full && tile.lo[t - t_lo] == 0 && tile.hi[t - t_lo] == V::kLanes;
+      if (full && y2 + t_lo >= 0 && y2 + t_hi - 1 + V::kLanes <= job.height2) {
+        // Every member's lanes lie inside image 2 (the common case).
+        std::fill(tile.lo, tile.lo + V::kMaxTile, static_cast<unsigned char>(0));
+        std::fill(tile.hi, tile.hi + V::kMaxTile, static_cast<unsigned char>(V::kLanes));
+      } else {
+        for (int t = t_lo; t < t_hi; ++t) {
+          tile.lo[t - t_lo] = static_cast<unsigned char>(Clamp(-(y2 + t), 0, n));
+          tile.hi[t - t_lo] = static_cast<unsigned char>(Clamp(job.height2 - (y2 + t), 0, n));
+          full = full && tile.lo[t - t_lo] == 0 && tile.hi[t - t_lo] == V::kLanes;
+        }
       }
     }
     float* const out = job.dist_volume + (group.first_k * job.k_stride + v0);
