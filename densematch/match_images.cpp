@@ -1288,48 +1288,71 @@ bool FindGlobalMotion(const Side& side1, const Side& side2, const float* u, cons
 
 namespace {
 
-// One whole match in the window the options give (or the image size).
-MatchResult MatchWithin(const ImageView& image1, const ImageView& image2,
-                        const MatchOptions& given) {
+// Both images described once for the call (a second try with a wider window
+// reads the same descriptors): the options with the cell size chosen, and
+// the pixel values the continuous refinement compares, colour where both
+// images have it, grey otherwise.
+struct Described {
+  MatchOptions options;
+  int feat_dim = 0;
+  Side side1, side2;
+  ScratchBlock<float> grey1, grey2;
+  PlanarImage planar1() const {
+    return grey1 ? PlanarImage{grey1.get(), side1.width, side1.height, 1} : side1.planar();
+  }
+  PlanarImage planar2() const {
+    return grey2 ? PlanarImage{grey2.get(), side2.width, side2.height, 1} : side2.planar();
+  }
+};
+
+void Describe(const ImageView& image1, const ImageView& image2, const MatchOptions& given,
+              Described* d) {
   const Plan plan = MakePlan(image1, image2, given);
-  MatchOptions options = given;
+  MatchOptions& options = d->options;
+  options = given;
   if (options.descriptor.cell_size == 0)
     options.descriptor.cell_size = std::min(16, std::max(3, (3 * plan.grid + 2) / 4));
   const int feat_dim = DescriptorChannels(options.descriptor);
   Require(feat_dim >= 1 && feat_dim <= 128,
           "descriptor has more than 128 channels (n_orientations * grid_cells^2)");
+  d->feat_dim = feat_dim;
+  if (options.stop != nullptr && options.stop->StopRequested(true)) throw Stopped();
+  StageClock clock;
+  StopToken relay(RelayStop, options.stop);
+  SideBySide(
+      [&] { d->side1 = PrepareSide(image1, options.descriptor, feat_dim, options.fill_frame,
+                               options.stop); },
+      [&](bool beside) {
+        d->side2 = PrepareSide(image2, options.descriptor, feat_dim, options.fill_frame,
+                               beside && options.stop != nullptr ? &relay : options.stop);
+      },
+      true, options.stop);
+  clock.Mark("describe");
+  if (d->side1.channels != d->side2.channels) {
+    if (d->side1.channels == 3)
+      d->grey1 = GreyOf(d->side1);
+    else
+      d->grey2 = GreyOf(d->side2);
+  }
+}
 
+// One whole match of the described images within the window (radius_x,
+// radius_y; negative: chosen from the image size).
+MatchResult MatchWithin(const ImageView& image1, const ImageView& image2, const Described& d,
+                        int radius_x, int radius_y) {
+  MatchOptions options = d.options;
+  options.search_radius_x = radius_x;
+  options.search_radius_y = radius_y;
+  const Plan plan = MakePlan(image1, image2, options);
   // Between stages the call polls its caller; inside the cell-cost and
   // pixel-search passes their drivers do.
   const auto poll = [&options] {
     if (options.stop != nullptr && options.stop->StopRequested(true)) throw Stopped();
   };
   poll();
-  StageClock clock;
-  Side side1, side2;
-  StopToken relay(RelayStop, options.stop);
-  SideBySide(
-      [&] { side1 = PrepareSide(image1, options.descriptor, feat_dim, options.fill_frame,
-                            options.stop); },
-      [&](bool beside) {
-        side2 = PrepareSide(image2, options.descriptor, feat_dim, options.fill_frame,
-                            beside && options.stop != nullptr ? &relay : options.stop);
-      },
-      true, options.stop);
-  clock.Mark("describe");
-  // The continuous refinement compares pixel values: colour where both
-  // images have it, grey otherwise.
-  ScratchBlock<float> grey1, grey2;
-  PlanarImage planar1 = side1.planar(), planar2 = side2.planar();
-  if (side1.channels != side2.channels) {
-    if (side1.channels == 3) {
-      grey1 = GreyOf(side1);
-      planar1 = PlanarImage{grey1.get(), side1.width, side1.height, 1};
-    } else {
-      grey2 = GreyOf(side2);
-      planar2 = PlanarImage{grey2.get(), side2.width, side2.height, 1};
-    }
-  }
+  const Side& side1 = d.side1;
+  const Side& side2 = d.side2;
+  const PlanarImage planar1 = d.planar1(), planar2 = d.planar2();
 
   const Index n1 = Index{image1.width} * image1.height;
   const Index n2 = Index{image2.width} * image2.height;
@@ -1503,7 +1526,10 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
                         const MatchOptions& given) {
   CheckImage(image1);
   CheckImage(image2);
-  MatchResult result = MatchWithin(image1, image2, given);
+  Described described;
+  Describe(image1, image2, given, &described);
+  MatchResult result = MatchWithin(image1, image2, described, given.search_radius_x,
+                                   given.search_radius_y);
   // A window chosen from the image size misses displacements beyond it (a
   // pan across a scene, a wide shift): fewer than a quarter of image 1's
   // pixels then find a confirmed match, or those that do pair descriptors
@@ -1527,7 +1553,8 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   wider.search_radius_y = 2 * plan.radius_y;
   const Plan wide = MakePlan(image1, image2, wider);
   if (wide.radius_x <= plan.radius_x && wide.radius_y <= plan.radius_y) return result;
-  MatchResult second = MatchWithin(image1, image2, wider);
+  MatchResult second =
+      MatchWithin(image1, image2, described, wider.search_radius_x, wider.search_radius_y);
   const bool better = MedianConfirmedCost(second) < given.cell_truncate &&
                       (Confirmed(second) > confirmed || !(median < given.cell_truncate));
   return better ? second : result;
