@@ -1717,7 +1717,10 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
     const double ry = static_cast<double>(s.h1) / image1.height;
     const float slopes[4] = {static_cast<float>(slopes0[0]), static_cast<float>(slopes0[1] * rx / ry),
                              static_cast<float>(slopes0[2] * ry / rx), static_cast<float>(slopes0[3])};
-    RefineLevel(i1, i2, params, s.anchor_u, s.anchor_v, guided ? s.anchor_w : nullptr,
+    FlowRefineParams level = params;
+    if (k >= params.unguided_scales && params.n_coarse_warps >= 0)
+      level.n_warps = params.n_coarse_warps;
+    RefineLevel(i1, i2, level, s.anchor_u, s.anchor_v, guided ? s.anchor_w : nullptr,
                 has_slopes ? slopes : nullptr, ws, fu, fv, stop, static_cast<float>(rx));
     cu = fu;
     cv = fv;

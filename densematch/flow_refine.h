@@ -33,6 +33,12 @@ struct FlowRefineParams {
   int n_scales = 1;                // scales, coarse to fine
   float scale_factor = 0.5f;       // size of each scale relative to the next finer
   int n_warps = 0;                 // re-linearisations per scale
+  // Re-linearisations at the scales coarser than the unguided_scales finest
+  // (< 0: n_warps). Those scales carry the displacements the matches leave
+  // wrong by several pixels, where a robust data term far from its minimum
+  // moves the field a little per linearisation; they are small, so a few
+  // more cost little.
+  int n_coarse_warps = -1;
   int n_fixed_point = 0;           // robust-weight updates per warp
   int n_sor = 0;                   // SOR sweeps per fixed-point step
   float sor_omega = 1.6f;

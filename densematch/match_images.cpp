@@ -88,7 +88,8 @@ Plan MakePlan(const ImageView& image1, const ImageView& image2, const MatchOptio
   Require(o.refine_radius >= 0 && o.refine_radius <= 64, "refine_radius out of range");
   Require(o.refine_step >= 1 && o.refine_step <= 64, "refine_step out of range");
   Require(o.bp_iterations >= 0 && o.bp_iterations <= 1000, "bp_iterations out of range");
-  Require(o.flow_warps >= 0 && o.flow_warps <= 100 && o.flow_fixed_point >= 0 &&
+  Require(o.flow_warps >= 0 && o.flow_warps <= 100 && o.flow_coarse_warps >= 0 &&
+              o.flow_coarse_warps <= 100 && o.flow_fixed_point >= 0 &&
               o.flow_fixed_point <= 100 && o.flow_sor >= 0 && o.flow_sor <= 1000,
           "refinement iteration counts out of range");
   for (float value : {o.cell_truncate, o.neighbour_weight, o.neighbour_truncate, o.parent_weight,
@@ -920,6 +921,7 @@ FlowRefineParams RefineParams(const MatchOptions& o) {
   fr.n_scales = o.flow_scales;
   fr.scale_factor = o.flow_scale_factor;
   fr.n_warps = o.flow_warps;
+  fr.n_coarse_warps = o.flow_coarse_warps;
   fr.n_fixed_point = o.flow_fixed_point;
   fr.n_sor = o.flow_sor;
   // Measured on the accuracy command's pairs: synthetic 98.2 -> 98.6 % within

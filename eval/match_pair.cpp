@@ -204,6 +204,7 @@ void SetMatcherOption(const std::string& setting, densecorr::MatchOptions* o) {
       {"refine_radius", &densecorr::MatchOptions::refine_radius},
       {"refine_step", &densecorr::MatchOptions::refine_step},
       {"flow_warps", &densecorr::MatchOptions::flow_warps},
+      {"flow_coarse_warps", &densecorr::MatchOptions::flow_coarse_warps},
       {"flow_fixed_point", &densecorr::MatchOptions::flow_fixed_point},
       {"flow_sor", &densecorr::MatchOptions::flow_sor},
       {"flow_scales", &densecorr::MatchOptions::flow_scales}};

@@ -867,6 +867,7 @@ const std::vector<OptionKey>& MatchKeys() {
       {"refine_step", OptionKey::kWhole, 1, 64, 1, 3, 64},
       {"deform_coeff", OptionKey::kReal, 0, 1e6, 0, 0.1, 1e6},
       {"flow_warps", OptionKey::kWhole, 0, 100, 0, 2, 5},
+      {"flow_coarse_warps", OptionKey::kWhole, 0, 100, 0, 2, 5},
       {"flow_fixed_point", OptionKey::kWhole, 0, 100, 0, 2, 5},
       {"flow_sor", OptionKey::kWhole, 0, 1000, 0, 10, 50},
       {"flow_smoothness", OptionKey::kReal, 0, 1e6, 0, 2, 1e6},

@@ -73,6 +73,9 @@
 %     deform_coeff        pixel-search penalty per pixel of offset [0.005]
 %     flow_warps          re-linearisations of the variational refinement;
 %                         0 = none (the parabola step is the last) [3]
+%     flow_coarse_warps   re-linearisations at every refinement scale but
+%                         the two finest (0: those scales leave the field
+%                         as they find it) [5]
 %     flow_fixed_point    robust-weight updates per warp [1]
 %     flow_sor            SOR sweeps per update [10]
 %     flow_smoothness     weight of the field's smoothness [0.8]

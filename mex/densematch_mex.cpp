@@ -149,6 +149,7 @@ MatchOptions ReadOptions(const mxArray* s, int* n_threads) {
     else if (key == "refine_step") o.refine_step = ReadInt(v, name, 1, 64);
     else if (key == "deform_coeff") o.deform_coeff = ReadReal(v, name, 0, 1e6);
     else if (key == "flow_warps") o.flow_warps = ReadInt(v, name, 0, 100);
+    else if (key == "flow_coarse_warps") o.flow_coarse_warps = ReadInt(v, name, 0, 100);
     else if (key == "flow_fixed_point") o.flow_fixed_point = ReadInt(v, name, 0, 100);
     else if (key == "flow_sor") o.flow_sor = ReadInt(v, name, 0, 1000);
     else if (key == "flow_smoothness") o.flow_smoothness = ReadReal(v, name, 0, 1e6);

@@ -186,6 +186,8 @@ TEST(DensematchGatewayMessages, Options) {
   refused(OneField("descriptor", OneField("root_normalise", Numeric(mxLOGICAL_CLASS, {0, 0}))),
           "option root_normalise must be a logical or numeric scalar");
   refused(OneField("flow_sigma", Singles({1, 1}, {20.5f})), "option flow_sigma must lie from 0 to 20");
+  refused(OneField("flow_coarse_warps", Scalar(101)),
+          "option flow_coarse_warps must be a whole number from 0 to 100");
   refused(OneField("flow_scale_factor", Scalar(0.2)),
           "option flow_scale_factor must lie from 0.25 to 0.95");
   refused(OneField("consistency_threshold", Scalar(-std::numeric_limits<double>::infinity())),

@@ -416,9 +416,10 @@ def match(
         The descriptor's options (see :func:`describe`) and the matcher's:
         grid_size, n_tree_level, cell_truncate, neighbour_weight,
         neighbour_truncate, parent_weight, parent_truncate, bp_iterations,
-        refine_radius, refine_step, deform_coeff, flow_warps, flow_fixed_point,
-        flow_sor, flow_smoothness, flow_brightness, flow_gradient, flow_sigma,
-        flow_edge, flow_scales, flow_scale_factor, flow_anchor,
+        refine_radius, refine_step, deform_coeff, flow_warps, flow_coarse_warps,
+        flow_fixed_point, flow_sor, flow_smoothness, flow_brightness,
+        flow_gradient, flow_sigma, flow_edge, flow_scales, flow_scale_factor,
+        flow_anchor,
         consistency_threshold, global_motion (bool), rectified (bool),
         median_radius, snap_radius, fill_frame (bool) (the
         host module's help, ``help densematch``, says what each does);

@@ -366,6 +366,7 @@ const MatchField kMatchFields[] = {
     {"refine_step", nullptr, &MatchOptions::refine_step},
     {"deform_coeff", &MatchOptions::deform_coeff, nullptr},
     {"flow_warps", nullptr, &MatchOptions::flow_warps},
+    {"flow_coarse_warps", nullptr, &MatchOptions::flow_coarse_warps},
     {"flow_fixed_point", nullptr, &MatchOptions::flow_fixed_point},
     {"flow_sor", nullptr, &MatchOptions::flow_sor},
     {"flow_smoothness", &MatchOptions::flow_smoothness, nullptr},
