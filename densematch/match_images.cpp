@@ -1399,7 +1399,14 @@ MatchResult MatchWithin(const ImageView& image1, const ImageView& image2, const 
     };
     const Plan plan2 = residual(MakePlan(image1, image1, options));
     const Plan back_plan2 = residual(MakePlan(image2, image2, options));
-    Fields g = MatchPass(side1, side2, planar1, planar2, plan2, back_plan2, options, &model,
+    // The matches through the homography leave no large displacement for
+    // the refinement's coarse scales to carry; there the images, blurred
+    // and small, only pulled the field off them (a repeated facade by whole
+    // periods, a tilted plane's far side by pixels). So this pass refines at
+    // the two finest scales, the coarser of them still held by its matches.
+    MatchOptions second = options;
+    second.flow_scales = std::min(options.flow_scales, 2);
+    Fields g = MatchPass(side1, side2, planar1, planar2, plan2, back_plan2, second, &model,
                          &inverse, check);
     std::vector<std::uint8_t> valid2(n1, 0), back_valid(n2, 0), back_valid2(n2, 0);
     CheckField(g.u.get(), g.v.get(), g.back_u.get(), g.back_v.get(), w1, h1, w2, h2,
