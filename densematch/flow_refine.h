@@ -37,7 +37,7 @@ struct FlowRefineParams {
   // (< 0: n_warps). Those scales carry the displacements the matches leave
   // wrong by several pixels, where a robust data term far from its minimum
   // moves the field a little per linearisation; they are small, so a few
-  // more cost little.
+  // more cost a few per cent of the refinement's time.
   int n_coarse_warps = -1;
   int n_fixed_point = 0;           // robust-weight updates per warp
   int n_sor = 0;                   // SOR sweeps per fixed-point step

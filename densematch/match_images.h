@@ -70,7 +70,7 @@ struct MatchOptions {
   // error; five, measured against three: 28 more rendered pairs 99.48 ->
   // 99.64 % within 1 px, the default synthetic pairs 99.69 -> 99.77 %, ten
   // rendered pairs of other photos 95.47 -> 95.78 %, the stereo pair
-  // 76.5 -> 76.9 %, graf 95.9 -> 95.2 % within 3 px; about 5 % more time.
+  // 76.5 -> 76.9 %, graf 95.9 -> 95.2 % within 3 px; a warm call 6 - 7 % longer.
   int flow_coarse_warps = 5;
   int flow_fixed_point = 1;
   int flow_sor = 10;

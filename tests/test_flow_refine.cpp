@@ -767,7 +767,7 @@ TEST(RefineFlow, ConfirmedButWrongMatchesGiveWayAtTheUnguidedScales) {
 }
 
 TEST(RefineFlow, MoreLinearisationsAtTheCoarseScalesCarryALargerDisplacement) {
-  // A blob texture moved by several pixels, refined from a zero start
+  // A smooth texture moved by several pixels, refined from a zero start
   // without matches: the robust data term far from its minimum moves the
   // field only part of the way per linearisation, and only the coarse scales
   // see the displacement as small. The finest scales keep their count; 0 at

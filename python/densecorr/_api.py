@@ -419,8 +419,7 @@ def match(
         refine_radius, refine_step, deform_coeff, flow_warps, flow_coarse_warps,
         flow_fixed_point, flow_sor, flow_smoothness, flow_brightness,
         flow_gradient, flow_sigma, flow_edge, flow_scales, flow_scale_factor,
-        flow_anchor,
-        consistency_threshold, global_motion (bool), rectified (bool),
+        flow_anchor, consistency_threshold, global_motion (bool), rectified (bool),
         median_radius, snap_radius, fill_frame (bool) (the
         host module's help, ``help densematch``, says what each does);
         :func:`match_defaults` lists them
