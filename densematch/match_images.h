@@ -29,8 +29,9 @@ struct MatchOptions {
   DescribeOptions descriptor = MatcherDescriptorDefaults();
   // Largest displacement searched on each axis, pixels; negative = chosen
   // from the image size (a quarter of the longer side, and twice that where
-  // the first window leaves fewer than a quarter of the pixels valid or
-  // their descriptors disagreeing: see MatchImages).
+  // the first window leaves fewer than a quarter of the pixels of texture
+  // valid, their descriptors disagreeing, or crowding its edge with
+  // distances near the clip: see MatchImages).
   int search_radius_x = -1;
   int search_radius_y = -1;
 

@@ -52,7 +52,9 @@
 %                         [horizontal vertical] [a quarter of the longer side
 %                         of the two images, on both axes, and twice that
 %                         where the first window finds too few matches whose
-%                         descriptors agree; vertical 0 with rectified]
+%                         descriptors agree, or finds them crowding its edge
+%                         with distances near the clip; vertical 0 with
+%                         rectified]
 %     grid_size           step of the cell-cost grids, pixels; 0 = from the
 %                         image size, about 80 steps along the longer side [0]
 %     n_tree_level        pyramid levels; 0 = the most whose finest cells span

@@ -410,8 +410,9 @@ def match(
     search_radius : int or (int, int), optional
         Largest displacement searched on each axis, pixels, >= 0; None
         chooses it from the image size (a quarter of the longer side, and
-        twice that where the first window leaves too few valid pixels or
-        their descriptors disagree).
+        twice that where the first window leaves too few valid pixels, their
+        descriptors disagree, or they crowd its edge with distances near the
+        clip).
     **options
         The descriptor's options (see :func:`describe`) and the matcher's:
         grid_size, n_tree_level, cell_truncate, neighbour_weight,
