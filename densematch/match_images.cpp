@@ -804,6 +804,25 @@ int DescriptorReach(const DescribeOptions& o) {
 // Past the edge a descriptor pools padding that the other image shows as
 // content (or the black beside a rendered image that the other image does
 // not show), and such matches land several pixels inside image 2.
+// Each pixel's squared descriptor length (channels summed in order), w x h
+// floats column-major: 1 on texture for root-normalised vectors, less on
+// flat areas.
+void SquaredLengths(const Descriptor& d, float* out) {
+  const int w = d.width, h = d.height;
+  const Index plane = PlaneOf(d);
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static)
+#endif
+  for (int x = 0; x < w; ++x) {
+    float* column = out + Index{x} * h;
+    for (int y = 0; y < h; ++y) column[y] = 0.0f;
+    for (int c = 0; c < d.feat_dim; ++c) {
+      const float* channel = d.data + c * plane + Index{x} * h;
+      for (int y = 0; y < h; ++y) column[y] += channel[y] * channel[y];
+    }
+  }
+}
+
 void MatchWeights(const Descriptor& d, const float* u, const float* v, const float* back_u,
                   const float* back_v, int w2, int h2, float threshold, int reach,
                   float* weight) {
@@ -812,19 +831,8 @@ void MatchWeights(const Descriptor& d, const float* u, const float* v, const flo
     return static_cast<float>(std::min(reach, (side - 1) / 4));
   };
   const float mx1 = margin(w), my1 = margin(h), mx2 = margin(w2), my2 = margin(h2);
-  const Index n = Index{w} * h, plane = PlaneOf(d);
-  auto length2 = AllocScratch<float>(n);
-#ifdef _OPENMP
-#pragma omp parallel for schedule(static)
-#endif
-  for (int x = 0; x < w; ++x) {
-    float* column = length2.get() + Index{x} * h;
-    for (int y = 0; y < h; ++y) column[y] = 0.0f;
-    for (int c = 0; c < d.feat_dim; ++c) {
-      const float* channel = d.data + c * plane + Index{x} * h;
-      for (int y = 0; y < h; ++y) column[y] += channel[y] * channel[y];
-    }
-  }
+  auto length2 = AllocScratch<float>(Index{w} * h);
+  SquaredLengths(d, length2.get());
 #ifdef _OPENMP
 #pragma omp parallel for schedule(static)
 #endif
@@ -1518,27 +1526,19 @@ MatchResult MatchWithin(const ImageView& image1, const ImageView& image2, const 
 // matches cost nothing and pass the check wherever the field is smooth, so
 // they say nothing about whether a window found the motion.
 std::vector<std::uint8_t> TexturedPixels(const Descriptor& d) {
-  const int w = d.width, h = d.height;
-  const Index plane = PlaneOf(d);
-  std::vector<std::uint8_t> textured(static_cast<std::size_t>(Index{w} * h));
-#ifdef _OPENMP
-#pragma omp parallel
-#endif
-  {
-    std::vector<float> length2(static_cast<std::size_t>(h));
-#ifdef _OPENMP
-#pragma omp for schedule(static)
-#endif
-    for (int x = 0; x < w; ++x) {
-      std::fill(length2.begin(), length2.end(), 0.0f);
-      for (int c = 0; c < d.feat_dim; ++c) {
-        const float* channel = d.data + c * plane + Index{x} * h;
-        for (int y = 0; y < h; ++y) length2[y] += channel[y] * channel[y];
-      }
-      for (int y = 0; y < h; ++y) textured[Index{x} * h + y] = length2[y] >= 0.5f;
-    }
-  }
+  const Index n = Index{d.width} * d.height;
+  auto length2 = AllocScratch<float>(n);
+  SquaredLengths(d, length2.get());
+  std::vector<std::uint8_t> textured(static_cast<std::size_t>(n));
+  for (Index p = 0; p < n; ++p) textured[p] = length2[p] >= 0.5f;
   return textured;
+}
+
+// The middle value of v (reordered), v not empty.
+float Median(std::vector<float>& v) {
+  const auto middle = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
+  std::nth_element(v.begin(), middle, v.end());
+  return *middle;
 }
 
 Index Confirmed(const MatchResult& r, const std::vector<std::uint8_t>& textured) {
@@ -1554,10 +1554,7 @@ float MedianConfirmedCost(const MatchResult& r, const std::vector<std::uint8_t>&
   for (std::size_t p = 0; p < r.valid.size(); ++p) {
     if (r.valid[p] && textured[p]) costs.push_back(r.cost[p]);
   }
-  if (costs.empty()) return std::numeric_limits<float>::infinity();
-  const auto middle = costs.begin() + static_cast<std::ptrdiff_t>(costs.size() / 2);
-  std::nth_element(costs.begin(), middle, costs.end());
-  return *middle;
+  return costs.empty() ? std::numeric_limits<float>::infinity() : Median(costs);
 }
 
 // Whether the median displacement of the confirmed matches on texture
@@ -1577,12 +1574,7 @@ bool AtWindowEdge(const MatchResult& r, const std::vector<std::uint8_t>& texture
     ay.push_back(std::fabs(r.dy[p]));
   }
   if (ax.empty()) return false;
-  const auto middle = [](std::vector<float>& v) {
-    const auto m = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
-    std::nth_element(v.begin(), m, v.end());
-    return *m;
-  };
-  return middle(ax) >= 0.75f * radius_x || middle(ay) >= 0.75f * radius_y;
+  return Median(ax) >= 0.75f * radius_x || Median(ay) >= 0.75f * radius_y;
 }
 
 }  // namespace
