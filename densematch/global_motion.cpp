@@ -1,10 +1,13 @@
 #include "densematch/global_motion.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
+
+#include "simd/target_clones.h"
 
 namespace densecorr {
 
@@ -119,6 +122,39 @@ int CountInliers(const std::vector<PointMatch>& m, const Homography& model, doub
   return count;
 }
 
+// The matches' coordinates as planes of doubles, for counting in vectors.
+struct MatchPlanes {
+  std::vector<double> x1, y1, x2, y2;
+  explicit MatchPlanes(const std::vector<PointMatch>& m)
+      : x1(m.size()), y1(m.size()), x2(m.size()), y2(m.size()) {
+    for (std::size_t k = 0; k < m.size(); ++k) {
+      x1[k] = m[k].x1;
+      y1[k] = m[k].y1;
+      x2[k] = m[k].x2;
+      y2[k] = m[k].y2;
+    }
+  }
+};
+
+// Inliers of h among matches [begin, end): Homography::Apply's operations
+// and CountInliers' test per match, without a branch (a match whose W is
+// not above 1e-12 computes a value and drops it), so that the loop runs in
+// vectors with the same bits per lane.
+DENSECORR_WIDE_CLONES
+int CountRange(const double* h, const double* __restrict x1, const double* __restrict y1,
+               const double* __restrict x2, const double* __restrict y2, int begin, int end,
+               double threshold2) {
+  int count = 0;
+  for (int k = begin; k < end; ++k) {
+    const double x = x1[k], y = y1[k];
+    const double w = h[6] * x + h[7] * y + h[8];
+    const double ex = (h[0] * x + h[1] * y + h[2]) / w - x2[k];
+    const double ey = (h[3] * x + h[4] * y + h[5]) / w - y2[k];
+    count += static_cast<int>(w > 1e-12) & static_cast<int>(ex * ex + ey * ey <= threshold2);
+  }
+  return count;
+}
+
 }  // namespace
 
 bool Homography::Apply(double x, double y, double* ox, double* oy) const {
@@ -179,12 +215,34 @@ int FitHomography(const std::vector<PointMatch>& matches, const HomographyFitPar
   }
   std::vector<Homography> models(n_samples);
   std::vector<int> counts(n_samples, 0);
+  const MatchPlanes planes(matches);
+  // A sample stops counting once even all the matches it has not reached
+  // would leave it below a count another sample has: it can be neither the
+  // highest count nor the first of them, so the winner stays the same
+  // whatever the order the samples finish in (its count stays 0).
+  std::atomic<int> best_seen{0};
+  constexpr int kChunk = 512;
 #ifdef _OPENMP
 #pragma omp parallel for schedule(dynamic, 8) if (n_samples * std::int64_t{n} > 100000)
 #endif
   for (int s = 0; s < n_samples; ++s) {
-    if (FitThrough(matches, picks.data() + 4 * s, 4, t1, t2, &models[s]))
-      counts[s] = CountInliers(matches, models[s], threshold2, nullptr);
+    if (!FitThrough(matches, picks.data() + 4 * s, 4, t1, t2, &models[s])) continue;
+    int count = 0;
+    bool whole = true;
+    for (int begin = 0; begin < n; begin += kChunk) {
+      const int end = std::min(n, begin + kChunk);
+      count += CountRange(models[s].h, planes.x1.data(), planes.y1.data(), planes.x2.data(),
+                          planes.y2.data(), begin, end, threshold2);
+      if (count + (n - end) < best_seen.load(std::memory_order_relaxed)) {
+        whole = false;
+        break;
+      }
+    }
+    if (!whole) continue;
+    counts[s] = count;
+    int seen = best_seen.load(std::memory_order_relaxed);
+    while (count > seen && !best_seen.compare_exchange_weak(seen, count)) {
+    }
   }
   Homography best;
   int best_count = 0;

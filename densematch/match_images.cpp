@@ -1231,11 +1231,22 @@ double MeanModelDistance(const Side& side1, const Side& side2, const Homography&
     *q = Index{x2} * h2 + y2;
     return side2.frame.empty() || !side2.frame[*q];
   };
-  double total = 0.0;
-  Index count = 0;
-  for (int x = step / 2; x < w1; x += step) {
-    for (int y = step / 2; y < h1; y += step) {
+  // Each point's clipped distance in parallel (-1: not judged), then their
+  // sum in point order: the same total whatever the thread count.
+  const int first = step / 2;
+  const int nx = w1 > first ? (w1 - first + step - 1) / step : 0;
+  const int ny = h1 > first ? (h1 - first + step - 1) / step : 0;
+  std::vector<double> value(static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny));
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static)
+#endif
+  for (int i = 0; i < nx; ++i) {
+    const int x = first + i * step;
+    for (int j = 0; j < ny; ++j) {
+      const int y = first + j * step;
       const Index p = Index{x} * h1 + y;
+      double& out = value[static_cast<std::size_t>(i) * ny + j];
+      out = -1.0;
       Index q = 0, q_other = 0;
       if ((!side1.frame.empty() && side1.frame[p]) || !target(model, x, y, &q) ||
           !target(other, x, y, &q_other))
@@ -1245,9 +1256,15 @@ double MeanModelDistance(const Side& side1, const Side& side2, const Homography&
         const double diff = double{d1.data[p + c * plane1]} - d2.data[q + c * plane2];
         sum += diff * diff;
       }
-      total += std::min(std::sqrt(sum), double{clip});
-      ++count;
+      out = std::min(std::sqrt(sum), double{clip});
     }
+  }
+  double total = 0.0;
+  Index count = 0;
+  for (const double v : value) {
+    if (v < 0.0) continue;
+    total += v;
+    ++count;
   }
   return count > 0 ? total / static_cast<double>(count) : -1.0;
 }

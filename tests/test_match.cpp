@@ -773,6 +773,56 @@ TEST(FitHomography, RecoversTheModelDespiteOutliersAndInvertsIt) {
   }
 }
 
+// Samples stop counting once they cannot catch up with a count some other
+// sample reached, which depends on which ones finish first. Two motions with
+// exactly the same support (exact matches, 150 px apart, so that neither
+// counts the other's) make every clean sample tie: the first of them in the
+// sample sequence must win at any thread count and on every run.
+TEST(FitHomography, SamplesThatCannotWinStopEarlyWithoutChangingTheWinner) {
+  densecorr::Homography one, other;
+  const double a[9] = {1.05, 0.04, 8.0, -0.03, 0.98, -5.0, 1e-4, -2e-4, 1.0};
+  std::copy(a, a + 9, one.h);
+  std::copy(a, a + 9, other.h);
+  other.h[2] += 150.0 * other.h[8];  // the same map, shifted 150 px along x
+  other.h[0] += 150.0 * other.h[6];
+  other.h[1] += 150.0 * other.h[7];
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> pos(0.0f, 320.0f);
+  std::vector<densecorr::PointMatch> matches;
+  for (int k = 0; k < 6000; ++k) {
+    densecorr::PointMatch m;
+    m.x1 = pos(rng);
+    m.y1 = pos(rng);
+    double X = -1000.0, Y = pos(rng);  // a fifth: wrong, and far from both
+    if (k % 5 != 0) {
+      ASSERT_TRUE((k % 5 < 3 ? one : other).Apply(m.x1, m.y1, &X, &Y));
+    }
+    m.x2 = static_cast<float>(X);
+    m.y2 = static_cast<float>(Y);
+    matches.push_back(m);
+  }
+  densecorr::HomographyFitParams params;
+  params.n_samples = 400;
+  densecorr::Homography first;
+  std::vector<std::uint8_t> first_inliers;
+  const int count = densecorr::FitHomography(matches, params, &first, &first_inliers);
+  EXPECT_EQ(count, 2400);
+  EXPECT_EQ(count, std::count(first_inliers.begin(), first_inliers.end(), 1));
+  for (int threads : {1, 2, 3, 4}) {
+    for (int run = 0; run < 4; ++run) {
+      densecorr::Homography again;
+      std::vector<std::uint8_t> inliers;
+      int again_count = 0;
+      WithThreads(threads, [&] {
+        again_count = densecorr::FitHomography(matches, params, &again, &inliers);
+      });
+      EXPECT_EQ(again_count, count) << threads << " threads";
+      EXPECT_EQ(0, std::memcmp(first.h, again.h, sizeof first.h)) << threads << " threads";
+      EXPECT_EQ(inliers, first_inliers) << threads << " threads";
+    }
+  }
+}
+
 TEST(FitHomography, TooFewOrDegenerateMatchesGiveNoModel) {
   densecorr::Homography model;
   model.h[2] = 5.0;
