@@ -60,10 +60,7 @@ void Derivative(const float* in, int width, int height, bool along_x, float* out
   const auto five = [](float m2, float m1, float p1, float p2) {
     return ((m2 - p2) + 8.0f * (p1 - m1)) * (1.0f / 12.0f);
   };
-#ifdef _OPENMP
-#pragma omp parallel for schedule(static) if (Index{width} * height >= kParallelPixels)
-#endif
-  for (int x = 0; x < width; ++x) {
+  ParallelFor(width, Index{width} * height >= kParallelPixels, [&](int x) {
     float* dst = out + Index{x} * height;
     if (along_x) {
       const auto column = [&](int dx) {
@@ -82,7 +79,7 @@ void Derivative(const float* in, int width, int height, bool along_x, float* out
       for (int y = lo; y < hi; ++y) dst[y] = five(src[y - 2], src[y - 1], src[y + 1], src[y + 2]);
       for (int y = hi; y < height; ++y) dst[y] = five(at(y - 2), at(y - 1), at(y + 1), at(y + 2));
     }
-  }
+  });
 }
 
 }  // namespace
@@ -131,10 +128,7 @@ void GaussianBlur(const float* in, int width, int height, int channels, float si
     float* dst = out + c * plane;
     // Each value is 0 plus the taps' products in tap order, whichever the
     // loop order; tap-outer loops over a column vectorise.
-#ifdef _OPENMP
-#pragma omp parallel for schedule(static) if (Index{width} * height >= kParallelPixels)
-#endif
-    for (int x = 0; x < width; ++x) {
+    ParallelFor(width, Index{width} * height >= kParallelPixels, [&](int x) {
       const float* __restrict col = src + Index{x} * height;
       float* __restrict acc = tmp + Index{x} * height;
       if (taps == 5) {
@@ -153,7 +147,7 @@ void GaussianBlur(const float* in, int width, int height, int channels, float si
           acc[y] = ((((0.0f + k0 * col[y - 2]) + k1 * col[y - 1]) + k2 * col[y]) +
                     k3 * col[y + 1]) + k4 * col[y + 2];
         for (int y = std::max(2, height - 2); y < height; ++y) clamped(y);
-        continue;
+        return;
       }
       for (int y = 0; y < height; ++y) acc[y] = 0.0f;
       for (int t = 0; t < taps; ++t) {
@@ -166,11 +160,8 @@ void GaussianBlur(const float* in, int width, int height, int channels, float si
         for (int y = lo; y < hi; ++y) acc[y] += k * col[y + i];
         for (int y = hi; y < height; ++y) acc[y] += k * col[height - 1];
       }
-    }
-#ifdef _OPENMP
-#pragma omp parallel for schedule(static) if (Index{width} * height >= kParallelPixels)
-#endif
-    for (int x = 0; x < width; ++x) {
+    });
+    ParallelFor(width, Index{width} * height >= kParallelPixels, [&](int x) {
       float* __restrict acc = dst + Index{x} * height;
       if (taps == 5) {
         const auto column = [&](int dx) {
@@ -185,7 +176,7 @@ void GaussianBlur(const float* in, int width, int height, int channels, float si
                     k4 = kernel[4];
         for (int y = 0; y < height; ++y)
           acc[y] = ((((0.0f + k0 * c0[y]) + k1 * c1[y]) + k2 * c2[y]) + k3 * c3[y]) + k4 * c4[y];
-        continue;
+        return;
       }
       for (int y = 0; y < height; ++y) acc[y] = 0.0f;
       for (int t = 0; t < taps; ++t) {
@@ -194,7 +185,7 @@ void GaussianBlur(const float* in, int width, int height, int channels, float si
         const float k = kernel[t];
         for (int y = 0; y < height; ++y) acc[y] += k * col[y];
       }
-    }
+    });
   }
 }
 
@@ -491,29 +482,23 @@ void RobustOutputs(const RobustTerms& k, int h, Index n, const float* __restrict
 // neighbours the runs at the same place one column over, so the sweep's
 // inner loop reads and writes consecutive floats and vectorises.
 void ToSplit(const float* in, int w, int h, float* out) {
-#ifdef _OPENMP
-#pragma omp parallel for schedule(static) if (Index{w} * h >= kParallelPixels)
-#endif
-  for (int x = 0; x < w; ++x) {
+  ParallelFor(w, Index{w} * h >= kParallelPixels, [&](int x) {
     const float* src = in + Index{x} * h;
     float* even = out + Index{x} * h;
     float* odd = even + (h + 1) / 2;
     for (int k = 0; 2 * k < h; ++k) even[k] = src[2 * k];
     for (int k = 0; 2 * k + 1 < h; ++k) odd[k] = src[2 * k + 1];
-  }
+  });
 }
 
 void FromSplit(const float* in, int w, int h, float* out) {
-#ifdef _OPENMP
-#pragma omp parallel for schedule(static) if (Index{w} * h >= kParallelPixels)
-#endif
-  for (int x = 0; x < w; ++x) {
+  ParallelFor(w, Index{w} * h >= kParallelPixels, [&](int x) {
     const float* even = in + Index{x} * h;
     const float* odd = even + (h + 1) / 2;
     float* dst = out + Index{x} * h;
     for (int k = 0; 2 * k < h; ++k) dst[2 * k] = even[k];
     for (int k = 0; 2 * k + 1 < h; ++k) dst[2 * k + 1] = odd[k];
-  }
+  });
 }
 
 // The linear system of one SOR pass, every plane in the split layout.
@@ -777,22 +762,15 @@ void BoxSmooth(const float* in, int w, int h, int r, int passes, float* out, flo
   const float* src = in;
   for (int pass = 0; pass < passes; ++pass) {
     // Down the columns into scratch.
-#ifdef _OPENMP
-#pragma omp parallel for schedule(static) if (n >= kParallelPixels)
-#endif
-    for (int x = 0; x < w; ++x) BoxColumn(src + Index{x} * h, h, r, norm, scratch + Index{x} * h);
+    ParallelFor(w, n >= kParallelPixels, [&](int x) {
+      BoxColumn(src + Index{x} * h, h, r, norm, scratch + Index{x} * h);
+    });
     // Across the columns into out: a running column of sums, a block of
-    // rows per thread.
-#ifdef _OPENMP
-#pragma omp parallel if (n >= kParallelPixels)
-#endif
-    {
-      int y0 = 0, y1 = h;
-#ifdef _OPENMP
-      const int t = omp_get_thread_num(), nt = omp_get_num_threads();
-      y0 = static_cast<int>(Index{h} * t / nt);
-      y1 = static_cast<int>(Index{h} * (t + 1) / nt);
-#endif
+    // rows per thread (each row's sums are the same whatever the blocks).
+    const int parts = n >= kParallelPixels && TeamPossible() ? MaxThreads() : 1;
+    ParallelFor(parts, parts > 1, [&](int part) {
+      const int y0 = static_cast<int>(Index{h} * part / parts);
+      const int y1 = static_cast<int>(Index{h} * (part + 1) / parts);
       const int rows = y1 - y0;
       std::unique_ptr<float[]> sum(new float[std::max(rows, 1)]);
       float* __restrict acc = sum.get();
@@ -805,7 +783,7 @@ void BoxSmooth(const float* in, int w, int h, int r, int passes, float* out, flo
         BoxStep(acc, scratch + Index{std::min(x + r + 1, w - 1)} * h + y0,
                 scratch + Index{std::max(x - r, 0)} * h + y0, rows, norm, out + Index{x} * h + y0);
       }
-    }
+    });
     src = out;
   }
 }
@@ -831,10 +809,7 @@ void SlopeTargets(const float* u, const float* v, int w, int h, const float* tre
   // out: each slope's departure from the trend; kept: 1 where all four
   // are within reach (those departures stay, the others become 0); share:
   // the kept share of each mean.
-#ifdef _OPENMP
-#pragma omp parallel for schedule(static) if (n >= kParallelPixels)
-#endif
-  for (int x = 0; x < w; ++x) {
+  ParallelFor(w, n >= kParallelPixels, [&](int x) {
     const Index col = Index{x} * h;
     const int xl = std::max(x - 1, 0), xr = std::min(x + 1, w - 1);
     const float scale = xr - xl == 2 ? 0.5f : 1.0f;
@@ -862,7 +837,7 @@ void SlopeTargets(const float* u, const float* v, int w, int h, const float* tre
       m[y] = near ? 1.0f : 0.0f;
       for (int k = 0; k < 4; ++k) out[k * n + col + y] = near ? out[k * n + col + y] : 0.0f;
     }
-  }
+  });
   BoxSmooth(kept, w, h, kSlopeRadius, kSlopePasses, share, scratch);
   for (int k = 0; k < 4; ++k) {
     float* const plane = out + k * n;
@@ -946,10 +921,7 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
   // sample: pixel-major, the 6 * nc values a corner gives lie together.
   const int n_plane2 = 6 * nc;
   float* const d2_packed = ws.d2_packed;
-#ifdef _OPENMP
-#pragma omp parallel for schedule(static) if (n2 >= kParallelPixels)
-#endif
-  for (int x = 0; x < w2; ++x) {
+  ParallelFor(w2, n2 >= kParallelPixels, [&](int x) {
     // Plane by plane down the column: the planes lie a multiple of 4 kB
     // apart at common sizes (320 x 240), so a pixel's n_plane2 values all
     // fall in one set of the first-level cache; the packed column (n_plane2
@@ -960,7 +932,7 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
       const float* const plane = column + k * n2;
       for (int y = 0; y < h2; ++y) packed[Index{y} * n_plane2 + k] = plane[y];
     }
-  }
+  });
 
   // Smoothness weight per pixel from image 1's edges: the flow may change
   // where the image does.
@@ -1041,10 +1013,8 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
   }
   for (int warp = 0; warp < params.n_warps; ++warp) {
     if (stop != nullptr && stop->StopRequested(true)) throw Stopped();
-#ifdef _OPENMP
-#pragma omp parallel if (n >= kParallelPixels)
-#endif
-    {
+    const bool threaded = n >= kParallelPixels && TeamPossible();
+    OnTeam(threaded, [&] {
       // One column at a time: image 2's values at the warped positions are
       // gathered first, then the tensors come from loops over the column's
       // rows, which vectorise.
@@ -1053,10 +1023,7 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
       auto acc = AllocScratch<float>(Index{n_plane2} * h);  // pixel after pixel
       auto taps = AllocScratch<float>(8 * Index{h});
       auto whole = AllocScratch<int>(3 * Index{h});
-#ifdef _OPENMP
-#pragma omp for schedule(static)
-#endif
-      for (int x = 0; x < w; ++x) {
+      TeamFor(w, threaded, [&](int x) {
         const Index col = Index{x} * h;
         // Colour and grey images, then any other channel count.
         const auto sample = n_plane2 == 18 ? SampleColumn<18>
@@ -1093,8 +1060,8 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
           du[col + y] = 0.0f;
           dv[col + y] = 0.0f;
         }
-      }
-    }
+      });
+    });
 
     ToSplit(u, w, h, u_split);
     ToSplit(v, w, h, v_split);
@@ -1111,10 +1078,8 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
       terms.eps_smooth2 = eps_smooth2;
       terms.eps_data2 = eps_data2;
       terms.eps_anchor2 = eps_anchor2;
-#ifdef _OPENMP
-#pragma omp parallel if (n >= kParallelPixels)
-#endif
-      {
+      const bool threaded = n >= kParallelPixels && TeamPossible();
+      OnTeam(threaded, [&] {
         auto buffer = AllocScratch<float>(11 * Index{h} + 4);
         float* const ext_u = buffer.get();        // h + 2: u + du, rows -1 .. h
         float* const ext_v = ext_u + (h + 2);     // h + 2
@@ -1123,10 +1088,7 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
         float* const root_g = root_b + h;
         float* const root_m = root_g + h;
         float* const out = root_m + h;            // 5 planes: a11 a12 a22 b1 b2
-#ifdef _OPENMP
-#pragma omp for schedule(static)
-#endif
-        for (int x = 0; x < w; ++x) {
+        TeamFor(w, threaded, [&](int x) {
           const Index col = Index{x} * h;
           const Index cr = x + 1 < w ? col + h : col, cl = x > 0 ? col - h : col;
           for (int y = 0; y < h; ++y) {
@@ -1164,12 +1126,9 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
             for (int m = 0; 2 * m < h; ++m) even[m] = src_col[2 * m];
             for (int m = 0; 2 * m + 1 < h; ++m) odd[m] = src_col[2 * m + 1];
           }
-        }
-      }
-#ifdef _OPENMP
-#pragma omp parallel if (n >= kParallelPixels)
-#endif
-      {
+        });
+      });
+      OnTeam(threaded, [&] {
         // A column at a time in row order (loops that vectorise), then
         // into the SOR's layout.
         auto buffer = AllocScratch<float>(4 * Index{h});
@@ -1177,10 +1136,7 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
         float* const wb_col = wr_col + h;
         float* const b1_col = wb_col + h;  // the trend's terms of b1, b2
         float* const b2_col = b1_col + h;
-#ifdef _OPENMP
-#pragma omp for schedule(static)
-#endif
-        for (int x = 0; x < w; ++x) {
+        TeamFor(w, threaded, [&](int x) {
           const float* const ps = psi_s + Index{x} * h;
           if (x + 1 < w) {
             for (int y = 0; y < h; ++y) wr_col[y] = 0.5f * (ps[y] + ps[y + h]);
@@ -1229,15 +1185,15 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
               for (int m = 0; 2 * m + 1 < h; ++m) odd[m] += add[k][2 * m + 1];
             }
           }
-        }
-      }
+        });
+      });
       // Red-black SOR: pixels of one colour read only the other's, so the
       // sweep is the same whatever the thread count.
       ToSplit(du, w, h, du_split);
       ToSplit(dv, w, h, dv_split);
       const SorSystem system{u_split, v_split, a11, a12, a22, b1, b2, wr, wb,
                              du_split, dv_split, params.sor_omega, step_damping};
-      if (n < kParallelPixels || MaxThreads() == 1) {
+      if (n < kParallelPixels || !TeamPossible()) {
         // On one thread, both colours in one pass over the planes: column
         // x's first colour, then column x - 1's second, which reads only
         // first-colour pixels of columns x - 2 .. x, all updated by then.
@@ -1276,10 +1232,7 @@ void Halve(const float* in, int w, int h, int channels, float* out) {
   const int hw = (w + 1) / 2, hh = (h + 1) / 2;
   const Index n = Index{w} * h, hn = Index{hw} * hh;
   for (int c = 0; c < channels; ++c) {
-#ifdef _OPENMP
-#pragma omp parallel for schedule(static) if (hn >= kParallelPixels)
-#endif
-    for (int x = 0; x < hw; ++x) {
+    ParallelFor(hw, hn >= kParallelPixels, [&](int x) {
       const int x0 = 2 * x, x1 = std::min(2 * x + 1, w - 1);
       for (int y = 0; y < hh; ++y) {
         const int y0 = 2 * y, y1 = std::min(2 * y + 1, h - 1);
@@ -1288,7 +1241,7 @@ void Halve(const float* in, int w, int h, int channels, float* out) {
             0.25f * ((p[Index{x0} * h + y0] + p[Index{x1} * h + y0]) +
                      (p[Index{x0} * h + y1] + p[Index{x1} * h + y1]));
       }
-    }
+    });
   }
 }
 
@@ -1388,10 +1341,7 @@ void FillByWeight(float* u, float* v, const float* weight, int w, int h) {
     cwt[p] = std::min(1.0f, 4.0f * cwt[p]);
   }
   FillByWeight(cu.get(), cv.get(), cwt.get(), cw, ch);
-#ifdef _OPENMP
-#pragma omp parallel for schedule(static) if (n >= kParallelPixels)
-#endif
-  for (int x = 0; x < w; ++x) {
+  ParallelFor(w, n >= kParallelPixels, [&](int x) {
     for (int y = 0; y < h; ++y) {
       const Index p = Index{x} * h + y;
       const float sx = (x + 0.5f) * 0.5f - 0.5f, sy = (y + 0.5f) * 0.5f - 0.5f;
@@ -1401,7 +1351,7 @@ void FillByWeight(float* u, float* v, const float* weight, int w, int h) {
       u[p] += (1.0f - a) * (SampleBilinear(cu.get(), cw, ch, sx, sy) - (u[p] - trend_u(x, y)));
       v[p] += (1.0f - a) * (SampleBilinear(cv.get(), cw, ch, sx, sy) - (v[p] - trend_v(x, y)));
     }
-  }
+  });
 }
 
 // One axis of a resampling to `out_size` samples at the pixel centres of
@@ -1446,15 +1396,10 @@ void Resample(const float* in, int w, int h, int channels, int cw, int ch, float
   for (int c = 0; c < channels; ++c) {
     const float* plane = in + c * n;
     float* dst_plane = out + c * cn;
-#ifdef _OPENMP
-#pragma omp parallel if (cn >= kParallelPixels)
-#endif
-    {
+    const bool threaded = cn >= kParallelPixels && TeamPossible();
+    OnTeam(threaded, [&] {
       std::vector<float> blend(h);
-#ifdef _OPENMP
-#pragma omp for schedule(static)
-#endif
-      for (int x = 0; x < cw; ++x) {
+      TeamFor(cw, threaded, [&](int x) {
         const float* __restrict c0 = plane + Index{ax.lo[x]} * h;
         const float* __restrict c1 = plane + Index{ax.hi[x]} * h;
         const float fx = ax.f[x], gx = ax.g[x];
@@ -1467,8 +1412,8 @@ void Resample(const float* in, int w, int h, int channels, int cw, int ch, float
           for (int y = 0; y < ch; ++y)
             dst[y] = (b[ay.lo[y]] * ay.g[y] + b[ay.hi[y]] * ay.f[y]) / divisor;
         }
-      }
-    }
+      });
+    });
   }
 }
 

@@ -4,10 +4,16 @@
 // thread-safe).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <thread>
 #include <vector>
 
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
+#include "common/threads.h"
 #include "densedesc/dense_descriptor.h"
 #include "densematch/flow_refine.h"
 #include "densematch/match_images.h"
@@ -117,6 +123,57 @@ TEST(MatchImagesSchedule, DescriptorRefinementAndInferenceStopOnRequest) {
     });
   }
   EXPECT_EQ(quiet.calls_elsewhere, 0);
+}
+
+// The refinement's loop helpers: every index exactly once whether the loop
+// is split or not, and no region opened where it would have one thread
+// (inside the side-by-side stages, or with one thread allowed): such a
+// region still costs its team's start and closing barrier.
+TEST(LoopHelpers, EveryIndexOnceAndNoRegionOfOneThread) {
+  const int count = 1000;
+  const auto run = [&](bool threaded, int* level_seen) {
+    std::vector<std::atomic<int>> visits(count);
+    std::atomic<int> deepest{-1};
+    densecorr::ParallelFor(count, threaded, [&](int i) {
+      ++visits[i];
+#ifdef _OPENMP
+      int level = omp_get_level(), seen = deepest.load();
+      while (level > seen && !deepest.compare_exchange_weak(seen, level)) {
+      }
+#endif
+    });
+    const bool team = threaded && densecorr::TeamPossible();
+    densecorr::OnTeam(team, [&] {
+      std::vector<int> own(3, 7);  // each thread's buffer
+      densecorr::TeamFor(count, team, [&](int i) { visits[i] += own[1]; });
+    });
+    for (int i = 0; i < count; ++i) ASSERT_EQ(visits[i].load(), 8) << i;
+    *level_seen = deepest.load();
+  };
+  for (int threads : {1, 2, 3}) {
+    WithThreads(threads, [&] {
+      int level = -1;
+      run(true, &level);
+#ifdef _OPENMP
+      EXPECT_EQ(level, threads > 1 ? 1 : 0) << threads << " threads";
+#endif
+      run(false, &level);
+      EXPECT_EQ(level, 0) << "a serial loop opened a region";
+    });
+  }
+#ifdef _OPENMP
+  // Inside a region that allows one thread per member, as the matcher's
+  // two directions run: the loops stay on their member's thread.
+  std::atomic<int> wrong{0};
+#pragma omp parallel num_threads(2)
+  {
+    omp_set_num_threads(1);
+    int level = -1;
+    run(true, &level);
+    if (level != 1) ++wrong;
+  }
+  EXPECT_EQ(wrong.load(), 0);
+#endif
 }
 
 }  // namespace
