@@ -1551,10 +1551,10 @@ std::vector<std::uint8_t> TexturedPixels(const Descriptor& d) {
   return textured;
 }
 
-// The middle value of v (reordered), v not empty.
-float Median(std::vector<float>& v) {
-  const auto middle = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
-  std::nth_element(v.begin(), middle, v.end());
+// The middle value of values[0 .. count) (reordered), count > 0.
+float Median(float* values, Index count) {
+  float* const middle = values + count / 2;
+  std::nth_element(values, middle, values + count);
   return *middle;
 }
 
@@ -1565,13 +1565,15 @@ Index Confirmed(const MatchResult& r, const std::vector<std::uint8_t>& textured)
 }
 
 // The median descriptor distance of the confirmed matches on texture (+inf:
-// none).
+// none). (Its buffer comes from the scratch blocks kept between calls: a
+// fresh one costs a page fault per 4 kB.)
 float MedianConfirmedCost(const MatchResult& r, const std::vector<std::uint8_t>& textured) {
-  std::vector<float> costs;
+  auto costs = AllocScratch<float>(static_cast<std::int64_t>(r.valid.size()));
+  Index count = 0;
   for (std::size_t p = 0; p < r.valid.size(); ++p) {
-    if (r.valid[p] && textured[p]) costs.push_back(r.cost[p]);
+    if (r.valid[p] && textured[p]) costs[count++] = r.cost[p];
   }
-  return costs.empty() ? std::numeric_limits<float>::infinity() : Median(costs);
+  return count == 0 ? std::numeric_limits<float>::infinity() : Median(costs.get(), count);
 }
 
 // Whether the median displacement of the confirmed matches on texture
@@ -1584,14 +1586,17 @@ float MedianConfirmedCost(const MatchResult& r, const std::vector<std::uint8_t>&
 // it.
 bool AtWindowEdge(const MatchResult& r, const std::vector<std::uint8_t>& textured, int radius_x,
                   int radius_y) {
-  std::vector<float> ax, ay;
+  const auto n = static_cast<std::int64_t>(r.valid.size());
+  auto ax = AllocScratch<float>(n), ay = AllocScratch<float>(n);
+  Index count = 0;
   for (std::size_t p = 0; p < r.valid.size(); ++p) {
     if (!r.valid[p] || !textured[p]) continue;
-    ax.push_back(std::fabs(r.dx[p]));
-    ay.push_back(std::fabs(r.dy[p]));
+    ax[count] = std::fabs(r.dx[p]);
+    ay[count++] = std::fabs(r.dy[p]);
   }
-  if (ax.empty()) return false;
-  return Median(ax) >= 0.75f * radius_x || Median(ay) >= 0.75f * radius_y;
+  if (count == 0) return false;
+  return Median(ax.get(), count) >= 0.75f * radius_x ||
+         Median(ay.get(), count) >= 0.75f * radius_y;
 }
 
 }  // namespace
