@@ -1482,9 +1482,13 @@ MatchResult MatchWithin(const ImageView& image1, const ImageView& image2, const 
   result.dx.assign(f.u.get(), f.u.get() + n1);
   result.dy.assign(f.v.get(), f.v.get() + n1);
   result.cost.assign(n1, 0.0f);
-  result.valid.assign(n1, 0);
-  CheckField(f.u.get(), f.v.get(), f.back_u.get(), f.back_v.get(), w1, h1, w2, h2,
-             options.consistency_threshold, result.valid.data());
+  if (moved) {
+    result.valid.assign(n1, 0);
+    CheckField(f.u.get(), f.v.get(), f.back_u.get(), f.back_v.get(), w1, h1, w2, h2,
+               options.consistency_threshold, result.valid.data());
+  } else {
+    result.valid = std::move(valid);  // the fields it checked are the result
+  }
   // A frame pixel shows nothing to match, a match on image 2's frame nothing
   // that image 1 shows.
   const auto drop_frame = [&] {
