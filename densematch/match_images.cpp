@@ -4,14 +4,15 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cmath>
 #include <cstdint>
 #include <exception>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -986,7 +987,12 @@ void SideBySide(const First& first, const Second& second, bool allowed = true,
   if (allowed && threads >= 2 && threads <= 3 && !omp_in_parallel()) {
     std::exception_ptr errors[2];
     int team = 0;
-    std::atomic<bool> second_done{false};
+    // The calling thread waits for the other on a condition, woken the
+    // moment it is done (sleeping in fixed steps cost up to a step each
+    // time), and polls the caller's token between waits.
+    std::mutex mutex;
+    std::condition_variable done;
+    bool second_done = false;
 #pragma omp parallel num_threads(2)
     {
 #pragma omp single
@@ -1003,11 +1009,21 @@ void SideBySide(const First& first, const Second& second, bool allowed = true,
           errors[me] = std::current_exception();
         }
         if (me == 1) {
-          second_done.store(true, std::memory_order_release);
+          {
+            std::lock_guard<std::mutex> lock(mutex);
+            second_done = true;
+          }
+          done.notify_one();
         } else {
-          while (!second_done.load(std::memory_order_acquire)) {
-            if (stop != nullptr) stop->StopRequested(true);
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
+          std::unique_lock<std::mutex> lock(mutex);
+          while (!second_done) {
+            if (stop != nullptr) {
+              lock.unlock();
+              stop->StopRequested(true);
+              lock.lock();
+              if (second_done) break;
+            }
+            done.wait_for(lock, std::chrono::milliseconds(2));
           }
         }
       }
