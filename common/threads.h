@@ -38,26 +38,6 @@ inline bool TeamPossible() {
 #endif
 }
 
-// body(i) for i = 0 .. count - 1: split over the threads (static schedule)
-// when `threaded` and a region would have more than one, else a plain loop
-// on this thread. A region of one thread still costs its team's start and
-// closing barrier, two system calls (about 2.5 us in a virtual machine);
-// loops over small images, or run on one thread beside other work, would
-// pay that thousands of times a call.
-template <class Body>
-void ParallelFor(int count, bool threaded, const Body& body) {
-#ifdef _OPENMP
-  if (threaded && TeamPossible()) {
-#pragma omp parallel for schedule(static)
-    for (int i = 0; i < count; ++i) body(i);
-    return;
-  }
-#else
-  (void)threaded;
-#endif
-  for (int i = 0; i < count; ++i) body(i);
-}
-
 // body() on every thread of a region when `threaded` (which TeamPossible()
 // must have allowed), else once on this thread; inside it, TeamFor with the
 // same flag splits a loop over the region's threads. For loops whose
@@ -88,6 +68,18 @@ void TeamFor(int count, bool threaded, const Body& body) {
   (void)threaded;
 #endif
   for (int i = 0; i < count; ++i) body(i);
+}
+
+// body(i) for i = 0 .. count - 1: split over the threads (static schedule)
+// when `threaded` and a region would have more than one, else a plain loop
+// on this thread. A region of one thread still costs its team's start and
+// closing barrier, two system calls (about 2.5 us in a virtual machine);
+// loops over small images, or run on one thread beside other work, would
+// pay that thousands of times a call.
+template <class Body>
+void ParallelFor(int count, bool threaded, const Body& body) {
+  const bool team = threaded && TeamPossible();
+  OnTeam(team, [&] { TeamFor(count, team, body); });
 }
 
 }  // namespace densecorr
