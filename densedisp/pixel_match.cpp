@@ -507,6 +507,7 @@ void RunRegionMatch(Descriptor desc1, Descriptor desc2, const int* regions,
     if (r.x0 > r.x1 || r.y0 > r.y1) continue;
     const int* rdisp = region_disparities + 2 * std::ptrdiff_t{i};
     const std::int64_t area = (std::int64_t{r.x1} - r.x0 + 1) * (std::int64_t{r.y1} - r.y0 + 1);
+    (void)area;  // the serial build has no use for it
 #pragma omp parallel for schedule(static) if (area >= kParallelRegionPixels)
     for (int x = r.x0; x <= r.x1; ++x) {
       if (StopNow(stop)) continue;

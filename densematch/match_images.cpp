@@ -1034,6 +1034,9 @@ void SideBySide(const First& first, const Second& second, bool allowed = true,
       return;
     }
   }
+#else
+  (void)allowed;
+  (void)stop;
 #endif
   first();
   second(false);
