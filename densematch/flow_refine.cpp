@@ -501,6 +501,17 @@ void FromSplit(const float* in, int w, int h, float* out) {
   });
 }
 
+// out += the split-layout plane `in`.
+void AddFromSplit(const float* in, int w, int h, float* out) {
+  ParallelFor(w, Index{w} * h >= kParallelPixels, [&](int x) {
+    const float* even = in + Index{x} * h;
+    const float* odd = even + (h + 1) / 2;
+    float* dst = out + Index{x} * h;
+    for (int k = 0; 2 * k < h; ++k) dst[2 * k] += even[k];
+    for (int k = 0; 2 * k + 1 < h; ++k) dst[2 * k + 1] += odd[k];
+  });
+}
+
 // The linear system of one SOR pass, every plane in the split layout.
 struct SorSystem {
   const float *u, *v, *a11, *a12, *a22, *b1, *b2, *wr, *wb;
@@ -1188,9 +1199,15 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
         });
       });
       // Red-black SOR: pixels of one colour read only the other's, so the
-      // sweep is the same whatever the thread count.
-      ToSplit(du, w, h, du_split);
-      ToSplit(dv, w, h, dv_split);
+      // sweep is the same whatever the thread count. (The step starts at 0
+      // in each warp.)
+      if (fp == 0) {
+        std::fill(du_split, du_split + n, 0.0f);
+        std::fill(dv_split, dv_split + n, 0.0f);
+      } else {
+        ToSplit(du, w, h, du_split);
+        ToSplit(dv, w, h, dv_split);
+      }
       const SorSystem system{u_split, v_split, a11, a12, a22, b1, b2, wr, wb,
                              du_split, dv_split, params.sor_omega, step_damping};
       if (n < kParallelPixels || !TeamPossible()) {
@@ -1216,12 +1233,14 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
           }
         }
       }
-      FromSplit(du_split, w, h, du);
-      FromSplit(dv_split, w, h, dv);
-    }
-    for (Index p = 0; p < n; ++p) {
-      u[p] += du[p];
-      v[p] += dv[p];
+      if (fp + 1 < params.n_fixed_point) {
+        FromSplit(du_split, w, h, du);
+        FromSplit(dv_split, w, h, dv);
+      } else {
+        // The last step goes straight into the field.
+        AddFromSplit(du_split, w, h, u);
+        AddFromSplit(dv_split, w, h, v);
+      }
     }
   }
 }
