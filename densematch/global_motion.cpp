@@ -105,21 +105,17 @@ bool FitThrough(const std::vector<PointMatch>& m, const int* index, int count,
   return true;
 }
 
-// Matches within the threshold; their indices go to `which` when not null.
-int CountInliers(const std::vector<PointMatch>& m, const Homography& model, double threshold2,
+// The matches within the threshold, by index (the samples' counts come
+// from CountRange).
+void ListInliers(const std::vector<PointMatch>& m, const Homography& model, double threshold2,
                  std::vector<int>* which) {
-  if (which != nullptr) which->clear();
-  int count = 0;
+  which->clear();
   for (std::size_t k = 0; k < m.size(); ++k) {
     double X, Y;
     if (!model.Apply(m[k].x1, m[k].y1, &X, &Y)) continue;
     const double ex = X - m[k].x2, ey = Y - m[k].y2;
-    if (ex * ex + ey * ey <= threshold2) {
-      ++count;
-      if (which != nullptr) which->push_back(static_cast<int>(k));
-    }
+    if (ex * ex + ey * ey <= threshold2) which->push_back(static_cast<int>(k));
   }
-  return count;
 }
 
 // The matches' coordinates as planes of doubles, for counting in vectors.
@@ -137,7 +133,7 @@ struct MatchPlanes {
 };
 
 // Inliers of h among matches [begin, end): Homography::Apply's operations
-// and CountInliers' test per match, without a branch (a match whose W is
+// and ListInliers' test per match, without a branch (a match whose W is
 // not above 1e-12 computes a value and drops it), so that the loop runs in
 // vectors with the same bits per lane.
 DENSECORR_WIDE_CLONES
@@ -255,12 +251,13 @@ int FitHomography(const std::vector<PointMatch>& matches, const HomographyFitPar
   if (best_count < 4) return 0;
   // Refit on the consensus, which settles the model and usually widens it.
   std::vector<int> which;
-  CountInliers(matches, best, threshold2, &which);
+  ListInliers(matches, best, threshold2, &which);
   for (int round = 0; round < 3; ++round) {
     Homography refit;
     if (!FitThrough(matches, which.data(), static_cast<int>(which.size()), t1, t2, &refit)) break;
     std::vector<int> refit_which;
-    const int count = CountInliers(matches, refit, threshold2, &refit_which);
+    ListInliers(matches, refit, threshold2, &refit_which);
+    const int count = static_cast<int>(refit_which.size());
     if (count < best_count) break;
     best = refit;
     best_count = count;
