@@ -1551,16 +1551,30 @@ std::int64_t RefineFlowScratchBytes(const PlanarImage& image1, const PlanarImage
   return static_cast<std::int64_t>(sizes.used()) * static_cast<std::int64_t>(sizeof(float));
 }
 
-void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
-                const FlowRefineParams& params, const float* anchor_weight, float* u, float* v,
-                FlowScratch* scratch, StopToken* stop) {
+namespace {
+
+// Which of a refinement's scales one call runs.
+enum class ScaleRange { kAll, kAllButFinest, kFinestOnly };
+
+// RefineFlow and RefineFlowFinest. (u, v): the field refined in place; for
+// kFinestOnly the field a kAllButFinest call left, with (trend_u, trend_v)
+// the field that call started from, whose trend shapes the smoothness term
+// (otherwise they are u and v). Returns whether the finest scale remains.
+bool RefineScales(const PlanarImage& image1, const PlanarImage& image2,
+                  const FlowRefineParams& params, const float* anchor_weight,
+                  const float* trend_u, const float* trend_v, float* u, float* v,
+                  FlowScratch* scratch, StopToken* stop, ScaleRange range) {
   const int nc = image1.channels;
-  if (!Refinable(image1, image2, params)) return;
+  if (!Refinable(image1, image2, params)) return false;
   if (image2.channels != nc) throw std::invalid_argument("flow refinement: channel counts differ");
   if (params.no_data != nullptr &&
       (params.no_data_width != image1.width || params.no_data_height != image1.height))
     throw std::invalid_argument("flow refinement: the no-data mask is not image 1's size");
   std::vector<Scale> scales = PlanScales(image1, image2, params);
+  const bool finest_only = range == ScaleRange::kFinestOnly;
+  if (finest_only && scales.size() < 2)
+    throw std::logic_error("flow refinement: a single scale is never left for later");
+  const int last = range == ScaleRange::kAllButFinest && scales.size() > 1 ? 1 : 0;
   const Index n = Index{image1.width} * image1.height;
   const Index n2 = Index{image2.width} * image2.height;
   const bool weighted = anchor_weight != nullptr;
@@ -1581,13 +1595,15 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
   float* const field[2][2] = {{planes[0], planes[1]}, {planes[2], planes[3]}};
 
   if (params.horizontal_only) std::fill(v, v + n, 0.0f);
-  {
+  // The finest scale alone reads none of the pyramid (its images are the
+  // caller's, its pull is off).
+  if (!finest_only) {
     Scale& s = scales[0];
     std::copy(u, u + n, s.anchor_u);
     std::copy(v, v + n, s.anchor_v);
     if (weighted) std::copy(anchor_weight, anchor_weight + n, s.anchor_w);
   }
-  for (std::size_t k = 1; k < scales.size(); ++k) {
+  for (std::size_t k = 1; k < scales.size() && !finest_only; ++k) {
     if (stop != nullptr && stop->StopRequested(true)) throw Stopped();
     const Scale& f = scales[k - 1];
     Scale& c = scales[k];
@@ -1636,7 +1652,9 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
   bool has_slopes = false;
   if (weighted) {
     double cu3[3], cv3[3];
-    FitTrend(u, v, anchor_weight, image1.width, image1.height, cu3, cv3);
+    // A rectified pair's v is 0 whatever the caller's field says.
+    FitTrend(trend_u, params.horizontal_only ? v : trend_v, anchor_weight, image1.width,
+             image1.height, cu3, cv3);
     slopes0[0] = cu3[1];
     slopes0[1] = cu3[2];
     slopes0[2] = cv3[1];
@@ -1650,12 +1668,15 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
   // the coarser result.
   const float* cu = nullptr;
   const float* cv = nullptr;
-  for (int k = static_cast<int>(scales.size()) - 1; k >= 0; --k) {
+  for (int k = finest_only ? 0 : static_cast<int>(scales.size()) - 1; k >= last; --k) {
     Scale& s = scales[k];
     const Index sn = Index{s.w1} * s.h1;
     float* const fu = field[k & 1][0];
     float* const fv = field[k & 1][1];
-    if (cu == nullptr) {
+    if (finest_only) {
+      std::copy(u, u + n, fu);
+      std::copy(v, v + n, fv);
+    } else if (cu == nullptr) {
       std::copy(s.anchor_u, s.anchor_u + sn, fu);
       std::copy(s.anchor_v, s.anchor_v + sn, fv);
       if (s.anchor_w) FillByWeight(fu, fv, s.anchor_w, s.w1, s.h1);
@@ -1689,8 +1710,35 @@ void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
     cu = fu;
     cv = fv;
   }
+  if (last == 1) {
+    // The field the finest scale starts from, as it would read it.
+    const Scale& c = scales[1];
+    const float rx = static_cast<float>(c.w1) / image1.width;
+    const float ry = static_cast<float>(c.h1) / image1.height;
+    Resample(cu, c.w1, c.h1, 1, image1.width, image1.height, rx, u, true);
+    Resample(cv, c.w1, c.h1, 1, image1.width, image1.height, ry, v, true);
+    return true;
+  }
   std::copy(cu, cu + n, u);
   std::copy(cv, cv + n, v);
+  return false;
+}
+
+}  // namespace
+
+bool RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
+                const FlowRefineParams& params, const float* anchor_weight, float* u, float* v,
+                FlowScratch* scratch, StopToken* stop) {
+  return RefineScales(image1, image2, params, anchor_weight, u, v, u, v, scratch, stop,
+                      params.stop_before_finest ? ScaleRange::kAllButFinest : ScaleRange::kAll);
+}
+
+void RefineFlowFinest(const PlanarImage& image1, const PlanarImage& image2,
+                      const FlowRefineParams& params, const float* anchor_weight,
+                      const float* start_u, const float* start_v, float* u, float* v,
+                      FlowScratch* scratch, StopToken* stop) {
+  RefineScales(image1, image2, params, anchor_weight, start_u, start_v, u, v, scratch, stop,
+               ScaleRange::kFinestOnly);
 }
 
 }  // namespace densecorr

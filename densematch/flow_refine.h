@@ -57,6 +57,9 @@ struct FlowRefineParams {
   // them instead of whatever the padding's fill suggests.
   const std::uint8_t* no_data = nullptr;
   int no_data_width = 0, no_data_height = 0;
+  // Stop before the finest scale (where there is more than one), to look at
+  // the nearly refined field before paying for it: see RefineFlowFinest.
+  bool stop_before_finest = false;
 };
 
 // Memory a refinement leaves to the next: fresh pages cost a fault each on
@@ -93,10 +96,24 @@ class FlowScratch {
 // whatever the thread count. scratch: memory to reuse (null: the call's own).
 // stop (null = never): polled, from the calling thread, before each
 // fixed-point step and SOR sweep; a stop request throws Stopped, leaving
-// (u, v) partly refined.
-void RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
+// (u, v) partly refined. With params.stop_before_finest and more than one
+// scale, stops before the finest, leaving in (u, v) the field that scale
+// starts from (the coarser result at image 1's size), and returns true;
+// otherwise returns false.
+bool RefineFlow(const PlanarImage& image1, const PlanarImage& image2,
                 const FlowRefineParams& params, const float* anchor_weight, float* u, float* v,
                 FlowScratch* scratch = nullptr, StopToken* stop = nullptr);
+
+// Completes a refinement that RefineFlow stopped before its finest scale:
+// (u, v), the field it left, refined in place at the finest scale. The
+// images, params and anchor_weight are that call's, (start_u, start_v) the
+// field it started from (the reliable matches' trend shapes the smoothness
+// term). The same bits as one RefineFlow call through every scale; throws
+// std::logic_error where RefineFlow would not have stopped.
+void RefineFlowFinest(const PlanarImage& image1, const PlanarImage& image2,
+                      const FlowRefineParams& params, const float* anchor_weight,
+                      const float* start_u, const float* start_v, float* u, float* v,
+                      FlowScratch* scratch = nullptr, StopToken* stop = nullptr);
 
 // Bytes of scratch RefineFlow takes for these images and parameters (with
 // or without anchor weights): what a FlowScratch grows to.

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 #include "densematch/flow_refine.h"
@@ -606,6 +607,55 @@ TEST(RefineFlow, OneScratchServesCallsOfEverySizeWithTheSameResults) {
   EXPECT_EQ(densecorr::RefineFlowScratchBytes(PlanarImage{nullptr, 10, 10, 1},
                                               PlanarImage{nullptr, 10, 10, 1}, none, false),
             0);
+}
+
+TEST(RefineFlow, StoppedBeforeTheFinestScaleAndFinishedIsOneCallBitForBit) {
+  // Weighted or not, with a no-data mask, moving u alone, image 2 of
+  // another size; both halves of two refinements through one scratch block,
+  // interleaved as the two directions of a match run on one thread.
+  const int w = 41, h = 30, w2 = 37, h2 = 33, nc = 2;
+  const size_t n = static_cast<size_t>(w) * h, n2 = static_cast<size_t>(w2) * h2;
+  const Plane image1 = Noise(n * nc, 21, 0.0f, 1.0f), image2 = Noise(n2 * nc, 22, 0.0f, 1.0f);
+  const Plane weight = Noise(n, 23, 0.0f, 1.0f);
+  std::vector<std::uint8_t> frame(n, 0);
+  for (int y = 0; y < h; ++y) frame[y] = frame[n - h + y] = 1;
+  const PlanarImage i1{image1.data(), w, h, nc}, i2{image2.data(), w2, h2, nc};
+  for (int mode = 0; mode < 8; ++mode) {
+    FlowRefineParams prm = Params(5);
+    prm.unguided_scales = 2;
+    prm.n_coarse_warps = 3;
+    prm.horizontal_only = mode & 2;
+    if (mode & 4) {
+      prm.no_data = frame.data();
+      prm.no_data_width = w;
+      prm.no_data_height = h;
+    }
+    const float* wt = (mode & 1) ? weight.data() : nullptr;
+    const Plane u0 = Noise(n, 30u + mode, -2.0f, 2.0f), v0 = Noise(n, 40u + mode, -2.0f, 2.0f);
+    Plane u = u0, v = v0;
+    EXPECT_FALSE(RefineFlow(i1, i2, prm, wt, u.data(), v.data()));
+    FlowRefineParams paused = prm;
+    paused.stop_before_finest = true;
+    densecorr::FlowScratch shared;
+    Plane su[2] = {u0, u0}, sv[2] = {v0, v0};
+    for (int k = 0; k < 2; ++k)
+      EXPECT_TRUE(RefineFlow(i1, i2, paused, wt, su[k].data(), sv[k].data(), &shared)) << mode;
+    for (int k = 0; k < 2; ++k)
+      densecorr::RefineFlowFinest(i1, i2, prm, wt, u0.data(), v0.data(), su[k].data(),
+                                  sv[k].data(), &shared);
+    for (int k = 0; k < 2; ++k) {
+      EXPECT_EQ(std::memcmp(su[k].data(), u.data(), n * sizeof(float)), 0) << mode;
+      EXPECT_EQ(std::memcmp(sv[k].data(), v.data(), n * sizeof(float)), 0) << mode;
+    }
+  }
+  // A single scale is refined whole; there is nothing to finish.
+  FlowRefineParams one = Params(1);
+  one.stop_before_finest = true;
+  Plane u(n, 0.5f), v(n, 0.5f);
+  EXPECT_FALSE(RefineFlow(i1, i2, one, weight.data(), u.data(), v.data()));
+  EXPECT_THROW(densecorr::RefineFlowFinest(i1, i2, one, weight.data(), u.data(), v.data(),
+                                           u.data(), v.data()),
+               std::logic_error);
 }
 
 }  // namespace
