@@ -310,6 +310,12 @@ inline void SquaredSums16(const float* const* a, const float* const* b, Index n1
   __m128 acc[4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
   Index oa = 0, ob = 0;
   for (int c = 0; c < channels; ++c, oa += n1, ob += n2) {
+    // As in SquaredSumsRun16: the next sixteen rows' lines of these planes,
+    // for the first and the last target (the displacement changes little
+    // from one block of rows to the next).
+    PrefetchAhead(a[0] + oa, 16);
+    PrefetchAhead(b[0] + ob, 16);
+    PrefetchAhead(b[15] + ob, 16);
     for (int i = 0; i < 4; ++i) {
       const float* const* pa = a + 4 * i;
       const float* const* pb = b + 4 * i;
