@@ -465,6 +465,10 @@ void NeighbourDistances(const Descriptor& d1, const Descriptor& d2, int x, const
         for (int c = 0; c < d1.feat_dim; ++c, oa += n1, ob += n2) {
           const __m128 value = _mm_loadu_ps(col + oa);
           const float* const t0 = t[0] + ob;
+          // The next column's lines, as above, for the first and last target.
+          PrefetchAhead(col + oa, h);
+          PrefetchAhead(t0, 2 * step_x);
+          PrefetchAhead(t[3] + ob, 2 * step_x);
           const float* const t1 = t[1] + ob;
           const float* const t2 = t[2] + ob;
           const float* const t3 = t[3] + ob;
