@@ -1595,14 +1595,19 @@ bool RefineScales(const PlanarImage& image1, const PlanarImage& image2,
   float* const field[2][2] = {{planes[0], planes[1]}, {planes[2], planes[3]}};
 
   if (params.horizontal_only) std::fill(v, v + n, 0.0f);
-  // The finest scale alone reads none of the pyramid (its images are the
-  // caller's, its pull is off).
-  if (!finest_only) {
+  {
+    // The finest scale's pull (where it has one) is towards the field the
+    // refinement started from; a rectified pair's v is 0.
     Scale& s = scales[0];
-    std::copy(u, u + n, s.anchor_u);
-    std::copy(v, v + n, s.anchor_v);
+    std::copy(trend_u, trend_u + n, s.anchor_u);
+    if (params.horizontal_only)
+      std::fill(s.anchor_v, s.anchor_v + n, 0.0f);
+    else
+      std::copy(trend_v, trend_v + n, s.anchor_v);
     if (weighted) std::copy(anchor_weight, anchor_weight + n, s.anchor_w);
   }
+  // The finest scale alone reads nothing else of the pyramid (its images
+  // are the caller's).
   for (std::size_t k = 1; k < scales.size() && !finest_only; ++k) {
     if (stop != nullptr && stop->StopRequested(true)) throw Stopped();
     const Scale& f = scales[k - 1];
@@ -1652,8 +1657,7 @@ bool RefineScales(const PlanarImage& image1, const PlanarImage& image2,
   bool has_slopes = false;
   if (weighted) {
     double cu3[3], cv3[3];
-    // A rectified pair's v is 0 whatever the caller's field says.
-    FitTrend(trend_u, params.horizontal_only ? v : trend_v, anchor_weight, image1.width,
+    FitTrend(scales[0].anchor_u, scales[0].anchor_v, anchor_weight, image1.width,
              image1.height, cu3, cv3);
     slopes0[0] = cu3[1];
     slopes0[1] = cu3[2];

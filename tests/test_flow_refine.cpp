@@ -610,9 +610,10 @@ TEST(RefineFlow, OneScratchServesCallsOfEverySizeWithTheSameResults) {
 }
 
 TEST(RefineFlow, StoppedBeforeTheFinestScaleAndFinishedIsOneCallBitForBit) {
-  // Weighted or not, with a no-data mask, moving u alone, image 2 of
-  // another size; both halves of two refinements through one scratch block,
-  // interleaved as the two directions of a match run on one thread.
+  // Weighted or not, with a no-data mask, moving u alone, the finest scale
+  // pulled or not, image 2 of another size; both halves of two refinements
+  // through one scratch block, interleaved as the two directions of a match
+  // run on one thread.
   const int w = 41, h = 30, w2 = 37, h2 = 33, nc = 2;
   const size_t n = static_cast<size_t>(w) * h, n2 = static_cast<size_t>(w2) * h2;
   const Plane image1 = Noise(n * nc, 21, 0.0f, 1.0f), image2 = Noise(n2 * nc, 22, 0.0f, 1.0f);
@@ -620,9 +621,9 @@ TEST(RefineFlow, StoppedBeforeTheFinestScaleAndFinishedIsOneCallBitForBit) {
   std::vector<std::uint8_t> frame(n, 0);
   for (int y = 0; y < h; ++y) frame[y] = frame[n - h + y] = 1;
   const PlanarImage i1{image1.data(), w, h, nc}, i2{image2.data(), w2, h2, nc};
-  for (int mode = 0; mode < 8; ++mode) {
+  for (int mode = 0; mode < 16; ++mode) {
     FlowRefineParams prm = Params(5);
-    prm.unguided_scales = 2;
+    prm.unguided_scales = (mode & 8) ? 0 : 2;
     prm.n_coarse_warps = 3;
     prm.horizontal_only = mode & 2;
     if (mode & 4) {
