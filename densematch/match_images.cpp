@@ -1572,6 +1572,9 @@ MatchResult MatchWithin(const ImageView& image1, const ImageView& image2, const 
                options.consistency_threshold, back_valid.data());
     CheckField(g.back_u.get(), g.back_v.get(), g.u.get(), g.v.get(), w2, h2, w1, h1,
                options.consistency_threshold, back_valid2.data());
+    // The first pass's fields stopped before the refinement's last step,
+    // which replaces values that are not finite: such a pixel never passes
+    // the check, so none of them is kept here.
     for (Index p = 0; p < n1; ++p) {
       if (valid2[p] || !valid[p]) {
         f.u[p] = g.u[p];
