@@ -117,7 +117,9 @@ function tool = toolchain(use_openmp)
       tool.cxxflags = [tool.cxxflags ' /openmp'];
     end
   else
-    tool.cxxflags = '-O2 -std=c++17 -ffp-contract=off';
+    % -O3 as the CMake build: at -O2 GCC vectorises only the cheapest loops,
+    % and a 320 x 240 densematch took twice as long (0.32 against 0.155 s).
+    tool.cxxflags = '-O3 -std=c++17 -ffp-contract=off';
     tool.ldflags = '';
     if use_openmp
       tool.cxxflags = [tool.cxxflags ' -fopenmp'];

@@ -33,7 +33,12 @@ ISA_FLAGS = {
     "portable": ["-fno-math-errno", "-Wno-psabi"],
 }
 X86_ONLY = ("avx2", "avx512")
-COMMON_FLAGS = ["-O3", "-DNDEBUG", "-Wall", "-Wextra", "-ffp-contract=off", "-fopenmp"]
+# Python's own compile flags come first and may hold -fwrapv (Debian's do): it
+# would keep GCC from vectorising loops that index with signed sums (the
+# refinement's box filters and derivatives ran at a third of their speed,
+# 0.14 against 0.125 s per 320 x 240 match); the CMake build has no such flag.
+COMMON_FLAGS = ["-O3", "-DNDEBUG", "-Wall", "-Wextra", "-ffp-contract=off", "-fopenmp",
+                "-fno-wrapv"]
 
 
 def is_x86_64():
