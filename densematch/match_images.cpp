@@ -30,11 +30,13 @@
 #endif
 
 #include "cellcost/pyramid_match.h"
+#include "common/int_arith.h"
 #include "common/scratch.h"
 #include "densedisp/pixel_match.h"
 #include "densematch/flow_refine.h"
 #include "densematch/frame.h"
 #include "densematch/global_motion.h"
+#include "densematch/match_steps.h"
 #include "densematch/pyramid_inference.h"
 #include "densematch/stereo_edges.h"
 
@@ -704,6 +706,80 @@ void TryNeighbourCells(const Descriptor& da, const Descriptor& db, const int* la
   ThrowIfStopped(stop);
 }
 
+// Offset of a parabola's minimum through distances cm, c0, cp one pixel
+// apart, within half a pixel; 0 unless c0 is a true minimum with both
+// neighbours inside image 2 (finite).
+inline float ParabolaOffset(float cm, float c0, float cp) {
+  const float curvature = cm - 2.0f * c0 + cp;
+  if (std::isfinite(c0) && std::isfinite(cm) && std::isfinite(cp) && curvature > 0.0f)
+    return std::min(std::max(0.5f * (cm - cp) / curvature, -0.5f), 0.5f);
+  return 0.0f;
+}
+
+// Sum of squared differences between pixel a of d1 and pixel b of d2, its
+// channels in order.
+inline float SquaredSum(const float* a, const float* b, Index n1, Index n2, int channels) {
+  float acc = 0.0f;
+  for (int c = 0; c < channels; ++c) {
+    const float e = a[c * n1] - b[c * n2];
+    acc += e * e;
+  }
+  return acc;
+}
+
+// The 3 x 3 window's sums for pixel a and the d2 pixels around b (columns
+// `step` apart): out[3 * (sx + 1) + (sy + 1)]. Each column of the window is
+// one load of rows -1 .. 2 (the last lane dropped), so rows -1 .. 2 of
+// columns -1 .. 1 must lie inside the plane. Each sum adds its channels in
+// order, as SquaredSum does.
+inline void WindowSums(const float* a, const float* b, Index step, Index n1, Index n2,
+                       int channels, float* out) {
+#if defined(__SSE2__)
+  __m128 acc[3] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
+  Index oa = 0, ob = 0;
+  for (int c = 0; c < channels; ++c, oa += n1, ob += n2) {
+    const __m128 value = _mm_set1_ps(a[oa]);
+    for (int i = 0; i < 3; ++i) {
+      const __m128 e = _mm_sub_ps(value, _mm_loadu_ps(b + (i - 1) * step - 1 + ob));
+      acc[i] = _mm_add_ps(acc[i], _mm_mul_ps(e, e));
+    }
+  }
+  float lanes[4];
+  for (int i = 0; i < 3; ++i) {
+    _mm_storeu_ps(lanes, acc[i]);
+    for (int j = 0; j < 3; ++j) out[3 * i + j] = lanes[j];
+  }
+#else
+  for (int k = 0; k < 9; ++k)
+    out[k] = SquaredSum(a, b + (k / 3 - 1) * step + (k % 3 - 1), n1, n2, channels);
+#endif
+}
+
+#if defined(__SSE2__)
+// WindowSums for four consecutive pixels a .. a+3 whose targets b .. b+3
+// are consecutive too (one displacement): out[4 * k + p] for candidate k of
+// pixel p; rows -1 .. 4 of columns -1 .. 1 around b must lie inside the plane.
+inline void WindowSums4(const float* a, const float* b, Index step, Index n1, Index n2,
+                        int channels, float* out) {
+  __m128 acc[9];
+  for (auto& x : acc) x = _mm_setzero_ps();
+  Index oa = 0, ob = 0;
+  for (int c = 0; c < channels; ++c, oa += n1, ob += n2) {
+    // The next four rows' lines (the channels lie a plane apart: no
+    // hardware prefetcher follows).
+    PrefetchAhead(a + oa, 4);
+    PrefetchAhead(b + ob, 4);
+    const __m128 value = _mm_loadu_ps(a + oa);
+    for (int k = 0; k < 9; ++k) {
+      const __m128 e =
+          _mm_sub_ps(value, _mm_loadu_ps(b + (k / 3 - 1) * step + (k % 3 - 1) + ob));
+      acc[k] = _mm_add_ps(acc[k], _mm_mul_ps(e, e));
+    }
+  }
+  for (int k = 0; k < 9; ++k) _mm_storeu_ps(out + 4 * k, acc[k]);
+}
+#endif
+
 // Sub-pixel position of each match from a parabola through the descriptor
 // distances at the whole-pixel optimum and its four neighbours.
 void ParabolaStep(const Descriptor& d1, const Descriptor& d2, const int* disparity,
@@ -723,17 +799,9 @@ void ParabolaStep(const Descriptor& d1, const Descriptor& d2, const int* dispari
       NeighbourDistances(d1, d2, x, disp, s);
       for (int y = 0; y < h; ++y) {
         const Index p = Index{x} * h + y;
-        float offset[2] = {0.0f, 0.0f};
         const float c0 = best_cost[p];
-        for (int axis = 0; axis < 2; ++axis) {
-          const float cm = s.dist[2 * axis][y], cp = s.dist[2 * axis + 1][y];
-          const float curvature = cm - 2.0f * c0 + cp;
-          // Only a true minimum with both neighbours inside image 2.
-          if (std::isfinite(c0) && std::isfinite(cm) && std::isfinite(cp) && curvature > 0.0f)
-            offset[axis] = std::min(std::max(0.5f * (cm - cp) / curvature, -0.5f), 0.5f);
-        }
-        u[p] = static_cast<float>(disp[2 * y]) + offset[0];
-        v[p] = static_cast<float>(disp[2 * y + 1]) + offset[1];
+        u[p] = static_cast<float>(disp[2 * y]) + ParabolaOffset(s.dist[0][y], c0, s.dist[1][y]);
+        v[p] = static_cast<float>(disp[2 * y + 1]) + ParabolaOffset(s.dist[2][y], c0, s.dist[3][y]);
       }
     }
   }
@@ -794,13 +862,16 @@ void MatchDirection(const Side& a, const Side& b, const Plan& plan, const MatchO
   pixels.SetStopToken(o.stop);
   pixels.RunPixelMatch(da, db, disparity.get(), best_cost.get(), wide);
   MedianField(disparity.get(), a.width, a.height, filtered.get());
-  PixelMatchParams fine{1, {1, along_y}, o.deform_coeff, outside_cost, 0.0f};
-  pixels.RunPixelMatch(da, db, filtered.get(), best_cost.get(), fine);
-
   clock.Mark("pixel search");
-  ParabolaStep(da, db, filtered.get(), best_cost.get(), o.stop, u, v);
-  if (o.rectified) std::fill(v, v + n, 0.0f);
-  clock.Mark("parabola");
+  if (o.rectified) {
+    PixelMatchParams fine{1, {1, 0}, o.deform_coeff, outside_cost, 0.0f};
+    pixels.RunPixelMatch(da, db, filtered.get(), best_cost.get(), fine);
+    ParabolaStep(da, db, filtered.get(), best_cost.get(), o.stop, u, v);
+    std::fill(v, v + n, 0.0f);
+  } else {
+    LastSearchAndParabola(da, db, filtered.get(), o.deform_coeff, outside_cost, o.stop, u, v);
+  }
+  clock.Mark("last search and parabola");
 }
 
 // How far from a pixel the descriptor reads the image: its farthest cell
@@ -1423,6 +1494,120 @@ bool FindGlobalMotion(const Side& side1, const Side& side2, const float* u, cons
 }
 
 }  // namespace
+
+// One pass instead of RunPixelMatch and ParabolaStep: the search's fused
+// driver had only nine offsets a pixel to spread its set-up over, and the
+// parabola's distances at the winner's neighbours are mostly among the nine
+// (the winner is usually the centre). Its sums are the kernels' (each adds
+// its channels in order), so the bits are the same.
+void LastSearchAndParabola(const Descriptor& d1, const Descriptor& d2, const int* field,
+                           float deform_coeff, float outside_cost, StopToken* stop, float* u,
+                           float* v) {
+  const int w = d1.width, h = d1.height, w2 = d2.width, h2 = d2.height;
+  const Index n1 = PlaneOf(d1), n2 = PlaneOf(d2);
+  float penalty[9];
+  for (int k = 0; k < 9; ++k) {
+    const float sx = std::fabs(static_cast<float>(k / 3 - 1));
+    const float sy = std::fabs(static_cast<float>(k % 3 - 1));
+    penalty[k] = (sx + sy) * deform_coeff;
+  }
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  constexpr float kOutside = -1.0f;  // the sum of a candidate outside image 2
+#ifdef _OPENMP
+#pragma omp parallel
+#endif
+  {
+    std::vector<float> sums(9 * std::size_t(h));
+#ifdef _OPENMP
+#pragma omp for schedule(static)
+#endif
+    for (int x = 0; x < w; ++x) {
+      if (StopNow(stop)) continue;
+      const int* disp = field + 2 * Index{x} * h;
+      const float* column = d1.data + Index{x} * h;
+      const auto target = [&](int y) {
+        return d2.data + (Index{x + disp[2 * y]} * h2 + (y + disp[2 * y + 1]));
+      };
+      // Whether rows ty - 1 .. ty + last + 1 of columns tx - 1 .. tx + 1
+      // around row y's target lie inside d2.
+      const auto interior = [&](int y, int last) {
+        const int tx = x + disp[2 * y], ty = y + disp[2 * y + 1];
+        return tx >= 1 && tx + 1 < w2 && ty >= 1 && ty + last + 1 < h2;
+      };
+      for (int y = 0; y < h;) {
+        float* const out = sums.data() + 9 * Index{y};
+#if defined(__SSE2__)
+        if (y + 4 <= h && interior(y, 4)) {
+          bool one = true;
+          for (int p = 1; p < 4 && one; ++p)
+            one = disp[2 * (y + p)] == disp[2 * y] && disp[2 * (y + p) + 1] == disp[2 * y + 1];
+          if (one) {
+            float four[36];
+            WindowSums4(column + y, target(y), h2, n1, n2, d1.feat_dim, four);
+            for (int p = 0; p < 4; ++p)
+              for (int k = 0; k < 9; ++k) out[9 * p + k] = four[4 * k + p];
+            y += 4;
+            continue;
+          }
+        }
+#endif
+        if (interior(y, 1)) {
+          WindowSums(column + y, target(y), h2, n1, n2, d1.feat_dim, out);
+        } else {
+          for (int k = 0; k < 9; ++k) {
+            const int tx = x + disp[2 * y] + k / 3 - 1, ty = y + disp[2 * y + 1] + k % 3 - 1;
+            out[k] = tx >= 0 && tx < w2 && ty >= 0 && ty < h2
+                         ? SquaredSum(column + y, d2.data + (Index{tx} * h2 + ty), n1, n2,
+                                      d1.feat_dim)
+                         : kOutside;
+          }
+        }
+        ++y;
+      }
+      for (int y = 0; y < h; ++y) {
+        const float* const sum = sums.data() + 9 * Index{y};
+        bool inside[9];
+        float dist[9];
+        for (int k = 0; k < 9; ++k) {
+          inside[k] = sum[k] != kOutside;
+          dist[k] = inside[k] ? std::sqrt(sum[k]) : outside_cost;
+        }
+        // Strict and ordered, as the selection's: the first lowest total
+        // wins, and not a number never does.
+        float lowest = std::numeric_limits<float>::max(), cost = kInf;
+        int best = -1;
+        for (int k = 0; k < 9; ++k) {
+          const float value = dist[k];
+          const float total = value + penalty[k];
+          if (total < lowest) {
+            lowest = total;
+            best = k;
+            cost = value;
+          }
+        }
+        const int bx = best < 0 ? 0 : best / 3 - 1, by = best < 0 ? 0 : best % 3 - 1;
+        const int dx = WrappingAdd(disp[2 * y], bx), dy = WrappingAdd(disp[2 * y + 1], by);
+        // The winner's neighbour (bx + ox, by + oy): from the window where it
+        // lies in it, else measured; +Inf outside image 2.
+        const auto neighbour = [&](int ox, int oy) {
+          const int nx = bx + ox, ny = by + oy;
+          if (nx >= -1 && nx <= 1 && ny >= -1 && ny <= 1) {
+            const int k = 3 * (nx + 1) + (ny + 1);
+            return inside[k] ? dist[k] : kInf;
+          }
+          const int tx = x + dx + ox, ty = y + dy + oy;
+          if (tx < 0 || tx >= w2 || ty < 0 || ty >= h2) return kInf;
+          return std::sqrt(
+              SquaredSum(column + y, d2.data + (Index{tx} * h2 + ty), n1, n2, d1.feat_dim));
+        };
+        const Index p = Index{x} * h + y;
+        u[p] = static_cast<float>(dx) + ParabolaOffset(neighbour(-1, 0), cost, neighbour(1, 0));
+        v[p] = static_cast<float>(dy) + ParabolaOffset(neighbour(0, -1), cost, neighbour(0, 1));
+      }
+    }
+  }
+  ThrowIfStopped(stop);
+}
 
 namespace {
 

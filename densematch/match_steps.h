@@ -1,0 +1,31 @@
+// Steps of MatchImages that the tests also call on their own; not an
+// interface of the library (they are defined with the matcher). Plain C++:
+// no host code.
+#ifndef DENSECORR_DENSEMATCH_MATCH_STEPS_H_
+#define DENSECORR_DENSEMATCH_MATCH_STEPS_H_
+
+#include "common/descriptor.h"
+#include "common/stop.h"
+
+namespace densecorr {
+
+// The last pixel search and the sub-pixel step in one pass. Each pixel p of
+// d1 searches the 3 x 3 candidates around its match field[2p], field[2p+1]
+// exactly as PixelMatch::RunPixelMatch with a step of 1 and a radius of 1
+// on both axes (offsets x outer, y inner; the first lowest distance +
+// deform_coeff * (|sx| + |sy|) wins; a candidate outside d2 costs
+// outside_cost; no total below the largest float: the match stays, its
+// cost +Inf). Then a parabola on each axis through the distances at the
+// winner and its two neighbours (+Inf outside d2) moves it by at most half
+// a pixel, where the winner's cost is finite and a true minimum:
+// (u[p], v[p]) = winner + (0.5 (c- - c+) / (c- - 2 c0 + c+)) per axis.
+// Column-major planes of d1's size; the same bits whatever the thread
+// count. stop (null: never): polled between columns; a stop ends the call
+// with densecorr::Stopped, u and v then partly written.
+void LastSearchAndParabola(const Descriptor& d1, const Descriptor& d2, const int* field,
+                           float deform_coeff, float outside_cost, StopToken* stop, float* u,
+                           float* v);
+
+}  // namespace densecorr
+
+#endif  // DENSECORR_DENSEMATCH_MATCH_STEPS_H_
