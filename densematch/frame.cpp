@@ -25,6 +25,20 @@ inline void ForNeighbours(Index p, int width, int height, Visit visit) {
 std::vector<std::uint8_t> FindFrame(const float* planar, int width, int height, int channels) {
   const Index n = Index{width} * height;
   if (n <= 0) return {};
+  const auto is_black = [&](Index p) {
+    for (int c = 0; c < channels; ++c)
+      if (!(planar[c * n + p] == 0.0f)) return false;
+    return true;
+  };
+  // Most images have no frame: a look at the border settles it before any
+  // working memory is taken (a whole image of it, fresh pages on a first
+  // call).
+  bool any = false;
+  for (int x = 0; x < width && !any; ++x)
+    any = is_black(Index{x} * height) || is_black(Index{x} * height + height - 1);
+  for (int y = 0; y < height && !any; ++y)
+    any = is_black(y) || is_black(Index{width - 1} * height + y);
+  if (!any) return {};
   // The working buffers go through the scratch guard (a whole image of
   // them), the result is a plain vector: a byte per pixel.
   auto black = AllocScratch<std::uint8_t>(n);
@@ -52,7 +66,6 @@ std::vector<std::uint8_t> FindFrame(const float* planar, int width, int height, 
     reach(y);
     reach(Index{width - 1} * height + y);
   }
-  if (top == 0) return {};
   while (top > 0) ForNeighbours(todo[--top], width, height, reach);
   for (Index p = 0; p < n; ++p) {
     if (!frame[p]) return frame;
