@@ -270,12 +270,10 @@ class Arena {
 // lie over those where they fit (fresh memory costs a page fault per page:
 // the smaller the block, the fewer).
 struct Workspace {
-  float *i1, *i2, *d1, *d2, *d2_packed, *edge, *du, *dv, *psi_s, *a11, *a12, *a22, *b1, *b2, *wr,
+  float *d1, *d2, *d2_packed, *edge, *du, *dv, *psi_s, *a11, *a12, *a22, *b1, *b2, *wr,
       *wb, *u_split, *v_split, *du_split, *dv_split, *blur, *tensor, *slope;
   Workspace() = default;
   Workspace(Index n, Index n2, int nc, Arena& arena) {
-    i1 = arena.Take(n * nc);
-    i2 = arena.Take(n2 * nc);
     d1 = arena.Take(n * nc * 6);
     d2_packed = arena.Take(n2 * nc * 6);
     const Index late_begin = arena.used();
@@ -285,7 +283,7 @@ struct Workspace {
     blur = arena.Take(std::max(n, n2));
     tensor = arena.Take(n * 12);
     slope = arena.Take(n * 4);
-    // GaussianBlur's scratch (blur) is done with before the derivatives.
+    // Image 2's planes before packing: the later buffers are free until then.
     if (arena.used() - late_begin >= n2 * nc * 6)
       d2 = edge;
     else
@@ -907,26 +905,24 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
   const Index n = Index{w} * h, n2 = Index{w2} * h2;
 
   // Smoothed images and their derivatives: image 1's once, image 2's once
-  // (warped at every re-linearisation).
-  float* const i1 = ws.i1;
-  float* const i2 = ws.i2;
-  GaussianBlur(image1.data, w, h, nc, params.presmooth_sigma, i1, ws.blur);
-  GaussianBlur(image2.data, w2, h2, nc, params.presmooth_sigma, i2, ws.blur);
-  // Per channel: value, x, y, xx, xy, yy.
+  // (warped at every re-linearisation). Per channel: value, x, y, xx, xy,
+  // yy. Each channel is smoothed straight into its value plane, with its x
+  // plane (written next) as the blur's scratch: no image-sized buffers of
+  // their own (memory a first call must fault in).
   float* const d1 = ws.d1;
   float* const d2 = ws.d2;
-  const auto derivatives = [](const float* img, int ww, int hh, float* out) {
+  const auto derivatives = [&](const float* image, int ww, int hh, float* out) {
     const Index m = Index{ww} * hh;
-    std::memcpy(out, img, sizeof(float) * m);
-    Derivative(img, ww, hh, true, out + m);
-    Derivative(img, ww, hh, false, out + 2 * m);
+    GaussianBlur(image, ww, hh, 1, params.presmooth_sigma, out, out + m);
+    Derivative(out, ww, hh, true, out + m);
+    Derivative(out, ww, hh, false, out + 2 * m);
     Derivative(out + m, ww, hh, true, out + 3 * m);
     Derivative(out + m, ww, hh, false, out + 4 * m);
     Derivative(out + 2 * m, ww, hh, false, out + 5 * m);
   };
   for (int c = 0; c < nc; ++c) {
-    derivatives(i1 + c * n, w, h, d1 + c * 6 * n);
-    derivatives(i2 + c * n2, w2, h2, d2 + c * 6 * n2);
+    derivatives(image1.data + c * n, w, h, d1 + c * 6 * n);
+    derivatives(image2.data + c * n2, w2, h2, d2 + c * 6 * n2);
   }
   // Image 2's planes are read at the warped positions, four corners per
   // sample: pixel-major, the 6 * nc values a corner gives lie together.
