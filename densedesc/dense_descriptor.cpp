@@ -57,7 +57,35 @@ void CheckImage(const ImageView& image) {
           "unknown pixel type");
 }
 
+// Rows of padding above and below each pooled orientation map: the farthest
+// cell centre from a pixel.
+int PoolPad(const std::vector<int>& centres) {
+  int pad = 0;
+  for (int c : centres) pad = std::max(pad, c < 0 ? -c : c);
+  return pad;
+}
+
+// Floats to a 64-byte multiple, so that each buffer of the block starts on one.
+std::int64_t Rounded(std::int64_t floats) { return (floats + 15) / 16 * 16; }
+
+// The working block of a width x height image: the grey image, its smoothed
+// copy and gradient magnitudes (a plane each), the orientation votes and
+// their vertically pooled, padded maps (n_orientations planes each).
+std::int64_t ScratchFloats(int width, int height, int pad, int n_orient) {
+  const std::int64_t n_pixel = std::int64_t{width} * height;
+  const std::int64_t padded_plane = (height + 2 * std::int64_t{pad}) * width;
+  return 3 * Rounded(n_pixel) + Rounded(n_orient * n_pixel) + n_orient * padded_plane;
+}
+
 }  // namespace
+
+std::int64_t DescribeScratchFloats(int width, int height, const DescribeOptions& options) {
+  CheckOptions(options);
+  if (width <= 0 || height <= 0) return 0;
+  return ScratchFloats(width, height,
+                       PoolPad(desc::CellCentres(options.grid_cells, options.cell_size)),
+                       options.n_orientations);
+}
 
 int DescriptorChannels(const DescribeOptions& options) {
   CheckOptions(options);
@@ -66,7 +94,7 @@ int DescriptorChannels(const DescribeOptions& options) {
 
 void DescribeImageWith(const DescribeKernels& kernels, const ImageView& image,
                        const DescribeOptions& options, float* out, StopToken* stop,
-                       std::ptrdiff_t out_plane) {
+                       std::ptrdiff_t out_plane, float* scratch) {
   CheckOptions(options);
   CheckImage(image);
   if (image.width == 0 || image.height == 0) return;
@@ -89,8 +117,7 @@ void DescribeImageWith(const DescribeKernels& kernels, const ImageView& image,
   job.n_pool_taps = static_cast<int>(pool_taps.size());
   job.centres = centres.data();
   job.n_centres = static_cast<int>(centres.size());
-  job.pad = 0;
-  for (int c : centres) job.pad = std::max(job.pad, c < 0 ? -c : c);
+  job.pad = PoolPad(centres);
   job.padded_height = static_cast<std::ptrdiff_t>(job.height) + 2 * job.pad;
   job.padded_plane = job.padded_height * job.width;
   job.norm_floor = options.norm_floor;
@@ -101,11 +128,14 @@ void DescribeImageWith(const DescribeKernels& kernels, const ImageView& image,
   // untouched), all from one block: together they reach the size that gets
   // huge pages, and a fresh 4 kB page costs more to fault in than the stage
   // spends on it. Each part starts on a 64-byte boundary.
-  const auto rounded = [](std::int64_t floats) { return (floats + 15) / 16 * 16; };
-  const std::int64_t plane = rounded(job.n_pixel);
-  const std::int64_t v_floats = rounded(n * job.n_pixel);
-  auto block = AllocScratchBlock<float>(3 * plane + v_floats + n * job.padded_plane);
-  job.grey = block.get();
+  const std::int64_t plane = Rounded(job.n_pixel);
+  const std::int64_t v_floats = Rounded(n * job.n_pixel);
+  ScratchBlock<float> block;
+  if (scratch == nullptr) {
+    block = AllocScratchBlock<float>(ScratchFloats(job.width, job.height, job.pad, job.n_orient));
+    scratch = block.get();
+  }
+  job.grey = scratch;
   job.work = job.grey + plane;
   job.mag = job.work + plane;
   job.pooled_v = job.mag + plane;
@@ -139,8 +169,9 @@ void DescribeImageWith(const DescribeKernels& kernels, const ImageView& image,
 }
 
 void DescribeImage(const ImageView& image, const DescribeOptions& options, float* out,
-                   StopToken* stop, std::ptrdiff_t out_plane) {
-  DescribeImageWith(DescribeKernelsFor(simd::SelectIsa()), image, options, out, stop, out_plane);
+                   StopToken* stop, std::ptrdiff_t out_plane, float* scratch) {
+  DescribeImageWith(DescribeKernelsFor(simd::SelectIsa()), image, options, out, stop, out_plane,
+                    scratch);
 }
 
 }  // namespace densecorr

@@ -4,6 +4,7 @@
 #define DENSECORR_DENSEDESC_DENSE_DESCRIPTOR_H_
 
 #include <cstddef>
+#include <cstdint>
 
 #include "common/image_view.h"
 #include "common/stop.h"
@@ -55,9 +56,19 @@ int DescriptorChannels(const DescribeOptions& options);
 // options out of range, std::bad_alloc when memory runs out. stop (null =
 // never) is polled between columns; a stop request throws Stopped, `out`
 // then partly written. out_plane: floats from one channel to the next
-// (0 = width*height; more leaves gaps that are not written).
+// (0 = width*height; more leaves gaps that are not written). scratch: the
+// call's working memory lent by the caller, at least DescribeScratchFloats
+// floats on a 64-byte boundary, apart from `out` and the image, overwritten
+// (null: the call allocates its own); for callers that hold a large block
+// between stages anyway, as fresh memory costs a page fault per page on a
+// process's first call.
 void DescribeImage(const ImageView& image, const DescribeOptions& options, float* out,
-                   StopToken* stop = nullptr, std::ptrdiff_t out_plane = 0);
+                   StopToken* stop = nullptr, std::ptrdiff_t out_plane = 0,
+                   float* scratch = nullptr);
+
+// Floats of working memory DescribeImage takes for a width x height image
+// (0 for an empty one). Throws std::invalid_argument on options out of range.
+std::int64_t DescribeScratchFloats(int width, int height, const DescribeOptions& options);
 
 }  // namespace densecorr
 

@@ -63,7 +63,7 @@ const DescribeKernels& DescribeKernelsFor(simd::Isa isa);
 // DescribeImage on a chosen table (the public call uses simd::SelectIsa()'s).
 void DescribeImageWith(const DescribeKernels& kernels, const ImageView& image,
                        const DescribeOptions& options, float* out, StopToken* stop = nullptr,
-                       std::ptrdiff_t out_plane = 0);
+                       std::ptrdiff_t out_plane = 0, float* scratch = nullptr);
 
 }  // namespace densecorr
 

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "common/scratch.h"
 #include "densedesc/dense_descriptor.h"
 #include "densedesc/describe_kernels.h"
 #include "densedesc/descriptor_math.h"
@@ -393,7 +394,26 @@ TEST(DenseDescriptor, SameBitsOnEveryPathAndThreadCount) {
                              spread.begin() + c * plane));
       for (std::ptrdiff_t i = n; i < plane; ++i) ASSERT_EQ(spread[c * plane + i], -1.0f);
     }
+    // Working memory lent by the caller, full of NaN: the same values, and
+    // the call takes none of its own; without it, the call takes exactly
+    // what DescribeScratchFloats says (a smaller figure would let a caller
+    // lend too little).
+    const std::int64_t work = densecorr::DescribeScratchFloats(w, h, o);
+    std::vector<float> lent(static_cast<size_t>(work) + 16,
+                            std::numeric_limits<float>::quiet_NaN());
+    const std::uintptr_t misaligned = reinterpret_cast<std::uintptr_t>(lent.data()) % 64;
+    float* const aligned = lent.data() + (64 - misaligned) % 64 / sizeof(float);
+    std::vector<float> got(want.size(), -1.0f);
+    std::uint64_t before = densecorr::ScratchBytesAllocated();
+    DescribeImage(view, o, got.data(), nullptr, 0, aligned);
+    EXPECT_EQ(densecorr::ScratchBytesAllocated(), before);
+    EXPECT_EQ(want, got);
+    before = densecorr::ScratchBytesAllocated();
+    DescribeImage(view, o, got.data());
+    EXPECT_EQ(densecorr::ScratchBytesAllocated() - before,
+              static_cast<std::uint64_t>(work) * sizeof(float));
   }
+  EXPECT_EQ(densecorr::DescribeScratchFloats(0, 5, DescribeOptions()), 0);
   std::vector<float> out(45 * 9, 0.0f);
   EXPECT_THROW(DescribeImage(ColumnMajorImage(out.data(), PixelType::kFloat32, 3, 3, 1),
                              DescribeOptions(), out.data(), nullptr, 8),
