@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -160,8 +161,11 @@ struct Side {
   PlanarImage planar() const { return PlanarImage{pixels.get(), width, height, channels}; }
 };
 
+// lend: a block free until the descriptor is done (the refinement's, which
+// the call holds anyway), for the descriptor's working memory where it is
+// large enough; null or too small: the descriptor takes its own.
 Side PrepareSide(const ImageView& image, const DescribeOptions& options, int feat_dim,
-                 bool fill_frame, StopToken* stop) {
+                 bool fill_frame, StopToken* stop, FlowScratch* lend = nullptr) {
   Side s;
   s.width = image.width;
   s.height = image.height;
@@ -175,14 +179,18 @@ Side PrepareSide(const ImageView& image, const DescribeOptions& options, int fea
   // pixel's channels together.
   s.desc_plane = OddLineFloats(n);
   s.desc = AllocScratchBlock<float>(s.desc_plane * feat_dim);
+  const std::int64_t work = DescribeScratchFloats(s.width, s.height, options);
+  float* const scratch =
+      lend != nullptr && lend->bytes() >= work * std::int64_t{sizeof(float)} ? lend->Reserve(work)
+                                                                              : nullptr;
   if (s.frame.empty()) {
-    DescribeImage(image, options, s.desc.get(), stop, s.desc_plane);
+    DescribeImage(image, options, s.desc.get(), stop, s.desc_plane, scratch);
   } else {
     // The descriptor sees the filled image as well.
     FillFrame(s.frame, s.width, s.height, s.channels, s.pixels.get());
     DescribeImage(ColumnMajorImage(s.pixels.get(), PixelType::kFloat32, s.width, s.height,
                                    s.channels),
-                  options, s.desc.get(), stop, s.desc_plane);
+                  options, s.desc.get(), stop, s.desc_plane, scratch);
   }
   // The gaps are never read as values, but nothing is left uninitialised.
   for (int c = 0; c < feat_dim; ++c)
@@ -808,6 +816,15 @@ void ParabolaStep(const Descriptor& d1, const Descriptor& d2, const int* dispari
   ThrowIfStopped(stop);
 }
 
+// Room for `count` ints in a block of floats (one size and alignment): their
+// lifetimes begin there, the floats' end.
+int* IntsIn(float* room, Index count) {
+  static_assert(sizeof(int) == sizeof(float) && alignof(int) <= alignof(float),
+                "an int takes a float's room");
+  for (Index i = 0; i < count; ++i) ::new (static_cast<void*>(room + i)) int;
+  return std::launder(reinterpret_cast<int*>(room));
+}
+
 // One direction of the descriptor match, from side a's pixels to side b's:
 // cells, pixels, parabola. The cell costs and the inference's messages lie
 // in `borrow`'s block (the refinement's, free until then: memory already
@@ -824,9 +841,16 @@ void MatchDirection(const Side& a, const Side& b, const Plan& plan, const MatchO
   const int n_shift_y = 2 * (plan.radius_y / plan.grid) + 1;
   const int n_shift = CheckedCount(std::int64_t{n_shift_x} * n_shift_y);
   const int n_cell = ((1 << (2 * plan.levels)) - 1) / 3;
-  const std::int64_t n_cost = (std::int64_t{n_shift} * n_cell + 15) / 16 * 16;
-  float* const node_cost =
-      borrow->Reserve(n_cost + InferenceScratchFloats(n_shift_x, n_shift_y, plan.levels));
+  const auto lines = [](std::int64_t floats) { return (floats + 15) / 16 * 16; };
+  const std::int64_t n_cost = lines(std::int64_t{n_shift} * n_cell);
+  const std::int64_t n_messages = lines(InferenceScratchFloats(n_shift_x, n_shift_y, plan.levels));
+  const std::int64_t n_field = lines(2 * n);
+  // The cell costs, the inference's messages and the pixel fields all lie in
+  // the borrowed block: buffers of their own would be fresh memory as well.
+  float* const node_cost = borrow->Reserve(n_cost + n_messages + 2 * n_field + lines(n));
+  int* const disparity = IntsIn(node_cost + n_cost + n_messages, 2 * n);
+  int* const filtered = IntsIn(node_cost + n_cost + n_messages + n_field, 2 * n);
+  float* const best_cost = node_cost + n_cost + n_messages + 2 * n_field;
   auto shifts = AllocScratch<int>(2 * std::int64_t{n_shift});
   PyramidMatch cells;
   cells.SetStopToken(o.stop);
@@ -844,12 +868,9 @@ void MatchDirection(const Side& a, const Side& b, const Plan& plan, const MatchO
                   node_cost + n_cost);
   clock.Mark("inference");
 
-  auto disparity = AllocScratch<int>(2 * n);
-  auto filtered = AllocScratch<int>(2 * n);
-  auto best_cost = AllocScratch<float>(n);
-  CellsToPixels(labels.get(), shifts.get(), a.width, a.height, plan, disparity.get());
+  CellsToPixels(labels.get(), shifts.get(), a.width, a.height, plan, disparity);
   clock.Mark("cells to pixels");
-  TryNeighbourCells(da, db, labels.get(), shifts.get(), plan, o.stop, disparity.get());
+  TryNeighbourCells(da, db, labels.get(), shifts.get(), plan, o.stop, disparity);
   clock.Mark("neighbour cells");
 
   // Candidates outside image 2 cost more than any distance of the unit-length
@@ -860,16 +881,16 @@ void MatchDirection(const Side& a, const Side& b, const Plan& plan, const MatchO
                         o.deform_coeff, outside_cost, 0.0f};
   PixelMatch pixels;
   pixels.SetStopToken(o.stop);
-  pixels.RunPixelMatch(da, db, disparity.get(), best_cost.get(), wide);
-  MedianField(disparity.get(), a.width, a.height, filtered.get());
+  pixels.RunPixelMatch(da, db, disparity, best_cost, wide);
+  MedianField(disparity, a.width, a.height, filtered);
   clock.Mark("pixel search");
   if (o.rectified) {
     PixelMatchParams fine{1, {1, 0}, o.deform_coeff, outside_cost, 0.0f};
-    pixels.RunPixelMatch(da, db, filtered.get(), best_cost.get(), fine);
-    ParabolaStep(da, db, filtered.get(), best_cost.get(), o.stop, u, v);
+    pixels.RunPixelMatch(da, db, filtered, best_cost, fine);
+    ParabolaStep(da, db, filtered, best_cost, o.stop, u, v);
     std::fill(v, v + n, 0.0f);
   } else {
-    LastSearchAndParabola(da, db, filtered.get(), o.deform_coeff, outside_cost, o.stop, u, v);
+    LastSearchAndParabola(da, db, filtered, o.deform_coeff, outside_cost, o.stop, u, v);
   }
   clock.Mark("last search and parabola");
 }
@@ -1165,7 +1186,7 @@ void MatchThrough(const Side& a, const PlanarImage& planar_b, const Homography& 
   const auto warped = WarpThrough(planar_b, model, a.width, a.height);
   const Side seen = PrepareSide(
       ColumnMajorImage(warped.get(), PixelType::kFloat32, a.width, a.height, planar_b.channels),
-      o.descriptor, a.feat_dim, false, o.stop);  // b's frame is filled already
+      o.descriptor, a.feat_dim, false, o.stop, borrow);  // b's frame is filled already
   MatchDirection(a, seen, plan, o, borrow, u, v);
   ComposeThrough(model, a.width, a.height, u, v);
 }
@@ -1237,6 +1258,31 @@ void CheckField(const float* u, const float* v, const float* back_u, const float
   }
 }
 
+// The refinements' blocks, held for the whole call and reserved before
+// anything else: the descriptors' working memory and the matches' cell costs
+// borrow them first, so that one stage after another touches the same
+// memory (a fresh page costs a fault and its clearing, and on a process's
+// first call the host may have to back it as well). `scratch` serves the
+// forward direction, and the backward one unless that runs beside it
+// (`beside`).
+struct RefineBlocks {
+  FlowScratch scratch, beside;
+};
+
+// Bytes of each direction's refinement block (0: none runs).
+struct RefineBytes {
+  std::int64_t forward = 0, backward = 0;
+};
+RefineBytes RefineBlockBytes(const PlanarImage& planar1, const PlanarImage& planar2,
+                             const MatchOptions& o, bool check) {
+  RefineBytes bytes;
+  if (o.flow_warps <= 0 || o.flow_fixed_point <= 0) return bytes;
+  const FlowRefineParams fr = RefineParams(o);
+  bytes.forward = RefineFlowScratchBytes(planar1, planar2, fr, true);
+  if (check) bytes.backward = RefineFlowScratchBytes(planar2, planar1, fr, true);
+  return bytes;
+}
+
 // Both fields of one pass: (u, v) from image 1 to image 2 and, when the
 // check is on, (back_u, back_v) the other way.
 struct Fields {
@@ -1244,9 +1290,8 @@ struct Fields {
   // What the refinements' finest scale needs, where MatchPass stopped them
   // before it (FinishPass).
   struct Refinements {
-    // `scratch` serves the forward direction, and the backward one unless
-    // that runs beside it (beside_scratch).
-    FlowScratch scratch, beside_scratch;
+    // The call's blocks (RefineBlocks) they run in.
+    FlowScratch *scratch = nullptr, *beside_scratch = nullptr;
     bool beside = false;
     ScratchBlock<float> weight1, weight2;
     RefineState forward, backward;
@@ -1262,7 +1307,7 @@ struct Fields {
 Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar1,
                  const PlanarImage& planar2, const Plan& plan, const Plan& back_plan,
                  const MatchOptions& o, const Homography* model, const Homography* inverse,
-                 bool check, bool pause = false) {
+                 bool check, RefineBlocks* blocks, bool pause = false) {
   const int w1 = side1.width, h1 = side1.height, w2 = side2.width, h2 = side2.height;
   const Index n1 = Index{w1} * h1, n2 = Index{w2} * h2;
   const auto poll = [&o] {
@@ -1272,17 +1317,14 @@ Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar
   // a token that relays the caller's.
   StopToken relay(RelayStop, o.stop);
   StopToken* const beside_stop = o.stop != nullptr ? &relay : nullptr;
-  // The refinements' blocks first: the matches borrow them, so that their
-  // large buffers and the refinements' touch the same memory (a fresh page
-  // costs a fault and its clearing).
+  // The refinements' blocks first: the matches borrow them (see
+  // RefineBlocks).
   auto r = std::make_unique<Fields::Refinements>();
-  FlowScratch* const scratch = &r->scratch;
-  FlowScratch* const beside_scratch = &r->beside_scratch;
-  const FlowRefineParams fr = RefineParams(o);
+  FlowScratch* const scratch = r->scratch = &blocks->scratch;
+  FlowScratch* const beside_scratch = r->beside_scratch = &blocks->beside;
   const bool refine = o.flow_warps > 0 && o.flow_fixed_point > 0;
-  const std::int64_t forward_bytes = refine ? RefineFlowScratchBytes(planar1, planar2, fr, true) : 0;
-  const std::int64_t backward_bytes =
-      refine && check ? RefineFlowScratchBytes(planar2, planar1, fr, true) : 0;
+  const RefineBytes sizes = RefineBlockBytes(planar1, planar2, o, check);
+  const std::int64_t forward_bytes = sizes.forward, backward_bytes = sizes.backward;
   scratch->Reserve(std::max(forward_bytes, backward_bytes) / Index{sizeof(float)});
   Fields f;
   f.u = AllocScratch<float>(n1);
@@ -1383,11 +1425,11 @@ void FinishPass(const Side& side1, const PlanarImage& planar1, const PlanarImage
   StopToken* const beside_stop = o.stop != nullptr ? &relay : nullptr;
   StageClock clock;
   const auto forward = [&] {
-    FinishRefine(planar1, planar2, o, r.weight1.get(), &r.scratch, o.stop, f->u.get(), f->v.get(),
+    FinishRefine(planar1, planar2, o, r.weight1.get(), r.scratch, o.stop, f->u.get(), f->v.get(),
                  side1.frame.empty() ? nullptr : side1.frame.data(), &r.forward);
   };
   const auto backward = [&](bool beside) {
-    FinishRefine(planar2, planar1, o, r.weight2.get(), beside ? &r.beside_scratch : &r.scratch,
+    FinishRefine(planar2, planar1, o, r.weight2.get(), beside ? r.beside_scratch : r.scratch,
                  beside ? beside_stop : o.stop, f->back_u.get(), f->back_v.get(), nullptr,
                  &r.backward);
   };
@@ -1620,6 +1662,7 @@ struct Described {
   int feat_dim = 0;
   Side side1, side2;
   ScratchBlock<float> grey1, grey2;
+  RefineBlocks blocks;  // reserved before the descriptors, which borrow them
   PlanarImage planar1() const {
     return grey1 ? PlanarImage{grey1.get(), side1.width, side1.height, 1} : side1.planar();
   }
@@ -1646,15 +1689,26 @@ void Describe(const ImageView& image1, const ImageView& image2, const MatchOptio
     side.length2 = AllocScratch<float>(Index{side.width} * side.height);
     SquaredLengths(side.descriptor(), side.length2.get());
   };
+  // The refinements' blocks as the first pass will reserve them (its
+  // planes: colour where both images have it, grey otherwise).
+  const int nc = image1.channels == image2.channels ? image1.channels : 1;
+  const RefineBytes sizes = RefineBlockBytes(
+      PlanarImage{nullptr, image1.width, image1.height, nc},
+      PlanarImage{nullptr, image2.width, image2.height, nc}, options,
+      options.consistency_threshold > 0.0f);
+  d->blocks.scratch.Reserve(std::max(sizes.forward, sizes.backward) / Index{sizeof(float)});
   SideBySide(
       [&] {
         d->side1 = PrepareSide(image1, options.descriptor, feat_dim, options.fill_frame,
-                               options.stop);
+                               options.stop, &d->blocks.scratch);
         lengths(d->side1);
       },
       [&](bool beside) {
+        // Beside the first, as the backward match will run.
+        FlowScratch* const lend = beside ? &d->blocks.beside : &d->blocks.scratch;
+        if (beside) lend->Reserve(sizes.backward / Index{sizeof(float)});
         d->side2 = PrepareSide(image2, options.descriptor, feat_dim, options.fill_frame,
-                               beside && options.stop != nullptr ? &relay : options.stop);
+                               beside && options.stop != nullptr ? &relay : options.stop, lend);
         lengths(d->side2);
       },
       true, options.stop);
@@ -1669,7 +1723,7 @@ void Describe(const ImageView& image1, const ImageView& image2, const MatchOptio
 
 // One whole match of the described images within the window (radius_x,
 // radius_y; negative: chosen from the image size).
-MatchResult MatchWithin(const ImageView& image1, const ImageView& image2, const Described& d,
+MatchResult MatchWithin(const ImageView& image1, const ImageView& image2, Described& d,
                         int radius_x, int radius_y) {
   MatchOptions options = d.options;
   options.search_radius_x = radius_x;
@@ -1701,7 +1755,7 @@ MatchResult MatchWithin(const ImageView& image1, const ImageView& image2, const 
   // as accurate.
   const bool may_move = check && options.global_motion && !options.rectified;
   Fields f = MatchPass(side1, side2, planar1, planar2, plan, back_plan, options, nullptr,
-                       nullptr, check, may_move);
+                       nullptr, check, &d.blocks, may_move);
   std::vector<std::uint8_t> valid(n1, 0);
   CheckField(f.u.get(), f.v.get(), f.back_u.get(), f.back_v.get(), w1, h1, w2, h2,
              options.consistency_threshold, valid.data());
@@ -1729,7 +1783,8 @@ MatchResult MatchWithin(const ImageView& image1, const ImageView& image2, const 
     CheckField(f.u.get(), f.v.get(), f.back_u.get(), f.back_v.get(), w1, h1, w2, h2,
                options.consistency_threshold, valid.data());
   }
-  // The paused refinements' blocks serve the second pass.
+  // The paused refinements end here; their blocks, the call's, serve the
+  // second pass.
   f.pending.reset();
   if (moved) {
     const auto residual = [](Plan p) {
@@ -1749,7 +1804,7 @@ MatchResult MatchWithin(const ImageView& image1, const ImageView& image2, const 
     MatchOptions second = options;
     second.flow_scales = std::min(options.flow_scales, 2);
     Fields g = MatchPass(side1, side2, planar1, planar2, plan2, back_plan2, second, &model,
-                         &inverse, check);
+                         &inverse, check, &d.blocks);
     std::vector<std::uint8_t> valid2(n1, 0), back_valid(n2, 0), back_valid2(n2, 0);
     CheckField(g.u.get(), g.v.get(), g.back_u.get(), g.back_v.get(), w1, h1, w2, h2,
                options.consistency_threshold, valid2.data());
