@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <mutex>
+#include <vector>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -213,6 +214,106 @@ void* MapFresh(std::uint64_t bytes) {
   return reinterpret_cast<void*>(start);
 }
 
+// The slabs: 2 MB huge pages shared by requests from kMappedBlockBytes up to
+// kSlabBytes. A slab's used chunks are one bit each of a mask.
+constexpr std::uint64_t kChunkBytes = kSlabBytes / kSlabChunks;
+static_assert(kSlabChunks == 32 && kSlabBytes == kHugeBytes,
+              "a slab is one huge page, its chunks one 32-bit mask");
+
+bool ForSlabs(std::uint64_t bytes) { return bytes >= kMappedBlockBytes && bytes <= kSlabBytes; }
+
+// The mask of a request's run of chunks, from chunk 0.
+std::uint32_t RunOf(std::uint64_t bytes) {
+  const auto chunks = static_cast<int>((bytes + kChunkBytes - 1) / kChunkBytes);
+  return chunks >= kSlabChunks ? ~std::uint32_t{0} : (std::uint32_t{1} << chunks) - 1;
+}
+
+class SlabPool {
+ public:
+  void* Take(std::uint64_t bytes) {
+    const std::uint32_t run = RunOf(bytes);
+    std::lock_guard<std::mutex> lock(mutex_);
+    // First fit, oldest slab first: the early slabs stay full, and the
+    // chunks a freed buffer leaves serve the next request of its size.
+    for (Slab& slab : slabs_) {
+      for (int i = 0; i < kSlabChunks && (run << i) >> i == run; ++i) {
+        if ((slab.used & (run << i)) == 0) {
+          slab.used |= run << i;
+          return reinterpret_cast<void*>(slab.base + i * kChunkBytes);
+        }
+      }
+    }
+    slabs_.reserve(slabs_.size() + 1);  // may throw, before anything is mapped
+    slabs_.push_back(Slab{MapSlab(), run});
+    return reinterpret_cast<void*>(slabs_.back().base);
+  }
+
+  void Give(void* data, std::uint64_t bytes) noexcept {
+    const auto at = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t base = at & ~std::uintptr_t{kSlabBytes - 1};
+    const auto first = static_cast<int>((at - base) / kChunkBytes);
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Slab& slab : slabs_) {
+      if (slab.base == base) {
+        slab.used &= ~(RunOf(bytes) << first);
+        return;
+      }
+    }
+  }
+
+  std::uint64_t EmptyBytes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::uint64_t bytes = 0;
+    for (const Slab& slab : slabs_) bytes += slab.used == 0 ? kSlabBytes : 0;
+    return bytes;
+  }
+
+  std::uint64_t ReleaseEmpty() noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::uint64_t released = 0;
+    std::size_t kept = 0;
+    for (const Slab& slab : slabs_) {
+      if (slab.used == 0) {
+        munmap(reinterpret_cast<void*>(slab.base), kSlabBytes);
+        released += kSlabBytes;
+      } else {
+        slabs_[kept++] = slab;
+      }
+    }
+    slabs_.resize(kept);
+    return released;
+  }
+
+ private:
+  struct Slab {
+    std::uintptr_t base;
+    std::uint32_t used;
+  };
+
+  // One 2 MB page at a 2 MB boundary: twice that mapped, the rest unmapped.
+  static std::uintptr_t MapSlab() {
+    const std::size_t length = 2 * kSlabBytes;
+    void* mapped =
+        mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    const auto begin = reinterpret_cast<std::uintptr_t>(mapped);
+    const std::uintptr_t base = (begin + kSlabBytes - 1) & ~std::uintptr_t{kSlabBytes - 1};
+    if (base > begin) munmap(mapped, base - begin);
+    if (begin + length > base + kSlabBytes)
+      munmap(reinterpret_cast<void*>(base + kSlabBytes), begin + length - (base + kSlabBytes));
+    AdviseHugePages(reinterpret_cast<void*>(base), kSlabBytes);
+    return base;
+  }
+
+  std::mutex mutex_;
+  std::vector<Slab> slabs_;
+};
+
+SlabPool& Slabs() {
+  static SlabPool* pool = new SlabPool;  // never destroyed, as the cache
+  return *pool;
+}
+
 }  // namespace
 #endif
 
@@ -263,11 +364,20 @@ std::uint64_t CheckedRequest(std::uint64_t bytes) {
 
 void* AllocAlignedBytes(std::uint64_t bytes) {
   bytes = CheckedRequest(bytes);
+#if defined(__linux__)
+  if (ForSlabs(bytes)) return Slabs().Take(bytes);
+#endif
   if (void* cached = TakeCached(bytes)) return cached;
   return AllocFresh(bytes);
 }
 
 void* AllocGuardedBytes(std::uint64_t bytes) {
+#if defined(__linux__)
+  if (ForSlabs(CheckedRequest(bytes))) {
+    GuardScratchRequest(bytes);
+    return Slabs().Take(bytes);
+  }
+#endif
   if (void* cached = TakeCached(CheckedRequest(bytes))) return cached;
   GuardScratchRequest(bytes);
   return AllocFresh(CheckedRequest(bytes));
@@ -276,6 +386,10 @@ void* AllocGuardedBytes(std::uint64_t bytes) {
 void FreeAlignedBytes(void* data, std::uint64_t bytes) noexcept {
   if (data == nullptr) return;
 #if defined(__linux__)
+  if (ForSlabs(bytes)) {
+    Slabs().Give(data, bytes);
+    return;
+  }
   if (bytes >= kMappedBlockBytes && HeaderOf(data)->magic == kMappedMagic) {
     g_live_mapped.fetch_sub(HeaderOf(data)->length);
     Cache().Put(data);
@@ -288,7 +402,7 @@ void FreeAlignedBytes(void* data, std::uint64_t bytes) noexcept {
 
 std::uint64_t ScratchCacheBytes() {
 #if defined(__linux__)
-  return Cache().Bytes();
+  return Cache().Bytes() + Slabs().EmptyBytes();
 #else
   return 0;
 #endif
@@ -304,7 +418,7 @@ std::uint64_t ScratchCacheCap() {
 
 std::uint64_t ReleaseScratchCache() noexcept {
 #if defined(__linux__)
-  return Cache().Release();
+  return Cache().Release() + Slabs().ReleaseEmpty();
 #else
   return 0;
 #endif

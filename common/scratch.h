@@ -46,13 +46,14 @@ void CountScratchBytes(std::uint64_t bytes);
 void AdviseHugePages(void* data, std::uint64_t bytes);
 constexpr std::uint64_t kHugePageAdviceBytes = std::uint64_t{4} << 20;
 
-// Requests of this many bytes or more get a mapping of their own, 2 MB
-// aligned and advised to huge pages, that the block cache keeps when it is
-// freed. In this kind of virtual machine a fresh 4 kB page costs some 10 us
-// to fault in: a buffer of one image plane (300 kB at 320 x 240) about
-// 0.8 ms on a process's first call, a whole 2 MB page well under 0.1 ms
-// while the host still backs the memory (up to 3 ms where it must back it
-// again), and none once the cache holds the block.
+// Requests of this many bytes or more live on huge pages: up to
+// kSlabBytes they share 2 MB slabs (below), larger ones get a mapping of
+// their own, 2 MB aligned and advised to huge pages, that the block cache
+// keeps when it is freed. In this kind of virtual machine a fresh 4 kB page
+// costs some 10 us to fault in: a buffer of one image plane (300 kB at 320 x
+// 240) about 0.8 ms on a process's first call, a whole 2 MB page well under
+// 0.1 ms while the host still backs the memory (up to 3 ms where it must back
+// it again), and none once the block is kept.
 // Builds with AddressSanitizer keep all but the large blocks on the heap,
 // where it watches for overruns.
 #if defined(__SANITIZE_ADDRESS__)
@@ -68,15 +69,28 @@ constexpr std::uint64_t kMappedBlockBytes = kHugePageAdviceBytes;
 constexpr std::uint64_t kMappedBlockBytes = std::uint64_t{256} << 10;
 #endif
 
-// Raw memory of `bytes` (at least 1), aligned to 2 MB when `bytes` is
-// kMappedBlockBytes or more and then advised to huge pages, else to 64
+// Requests from kMappedBlockBytes up to this many bytes share slabs: 2 MB
+// huge pages of kSlabChunks chunks each, a request taking the first run of
+// free chunks that holds it (Linux; elsewhere, and with AddressSanitizer,
+// none). A page of its own for each such buffer touched up to seven times
+// the memory, and on a first call each page costs its fault and its backing.
+// Freed chunks serve the next request; a slab whose chunks are all free is
+// kept, and counts with the block cache (ScratchCacheBytes,
+// ReleaseScratchCache).
+constexpr std::uint64_t kSlabBytes = std::uint64_t{2} << 20;
+constexpr int kSlabChunks = 32;
+
+// Raw memory of `bytes` (at least 1): from kMappedBlockBytes on on huge
+// pages, in a slab up to kSlabBytes (aligned to its 64 kB chunk), beyond on
+// a block of its own aligned to 2 MB, else from the heap aligned to 64
 // bytes; throws std::bad_alloc. A 2 MB start lets every page of a large
 // buffer be huge: with the usual start, the part before the first 2 MB
 // boundary and after the last falls back to 4 kB pages (some 1000 faults for
 // a 22 MB buffer). Release with FreeAlignedBytes and the same `bytes`.
 //
 // Mapped blocks are served from the block cache first (below) and go back
-// to it when freed. No guard: AllocGuardedBytes is the guarded entry.
+// to it when freed; slab chunks go back to their slab. No guard:
+// AllocGuardedBytes is the guarded entry.
 void* AllocAlignedBytes(std::uint64_t bytes);
 void FreeAlignedBytes(void* data, std::uint64_t bytes) noexcept;
 
@@ -99,11 +113,13 @@ void* AllocGuardedBytes(std::uint64_t bytes);
 constexpr std::uint64_t kScratchCacheMinCap = std::uint64_t{256} << 20;
 constexpr int kScratchCacheMaxBlocks = 48;
 
-// Bytes held by the cache now (its blocks' whole mappings).
+// Bytes held by the cache now (its blocks' whole mappings) and by the slabs
+// that are empty.
 std::uint64_t ScratchCacheBytes();
 // The cache's current cap in bytes.
 std::uint64_t ScratchCacheCap();
-// Gives every cached block back to the system; returns the bytes released.
+// Gives every cached block and empty slab back to the system; returns the
+// bytes released.
 // The hosts call it when the module is unloaded; it is safe at any time.
 std::uint64_t ReleaseScratchCache() noexcept;
 // Test hook: a cap in bytes that replaces the rule above (0 restores it).
