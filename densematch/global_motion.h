@@ -52,7 +52,10 @@ using ModelDisagreement = std::function<double(const Homography& model, const Ho
 // the matches it leaves out hold the true motion. So when a fifth or more of
 // the matches are left out, and another homography explains at least a tenth
 // of all of them (and 64), `disagreement` judges the two on the pixels both
-// reach, and the other one wins where it disagrees by a fifth less: the
+// reach, each refitted first to every match within twice the inlier
+// threshold of it (a model fitted to one part of the image can stray far
+// across the rest), and the other one (so refitted) wins where it
+// disagrees by a fifth less: the
 // repeated part looks alike under both models, the rest only under the true
 // one. Without a majority, the model the images prefer by that margin is
 // taken if it explains a quarter of the matches; otherwise there is no
