@@ -131,7 +131,7 @@ def parse_list(text, known, what):
             continue
         expanded = GROUPS.get(item, [item]) if what == "pair" else [item]
         for name in expanded:
-            if name not in known:
+            if name not in known and pairs.seeded_pair(name) is None:
                 raise SystemExit("unknown %s %r; known: %s" % (what, name, ", ".join(known)))
             if name not in items:
                 items.append(name)
@@ -145,7 +145,8 @@ def main(argv):
                         help="comma list of pairs or groups (all, stereo, synthetic, viewpoint; "
                              "pairs: %s; more: 28 more rendered pairs syn_<photo>_<seed>; "
                              "views: 10 rendered homographies view_<photo>; pans: 10 wide "
-                             "pans pan_<photo>; none of these in all)"
+                             "pans pan_<photo>; none of these in all; any other seed: "
+                             "syn_<photo>_<seed>, view_<photo>_<seed>, pan_<photo>_<seed>)"
                              % ", ".join(pairs.pair_names()))
     parser.add_argument("--methods", default=",".join(methods.METHOD_NAMES),
                         help="comma list of %s (default: all)" % ", ".join(methods.METHOD_NAMES))

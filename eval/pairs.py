@@ -66,6 +66,18 @@ def pan_pair_names():
     return ["pan_" + p for p in VIEW_PHOTOS]
 
 
+def seeded_pair(name):
+    """(kind, photo, seed) for a rendering with a seed of the caller's
+    choice, syn_<photo>_<seed>, view_<photo>_<seed> or pan_<photo>_<seed>
+    (any photo of the synthetic, more or view lists); None otherwise."""
+    kind, _, rest = name.partition("_")
+    photo, _, seed = rest.rpartition("_")
+    photos = SYNTHETIC_PHOTOS + MORE_PHOTOS if kind == "syn" else VIEW_PHOTOS
+    if kind not in ("syn", "view", "pan") or photo not in photos or not seed.isdigit():
+        return None
+    return kind, photo, int(seed)
+
+
 def read_image(data_dir, file_name, flags=cv2.IMREAD_COLOR):
     path = os.path.join(data_dir, file_name)
     image = cv2.imread(path, flags)
@@ -329,9 +341,13 @@ def load_pair(name, data_dir, size):
     if name.startswith("pan_") and name[4:] in VIEW_PHOTOS:
         photo = name[4:]
         return homography_pair(data_dir, size, photo, 9500 + VIEW_PHOTOS.index(photo), pan=True)
-    if name in more_pair_names():
-        photo, seed = name[4:].rsplit("_", 1)
-        pair = synthetic_pair(data_dir, size, photo, int(seed))
+    seeded = seeded_pair(name)
+    if seeded is not None:
+        kind, photo, seed = seeded
+        if kind == "syn":
+            pair = synthetic_pair(data_dir, size, photo, seed)
+        else:
+            pair = homography_pair(data_dir, size, photo, seed, pan=(kind == "pan"))
         pair.name = name
         return pair
     raise ValueError("unknown pair %r (known: %s)" % (name, ", ".join(pair_names())))
