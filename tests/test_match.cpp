@@ -1048,6 +1048,53 @@ TEST(MatchImages, AShiftBeyondTheDefaultWindowIsFoundOnASecondTry) {
   ExpectSameField(Match(a, other, w, h, MatchOptions()), Match(a, other, w, h, given));
 }
 
+// Image 2 taken with another exposure (a gain of 1.25 and an offset): the
+// refinement, which compares brightness and its gradient, works on image 2
+// brought back to image 1's, and the field is as good as without the change.
+TEST(MatchImages, AnExposureChangeKeepsTheFieldSubPixel) {
+  const Texture t(61);
+  const int w = 160, h = 120;
+  const auto scene = [&](double x, double y) {
+    // Fine texture on large-scale shading: blocks of 16 px differ in mean.
+    return static_cast<float>(0.2 + 0.6 * t(x, y) + 0.2 * std::sin(x / 23.0) * std::cos(y / 17.0));
+  };
+  const auto dx = [](double x, double y) { return 3.3 + 0.02 * y + 1.5 * std::sin(x / 40.0); };
+  const auto dy = [](double x, double) { return -1.7 + 0.01 * x; };
+  std::vector<float> a(static_cast<size_t>(w) * h), b(a.size()), bright(a.size());
+  for (int x = 0; x < w; ++x) {
+    for (int y = 0; y < h; ++y) {
+      const size_t p = static_cast<size_t>(x) * h + y;
+      a[p] = scene(x, y);
+      // Image 2's pixel (x, y) shows image 1's (x - dx, y - dy), to first order.
+      b[p] = scene(x - dx(x, y), y - dy(x, y));
+      bright[p] = 1.25f * b[p] + 0.04f;
+    }
+  }
+  const auto mean_error = [&](const MatchResult& r) {
+    double sum = 0.0;
+    int count = 0;
+    for (int x = 12; x < w - 12; ++x) {
+      for (int y = 12; y < h - 12; ++y) {
+        const size_t p = static_cast<size_t>(x) * h + y;
+        // Where image 1's pixel went: solve x2 = x + dx(x2, y2) by iteration.
+        double x2 = x, y2 = y;
+        for (int k = 0; k < 20; ++k) {
+          const double nx = x + dx(x2, y2), ny = y + dy(x2, y2);
+          x2 = nx;
+          y2 = ny;
+        }
+        sum += std::hypot(r.dx[p] - (x2 - x), r.dy[p] - (y2 - y));
+        ++count;
+      }
+    }
+    return sum / count;
+  };
+  const double plain = mean_error(Match(a, b, w, h, MatchOptions()));
+  const double exposed = mean_error(Match(a, bright, w, h, MatchOptions()));
+  EXPECT_LT(plain, 0.1);
+  EXPECT_LT(exposed, 1.5 * plain + 0.02);
+}
+
 TEST(MatchImages, AStrongRotationAndZoomIsFoundThroughTheGlobalMotion) {
   // Image 2 turned by 24 degrees and zoomed by 1.2 about the centre: the
   // descriptor, neither rotation- nor scale-invariant, fails on most of it
