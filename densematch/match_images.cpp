@@ -1388,11 +1388,11 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
       // Too few blocks, or a channel without large-scale contrast: nothing
       // to tell.
       if (k < kMinBlocks) return false;
-      const double mean1 = s1 / k, mean2 = s2 / k;
-      const double var1 = s11 / k - mean1 * mean1, var2 = s22 / k - mean2 * mean2;
+      const double centre1 = s1 / k, centre2 = s2 / k;
+      const double var1 = s11 / k - centre1 * centre1, var2 = s22 / k - centre2 * centre2;
       if (!(var1 > 1e-5) || !(var2 > 1e-5)) return false;
       g = std::sqrt(var2 / var1);
-      o = mean2 - g * mean1;
+      o = centre2 - g * centre1;
       for (int b = 0; b < n_blocks; ++b) residual.push_back(std::fabs(m2[b] - (g * m1[b] + o)));
       std::nth_element(residual.begin(), residual.begin() + residual.size() / 2, residual.end());
       limit = std::max(3.0 * 1.4826 * residual[residual.size() / 2], 0.01);
@@ -1492,10 +1492,11 @@ Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar
     }
     poll();
     // Both refinements compare image 1 with image 2 at its brightness.
+    const bool matched = PhotometricMatch(side1, side2, planar1, planar2, f.u.get(), f.v.get(),
+                                          weight1, &r->matched2);
     const PlanarImage matched2 =
-        PhotometricMatch(side1, side2, planar1, planar2, f.u.get(), f.v.get(), weight1, &r->matched2)
-            ? PlanarImage{r->matched2.get(), planar2.width, planar2.height, planar2.channels}
-            : planar2;
+        matched ? PlanarImage{r->matched2.get(), planar2.width, planar2.height, planar2.channels}
+                : planar2;
     const auto forward = [&] {
       // Image 1's frame shows nothing to match: no data term there, the
       // surrounding motion carried in (on the accuracy command's rendered
