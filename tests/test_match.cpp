@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cmath>
 #include <limits>
@@ -843,16 +844,22 @@ TEST(FitHomography, TooFewOrDegenerateMatchesGiveNoModel) {
   EXPECT_FALSE(singular.Inverse(&model));
 }
 
+// The homography h and the same motion followed by a shift of one period,
+// 24 px to the right: what a repeated structure lends many matches to.
+void TruthAndPeriodOff(const std::array<double, 9>& h, densecorr::Homography* truth,
+                       densecorr::Homography* shifted) {
+  std::copy(h.begin(), h.end(), truth->h);
+  std::copy(h.begin(), h.end(), shifted->h);
+  shifted->h[2] += 24.0 * h[8];
+  shifted->h[0] += 24.0 * h[6];
+  shifted->h[1] += 24.0 * h[7];
+}
+
 // A repeated structure: many matches agree on a model off by one period (24
 // px), the rest on the true one; which one wins is the images' word.
 TEST(FitGlobalMotion, TheImagesDecideBetweenTheMajorityAndARival) {
   densecorr::Homography truth, shifted;
-  const double h[9] = {1.08, 0.09, 6.0, -0.07, 1.05, -4.0, 2e-4, 1e-4, 1.0};
-  std::copy(h, h + 9, truth.h);
-  std::copy(h, h + 9, shifted.h);
-  shifted.h[2] += 24.0 * h[8];  // the same motion, then 24 px to the right
-  shifted.h[0] += 24.0 * h[6];
-  shifted.h[1] += 24.0 * h[7];
+  TruthAndPeriodOff({1.08, 0.09, 6.0, -0.07, 1.05, -4.0, 2e-4, 1e-4, 1.0}, &truth, &shifted);
   const auto place = [&](double share_shifted, double share_true) {
     std::mt19937 rng(9);
     std::uniform_real_distribution<float> u(0.0f, 1.0f), noise(-0.3f, 0.3f);
@@ -949,12 +956,7 @@ TEST(FitGlobalMotion, TheImagesDecideBetweenTheMajorityAndARival) {
 // it, and the one that wins is that refit.
 TEST(FitGlobalMotion, JudgesARivalFittedToOnePartOfTheImageAfterARefit) {
   densecorr::Homography truth, shifted;
-  const double h[9] = {1.2, -0.1, 10.0, 0.12, 1.22, -45.0, -5e-4, -4e-4, 1.0};
-  std::copy(h, h + 9, truth.h);
-  std::copy(h, h + 9, shifted.h);
-  shifted.h[2] += 24.0 * h[8];
-  shifted.h[0] += 24.0 * h[6];
-  shifted.h[1] += 24.0 * h[7];
+  TruthAndPeriodOff({1.2, -0.1, 10.0, 0.12, 1.22, -45.0, -5e-4, -4e-4, 1.0}, &truth, &shifted);
   std::mt19937 rng(4);
   std::uniform_real_distribution<float> u(0.0f, 1.0f), noise(-0.3f, 0.3f);
   std::vector<densecorr::PointMatch> matches;
