@@ -1862,7 +1862,9 @@ void Describe(const ImageView& image1, const ImageView& image2, const MatchOptio
 }
 
 // One whole match of the described images within the window (radius_x,
-// radius_y; negative: chosen from the image size).
+// radius_y; negative: chosen from the image size). With `settled`, the first
+// pass asks it after its matches whether to go on; where it says no, an
+// empty result and *stopped_settled set.
 MatchResult MatchWithin(const ImageView& image1, const ImageView& image2, Described& d,
                         int radius_x, int radius_y, const Settled* settled = nullptr,
                         bool* stopped_settled = nullptr) {
@@ -1898,7 +1900,7 @@ MatchResult MatchWithin(const ImageView& image1, const ImageView& image2, Descri
   Fields f = MatchPass(side1, side2, planar1, planar2, plan, back_plan, options, nullptr,
                        nullptr, check, &d.blocks, may_move, settled);
   if (f.settled) {
-    *stopped_settled = true;
+    if (stopped_settled != nullptr) *stopped_settled = true;
     return MatchResult();
   }
   std::vector<std::uint8_t> valid(n1, 0);
