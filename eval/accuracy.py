@@ -21,6 +21,8 @@ GROUPS = {
     # the same photos panned beyond the default search window.
     "views": pairs.view_pair_names(),
     "pans": pairs.pan_pair_names(),
+    # Nor another family of warps on twelve other photos.
+    "fields": pairs.field_pair_names(),
 }
 
 COLUMNS = [
@@ -145,8 +147,10 @@ def main(argv):
                         help="comma list of pairs or groups (all, stereo, synthetic, viewpoint; "
                              "pairs: %s; more: 28 more rendered pairs syn_<photo>_<seed>; "
                              "views: 10 rendered homographies view_<photo>; pans: 10 wide "
-                             "pans pan_<photo>; none of these in all; any other seed: "
-                             "syn_<photo>_<seed>, view_<photo>_<seed>, pan_<photo>_<seed>)"
+                             "pans pan_<photo>; fields: 12 other photos under smoothed "
+                             "random fields field_<photo>_<seed>; none of these in all; any "
+                             "other seed: syn_<photo>_<seed>, view_<photo>_<seed>, "
+                             "pan_<photo>_<seed>, field_<photo>_<seed>)"
                              % ", ".join(pairs.pair_names()))
     parser.add_argument("--methods", default=",".join(methods.METHOD_NAMES),
                         help="comma list of %s (default: all)" % ", ".join(methods.METHOD_NAMES))
@@ -169,7 +173,8 @@ def main(argv):
     args = parser.parse_args(argv)
 
     pair_list = parse_list(args.pairs, pairs.pair_names() + pairs.more_pair_names() +
-                           pairs.view_pair_names() + pairs.pan_pair_names(), "pair")
+                           pairs.view_pair_names() + pairs.pan_pair_names() +
+                           pairs.field_pair_names(), "pair")
     method_list = parse_list(args.methods, methods.METHOD_NAMES, "method")
     if args.threads < 1 or args.repeat < 1:
         raise SystemExit("--threads and --repeat must be at least 1")
@@ -219,7 +224,7 @@ def main(argv):
     more = [n for n in GROUPS["more"] if n in pair_list]
     if len(more) > 1:
         table += mean_rows(rows, more, "more mean")
-    for group in ("views", "pans"):
+    for group in ("views", "pans", "fields"):
         chosen = [n for n in GROUPS[group] if n in pair_list]
         if len(chosen) > 1:
             table += mean_rows(rows, chosen, group + " mean")

@@ -1,0 +1,56 @@
+"""The accuracy command's rendered pairs: their ground truth must describe image 2."""
+import importlib.util
+import os
+
+import numpy as np
+import pytest
+
+from conftest import SAMPLE_DIR
+
+cv2 = pytest.importorskip("cv2")
+EVAL_DIR = os.path.join(os.path.dirname(__file__), "..", "..", "eval")
+
+
+@pytest.fixture(scope="module")
+def pairs():
+    spec = importlib.util.spec_from_file_location("pairs", os.path.join(EVAL_DIR, "pairs.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def photo_or_skip(name):
+    if not os.path.exists(os.path.join(SAMPLE_DIR, name)):
+        pytest.skip(f"{name} not found in {SAMPLE_DIR} (Debian package opencv-doc)")
+
+
+@pytest.mark.parametrize("name", ["field_stuff_9700", "field_aero3_9701", "syn_fruits_77"])
+def test_ground_truth_lays_image1_onto_image2(pairs, name):
+    kind, photo, seed = pairs.seeded_pair(name)
+    photo_or_skip(pairs.FIELD_PHOTOS[pairs.field_photo_names().index(photo)]
+                  if kind == "field" else photo + ".jpg")
+    pair = pairs.load_pair(name, SAMPLE_DIR, 160)
+    assert pair.name == name and pair.image1.shape == pair.image2.shape
+    h, w = pair.gt_mask.shape
+    xs, ys = pairs.pixel_grid(h, w)
+    tx, ty = xs + pair.gt_flow[..., 0], ys + pair.gt_flow[..., 1]
+    # Image 2 read where the truth sends each pixel shows image 1 again,
+    # up to the renderer's smoothing; a truth off by a pixel would not.
+    back = cv2.remap(pair.image2, tx.astype(np.float32), ty.astype(np.float32), cv2.INTER_LINEAR)
+    inner = pair.gt_mask & (tx > 2) & (tx < w - 3) & (ty > 2) & (ty < h - 3)
+    assert inner.mean() > 0.6
+    diff = np.abs(back.astype(float) - pair.image1.astype(float)).mean(axis=2)[inner]
+    shifted = np.abs(np.roll(back, 1, axis=1).astype(float) -
+                     pair.image1.astype(float)).mean(axis=2)[inner]
+    assert diff.mean() < 0.5 * shifted.mean()
+    assert np.abs(pair.gt_flow).max() <= pairs.MAX_SYNTHETIC_SHIFT * 160 / 320 + 1e-9
+
+
+def test_field_warps_are_fixed_by_their_seed(pairs):
+    photo_or_skip("stuff.jpg")
+    a = pairs.load_pair("field_stuff_9703", SAMPLE_DIR, 96)
+    b = pairs.load_pair("field_stuff_9703", SAMPLE_DIR, 96)
+    c = pairs.load_pair("field_stuff_9704", SAMPLE_DIR, 96)
+    assert np.array_equal(a.image2, b.image2) and np.array_equal(a.gt_flow, b.gt_flow)
+    assert not np.allclose(a.gt_flow, c.gt_flow)
+    assert pairs.seeded_pair("field_baboon_1") is None  # not one of the field photos
