@@ -196,6 +196,13 @@ def viewpoint_pair(data_dir, size):
 
 # ---- synthetic pairs ----
 
+def turn_zoom_shear(angle, zoom, shear, aspect):
+    """The linear part of a warp: a turn by `angle` (radians) after a zoom,
+    a shear and a change of aspect."""
+    rot = np.array([[math.cos(angle), -math.sin(angle)], [math.sin(angle), math.cos(angle)]])
+    return rot @ np.array([[zoom, shear], [0.0, zoom * (1.0 + aspect)]])
+
+
 class SmoothWarp:
     """p -> p + lam * G(p), with G(p) = c + A ((p - c) + D(p)) + t - p: an
     affine map about the image centre c composed with a smooth non-rigid
@@ -209,8 +216,7 @@ class SmoothWarp:
         zoom = rng.uniform(0.92, 1.08)
         aspect = rng.uniform(-0.04, 0.04)
         shear = rng.uniform(-0.05, 0.05)
-        rot = np.array([[math.cos(angle), -math.sin(angle)], [math.sin(angle), math.cos(angle)]])
-        self.a = rot @ np.array([[zoom, shear], [0.0, zoom * (1.0 + aspect)]])
+        self.a = turn_zoom_shear(angle, zoom, shear, aspect)
         heading = rng.uniform(0.0, 2 * math.pi)
         self.t = rng.uniform(10.0, 25.0) * f * np.array([math.cos(heading), math.sin(heading)])
         self.c = np.array([(width - 1) / 2.0, (height - 1) / 2.0])
@@ -340,8 +346,7 @@ class NoiseWarp:
         zoom = rng.uniform(0.9, 1.1)
         shear = rng.uniform(-0.08, 0.08)
         aspect = rng.uniform(-0.05, 0.05)
-        rot = np.array([[math.cos(angle), -math.sin(angle)], [math.sin(angle), math.cos(angle)]])
-        self.a = rot @ np.array([[zoom, shear], [0.0, zoom * (1.0 + aspect)]])
+        self.a = turn_zoom_shear(angle, zoom, shear, aspect)
         self.t = rng.uniform(-25.0, 25.0, 2) * f
         self.c = np.array([(width - 1) / 2.0, (height - 1) / 2.0])
         sigma = rng.uniform(15.0, 45.0) * f
