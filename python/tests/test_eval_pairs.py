@@ -1,6 +1,6 @@
 """The accuracy command's rendered pairs: their ground truth must describe image 2."""
-import importlib.util
 import os
+import sys
 
 import numpy as np
 import pytest
@@ -13,10 +13,12 @@ EVAL_DIR = os.path.join(os.path.dirname(__file__), "..", "..", "eval")
 
 @pytest.fixture(scope="module")
 def pairs():
-    spec = importlib.util.spec_from_file_location("pairs", os.path.join(EVAL_DIR, "pairs.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    sys.path.insert(0, os.path.abspath(EVAL_DIR))
+    try:
+        import pairs as eval_pairs
+    finally:
+        sys.path.pop(0)
+    return eval_pairs
 
 
 def photo_or_skip(name):
