@@ -611,42 +611,63 @@ TEST(RefineFlow, OneScratchServesCallsOfEverySizeWithTheSameResults) {
 
 TEST(RefineFlow, StoppedBeforeTheFinestScaleAndFinishedIsOneCallBitForBit) {
   // Weighted or not, with a no-data mask, moving u alone, the finest scale
-  // pulled or not, image 2 of another size; both halves of two refinements
-  // through one scratch block, interleaved as the two directions of a match
-  // run on one thread.
+  // pulled or not; the two directions of a match (images of different
+  // sizes) stopped and finished through one scratch block, interleaved as
+  // they run on one thread, so that each finishes after the other has
+  // overwritten the block.
   const int w = 41, h = 30, w2 = 37, h2 = 33, nc = 2;
   const size_t n = static_cast<size_t>(w) * h, n2 = static_cast<size_t>(w2) * h2;
   const Plane image1 = Noise(n * nc, 21, 0.0f, 1.0f), image2 = Noise(n2 * nc, 22, 0.0f, 1.0f);
-  const Plane weight = Noise(n, 23, 0.0f, 1.0f);
+  const Plane weight = Noise(n, 23, 0.0f, 1.0f), weight2 = Noise(n2, 24, 0.0f, 1.0f);
   std::vector<std::uint8_t> frame(n, 0);
   for (int y = 0; y < h; ++y) frame[y] = frame[n - h + y] = 1;
   const PlanarImage i1{image1.data(), w, h, nc}, i2{image2.data(), w2, h2, nc};
+  struct Direction {
+    PlanarImage from, to;
+    size_t n = 0;
+    const float* weight = nullptr;
+    FlowRefineParams params;
+    Plane u0, v0, u, v;  // start, one call's result
+    Plane su, sv;        // stopped and finished
+  };
   for (int mode = 0; mode < 16; ++mode) {
     FlowRefineParams prm = Params(5);
     prm.unguided_scales = (mode & 8) ? 0 : 2;
     prm.n_coarse_warps = 3;
     prm.horizontal_only = mode & 2;
+    Direction dir[2];
+    dir[0].from = dir[1].to = i1;
+    dir[0].to = dir[1].from = i2;
+    dir[0].n = n;
+    dir[1].n = n2;
+    dir[0].weight = (mode & 1) ? weight.data() : nullptr;
+    dir[1].weight = (mode & 1) ? weight2.data() : nullptr;
+    dir[0].params = dir[1].params = prm;
     if (mode & 4) {
-      prm.no_data = frame.data();
-      prm.no_data_width = w;
-      prm.no_data_height = h;
+      dir[0].params.no_data = frame.data();
+      dir[0].params.no_data_width = w;
+      dir[0].params.no_data_height = h;
     }
-    const float* wt = (mode & 1) ? weight.data() : nullptr;
-    const Plane u0 = Noise(n, 30u + mode, -2.0f, 2.0f), v0 = Noise(n, 40u + mode, -2.0f, 2.0f);
-    Plane u = u0, v = v0;
-    EXPECT_FALSE(RefineFlow(i1, i2, prm, wt, u.data(), v.data()));
-    FlowRefineParams paused = prm;
-    paused.stop_before_finest = true;
-    densecorr::FlowScratch shared;
-    Plane su[2] = {u0, u0}, sv[2] = {v0, v0};
-    for (int k = 0; k < 2; ++k)
-      EXPECT_TRUE(RefineFlow(i1, i2, paused, wt, su[k].data(), sv[k].data(), &shared)) << mode;
-    for (int k = 0; k < 2; ++k)
-      densecorr::RefineFlowFinest(i1, i2, prm, wt, u0.data(), v0.data(), su[k].data(),
-                                  sv[k].data(), &shared);
     for (int k = 0; k < 2; ++k) {
-      EXPECT_EQ(std::memcmp(su[k].data(), u.data(), n * sizeof(float)), 0) << mode;
-      EXPECT_EQ(std::memcmp(sv[k].data(), v.data(), n * sizeof(float)), 0) << mode;
+      Direction& d = dir[k];
+      d.u0 = Noise(d.n, 30u + 2 * mode + k, -2.0f, 2.0f);
+      d.v0 = Noise(d.n, 130u + 2 * mode + k, -2.0f, 2.0f);
+      d.u = d.su = d.u0;
+      d.v = d.sv = d.v0;
+      EXPECT_FALSE(RefineFlow(d.from, d.to, d.params, d.weight, d.u.data(), d.v.data()));
+    }
+    densecorr::FlowScratch shared;
+    for (Direction& d : dir) {
+      FlowRefineParams paused = d.params;
+      paused.stop_before_finest = true;
+      EXPECT_TRUE(RefineFlow(d.from, d.to, paused, d.weight, d.su.data(), d.sv.data(), &shared))
+          << mode;
+    }
+    for (Direction& d : dir) {
+      densecorr::RefineFlowFinest(d.from, d.to, d.params, d.weight, d.u0.data(), d.v0.data(),
+                                  d.su.data(), d.sv.data(), &shared);
+      EXPECT_EQ(std::memcmp(d.su.data(), d.u.data(), d.n * sizeof(float)), 0) << mode;
+      EXPECT_EQ(std::memcmp(d.sv.data(), d.v.data(), d.n * sizeof(float)), 0) << mode;
     }
   }
   // A single scale is refined whole; there is nothing to finish.
