@@ -1299,6 +1299,12 @@ struct Fields {
     // Image 2 brought to image 1's brightness (PhotometricMatch), where the
     // refinements read that instead of image 2.
     ScratchBlock<float> matched2;
+    // What the refinements read as image 2 (planar2: image 2 itself).
+    PlanarImage Image2(const PlanarImage& planar2) const {
+      return matched2 ? PlanarImage{matched2.get(), planar2.width, planar2.height,
+                                    planar2.channels}
+                      : planar2;
+    }
   };
   std::unique_ptr<Refinements> pending;
   // The pass stopped after its matches, which `settled` found to agree
@@ -1509,11 +1515,9 @@ Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar
       return f;
     }
     // Both refinements compare image 1 with image 2 at its brightness.
-    const bool matched = PhotometricMatch(side1, side2, planar1, planar2, f.u.get(), f.v.get(),
-                                          weight1, &r->matched2);
-    const PlanarImage matched2 =
-        matched ? PlanarImage{r->matched2.get(), planar2.width, planar2.height, planar2.channels}
-                : planar2;
+    PhotometricMatch(side1, side2, planar1, planar2, f.u.get(), f.v.get(), weight1,
+                     &r->matched2);
+    const PlanarImage matched2 = r->Image2(planar2);
     const auto forward = [&] {
       // Image 1's frame shows nothing to match: no data term there, the
       // surrounding motion carried in (on the accuracy command's rendered
@@ -1561,9 +1565,7 @@ void FinishPass(const Side& side1, const PlanarImage& planar1, const PlanarImage
   StopToken relay(RelayStop, o.stop);
   StopToken* const beside_stop = o.stop != nullptr ? &relay : nullptr;
   StageClock clock;
-  const PlanarImage matched2 =
-      r.matched2 ? PlanarImage{r.matched2.get(), planar2.width, planar2.height, planar2.channels}
-                 : planar2;
+  const PlanarImage matched2 = r.Image2(planar2);
   const auto forward = [&] {
     FinishRefine(planar1, matched2, o, r.weight1.get(), r.scratch, o.stop, f->u.get(), f->v.get(),
                  side1.frame.empty() ? nullptr : side1.frame.data(), &r.forward);
