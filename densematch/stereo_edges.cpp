@@ -224,6 +224,24 @@ void ColumnRanges(const float* field, int width, int height, int r, float* lo, f
   }
 }
 
+// The field's slope along a line of `count` values `stride` apart: the
+// median difference between consecutive finite values (the upper one of an
+// even count's middle two), 0 where there is none or its magnitude is below
+// `least`. A depth edge is one step among the line's many and moves it not.
+float LineSlope(const float* values, int count, Index stride, float least) {
+  constexpr int kMaxSteps = 2 * 64;
+  float step[kMaxSteps];
+  int n = 0;
+  for (int i = 0; i + 1 < count && n < kMaxSteps; ++i) {
+    const float a = values[i * stride], b = values[(i + 1) * stride];
+    if (std::isfinite(a) && std::isfinite(b)) step[n++] = b - a;
+  }
+  if (n == 0) return 0.0f;
+  std::nth_element(step, step + n / 2, step + n);
+  const float slope = step[n / 2];
+  return std::fabs(slope) >= least ? slope : 0.0f;
+}
+
 }  // namespace
 
 float EdgeMedianExp2(float y) { return Exp2Negative(y); }
@@ -232,8 +250,8 @@ void EdgeAwareMedian(const float* guide, int channels, int width, int height,
                      const EdgeMedianParams& params, float* field, StopToken* stop) {
   if (width <= 0 || height <= 0) return;
   if (params.radius < 1) return;
-  if (!(params.colour_scale > 0.0f) || !(params.gate >= 0.0f) || channels < 1 ||
-      channels > 4 || params.radius > 64)
+  if (!(params.colour_scale > 0.0f) || !(params.gate >= 0.0f) || !(params.slant >= 0.0f) ||
+      channels < 1 || channels > 4 || params.radius > 64)
     throw std::invalid_argument("edge-aware median: bad parameters");
   const int r = std::min(params.radius, std::max(width, height));
   const int side = 2 * r + 1;
@@ -342,14 +360,25 @@ void EdgeAwareMedian(const float* guide, int channels, int width, int height,
           const Index p = Index{x} * height + y;
           const int count = (x1 - x0 + 1) * side;
           const float total = sums.total[l];
-          const float width_of_bin = std::max(kBinWidth, (hi[l] - lo[l]) / (kMaxBins - 1));
+          // The window's values carried to the middle along the slopes;
+          // the range widens by as much as that moves them.
+          const int y0 = std::max(0, y - r), y1 = std::min(height - 1, y + r);
+          const float sx = LineSlope(field + Index{x0} * height + y, x1 - x0 + 1, height, params.slant);
+          const float sy = LineSlope(field + Index{x} * height + y0, y1 - y0 + 1, 1, params.slant);
+          const float spread = (std::fabs(sx) + std::fabs(sy)) * static_cast<float>(r);
+          const float low_end = lo[l] - spread, high_end = hi[l] + spread;
+          const float width_of_bin = std::max(kBinWidth, (high_end - low_end) / (kMaxBins - 1));
           const float per_bin = 1.0f / width_of_bin;
-          const int bins = std::min(kMaxBins, static_cast<int>((hi[l] - lo[l]) * per_bin) + 1);
+          const int bins = std::min(kMaxBins, static_cast<int>((high_end - low_end) * per_bin) + 1);
           std::fill(bin_weight, bin_weight + bins, 0.0f);
           std::fill(bin_sum, bin_sum + bins, 0.0f);
           for (int i = 0; i < count; ++i) {
-            const float w = samples[2 * kLanes * i + l], v = samples[2 * kLanes * i + kLanes + l];
-            const int b = std::min(bins - 1, static_cast<int>((v - lo[l]) * per_bin));
+            const float w = samples[2 * kLanes * i + l];
+            const float v = samples[2 * kLanes * i + kLanes + l] -
+                            sx * static_cast<float>(x0 + i / side - x) -
+                            sy * static_cast<float>(i % side - r);
+            // (Rounding may carry v a hair past either end.)
+            const int b = std::min(bins - 1, std::max(0, static_cast<int>((v - low_end) * per_bin)));
             bin_weight[b] += w;
             bin_sum[b] += w * v;
           }
@@ -386,6 +415,8 @@ struct SnapJob {
   Index plane1 = 0, plane2 = 0;
   int rows1 = 0, rows2 = 0;  // of a padded column
   int w1 = 0, h1 = 0, w2 = 0, channels = 0, radius = 0, spacing = 0, reach = 0;
+  int slope_reach = 0;  // the row's slope is read this far either side
+  float slant = 0.0f;
   const std::uint8_t* valid = nullptr;
   const float* dx = nullptr;             // as given
   const float* space_exponent = nullptr;  // (2 radius + 1)^2, column by column
@@ -469,12 +500,16 @@ void SnapColumn(const SnapJob& job, int x, float* weights, float* out) {
     if (job.valid != nullptr && job.valid[p] == 0) continue;
     const float own = job.dx[p];
     if (!std::isfinite(own)) continue;
+    // Neighbours carried to this pixel along the row's slope: those on
+    // its own slanted surface then differ from it by less than 1 px.
+    const int a = std::max(0, x - job.slope_reach), b = std::min(job.w1 - 1, x + job.slope_reach);
+    const float slope = LineSlope(job.dx + Index{a} * job.h1 + y, b - a + 1, job.h1, job.slant);
     float candidate[2 * kMaxSnapReach];
     int count = 0;
     for (int k = 1; k <= job.reach; ++k) {
       for (int side_sign = -1; side_sign <= 1; side_sign += 2) {
         const int xx = std::min(std::max(x + side_sign * k * job.spacing, 0), job.w1 - 1);
-        const float c = job.dx[Index{xx} * job.h1 + y];
+        const float c = job.dx[Index{xx} * job.h1 + y] - slope * static_cast<float>(xx - x);
         if (!std::isfinite(c) || std::fabs(c - own) < 1.0f) continue;
         bool seen = false;
         for (int i = 0; i < count; ++i) seen = seen || std::fabs(candidate[i] - c) < 0.25f;
@@ -537,7 +572,7 @@ void SnapToEdges(const float* image1, int width1, int height1, const float* imag
   if (width1 <= 0 || height1 <= 0 || params.radius < 1 || params.reach < 1) return;
   if (width2 <= 0 || height2 <= 0 || channels < 1 || channels > 4 || params.radius > 31 ||
       params.spacing < 1 || params.reach > kMaxSnapReach || !(params.colour_scale > 0.0f) ||
-      !(params.truncate >= 0.0f) || !(params.margin >= 0.0f))
+      !(params.truncate >= 0.0f) || !(params.margin >= 0.0f) || !(params.slant >= 0.0f))
     throw std::invalid_argument("edge snap: bad parameters");
   const int r = params.radius, side = 2 * r + 1;
   const Index n1 = Index{width1} * height1;
@@ -567,6 +602,8 @@ void SnapToEdges(const float* image1, int width1, int height1, const float* imag
   job.radius = r;
   job.spacing = params.spacing;
   job.reach = params.reach;
+  job.slope_reach = static_cast<int>(std::min<Index>(Index{params.reach} * params.spacing, 64));
+  job.slant = params.slant;
   job.valid = valid;
   job.dx = dx;
   job.space_exponent = weights.space_exponent.data();

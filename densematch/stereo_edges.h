@@ -17,6 +17,7 @@ struct EdgeMedianParams {
   int radius = 7;             // the window is (2 radius + 1)^2 pixels
   float colour_scale = 0.04f; // weight exp(-colour difference / colour_scale)
   float gate = 1.0f;          // only a median further than this replaces a value
+  float slant = 0.2f;         // slopes (px per px) from this up are followed; +inf: none
 };
 
 // field: width x height, column-major (value (y, x) at y + x*height).
@@ -26,6 +27,17 @@ struct EdgeMedianParams {
 // (the difference averaged over the channels), lies more than `gate` from
 // it takes that median; every other value stays as it is, bit for bit, so
 // sub-pixel detail survives where the field agrees with its neighbours.
+// On a slanted surface the window's values differ from the middle by the
+// slope times the distance, and a median taken as they are would pull the
+// middle onto one side's values (colour weights rarely fall evenly): each
+// window value v at (qx, qy) is therefore carried to the middle along the
+// field's slopes first, v - sx (qx - x) - sy (qy - y). The slope sx (sy) is
+// the median difference between horizontally (vertically) consecutive
+// finite values on the window's row (column) through the pixel: a depth
+// edge is one step among many and leaves it as it is. A slope whose
+// magnitude is below `slant` counts as 0, so that nearly fronto-parallel
+// surfaces are filtered as they are. Only windows whose values, as given,
+// span more than the gate are filtered at all.
 // Medians are read from the field as given, not from values replaced
 // before; each depends only on its window, whatever the thread count.
 // Non-finite values are left as they are and count as the middle value in
@@ -33,7 +45,7 @@ struct EdgeMedianParams {
 // stop (null = never) is polled between columns; a stop leaves the field as
 // given and throws Stopped.
 // At most 4 channels and a radius of at most 64 (std::invalid_argument
-// otherwise, and for a colour_scale <= 0 or a negative gate); a radius < 1
+// otherwise, and for a colour_scale <= 0, a negative gate or slant); a radius < 1
 // leaves the field as it is.
 void EdgeAwareMedian(const float* guide, int channels, int width, int height,
                      const EdgeMedianParams& params, float* field, StopToken* stop = nullptr);
@@ -50,6 +62,7 @@ struct EdgeSnapParams {
   float margin = 0.9f;         // a candidate must cost below margin times the own cost
   int spacing = 3;             // candidates: the pixels spacing, 2 spacing, ...
   int reach = 4;               // ... reach spacing (reach <= 16) left and right on the row
+  float slant = 0.2f;          // slopes (px per px) from this up are followed; +inf: none
 };
 
 // dx: a rectified pair's horizontal displacements, width1 x height1,
@@ -58,8 +71,13 @@ struct EdgeSnapParams {
 // the same channel count (at most 4). For each pixel with valid[p] != 0
 // (null: every pixel), the candidates are the displacements of the pixels
 // spacing, 2 spacing, ... reach spacing to its left and right on its row
-// (clamped to the image) that differ from its own by 1 px or more (of
-// several within 0.25 px of each other, the first). Each one's cost is the
+// (clamped to the image), each carried to the pixel along the row's slope s
+// (c - s (xc - x) for the value c at column xc), that differ from its own
+// by 1 px or more (of several within 0.25 px of each other, the first):
+// neighbours on the pixel's own slanted surface are no candidates. The
+// slope is the median difference between consecutive finite values of the
+// row from reach spacing (at most 64) px left of the pixel to as far right
+// of it, 0 where its magnitude is below `slant`. Each candidate's cost is the
 // weighted sum, over the window around the pixel, of the mean absolute
 // colour difference between image 1 there and image 2 displaced by the
 // candidate (linear between columns, clamped to image 2), capped at
@@ -71,7 +89,7 @@ struct EdgeSnapParams {
 // whatever the thread count. stop (null = never) is polled between columns;
 // a stop leaves dx as given and throws Stopped. std::invalid_argument for
 // more than 4 channels, a radius past 31, a reach past 16, a spacing below
-// 1, a colour_scale <= 0 or a negative truncate or margin; a radius or reach
+// 1, a colour_scale <= 0 or a negative truncate, margin or slant; a radius or reach
 // below 1 leaves dx as it is.
 void SnapToEdges(const float* image1, int width1, int height1, const float* image2, int width2,
                  int height2, int channels, const std::uint8_t* valid,

@@ -22,6 +22,18 @@ using densecorr::EdgeMedianParams;
 using densecorr::EdgeSnapParams;
 using densecorr::SnapToEdges;
 
+// The slope along a line as its definition reads: the middle one (the
+// upper of two) of the sorted differences between consecutive finite values.
+float LiteralSlope(const std::vector<float>& line, float least) {
+  std::vector<float> steps;
+  for (size_t i = 0; i + 1 < line.size(); ++i)
+    if (std::isfinite(line[i]) && std::isfinite(line[i + 1])) steps.push_back(line[i + 1] - line[i]);
+  if (steps.empty()) return 0.0f;
+  std::sort(steps.begin(), steps.end());
+  const float slope = steps[steps.size() / 2];
+  return std::fabs(slope) >= least ? slope : 0.0f;
+}
+
 // The filter as its definition reads, one pixel at a time: every window
 // sample's weight, the screen on every third column, the test on the whole
 // window, the histogram median. Samples outside the image are left out
@@ -77,14 +89,24 @@ std::vector<float> Literal(const std::vector<float>& guide, int channels, int w,
       if (!(low > 0.3f * total || high > 0.3f * total)) continue;
       weigh(1);
       if (!(low > 0.5f * total || high > 0.5f * total)) continue;
+      std::vector<float> row, column;
+      for (int wx = x0; wx <= x1; ++wx) row.push_back(field[wx * h + y]);
+      for (int wy = y0; wy <= y1; ++wy) column.push_back(field[x * h + wy]);
+      const float sx = LiteralSlope(row, params.slant), sy = LiteralSlope(column, params.slant);
+      const float spread = (std::fabs(sx) + std::fabs(sy)) * static_cast<float>(r);
+      lo -= spread;
+      hi += spread;
       const float bin = std::max(0.125f, (hi - lo) / 1023.0f), per_bin = 1.0f / bin;
       const int bins = std::min(1024, static_cast<int>((hi - lo) * per_bin) + 1);
       std::vector<float> bw(bins, 0.0f), bs(bins, 0.0f);
-      for (size_t i = 0; i < ws.size(); ++i) {
-        const int b = std::min(bins - 1, static_cast<int>((vs[i] - lo) * per_bin));
-        bw[b] += ws[i];
-        bs[b] += ws[i] * vs[i];
-      }
+      size_t i = 0;
+      for (int wx = x0; wx <= x1; ++wx)
+        for (int wy = y0; wy <= y1; ++wy, ++i) {
+          const float v = vs[i] - sx * static_cast<float>(wx - x) - sy * static_cast<float>(wy - y);
+          const int b = std::min(bins - 1, std::max(0, static_cast<int>((v - lo) * per_bin)));
+          bw[b] += ws[i];
+          bs[b] += ws[i] * v;
+        }
       float below = 0.0f;
       int b = 0;
       while (b + 1 < bins && below + bw[b] < 0.5f * total) below += bw[b++];
@@ -172,6 +194,45 @@ TEST(EdgeMedian, LeavesASmoothFieldAndFlatWindowsAlone) {
   ExpectSameBits(out, step, "radius 0");
 }
 
+TEST(EdgeMedian, FollowsASteepSlopeAndStillMovesItsEdge) {
+  // A steep slanted surface (0.5 px per column, 0.3 per row) under a random
+  // guide, whose uneven weights pull a median taken as the values are a
+  // pixel or more up or down the slope; beside it, from column 40, a near
+  // surface on the same slope whose disparity is spread 3 px over the far one.
+  const int w = 80, h = 50, edge = 40, spread = 3;
+  std::mt19937 rng(9);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  std::vector<float> guide(w * h), field(w * h), truth(w * h);
+  for (int x = 0; x < w; ++x)
+    for (int y = 0; y < h; ++y) {
+      const int p = x * h + y;
+      const float plane = -4.0f - 0.5f * x + 0.3f * y;
+      guide[p] = (x < edge ? 0.2f : 0.7f) + 0.05f * unit(rng);
+      truth[p] = x < edge ? plane : plane - 10.0f;
+      field[p] = x < edge - spread ? plane : plane - 10.0f;
+    }
+  std::vector<float> out(field);
+  EdgeAwareMedian(guide.data(), 1, w, h, EdgeMedianParams(), out.data());
+  for (int x = 0; x < w; ++x)
+    for (int y = 0; y < h; ++y) {
+      const int p = x * h + y;
+      if (x >= edge - spread && x < edge) {
+        EXPECT_NEAR(out[p], truth[p], 0.2f) << x << "," << y;
+      } else {
+        EXPECT_EQ(out[p], field[p]) << x << "," << y;  // bit for bit
+      }
+    }
+  // Taken as they are, the windows' values move pixels of the plane.
+  EdgeMedianParams flat;
+  flat.slant = HUGE_VALF;
+  out = field;
+  EdgeAwareMedian(guide.data(), 1, w, h, flat, out.data());
+  int moved = 0;
+  for (int x = 0; x < edge - spread - 7; ++x)
+    for (int y = 0; y < h; ++y) moved += out[x * h + y] != field[x * h + y];
+  EXPECT_GT(moved, 0);
+}
+
 TEST(EdgeMedian, SameBitsAsPlainLoopsWhateverTheThreadCount) {
   // Random patches of disparity under a random colour guide, with values
   // that are not finite among them, sizes that leave partial lane blocks
@@ -182,9 +243,12 @@ TEST(EdgeMedian, SameBitsAsPlainLoopsWhateverTheThreadCount) {
     std::uniform_real_distribution<float> unit(0.0f, 1.0f);
     std::vector<float> guide(channels * w * h), field(w * h);
     for (float& g : guide) g = unit(rng);
+    // Patches on a slope of their own (0.4 px per column, -0.3 per row)
+    // for the second half of the runs.
     for (int x = 0; x < w; ++x)
       for (int y = 0; y < h; ++y)
-        field[x * h + y] = static_cast<float>((x / 6 + y / 5) % 4) * 3.0f + 0.5f * unit(rng);
+        field[x * h + y] = static_cast<float>((x / 6 + y / 5) % 4) * 3.0f + 0.5f * unit(rng) +
+                           (channels == 3 ? 0.4f * x - 0.3f * y : 0.0f);
     field[100] = std::numeric_limits<float>::quiet_NaN();
     field[400] = std::numeric_limits<float>::infinity();
     guide[200] = std::numeric_limits<float>::quiet_NaN();
@@ -192,6 +256,7 @@ TEST(EdgeMedian, SameBitsAsPlainLoopsWhateverTheThreadCount) {
       EdgeMedianParams params;
       params.radius = radius;
       params.colour_scale = 0.3f;  // broad weights: many windows move
+      params.slant = radius == 2 ? 0.0f : 0.2f;  // every slope followed, or the steep ones
       SCOPED_TRACE(testing::Message() << "channels " << channels << " radius " << radius);
       ExpectLanesMatchLoops(field, Literal(guide, channels, w, h, params, field),
                             [&](float* got) {
@@ -211,6 +276,9 @@ TEST(EdgeMedian, RefusesBadParameters) {
   EXPECT_THROW(EdgeAwareMedian(guide.data(), 1, 5, 4, bad, field.data()), std::invalid_argument);
   EXPECT_THROW(EdgeAwareMedian(guide.data(), 5, 1, 4, EdgeMedianParams(), field.data()),
                std::invalid_argument);
+  bad = EdgeMedianParams();
+  bad.slant = -0.1f;
+  EXPECT_THROW(EdgeAwareMedian(guide.data(), 1, 5, 4, bad, field.data()), std::invalid_argument);
   bad = EdgeMedianParams();
   bad.radius = 65;
   EXPECT_THROW(EdgeAwareMedian(guide.data(), 1, 5, 4, bad, field.data()), std::invalid_argument);
@@ -232,10 +300,15 @@ std::vector<float> LiteralSnap(const std::vector<float>& one, int w1, int h1,
       const int p = x * h1 + y;
       const float own = dx[p];
       if (!valid[p] || !std::isfinite(own)) continue;
-      std::vector<float> ds{own};
+      std::vector<float> ds{own}, row;
+      const int reach = std::min(sp.reach * sp.spacing, 64);
+      for (int qx = std::max(0, x - reach); qx <= std::min(w1 - 1, x + reach); ++qx)
+        row.push_back(dx[qx * h1 + y]);
+      const float slope = LiteralSlope(row, sp.slant);
       for (int k = 1; k <= sp.reach; ++k)
         for (const int s : {-1, 1}) {
-          const float c = dx[std::min(std::max(x + s * k * sp.spacing, 0), w1 - 1) * h1 + y];
+          const int xx = std::min(std::max(x + s * k * sp.spacing, 0), w1 - 1);
+          const float c = dx[xx * h1 + y] - slope * static_cast<float>(xx - x);
           if (!std::isfinite(c) || std::fabs(c - own) < 1.0f) continue;
           bool seen = false;
           for (size_t i = 1; i < ds.size(); ++i) seen = seen || std::fabs(ds[i] - c) < 0.25f;
@@ -340,6 +413,31 @@ TEST(EdgeSnap, TheFarSurfaceBesideANearOneWinsBackItsDisparity) {
   ExpectSameBits(out, dx, "nothing valid");
 }
 
+TEST(EdgeSnap, NeighboursOnTheSameSlantedSurfaceAreNoCandidates) {
+  // A field on a steep slope (0.5 px per column) over random images, and a
+  // margin that lets any candidate win: carried along the row's slope,
+  // every neighbour lands within 1 px of the pixel, so none moves; taken as
+  // they are, they differ by 1.5 px and more, and pixels move.
+  const int w = 60, h = 20;
+  std::mt19937 rng(31);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  std::vector<float> one(w * h), two(w * h), dx(w * h);
+  for (float& v : one) v = unit(rng);
+  for (float& v : two) v = unit(rng);
+  for (int x = 0; x < w; ++x)
+    for (int y = 0; y < h; ++y) dx[x * h + y] = -2.0f - 0.5f * x + 0.2f * unit(rng);
+  EdgeSnapParams sp;
+  sp.margin = 1e30f;
+  std::vector<float> out(dx);
+  SnapToEdges(one.data(), w, h, two.data(), w, h, 1, nullptr, sp, out.data());
+  ExpectSameBits(out, dx, "slanted surface");
+  sp.slant = HUGE_VALF;
+  SnapToEdges(one.data(), w, h, two.data(), w, h, 1, nullptr, sp, out.data());
+  int moved = 0;
+  for (int p = 0; p < w * h; ++p) moved += out[p] != dx[p];
+  EXPECT_GT(moved, w * h / 2);
+}
+
 TEST(EdgeSnap, SameBitsAsPlainLoopsWhateverTheThreadCount) {
   // Random images (image 2 narrower and shorter: clamped columns, rows
   // left out), a blocky field with values that are not finite, and a mask.
@@ -351,8 +449,10 @@ TEST(EdgeSnap, SameBitsAsPlainLoopsWhateverTheThreadCount) {
     for (float& v : one) v = unit(rng);
     for (float& v : two) v = unit(rng);
     std::vector<std::uint8_t> valid(w1 * h1);
+    // Blocks on a slope of their own (0.6 px per column) for 3 channels.
     for (int p = 0; p < w1 * h1; ++p) {
-      dx[p] = -static_cast<float>((p / h1 / 5) % 3) * 4.0f - 0.3f * unit(rng);
+      dx[p] = -static_cast<float>((p / h1 / 5) % 3) * 4.0f - 0.3f * unit(rng) -
+              (channels == 3 ? 0.6f * static_cast<float>(p / h1) : 0.0f);
       valid[p] = unit(rng) < 0.9f;
     }
     dx[50] = std::numeric_limits<float>::quiet_NaN();
@@ -360,6 +460,7 @@ TEST(EdgeSnap, SameBitsAsPlainLoopsWhateverTheThreadCount) {
       EdgeSnapParams sp;
       sp.radius = radius;
       sp.margin = 1.0f;  // any cheaper candidate: many pixels move
+      sp.slant = radius == 2 ? 0.0f : 0.2f;  // every slope followed, or the steep ones
       SCOPED_TRACE(testing::Message() << "channels " << channels << " radius " << radius);
       ExpectLanesMatchLoops(dx, LiteralSnap(one, w1, h1, two, w2, h2, channels, valid, sp, dx),
                             [&](float* got) {
@@ -372,8 +473,9 @@ TEST(EdgeSnap, SameBitsAsPlainLoopsWhateverTheThreadCount) {
 
 TEST(EdgeSnap, RefusesBadParameters) {
   std::vector<float> image(20, 0.5f), dx(20, 1.0f);
-  for (int bad = 0; bad < 3; ++bad) {
+  for (int bad = 0; bad < 4; ++bad) {
     EdgeSnapParams sp;
+    if (bad == 3) sp.slant = std::numeric_limits<float>::quiet_NaN();
     if (bad == 0) sp.colour_scale = 0.0f;
     if (bad == 1) sp.radius = 32;
     if (bad == 2) sp.reach = 17;
