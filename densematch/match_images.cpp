@@ -1192,50 +1192,6 @@ void MatchThrough(const Side& a, const PlanarImage& planar_b, const Homography& 
   ComposeThrough(model, a.width, a.height, u, v);
 }
 
-// On a rectified pair, each pixel that is not valid takes the displacement
-// nearer 0 of the nearest valid pixels to its left and right on its row
-// (the one there is, where there is one; none: it keeps its own).
-void FillFromTheBackground(int w, int h, const std::uint8_t* valid, float* dx) {
-#ifdef _OPENMP
-#pragma omp parallel
-#endif
-  {
-    std::vector<float> left(static_cast<std::size_t>(w));
-    std::vector<std::uint8_t> has_left(static_cast<std::size_t>(w));
-#ifdef _OPENMP
-#pragma omp for schedule(static)
-#endif
-    for (int y = 0; y < h; ++y) {
-      bool seen = false;
-      float last = 0.0f;
-      for (int x = 0; x < w; ++x) {
-        const Index p = Index{x} * h + y;
-        if (valid[p]) {
-          seen = true;
-          last = dx[p];
-        }
-        left[x] = last;
-        has_left[x] = seen;
-      }
-      seen = false;
-      for (int x = w - 1; x >= 0; --x) {
-        const Index p = Index{x} * h + y;
-        if (valid[p]) {
-          seen = true;
-          last = dx[p];
-          continue;
-        }
-        if (has_left[x] && seen)
-          dx[p] = std::fabs(left[x]) <= std::fabs(last) ? left[x] : last;
-        else if (has_left[x])
-          dx[p] = left[x];
-        else if (seen)
-          dx[p] = last;
-      }
-    }
-  }
-}
-
 // Pixels of a's field whose match lies inside b and whose match back from
 // there returns within `threshold` (back_u null: the inside test alone).
 void CheckField(const float* u, const float* v, const float* back_u, const float* back_v, int wa,
@@ -1678,6 +1634,48 @@ bool FindGlobalMotion(const Side& side1, const Side& side2, const float* u, cons
 }
 
 }  // namespace
+
+// Between two valid pixels of its row, an occluded pixel shows the surface
+// behind (the one that moves less). With valid pixels on one side only
+// there is no such choice: copying that side's value, a constant, into a
+// slanted surface's gap erred by the slope times the distance where the
+// pixel's own refined value mostly held (ten rendered slanted pairs: 99.24
+// -> 99.38 % within 1 px; layered scenes and the stereo pair gained too).
+void FillFromTheBackground(int w, int h, const std::uint8_t* valid, float* dx) {
+#ifdef _OPENMP
+#pragma omp parallel
+#endif
+  {
+    std::vector<float> left(static_cast<std::size_t>(w));
+    std::vector<std::uint8_t> has_left(static_cast<std::size_t>(w));
+#ifdef _OPENMP
+#pragma omp for schedule(static)
+#endif
+    for (int y = 0; y < h; ++y) {
+      bool seen = false;
+      float last = 0.0f;
+      for (int x = 0; x < w; ++x) {
+        const Index p = Index{x} * h + y;
+        if (valid[p]) {
+          seen = true;
+          last = dx[p];
+        }
+        left[x] = last;
+        has_left[x] = seen;
+      }
+      seen = false;
+      for (int x = w - 1; x >= 0; --x) {
+        const Index p = Index{x} * h + y;
+        if (valid[p]) {
+          seen = true;
+          last = dx[p];
+          continue;
+        }
+        if (has_left[x] && seen) dx[p] = std::fabs(left[x]) <= std::fabs(last) ? left[x] : last;
+      }
+    }
+  }
+}
 
 // One pass instead of RunPixelMatch and ParabolaStep: the search's fused
 // driver had only nine offsets a pixel to spread its set-up over, and the

@@ -110,9 +110,10 @@ struct MatchOptions {
   // Rectified pair (stereo): every pixel's match lies on its own row. The
   // search runs along the rows only, the refinement moves dx alone, dy is
   // 0, and there is no global-motion pass. A pixel without a reliable match
-  // takes the displacement nearer 0 of the nearest valid pixels to its left
-  // and right on its row (an occluded pixel shows the background, which
-  // moves less); valid still marks it. Then two edge-aware steps (below).
+  // between valid pixels on its row takes the displacement nearer 0 of the
+  // nearest of them to its left and right (an occluded pixel shows the
+  // background, which moves less); valid still marks it. Then two
+  // edge-aware steps (below).
   // Measured on the accuracy command's stereo pair: 76 -> 83 % of pixels
   // within 1 px, 86 % with both steps.
   bool rectified = false;

@@ -4,6 +4,8 @@
 #ifndef DENSECORR_DENSEMATCH_MATCH_STEPS_H_
 #define DENSECORR_DENSEMATCH_MATCH_STEPS_H_
 
+#include <cstdint>
+
 #include "common/descriptor.h"
 #include "common/stop.h"
 
@@ -25,6 +27,12 @@ namespace densecorr {
 void LastSearchAndParabola(const Descriptor& d1, const Descriptor& d2, const int* field,
                            float deform_coeff, float outside_cost, StopToken* stop, float* u,
                            float* v);
+
+// A rectified pair's fill: each pixel not valid (valid[p] == 0) with valid
+// pixels both left and right of it on its row takes the displacement
+// nearer 0 of the nearest of them (the first of equal ones); every other
+// value stays. dx: w x h, column-major, in place; rows in parallel.
+void FillFromTheBackground(int w, int h, const std::uint8_t* valid, float* dx);
 
 }  // namespace densecorr
 

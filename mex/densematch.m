@@ -106,9 +106,10 @@
 %     rectified           true (or 1): a rectified stereo pair, every match
 %                         on its pixel's own row: the search runs along the
 %                         rows, DY is 0, no global-motion pass, and a pixel
-%                         that is not VALID takes the displacement nearer 0
-%                         of the nearest VALID pixels to its left and right
-%                         (an occluded pixel shows the background) [false]
+%                         that is not VALID, between VALID pixels on its
+%                         row, takes the displacement nearer 0 of the
+%                         nearest of them to its left and right (an
+%                         occluded pixel shows the background) [false]
 %     median_radius       with rectified: each DX that lies more than 1 px
 %                         from the colour-weighted median of its
 %                         (2*median_radius+1)^2 window takes that median, so

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "densematch/match_steps.h"
 #include "densematch/stereo_edges.h"
 #include "test_threads.h"
 
@@ -481,6 +482,40 @@ TEST(EdgeSnap, RefusesBadParameters) {
     if (bad == 2) sp.reach = 17;
     EXPECT_THROW(SnapToEdges(image.data(), 5, 4, image.data(), 5, 4, 1, nullptr, sp, dx.data()),
                  std::invalid_argument);
+  }
+}
+
+TEST(BackgroundFill, FillsGapsBetweenValidPixelsFromTheSurfaceBehind) {
+  // Rows of a slanted surface (dx = -0.5 x) whose not-valid pixels carry
+  // values of their own: one gap beside a near part (dx -20), one gap
+  // between two parts of the surface, one reaching the left border and one
+  // the right, and a row with no valid pixel at all.
+  const int w = 12, h = 5;
+  std::vector<float> dx(w * h);
+  std::vector<std::uint8_t> valid(w * h, 1);
+  for (int x = 0; x < w; ++x)
+    for (int y = 0; y < h; ++y) dx[x * h + y] = -0.5f * x + 0.01f * y;
+  for (int x = 6; x < w; ++x) dx[x * h + 0] = -20.0f;  // a near part from column 6
+  const auto hide = [&](int y, int from, int to) {
+    for (int x = from; x <= to; ++x) {
+      valid[x * h + y] = 0;
+      dx[x * h + y] = 7.0f + x;  // the gap's own values
+    }
+  };
+  hide(0, 3, 5);
+  hide(1, 4, 6);
+  hide(2, 0, 2);
+  hide(3, 9, 11);
+  hide(4, 0, 11);
+  std::vector<float> out(dx);
+  densecorr::FillFromTheBackground(w, h, valid.data(), out.data());
+  for (int x = 0; x < w; ++x) {
+    // Between the surface and the near part: the surface's value (nearer 0).
+    EXPECT_EQ(out[x * h + 0], x >= 3 && x <= 5 ? dx[2 * h + 0] : dx[x * h + 0]) << x;
+    // Between two parts of the surface: the nearer-0 one, its left side.
+    EXPECT_EQ(out[x * h + 1], x >= 4 && x <= 6 ? dx[3 * h + 1] : dx[x * h + 1]) << x;
+    // Gaps open to a border, and a row without valid pixels, keep their own.
+    for (const int y : {2, 3, 4}) EXPECT_EQ(out[x * h + y], dx[x * h + y]) << x << "," << y;
   }
 }
 
