@@ -64,6 +64,20 @@ FIELD_PHOTOS = ["aero3.jpg", "basketball1.png", "rubberwhale1.png", "stuff.jpg",
 FIELD_SEED_BASE = 9700
 
 
+# Rendered rectified stereo pairs, not in the default run: image 1 is the
+# left view, its pixel (x, y) matches (x - d, y) of the right one, d > 0.
+# slant_<photo>_<seed>: one smooth surface, its disparity a slope across the
+# image plus four waves 60 - 200 px long and 1.5 - 5 px high (slopes up to
+# about 0.5 px per px, as a ground plane seen from a car); the view photos.
+# layers_<seed>: a slanted background and two to four elliptical layers in
+# front of it, each a plane of its own textured by another photo, rendered
+# with their occlusions (the pixels hidden in the right view have no ground
+# truth). No setting of the matcher was chosen on them.
+STEREO_SEED_BASE = 7700
+LAYER_PHOTOS = ["building", "fruits", "baboon", "home", "board", "messi5", "apple", "butterfly",
+                "orange", "starry_night", "aero1", "leuvenA"]
+
+
 def field_photo_names():
     return [os.path.splitext(f)[0] for f in FIELD_PHOTOS]
 
@@ -89,16 +103,28 @@ def field_pair_names():
     return ["field_%s_%d" % (p, FIELD_SEED_BASE + i) for i, p in enumerate(field_photo_names())]
 
 
+def slant_pair_names():
+    return ["slant_%s_%d" % (p, STEREO_SEED_BASE + i) for i, p in enumerate(VIEW_PHOTOS)]
+
+
+def layer_pair_names():
+    return ["layers_%d" % (STEREO_SEED_BASE + 100 + i) for i in range(10)]
+
+
 def seeded_pair(name):
     """(kind, photo, seed) for a rendering with a seed of the caller's
-    choice, syn_<photo>_<seed>, view_<photo>_<seed>, pan_<photo>_<seed>
-    (any photo of the synthetic, more or view lists) or field_<photo>_<seed>
-    (the field list's photos); None otherwise."""
+    choice, syn_<photo>_<seed>, view_<photo>_<seed>, pan_<photo>_<seed>,
+    slant_<photo>_<seed> (any photo of the synthetic, more or view lists),
+    field_<photo>_<seed> (the field list's photos) or layers_<seed> (photo
+    None); None otherwise."""
     kind, _, rest = name.partition("_")
+    if kind == "layers":
+        return (kind, None, int(rest)) if rest.isdigit() else None
     photo, _, seed = rest.rpartition("_")
     photos = {"syn": SYNTHETIC_PHOTOS + MORE_PHOTOS, "field": field_photo_names()}.get(
         kind, VIEW_PHOTOS)
-    if kind not in ("syn", "view", "pan", "field") or photo not in photos or not seed.isdigit():
+    if kind not in ("syn", "view", "pan", "field", "slant") or photo not in photos or \
+            not seed.isdigit():
         return None
     return kind, photo, int(seed)
 
@@ -439,6 +465,107 @@ def homography_pair(data_dir, size, photo, seed, pan=False):
     return Pair(name, "viewpoint", image1, image2, flow, inside(tx, ty, *shape))
 
 
+# ---- rendered stereo pairs ----
+
+def right_view(disparity_at, width, xs, ys, iterations=100):
+    """For each right-view pixel (xs, ys), the left-view column x with
+    x - d(x, y) = xs, by fixed-point iteration x = xs + d(x, y) (a
+    contraction where the disparity's slope along the rows is below 1)."""
+    px = xs + disparity_at(xs, ys)
+    for _ in range(iterations):
+        nx = xs + disparity_at(px, ys)
+        step = float(np.abs(nx - px).max()) if nx.size else 0.0
+        px = nx
+        if step < 1e-9:
+            break
+    return px
+
+
+def slant_pair(data_dir, size, photo, seed):
+    source = read_image(data_dir, photo + ".jpg")
+    shape = working_shape(source.shape[0], source.shape[1], size)
+    image1 = resize(source, shape)
+    h, w = shape
+    f = max(h, w) / REFERENCE_SIDE
+    rng = np.random.default_rng(seed)
+    base = rng.uniform(12.0, 28.0) * f
+    gx, gy = rng.uniform(-0.06, 0.06, 2)
+    waves = [(rng.uniform(1.5, 5.0) * f, 2 * math.pi / (rng.uniform(60.0, 200.0) * f),
+              rng.uniform(0.0, 2 * math.pi), rng.uniform(0.0, 2 * math.pi)) for _ in range(4)]
+
+    def disparity(x, y):
+        d = base + gx * (x - w / 2.0) + gy * (y - h / 2.0)
+        for amp, k, heading, phase in waves:
+            d = d + amp * np.sin(k * (math.cos(heading) * x + math.sin(heading) * y) + phase)
+        return d
+
+    xs, ys = pixel_grid(h, w)
+    px = right_view(disparity, w, xs, ys)
+    image2 = sample_bicubic(image1.astype(np.float64), px, ys)
+    image2 = np.clip(np.rint(image2), 0, 255).astype(np.uint8)
+    d = disparity(xs, ys)
+    flow = np.stack([-d, np.zeros_like(d)], axis=-1)
+    return Pair("slant_%s_%d" % (photo, seed), "stereo", image1, image2, flow,
+                inside(xs - d, ys, h, w))
+
+
+def layers_pair(data_dir, size, seed):
+    size = size if size > 0 else int(REFERENCE_SIDE)
+    h, w = int(round(0.75 * size)), size
+    f = w / REFERENCE_SIDE
+    rng = np.random.default_rng(seed)
+    photos = [LAYER_PHOTOS[i] for i in rng.permutation(len(LAYER_PHOTOS))[:5]]
+    xs, ys = pixel_grid(h, w)
+    # (texture, ellipse or None, plane (d0, gx, gy)), the background first;
+    # each layer at least 3 px in front of the one before.
+    layers = []
+    d0 = rng.uniform(6.0, 12.0) * f
+    for k in range(int(rng.integers(3, 6))):
+        texture = resize(read_image(data_dir, photos[k] + ".jpg"), (h, w)).astype(np.float64)
+        slopes = rng.uniform(-0.03, 0.03, 2)
+        ellipse = None
+        if k > 0:
+            rx, ry = rng.uniform(25.0, 70.0, 2) * f
+            ellipse = (rng.uniform(30.0 * f, w - 30.0 * f), rng.uniform(30.0 * f, h - 30.0 * f), rx, ry,
+                       rng.uniform(0.0, math.pi))
+            d0 += rng.uniform(3.0, 10.0) * f
+        layers.append((texture, ellipse, (d0, slopes[0], slopes[1])))
+
+    def covers(ellipse, x, y):
+        if ellipse is None:
+            return np.ones(np.shape(x), bool)
+        cx, cy, rx, ry, turn = ellipse
+        u = (x - cx) * math.cos(turn) + (y - cy) * math.sin(turn)
+        v = -(x - cx) * math.sin(turn) + (y - cy) * math.cos(turn)
+        return (u / rx) ** 2 + (v / ry) ** 2 <= 1.0
+
+    def plane(p):
+        return lambda x, y: p[0] + p[1] * (x - w / 2.0) + p[2] * (y - h / 2.0)
+
+    image1 = np.zeros((h, w, 3))
+    image2 = np.zeros((h, w, 3))
+    d = np.zeros((h, w))
+    owner = np.zeros((h, w), int)
+    for i, (texture, ellipse, p) in enumerate(layers):
+        here = covers(ellipse, xs, ys)
+        image1[here] = texture[here]
+        d[here] = plane(p)(xs, ys)[here]
+        owner[here] = i
+        # The right view's pixels whose left-view point lies on this layer.
+        px = right_view(plane(p), w, xs, ys)
+        seen = covers(ellipse, px, ys) & (px >= 0) & (px <= w - 1)
+        image2[seen] = sample_bicubic(texture, px, ys)[seen]
+    tx = xs - d
+    mask = inside(tx, ys, h, w)
+    for i in range(len(layers)):
+        for texture, ellipse, p in layers[i + 1:]:
+            # Hidden: a layer in front covers this pixel's point in the right view.
+            mask &= ~((owner == i) & covers(ellipse, right_view(plane(p), w, tx, ys), ys))
+    flow = np.stack([-d, np.zeros_like(d)], axis=-1)
+    return Pair("layers_%d" % seed, "stereo", np.clip(np.rint(image1), 0, 255).astype(np.uint8),
+                np.clip(np.rint(image2), 0, 255).astype(np.uint8), flow, mask)
+
+
 def load_pair(name, data_dir, size):
     if name == "aloe":
         return stereo_pair(data_dir, size)
@@ -460,6 +587,10 @@ def load_pair(name, data_dir, size):
             pair = synthetic_pair(data_dir, size, photo, seed)
         elif kind == "field":
             pair = field_pair(data_dir, size, photo, seed)
+        elif kind == "slant":
+            pair = slant_pair(data_dir, size, photo, seed)
+        elif kind == "layers":
+            pair = layers_pair(data_dir, size, seed)
         else:
             pair = homography_pair(data_dir, size, photo, seed, pan=(kind == "pan"))
         pair.name = name

@@ -32,7 +32,13 @@ def test_ground_truth_lays_image1_onto_image2(pairs, name):
     photo_or_skip(pairs.FIELD_PHOTOS[pairs.field_photo_names().index(photo)]
                   if kind == "field" else photo + ".jpg")
     pair = pairs.load_pair(name, SAMPLE_DIR, 160)
-    assert pair.name == name and pair.image1.shape == pair.image2.shape
+    assert pair.name == name
+    expect_truth_lays_image1_onto_image2(pairs, pair)
+    assert np.abs(pair.gt_flow).max() <= pairs.MAX_SYNTHETIC_SHIFT * 160 / 320 + 1e-9
+
+
+def expect_truth_lays_image1_onto_image2(pairs, pair):
+    assert pair.image1.shape == pair.image2.shape
     h, w = pair.gt_mask.shape
     xs, ys = pairs.pixel_grid(h, w)
     tx, ty = xs + pair.gt_flow[..., 0], ys + pair.gt_flow[..., 1]
@@ -45,7 +51,22 @@ def test_ground_truth_lays_image1_onto_image2(pairs, name):
     shifted = np.abs(np.roll(back, 1, axis=1).astype(float) -
                      pair.image1.astype(float)).mean(axis=2)[inner]
     assert diff.mean() < 0.5 * shifted.mean()
-    assert np.abs(pair.gt_flow).max() <= pairs.MAX_SYNTHETIC_SHIFT * 160 / 320 + 1e-9
+
+
+@pytest.mark.parametrize("name", ["slant_home_7703", "layers_7801"])
+def test_stereo_renders_are_rectified_with_their_occlusions(pairs, name):
+    for photo in pairs.LAYER_PHOTOS:
+        photo_or_skip(photo + ".jpg")
+    pair = pairs.load_pair(name, SAMPLE_DIR, 160)
+    assert pair.name == name and pair.kind == "stereo"
+    expect_truth_lays_image1_onto_image2(pairs, pair)
+    assert np.all(pair.gt_flow[..., 1] == 0) and np.all(pair.gt_flow[..., 0] < 0)
+    # The layers hide some background in the right view: pixels whose
+    # match lies inside image 2 but that have no truth.
+    h, w = pair.gt_mask.shape
+    xs = pairs.pixel_grid(h, w)[0] + pair.gt_flow[..., 0]
+    hidden = (~pair.gt_mask & (xs >= 0)).sum()
+    assert (hidden > 0) == name.startswith("layers")
 
 
 def test_field_warps_are_fixed_by_their_seed(pairs):
