@@ -113,12 +113,15 @@
 %     median_radius       with rectified: each DX that lies more than 1 px
 %                         from the colour-weighted median of its
 %                         (2*median_radius+1)^2 window takes that median, so
-%                         that depth edges follow the image's edges; 0 = no
-%                         median; 0 to 64 [7]
+%                         that depth edges follow the image's edges (on a
+%                         surface sloping by 0.2 px per px or more, the
+%                         window's values carried along the slope first);
+%                         0 = no median; 0 to 64 [7]
 %     snap_radius         with rectified, after the median: each VALID pixel
 %                         takes the DX of a pixel 3, 6, 9 or 12 px to its
 %                         left or right that differs from its own by 1 px or
-%                         more, where that matches a (2*snap_radius+1)^2
+%                         more (carried along a slope of 0.2 px per px or
+%                         more), where that matches a (2*snap_radius+1)^2
 %                         window, weighted by colour similarity, at below 0.9
 %                         times the cost of its own; 0 = no such step; 0 to
 %                         31 [4]
