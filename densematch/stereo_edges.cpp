@@ -416,7 +416,7 @@ struct SnapJob {
   int rows1 = 0, rows2 = 0;  // of a padded column
   int w1 = 0, h1 = 0, w2 = 0, channels = 0, radius = 0, spacing = 0, reach = 0;
   int slope_reach = 0;  // the row's slope is read this far either side
-  float slant = 0.0f;
+  float slant = 0.0f, edge_step = 0.0f;
   const std::uint8_t* valid = nullptr;
   const float* dx = nullptr;             // as given
   const float* space_exponent = nullptr;  // (2 radius + 1)^2, column by column
@@ -504,12 +504,35 @@ void SnapColumn(const SnapJob& job, int x, float* weights, float* out) {
     // its own slanted surface then differ from it by less than 1 px.
     const int a = std::max(0, x - job.slope_reach), b = std::min(job.w1 - 1, x + job.slope_reach);
     const float slope = LineSlope(job.dx + Index{a} * job.h1 + y, b - a + 1, job.h1, job.slant);
+    // A curved surface strays from that line; its own pixels are those the
+    // row reaches without a step that departs from the slope by edge_step:
+    // only columns at or past the nearest such step on either side (left,
+    // right) hold candidates.
+    const auto at = [&](int column) { return job.dx[Index{column} * job.h1 + y]; };
+    const auto breaks = [&](int column) {  // between column and column + 1
+      return !(std::fabs(at(column + 1) - at(column) - slope) < job.edge_step);
+    };
+    const int far = job.reach * job.spacing;
+    int left = -1, right = job.w1;
+    for (int i = x - 1; i >= std::max(0, x - far); --i) {
+      if (breaks(i)) {
+        left = i;
+        break;
+      }
+    }
+    for (int i = x; i < std::min(job.w1 - 1, x + far); ++i) {
+      if (breaks(i)) {
+        right = i + 1;
+        break;
+      }
+    }
     float candidate[2 * kMaxSnapReach];
     int count = 0;
     for (int k = 1; k <= job.reach; ++k) {
       for (int side_sign = -1; side_sign <= 1; side_sign += 2) {
         const int xx = std::min(std::max(x + side_sign * k * job.spacing, 0), job.w1 - 1);
-        const float c = job.dx[Index{xx} * job.h1 + y] - slope * static_cast<float>(xx - x);
+        if (xx > left && xx < right) continue;
+        const float c = at(xx) - slope * static_cast<float>(xx - x);
         if (!std::isfinite(c) || std::fabs(c - own) < 1.0f) continue;
         bool seen = false;
         for (int i = 0; i < count; ++i) seen = seen || std::fabs(candidate[i] - c) < 0.25f;
@@ -572,7 +595,8 @@ void SnapToEdges(const float* image1, int width1, int height1, const float* imag
   if (width1 <= 0 || height1 <= 0 || params.radius < 1 || params.reach < 1) return;
   if (width2 <= 0 || height2 <= 0 || channels < 1 || channels > 4 || params.radius > 31 ||
       params.spacing < 1 || params.reach > kMaxSnapReach || !(params.colour_scale > 0.0f) ||
-      !(params.truncate >= 0.0f) || !(params.margin >= 0.0f) || !(params.slant >= 0.0f))
+      !(params.truncate >= 0.0f) || !(params.margin >= 0.0f) || !(params.slant >= 0.0f) ||
+      !(params.edge_step >= 0.0f))
     throw std::invalid_argument("edge snap: bad parameters");
   const int r = params.radius, side = 2 * r + 1;
   const Index n1 = Index{width1} * height1;
@@ -604,6 +628,7 @@ void SnapToEdges(const float* image1, int width1, int height1, const float* imag
   job.reach = params.reach;
   job.slope_reach = static_cast<int>(std::min<Index>(Index{params.reach} * params.spacing, 64));
   job.slant = params.slant;
+  job.edge_step = params.edge_step;
   job.valid = valid;
   job.dx = dx;
   job.space_exponent = weights.space_exponent.data();

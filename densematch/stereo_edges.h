@@ -63,6 +63,7 @@ struct EdgeSnapParams {
   int spacing = 3;             // candidates: the pixels spacing, 2 spacing, ...
   int reach = 4;               // ... reach spacing (reach <= 16) left and right on the row
   float slant = 0.2f;          // slopes (px per px) from this up are followed; +inf: none
+  float edge_step = 0.5f;      // a step this far off the slope parts two surfaces; 0: none needed
 };
 
 // dx: a rectified pair's horizontal displacements, width1 x height1,
@@ -77,7 +78,11 @@ struct EdgeSnapParams {
 // neighbours on the pixel's own slanted surface are no candidates. The
 // slope is the median difference between consecutive finite values of the
 // row from reach spacing (at most 64) px left of the pixel to as far right
-// of it, 0 where its magnitude is below `slant`. Each candidate's cost is the
+// of it, 0 where its magnitude is below `slant`. Nor are the neighbours the
+// row reaches from the pixel without a step (between consecutive values)
+// that differs from the slope by edge_step or more, or is not finite: a
+// curved surface strays from the slope's line, and a candidate lies on
+// another surface only past such a step. Each candidate's cost is the
 // weighted sum, over the window around the pixel, of the mean absolute
 // colour difference between image 1 there and image 2 displaced by the
 // candidate (linear between columns, clamped to image 2), capped at
@@ -89,7 +94,7 @@ struct EdgeSnapParams {
 // whatever the thread count. stop (null = never) is polled between columns;
 // a stop leaves dx as given and throws Stopped. std::invalid_argument for
 // more than 4 channels, a radius past 31, a reach past 16, a spacing below
-// 1, a colour_scale <= 0 or a negative truncate, margin or slant; a radius or reach
+// 1, a colour_scale <= 0 or a negative truncate, margin, slant or edge_step; a radius or reach
 // below 1 leaves dx as it is.
 void SnapToEdges(const float* image1, int width1, int height1, const float* image2, int width2,
                  int height2, int channels, const std::uint8_t* valid,
