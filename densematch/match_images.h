@@ -132,7 +132,8 @@ struct MatchOptions {
   // On a rectified pair, after the median: each valid pixel takes the
   // displacement of a pixel 3, 6, 9 or 12 px to its left or right on its
   // row, where that differs from its own by 1 px or more (carried along
-  // the row's slope from 0.2 px per px) and matches a
+  // the row's slope from 0.2 px per px), lies past a step off that slope
+  // on the way (EdgeSnapParams::edge_step), and matches a
   // (2 snap_radius + 1)^2 window around it, its pixels weighted by colour
   // similarity and distance, at below 0.9 times the cost of its own: the far
   // surface beside a near one wins back its disparity, and a near part its

@@ -121,7 +121,8 @@
 %                         takes the DX of a pixel 3, 6, 9 or 12 px to its
 %                         left or right that differs from its own by 1 px or
 %                         more (carried along a slope of 0.2 px per px or
-%                         more), where that matches a (2*snap_radius+1)^2
+%                         more) beyond a step in DX on the way, where that
+%                         matches a (2*snap_radius+1)^2
 %                         window, weighted by colour similarity, at below 0.9
 %                         times the cost of its own; 0 = no such step; 0 to
 %                         31 [4]
