@@ -416,6 +416,7 @@ struct SnapJob {
   int rows1 = 0, rows2 = 0;  // of a padded column
   int w1 = 0, h1 = 0, w2 = 0, channels = 0, radius = 0, spacing = 0, reach = 0;
   int slope_reach = 0;  // the row's slope is read this far either side
+  int far = 0;          // reach spacing, at most the width: the farthest candidate
   float slant = 0.0f, edge_step = 0.0f;
   const std::uint8_t* valid = nullptr;
   const float* dx = nullptr;             // as given
@@ -512,7 +513,7 @@ void SnapColumn(const SnapJob& job, int x, float* weights, float* out) {
     const auto breaks = [&](int column) {  // between column and column + 1
       return !(std::fabs(at(column + 1) - at(column) - slope) < job.edge_step);
     };
-    const int far = job.reach * job.spacing;
+    const int far = job.far;
     int left = -1, right = job.w1;
     for (int i = x - 1; i >= std::max(0, x - far); --i) {
       if (breaks(i)) {
@@ -530,7 +531,8 @@ void SnapColumn(const SnapJob& job, int x, float* weights, float* out) {
     int count = 0;
     for (int k = 1; k <= job.reach; ++k) {
       for (int side_sign = -1; side_sign <= 1; side_sign += 2) {
-        const int xx = std::min(std::max(x + side_sign * k * job.spacing, 0), job.w1 - 1);
+        const int xx = static_cast<int>(std::min<Index>(
+            std::max<Index>(x + side_sign * Index{k} * job.spacing, 0), job.w1 - 1));
         if (xx > left && xx < right) continue;
         const float c = at(xx) - slope * static_cast<float>(xx - x);
         if (!std::isfinite(c) || std::fabs(c - own) < 1.0f) continue;
@@ -627,6 +629,7 @@ void SnapToEdges(const float* image1, int width1, int height1, const float* imag
   job.spacing = params.spacing;
   job.reach = params.reach;
   job.slope_reach = static_cast<int>(std::min<Index>(Index{params.reach} * params.spacing, 64));
+  job.far = static_cast<int>(std::min<Index>(Index{params.reach} * params.spacing, width1));
   job.slant = params.slant;
   job.edge_step = params.edge_step;
   job.valid = valid;

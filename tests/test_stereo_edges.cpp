@@ -516,6 +516,12 @@ TEST(EdgeSnap, RefusesBadParameters) {
     EXPECT_THROW(SnapToEdges(image.data(), 5, 4, image.data(), 5, 4, 1, nullptr, sp, dx.data()),
                  std::invalid_argument);
   }
+  // A spacing past the row reaches its ends (the positions must not wrap).
+  EdgeSnapParams wide;
+  wide.spacing = std::numeric_limits<int>::max();
+  wide.reach = 16;
+  EXPECT_NO_THROW(
+      SnapToEdges(image.data(), 5, 4, image.data(), 5, 4, 1, nullptr, wide, dx.data()));
 }
 
 TEST(BackgroundFill, FillsGapsBetweenValidPixelsFromTheSurfaceBehind) {
