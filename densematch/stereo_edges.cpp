@@ -501,6 +501,21 @@ void SnapColumn(const SnapJob& job, int x, float* weights, float* out) {
     if (job.valid != nullptr && job.valid[p] == 0) continue;
     const float own = job.dx[p];
     if (!std::isfinite(own)) continue;
+    // Where the row's steps around the pixel lie closer together, and
+    // closer to 0, than edge_step, no step departs that far from the slope
+    // (which is one of them, or 0): no candidate, and no slope to find.
+    const auto at = [&](int column) { return job.dx[Index{column} * job.h1 + y]; };
+    {
+      const int around = std::max(job.far, job.slope_reach);
+      float least = HUGE_VALF, most = -HUGE_VALF;
+      for (int i = std::max(0, x - around); i < std::min(job.w1 - 1, x + around); ++i) {
+        const float step = at(i + 1) - at(i);
+        least = std::min(least, step);
+        most = std::max(most, step);
+        if (!std::isfinite(step)) most = HUGE_VALF;
+      }
+      if (most - least < job.edge_step && std::max(-least, most) < job.edge_step) continue;
+    }
     // Neighbours carried to this pixel along the row's slope: those on
     // its own slanted surface then differ from it by less than 1 px.
     const int a = std::max(0, x - job.slope_reach), b = std::min(job.w1 - 1, x + job.slope_reach);
@@ -509,7 +524,6 @@ void SnapColumn(const SnapJob& job, int x, float* weights, float* out) {
     // row reaches without a step that departs from the slope by edge_step:
     // only columns at or past the nearest such step on either side (left,
     // right) hold candidates.
-    const auto at = [&](int column) { return job.dx[Index{column} * job.h1 + y]; };
     const auto breaks = [&](int column) {  // between column and column + 1
       return !(std::fabs(at(column + 1) - at(column) - slope) < job.edge_step);
     };
