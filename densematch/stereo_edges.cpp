@@ -227,7 +227,7 @@ void ColumnRanges(const float* field, int width, int height, int r, float* lo, f
 // The field's slope along a line of `count` values `stride` apart: the
 // median difference between consecutive finite values (the upper one of an
 // even count's middle two), 0 where there is none or its magnitude is below
-// `least`. A depth edge is one step among the line's many and moves it not.
+// `least`. A depth edge is one step among the line's many and does not move it.
 float LineSlope(const float* values, int count, Index stride, float least) {
   constexpr int kMaxSteps = 2 * 64;
   float step[kMaxSteps];
@@ -363,7 +363,8 @@ void EdgeAwareMedian(const float* guide, int channels, int width, int height,
           // The window's values carried to the middle along the slopes;
           // the range widens by as much as that moves them.
           const int y0 = std::max(0, y - r), y1 = std::min(height - 1, y + r);
-          const float sx = LineSlope(field + Index{x0} * height + y, x1 - x0 + 1, height, params.slant);
+          const float sx =
+              LineSlope(field + Index{x0} * height + y, x1 - x0 + 1, height, params.slant);
           const float sy = LineSlope(field + Index{x} * height + y0, y1 - y0 + 1, 1, params.slant);
           const float spread = (std::fabs(sx) + std::fabs(sy)) * static_cast<float>(r);
           const float low_end = lo[l] - spread, high_end = hi[l] + spread;
@@ -378,7 +379,8 @@ void EdgeAwareMedian(const float* guide, int channels, int width, int height,
                             sx * static_cast<float>(x0 + i / side - x) -
                             sy * static_cast<float>(i % side - r);
             // (Rounding may carry v a hair past either end.)
-            const int b = std::min(bins - 1, std::max(0, static_cast<int>((v - low_end) * per_bin)));
+            const int b =
+                std::min(bins - 1, std::max(0, static_cast<int>((v - low_end) * per_bin)));
             bin_weight[b] += w;
             bin_sum[b] += w * v;
           }

@@ -526,8 +526,8 @@ def layers_pair(data_dir, size, seed):
         ellipse = None
         if k > 0:
             rx, ry = rng.uniform(25.0, 70.0, 2) * f
-            ellipse = (rng.uniform(30.0 * f, w - 30.0 * f), rng.uniform(30.0 * f, h - 30.0 * f), rx, ry,
-                       rng.uniform(0.0, math.pi))
+            ellipse = (rng.uniform(30.0 * f, w - 30.0 * f), rng.uniform(30.0 * f, h - 30.0 * f),
+                       rx, ry, rng.uniform(0.0, math.pi))
             d0 += rng.uniform(3.0, 10.0) * f
         layers.append((texture, ellipse, (d0, slopes[0], slopes[1])))
 

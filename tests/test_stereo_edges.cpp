@@ -28,7 +28,8 @@ using densecorr::SnapToEdges;
 float LiteralSlope(const std::vector<float>& line, float least) {
   std::vector<float> steps;
   for (size_t i = 0; i + 1 < line.size(); ++i)
-    if (std::isfinite(line[i]) && std::isfinite(line[i + 1])) steps.push_back(line[i + 1] - line[i]);
+    if (std::isfinite(line[i]) && std::isfinite(line[i + 1]))
+      steps.push_back(line[i + 1] - line[i]);
   if (steps.empty()) return 0.0f;
   std::sort(steps.begin(), steps.end());
   const float slope = steps[steps.size() / 2];
@@ -464,9 +465,10 @@ TEST(EdgeSnap, NeighboursOnTheSameCurvedSurfaceAreNoCandidates) {
   // parting surfaces, pixels move.
   EdgeSnapParams naive;
   naive.edge_step = 0.0f;
-  ExpectOneSurfaceKept(
-      60, 12, 37, [](int x, float) { return -1.0f - 0.01f * static_cast<float>((x - 30) * (x - 30)); },
-      naive, 0);
+  const auto curve = [](int x, float) {
+    return -1.0f - 0.01f * static_cast<float>((x - 30) * (x - 30));
+  };
+  ExpectOneSurfaceKept(60, 12, 37, curve, naive, 0);
 }
 
 TEST(EdgeSnap, SameBitsAsPlainLoopsWhateverTheThreadCount) {
