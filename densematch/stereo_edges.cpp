@@ -368,6 +368,9 @@ void EdgeAwareMedian(const float* guide, int channels, int width, int height,
           const float sy = LineSlope(field + Index{x} * height + y0, y1 - y0 + 1, 1, params.slant);
           const float spread = (std::fabs(sx) + std::fabs(sy)) * static_cast<float>(r);
           const float low_end = lo[l] - spread, high_end = hi[l] + spread;
+          // Values spread past the largest float (a field of huge finite
+          // values) cannot be binned: such a window leaves its middle alone.
+          if (!(high_end - low_end < HUGE_VALF)) continue;
           const float width_of_bin = std::max(kBinWidth, (high_end - low_end) / (kMaxBins - 1));
           const float per_bin = 1.0f / width_of_bin;
           const int bins = std::min(kMaxBins, static_cast<int>((high_end - low_end) * per_bin) + 1);
@@ -378,9 +381,13 @@ void EdgeAwareMedian(const float* guide, int channels, int width, int height,
             const float v = samples[2 * kLanes * i + kLanes + l] -
                             sx * static_cast<float>(x0 + i / side - x) -
                             sy * static_cast<float>(i % side - r);
-            // (Rounding may carry v a hair past either end.)
-            const int b =
-                std::min(bins - 1, std::max(0, static_cast<int>((v - low_end) * per_bin)));
+            // Rounding may carry v a hair past either end (and, near the
+            // largest float, past it): the bin is clamped before the cast.
+            const float at_bin = (v - low_end) * per_bin;
+            const int b = at_bin > 0.0f ? (at_bin < static_cast<float>(bins - 1)
+                                               ? static_cast<int>(at_bin)
+                                               : bins - 1)
+                                        : 0;
             bin_weight[b] += w;
             bin_sum[b] += w * v;
           }

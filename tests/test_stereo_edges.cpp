@@ -268,6 +268,18 @@ TEST(EdgeMedian, SameBitsAsPlainLoopsWhateverTheThreadCount) {
   }
 }
 
+TEST(EdgeMedian, WindowsSpanningPastTheLargestFloatStayAsTheyAre) {
+  // Columns of +-3e38: a window's span overflows to +inf, and its values
+  // cannot be binned; the middles stay, and the snap runs over them too.
+  const int w = 30, h = 20;
+  std::vector<float> guide(w * h, 0.5f), field(w * h), one(w * h, 0.3f), two(w * h, 0.6f);
+  for (int p = 0; p < w * h; ++p) field[p] = (p / h) % 2 ? 3e38f : -3e38f;
+  std::vector<float> out(field);
+  EdgeAwareMedian(guide.data(), 1, w, h, EdgeMedianParams(), out.data());
+  ExpectSameBits(out, field, "huge values");
+  SnapToEdges(one.data(), w, h, two.data(), w, h, 1, nullptr, EdgeSnapParams(), out.data());
+}
+
 TEST(EdgeMedian, RefusesBadParameters) {
   std::vector<float> guide(20, 0.5f), field(20, 1.0f);
   EdgeMedianParams bad;
