@@ -37,7 +37,8 @@ struct EdgeMedianParams {
 // edge is one step among many and leaves it as it is. A slope whose
 // magnitude is below `slant` counts as 0, so that nearly fronto-parallel
 // surfaces are filtered as they are. Only windows whose values, as given,
-// span more than the gate are filtered at all.
+// span more than the gate, and (carried) less than the largest float, are
+// filtered at all.
 // Medians are read from the field as given, not from values replaced
 // before; each depends only on its window, whatever the thread count.
 // Non-finite values are left as they are and count as the middle value in
