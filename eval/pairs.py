@@ -72,7 +72,8 @@ FIELD_SEED_BASE = 9700
 # layers_<seed>: a slanted background and two to four elliptical layers in
 # front of it, each a plane of its own textured by another photo, rendered
 # with their occlusions (the pixels hidden in the right view have no ground
-# truth). No setting of the matcher was chosen on them.
+# truth). The stereo snap's edge_step was chosen on these seeds among
+# others; slant_<photo>_<seed> and layers_<seed> with other seeds are unseen.
 STEREO_SEED_BASE = 7700
 LAYER_PHOTOS = ["building", "fruits", "baboon", "home", "board", "messi5", "apple", "butterfly",
                 "orange", "starry_night", "aero1", "leuvenA"]
