@@ -276,6 +276,22 @@ void OffsetLanePixel(const DescDistJob& job, int x, int y, int dx, int dy) {
   const std::int64_t base_y = std::int64_t{y} + dy;
   OffsetLaneEntry pending[VO::kMaxTile];
   int count = 0;
+  if (base_x + job.sx_min >= 0 && base_x + job.sx_max < job.width2 &&
+      base_y + job.sy_min >= job.reach_lo && base_y + job.sy_max + VO::kLanes <= job.reach_hi) {
+    // The whole search window lies inside the rows there are to read (the
+    // common case): every segment is full.
+    const std::ptrdiff_t from =
+        static_cast<std::ptrdiff_t>(base_x * job.column2 + base_y - job.origin2);
+    for (int i = 0; i < job.n_segments; ++i) {
+      const OffsetSegment& s = job.segments[i];
+      pending[count++] = OffsetLaneEntry{&s, from + s.sx * job.column2 + s.sy, 0, s.count};
+      if (count == VO::kMaxTile || i + 1 == job.n_segments) {
+        FlushOffsetLanes<VO>(job, v, a_ptr, pending, count, true);
+        count = 0;
+      }
+    }
+    return;
+  }
   bool all_full = true;
   for (int i = 0; i < job.n_segments; ++i) {
     const OffsetSegment& s = job.segments[i];
@@ -309,9 +325,69 @@ inline bool SameDisplacement(const int* disparity, std::ptrdiff_t p, std::ptrdif
   return disparity[2 * p] == disparity[2 * q] && disparity[2 * p + 1] == disparity[2 * q + 1];
 }
 
+// Pixels of a piece that take offset lanes, waiting to run in the order of
+// their candidates rather than pixel order: where displacements vary from
+// pixel to pixel, neighbouring pixels read unrelated parts of image 2, but
+// each part is read by several pixels, and run by their candidates' column
+// and then row those reads share the lines of the first-level cache. Each
+// pixel's entries are computed exactly as in pixel order.
+constexpr int kQueueColumns = 64;
+constexpr int kQueueKeys = 256;
+
+struct OffsetLaneQueue {
+  // Pixel (x, y) as (x - x0) * kBandRows + y - y0.
+  std::uint16_t pixel[kQueueColumns * kBandRows];
+  int dx[kQueueColumns * kBandRows], dy[kQueueColumns * kBandRows];  // its displacement
+  std::uint16_t order[kQueueColumns * kBandRows];
+  unsigned char key_x[kQueueColumns * kBandRows], key_y[kQueueColumns * kBandRows];
+  int count = 0;
+  int x0 = 0, y0 = 0;
+};
+
+// Counting sort of `from` into `to` by key[i] (stable).
+inline void SortByKey(const std::uint16_t* from, const unsigned char* key, int n,
+                      std::uint16_t* to) {
+  int start[kQueueKeys + 1] = {};
+  for (int i = 0; i < n; ++i) ++start[key[from[i]] + 1];
+  for (int k = 0; k < kQueueKeys; ++k) start[k + 1] += start[k];
+  for (int i = 0; i < n; ++i) to[start[key[from[i]]]++] = from[i];
+}
+
+template <class VO>
+void RunOffsetLaneQueue(const DescDistJob& job, OffsetLaneQueue& queue) {
+  const int n = queue.count;
+  queue.count = 0;
+  if (n == 0) return;
+  // Keys of the candidates' column and row near the piece (clamped: far
+  // ones only lose the order, never a result); the rows of odd columns run
+  // upwards, so that a column starts where the previous one ended.
+  for (int i = 0; i < n; ++i) {
+    const int x = queue.pixel[i] / kBandRows, y = queue.pixel[i] % kBandRows;
+    const int kx = static_cast<int>(
+        Clamp(std::int64_t{queue.dx[i]} + x + kQueueKeys / 4, 0, kQueueKeys - 1));
+    const int ky = static_cast<int>(Clamp(std::int64_t{queue.dy[i]} + y +
+                                              (kQueueKeys - kBandRows) / 2,
+                                          0, kQueueKeys - 1));
+    queue.key_x[i] = static_cast<unsigned char>(kx);
+    queue.key_y[i] = static_cast<unsigned char>((kx & 1) != 0 ? kQueueKeys - 1 - ky : ky);
+    queue.order[i] = static_cast<std::uint16_t>(i);
+  }
+  std::uint16_t by_row[kQueueColumns * kBandRows];
+  SortByKey(queue.order, queue.key_y, n, by_row);
+  SortByKey(by_row, queue.key_x, n, queue.order);
+  for (int i = 0; i < n; ++i) {
+    const int k = queue.order[i];
+    const int q = queue.pixel[k];
+    OffsetLanePixel<VO>(job, queue.x0 + q / kBandRows, queue.y0 + q % kBandRows, queue.dx[k],
+                        queue.dy[k]);
+  }
+}
+
+// Runs of pixels of column x: pixel-lane tiles join `pending`; pixels
+// through offset lanes run at once or, with a queue, join it.
 template <class V, class VO>
 void DescDistColumnRows(const DescDistJob& job, PendingTiles<V>& pending, int x, int y_begin,
-                        int y_end) {
+                        int y_end, OffsetLaneQueue* queue = nullptr) {
   // Runs at least this long go through pixel lanes; shorter ones pixel by
   // pixel through offset lanes.
   constexpr int kMinRun = V::kLanes / 2;
@@ -325,6 +401,13 @@ void DescDistColumnRows(const DescDistJob& job, PendingTiles<V>& pending, int x,
     const int dx = job.disparity[2 * p], dy = job.disparity[2 * p + 1];
     if (run >= kMinRun) {
       PixelLaneBlock<V>(job, pending, x, y, run, dx, dy);
+    } else if (queue != nullptr) {
+      for (int i = 0; i < run; ++i, ++queue->count) {
+        queue->pixel[queue->count] =
+            static_cast<std::uint16_t>((x - queue->x0) * kBandRows + y + i - queue->y0);
+        queue->dx[queue->count] = dx;
+        queue->dy[queue->count] = dy;
+      }
     } else {
       for (int i = 0; i < run; ++i) OffsetLanePixel<VO>(job, x, y + i, dx, dy);
     }
@@ -497,7 +580,20 @@ void PanelBandColumns(const DescDistJob& job, PendingTiles<V>& pending, bool cop
       if (pending.count > 0) RunPendingTiles<V>(job, pending);
     } else {
       const DescDistJob local = CopyPanels<V>(job, box, copy2 && !box.Empty(), xa, xb, y0, y1);
-      for (int x = xa; x < xb; ++x) DescDistColumnRows<V, VO>(local, pending, x, y0, y1);
+      if (copy2) {
+        OffsetLaneQueue queue;
+        for (int x = xa; x < xb; x += kQueueColumns) {
+          queue.x0 = x;
+          queue.y0 = y0;
+          const int x_end = MinInt(xb, x + kQueueColumns);
+          for (int xx = x; xx < x_end; ++xx) {
+            DescDistColumnRows<V, VO>(local, pending, xx, y0, y1, &queue);
+          }
+          RunOffsetLaneQueue<VO>(local, queue);
+        }
+      } else {
+        for (int x = xa; x < xb; ++x) DescDistColumnRows<V, VO>(local, pending, x, y0, y1);
+      }
       // The tiles point into the panel: run them before it is refilled.
       if (pending.count > 0) RunPendingTiles<V>(local, pending);
     }

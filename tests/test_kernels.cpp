@@ -543,6 +543,35 @@ TEST(DensedispKernels, ColumnsTooLargeForTheCopiesMatchLiteralLoops) {
   }
 }
 
+// Where most pixels take offset lanes, the fused call runs them in the order
+// of their candidates instead of pixel order, in groups of columns: pieces
+// wider than a group (few channels and a 3 x 3 search, so that a block spans
+// the whole width), pixel-lane runs among them, and displacements far beyond
+// the order's reach (they only lose the order).
+TEST(DensedispKernels, PixelsRunInTheOrderOfTheirCandidatesMatchLiteralLoops) {
+  std::mt19937 rng(31);
+  const int h = 70, w = 150;
+  const int n_pixel = h * w;
+  std::vector<int> far = RandomField(rng, n_pixel, 400);
+  // Every third column near its place, so that orders are close, not equal.
+  for (int p = 0; p < n_pixel; p += 3 * h) {
+    std::fill(far.begin() + 2 * p, far.begin() + 2 * std::min(n_pixel, p + h), 1);
+  }
+  std::vector<int> mixed = RandomField(rng, n_pixel, 30);
+  const std::vector<int> runs = RunField(rng, n_pixel, 30);
+  // Runs in every other band of 16 columns, scattered pixels between them.
+  for (int x = 0; x < w; x += 32) {
+    const size_t from = 2 * static_cast<size_t>(x) * h;
+    const size_t to = std::min(mixed.size(), from + 2 * static_cast<size_t>(16) * h);
+    std::copy(runs.begin() + from, runs.begin() + to, mixed.begin() + from);
+  }
+  const auto a = ref::RandomImage(rng, h, w, 3, 6);
+  const auto b = ref::RandomImage(rng, h + 9, w - 20, 3, 6);
+  for (const auto& field : {RandomField(rng, n_pixel, 30), far, mixed}) {
+    ExpectPixelMatchOnEveryPath(a, b, field, PixelParams(1, 1, 1, 0.02f, 7.0f));
+  }
+}
+
 // The distance pass alone, with offset lists the driver never builds
 // (shuffled, repeated, near the 32-bit limit) and displacement fields that
 // put whole runs or single lanes outside image 2.
