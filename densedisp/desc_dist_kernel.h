@@ -328,9 +328,9 @@ inline bool SameDisplacement(const int* disparity, std::ptrdiff_t p, std::ptrdif
 // Pixels of a piece that take offset lanes, waiting to run in the order of
 // their candidates rather than pixel order: where displacements vary from
 // pixel to pixel, neighbouring pixels read unrelated parts of image 2, but
-// each part is read by several pixels, and run by their candidates' column
-// and then row those reads share the lines of the first-level cache. Each
-// pixel's entries are computed exactly as in pixel order.
+// each part is read by several pixels; run in the order of their candidates'
+// column and then row, those pixels share the lines of the first-level
+// cache. Each pixel's entries are computed exactly as in pixel order.
 constexpr int kQueueColumns = 64;
 constexpr int kQueueKeys = 256;
 
