@@ -47,6 +47,9 @@ struct PixelTile {
   const float* a;      // lane 0 in image 1, channel 0
   const float* b;      // member 0's candidate of lane 0, channel 0
   float* out;          // member 0's entry of lane 0
+  // A pair (PixelLanePairTile): member 0's entry of lane 0 for the next
+  // column's pixels, whose candidates are this tile's; null otherwise.
+  float* out_pair;
   int n;               // pixels of the run
   int size;            // members
   // Lanes [lo[t], hi[t]) of member t have their candidate inside image 2.
@@ -122,6 +125,84 @@ PixelTileFn<V> PixelTileFor(int size, bool full) {
   return fn;
 }
 
+// Two columns of pixels, x and x + 1, with one displacement: the tile of
+// column x under offset column sx and that of x + 1 under sx - 1 read the
+// same candidates, so one pass over the channels serves both, each image-2
+// vector loaded once for two (a column's pixels one column1 apart). Both
+// full; each lane's sum is the single tile's, in the same order.
+template <class V, int T>
+DENSECORR_NOINLINE void PixelLanePairTile(const DescDistJob& job, const PixelTile<V>& tile,
+                                          const PixelTile<V>& ahead) {
+  using F = typename V::F;
+  F sum0[T], sum1[T];
+  Unroll<T>([&](auto t) {
+    sum0[t.value] = V::Zero();
+    sum1[t.value] = V::Zero();
+  });
+  const float* a_ptr = tile.a;
+  const float* b_ptr = tile.b;
+  const float* ahead_a = ahead.a;
+  const float* ahead_b = ahead.b;
+  const std::ptrdiff_t next = job.column1;
+  const std::ptrdiff_t ahead_end = V::kLanes + ahead.size - 2;
+  for (int c = 0; c < job.feat_dim; ++c) {
+    DENSECORR_PREFETCH(ahead_a);
+    DENSECORR_PREFETCH(ahead_a + next);
+    DENSECORR_PREFETCH(ahead_b);
+    DENSECORR_PREFETCH(ahead_b + V::kLanes);
+    DENSECORR_PREFETCH(ahead_b + ahead_end);
+    const F a0 = V::Load(a_ptr);
+    const F a1 = V::Load(a_ptr + next);
+    Unroll<T>([&](auto t) {
+      F b = V::Load(b_ptr + t.value);
+#if defined(__GNUC__) || defined(__clang__)
+      // Held in a register: the compilers would fold each use into an
+      // instruction of its own that loads it again.
+      __asm__("" : "+v"(b));
+#endif
+      const F d0 = V::Sub(a0, b);
+      sum0[t.value] = V::Add(sum0[t.value], V::Mul(d0, d0));
+      const F d1 = V::Sub(a1, b);
+      sum1[t.value] = V::Add(sum1[t.value], V::Mul(d1, d1));
+    });
+    a_ptr += job.plane1;
+    b_ptr += job.plane2;
+    ahead_a += job.plane1;
+    ahead_b += job.plane2;
+  }
+  const auto finish = [&](F* sum, const float* a, float* out) {
+    typename V::M nan = V::IsNaN(sum[0]);
+    Unroll<T>([&](auto t) { nan = V::Or(nan, V::IsNaN(sum[t.value])); });
+    const bool any_nan = V::Any(nan);
+    Unroll<T>([&](auto t) {
+      F dist = V::Sqrt(sum[t.value]);
+      if (any_nan) {
+        dist = LiteralNaNLanes<V>(dist, 0, V::kLanes, a, job.plane1, tile.b + t.value, job.plane2,
+                                  job.feat_dim);
+      }
+      V::Store(out + t.value * job.k_stride, dist);
+    });
+  };
+  finish(sum0, tile.a, tile.out);
+  finish(sum1, tile.a + next, tile.out_pair);
+}
+
+// Pairs of up to seven members (a search seven rows tall) measured faster
+// than their two tiles; of nine, slower.
+constexpr int kMaxPairTile = 7;
+
+// Only the 16-lane vectors run pairs (PairsPay).
+template <class V>
+PixelTileFn<V> PixelPairTileFor(int size) {
+  PixelTileFn<V> fn = nullptr;
+  if constexpr (V::kLanes == 16) {
+    WithTileSize<kMaxPairTile>(size, [&](auto tile_size) {
+      fn = &PixelLanePairTile<V, decltype(tile_size)::value>;
+    });
+  }
+  return fn;
+}
+
 // Tiles waiting to run.
 template <class V>
 struct PendingTiles {
@@ -182,6 +263,7 @@ void PixelLaneBlock(const DescDistJob& job, PendingTiles<V>& pending, int x, int
     tile.a = a_start;
     tile.b = job.data2 + (x2 * job.column2 + y2 + t_lo - job.origin2);
     tile.out = out + t_lo * job.k_stride;
+    tile.out_pair = nullptr;
     tile.n = n;
     tile.size = t_hi - t_lo;
     if (++pending.count == kMaxPendingTiles) RunPendingTiles<V>(job, pending);
@@ -325,6 +407,24 @@ inline bool SameDisplacement(const int* disparity, std::ptrdiff_t p, std::ptrdif
   return disparity[2 * p] == disparity[2 * q] && disparity[2 * p + 1] == disparity[2 * q + 1];
 }
 
+// Whether pixel-lane tiles run in pairs (PairTiles): with the
+// 16-lane vectors, whose 32 registers hold both tiles' sums, offset columns
+// short enough, and room for two columns' tiles in one batch.
+template <class V>
+bool PairsPay(const DescDistJob& job) {
+  if (V::kLanes != 16 || 2 * job.n_groups > kMaxPendingTiles) return false;
+  for (int i = 0; i < job.n_groups; ++i) {
+    if (job.groups[i].count > kMaxPairTile) return false;
+  }
+  return true;
+}
+
+// Whether columns x and x + 1 have the same displacements in rows [y0, y1).
+inline bool SameColumns(const int* disparity, int height, int x, int y0, int y1) {
+  const int* a = disparity + 2 * (std::ptrdiff_t{x} * height + y0);
+  return std::equal(a, a + 2 * (y1 - y0), a + 2 * std::ptrdiff_t{height});
+}
+
 // Pixels of a piece that take offset lanes, waiting to run in the order of
 // their candidates rather than pixel order: where displacements vary from
 // pixel to pixel, neighbouring pixels read unrelated parts of image 2, but
@@ -385,9 +485,43 @@ void RunOffsetLaneQueue(const DescDistJob& job, OffsetLaneQueue& queue) {
 
 // Runs of pixels of column x: pixel-lane tiles join `pending`; pixels
 // through offset lanes run at once or, with a queue, join it.
+// Tiles [second, count) of `pending` are column x + 1's, [first, second)
+// column x's, of one run of rows with one displacement: each full tile of
+// x + 1 that reads the candidates of a full tile of x (offset column sx - 1
+// against sx, usually the next group) joins it as a pair.
+template <class V>
+void PairTiles(PendingTiles<V>& pending, int first, int second) {
+  const auto joins = [](const PixelTile<V>& t0, const PixelTile<V>& t1) {
+    return t0.b == t1.b && t0.size == t1.size && t0.run == t1.run && t0.out_pair == nullptr;
+  };
+  int kept = second;
+  for (int j = second; j < pending.count; ++j) {
+    const PixelTile<V>& t1 = pending.tiles[j];
+    int partner = -1;
+    if (t1.size <= kMaxPairTile && t1.run == PixelTileFor<V>(t1.size, true)) {
+      const int usual = first + (j - second) + 1;
+      if (usual < second && joins(pending.tiles[usual], t1)) partner = usual;
+      for (int i = first; i < second && partner < 0; ++i) {
+        if (joins(pending.tiles[i], t1)) partner = i;
+      }
+    }
+    if (partner < 0) {
+      pending.tiles[kept++] = t1;
+    } else {
+      pending.tiles[partner].run = PixelPairTileFor<V>(t1.size);
+      pending.tiles[partner].out_pair = t1.out;
+    }
+  }
+  pending.count = kept;
+}
+
+// Rows [y_begin, y_end) of column x; with `pair`, of columns x and x + 1,
+// whose displacements are the same row by row (their runs coincide), their
+// tiles paired where they share candidates (PairTiles; room for both
+// columns' tiles is made first, so that they meet in `pending`).
 template <class V, class VO>
 void DescDistColumnRows(const DescDistJob& job, PendingTiles<V>& pending, int x, int y_begin,
-                        int y_end, OffsetLaneQueue* queue = nullptr) {
+                        int y_end, OffsetLaneQueue* queue = nullptr, bool pair = false) {
   // Runs at least this long go through pixel lanes; shorter ones pixel by
   // pixel through offset lanes.
   constexpr int kMinRun = V::kLanes / 2;
@@ -399,8 +533,19 @@ void DescDistColumnRows(const DescDistJob& job, PendingTiles<V>& pending, int x,
     int run = 1;
     while (run < limit && SameDisplacement(job.disparity, p, p + run)) ++run;
     const int dx = job.disparity[2 * p], dy = job.disparity[2 * p + 1];
-    if (run >= kMinRun) {
+    if (run >= kMinRun && pair) {
+      if (pending.count + 2 * job.n_groups > kMaxPendingTiles) RunPendingTiles<V>(job, pending);
+      const int first = pending.count;
       PixelLaneBlock<V>(job, pending, x, y, run, dx, dy);
+      const int second = pending.count;
+      PixelLaneBlock<V>(job, pending, x + 1, y, run, dx, dy);
+      PairTiles<V>(pending, first, second);
+    } else if (run >= kMinRun) {
+      PixelLaneBlock<V>(job, pending, x, y, run, dx, dy);
+    } else if (pair) {
+      for (int c = x; c <= x + 1; ++c) {
+        for (int i = 0; i < run; ++i) OffsetLanePixel<VO>(job, c, y + i, dx, dy);
+      }
     } else if (queue != nullptr) {
       for (int i = 0; i < run; ++i, ++queue->count) {
         queue->pixel[queue->count] =
@@ -564,6 +709,7 @@ DescDistJob CopyPanels(const DescDistJob& job, const PanelBox& box, bool copy2, 
 template <class V, class VO>
 void PanelBandColumns(const DescDistJob& job, PendingTiles<V>& pending, bool copy2, int x_begin,
                       int x_end, int y0, int y1) {
+  const bool pairs = PairsPay<V>(job);
   for (int xa = x_begin; xa < x_end;) {
     PanelBox box;
     int xb = xa;
@@ -592,7 +738,15 @@ void PanelBandColumns(const DescDistJob& job, PendingTiles<V>& pending, bool cop
           RunOffsetLaneQueue<VO>(local, queue);
         }
       } else {
-        for (int x = xa; x < xb; ++x) DescDistColumnRows<V, VO>(local, pending, x, y0, y1);
+        for (int x = xa; x < xb;) {
+          if (pairs && x + 1 < xb && SameColumns(job.disparity, job.height1, x, y0, y1)) {
+            DescDistColumnRows<V, VO>(local, pending, x, y0, y1, nullptr, true);
+            x += 2;
+          } else {
+            DescDistColumnRows<V, VO>(local, pending, x, y0, y1);
+            ++x;
+          }
+        }
       }
       // The tiles point into the panel: run them before it is refilled.
       if (pending.count > 0) RunPendingTiles<V>(local, pending);

@@ -572,6 +572,39 @@ TEST(DensedispKernels, PixelsRunInTheOrderOfTheirCandidatesMatchLiteralLoops) {
   }
 }
 
+// Neighbouring columns with the same displacements share their candidates,
+// and the fused call runs their tiles in pairs: equal columns in runs of odd
+// and even lengths (a piece or a block can end inside a pair), equal in one
+// band of rows but not the next, searches 3 to 9 rows tall (pairs up to 7)
+// and one so wide that two columns' tiles overflow a batch; NaN and
+// infinities in either column of a pair.
+TEST(DensedispKernels, ColumnsThatShareCandidatesMatchLiteralLoops) {
+  std::mt19937 rng(37);
+  const int h = 75, w = 47;
+  std::vector<int> field(2 * static_cast<size_t>(h) * w);
+  std::uniform_int_distribution<int> shift(-6, 6), length(1, 5);
+  for (int x = 0; x < w;) {
+    const int dx = shift(rng), dy = shift(rng);
+    for (int end = std::min(w, x + length(rng)); x < end; ++x) {
+      for (int y = 0; y < h; ++y) {
+        const size_t p = static_cast<size_t>(x) * h + y;
+        // From row 40 on every third column keeps its own displacement.
+        const bool own = y >= 40 && x % 3 == 0;
+        field[2 * p] = own ? dx + 1 : dx;
+        field[2 * p + 1] = dy;
+      }
+    }
+  }
+  const auto a = ref::RandomImage(rng, h, w, 5, 6);
+  const auto b = ref::RandomImage(rng, h + 11, w + 4, 5, 6);
+  for (const auto& radius : {std::pair<int, int>{2, 1}, {3, 2}, {3, 3}, {2, 4}, {70, 1}}) {
+    SCOPED_TRACE("radius " + std::to_string(radius.first) + " x " +
+                 std::to_string(radius.second));
+    ExpectPixelMatchOnEveryPath(a, b, field, PixelParams(1, radius.first, radius.second, 0.03f,
+                                                         6.0f));
+  }
+}
+
 // The distance pass alone, with offset lists the driver never builds
 // (shuffled, repeated, near the 32-bit limit) and displacement fields that
 // put whole runs or single lanes outside image 2.
