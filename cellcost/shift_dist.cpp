@@ -80,12 +80,12 @@ ShiftDistPlan PlanShiftDist(const ShiftKernels& kernels, Descriptor desc1, Descr
   const int feat_dim = desc1.feat_dim > 0 ? desc1.feat_dim : 0;
 
   // Tiles: runs of translations with one column shift and consecutive row
-  // shifts whose inside rows take the same number of vectors from the same
+  // shifts whose inside rows take the same cover of vectors from the same
   // end of the column, split evenly into pieces of at most max_tile. A run
   // too short to hide the latency of its additions joins a neighbouring run
   // of the same column shift instead: a vector more for a few translations
   // costs less than a tile of one or two.
-  const std::int64_t lanes = kernels.lanes, n_rows = g.n_sample_y;
+  const std::int64_t lanes = kernels.cover_lanes, n_rows = g.n_sample_y;
   const auto rows_key = [&](std::int64_t ty) -> std::int64_t {
     const std::int64_t r0 = jy_lo - ty < 0 ? 0 : (jy_lo - ty > n_rows ? n_rows : jy_lo - ty);
     const std::int64_t r1 = jy_hi - ty < 0 ? 0 : (jy_hi - ty > n_rows ? n_rows : jy_hi - ty);

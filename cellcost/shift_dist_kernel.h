@@ -110,9 +110,21 @@ DENSECORR_NOINLINE void FixNaNLanes(const ShiftDistJob& job, int iy0, const RowR
   }
 }
 
+// Rows [iy0, iy0 + W::kLanes) of one sample column against the tile, on
+// vectors of type W.
+template <class W, int T>
+inline void ShiftDistRows(const ShiftDistJob& job, int iy0, int i0, int i1, const RowRange* rows,
+                          float* const* out, const float* column1, const float* b_start) {
+  const bool any_nan = iy0 >= i0 && iy0 + W::kLanes <= i1
+                           ? ShiftDistVector<W, T, true>(job, iy0, rows, out, column1, b_start)
+                           : ShiftDistVector<W, T, false>(job, iy0, rows, out, column1, b_start);
+  if (any_nan) FixNaNLanes<W, T>(job, iy0, rows, out, column1, b_start);
+}
+
 // One sample column against one tile: column1 is the column's packed image-1
-// samples, column2 the packed image-2 grid column it is shifted onto.
-template <class V, int T>
+// samples, column2 the packed image-2 grid column it is shifted onto. H is a
+// vector of fewer lanes (or V itself) for the cover's partial end.
+template <class V, class H, int T>
 void ShiftDistTile(const ShiftDistJob& job, const ShiftTile& tile, int ix, const float* column1,
                    const float* column2) {
   const int n_rows = job.n_sample_y;
@@ -144,13 +156,19 @@ void ShiftDistTile(const ShiftDistJob& job, const ShiftTile& tile, int ix, const
   }
   // Vectors cover [u0, u1): anchored at its end when the rows share their
   // last row but not their first (negative row shifts), else at its start,
-  // so that only the last vector can be partly outside.
-  const int n_vectors = (u1 - u0 + V::kLanes - 1) / V::kLanes;
+  // so that only the vector at the other end can be partly outside. That
+  // vector is a short one where the rows it must hold fit it: on processors
+  // that split wide operations in two it costs half, elsewhere the same.
+  const int n_cover = u1 - u0;
+  const int rest = n_cover % V::kLanes;
+  const bool short_end = H::kLanes < V::kLanes && rest > 0 && rest <= H::kLanes;
+  const int n_vectors = n_cover / V::kLanes + (rest > 0 && !short_end ? 1 : 0);
+  const int cover = n_vectors * V::kLanes + (short_end ? H::kLanes : 0);
   const bool from_end = same_r1 && !same_r0;
-  const int first_row = from_end ? u1 - n_vectors * V::kLanes : u0;
+  const int first_row = from_end ? u1 - cover : u0;
   if (job.fill_outside) {
     const int cover_lo = first_row > 0 ? first_row : 0;
-    const int cover_hi = MinInt(first_row + n_vectors * V::kLanes, n_rows);
+    const int cover_hi = MinInt(first_row + cover, n_rows);
     DENSECORR_UNROLL
     for (int t = 0; t < T; ++t) {
       FillRows<V>(out[t], cover_lo, job.truncate_const);
@@ -161,17 +179,21 @@ void ShiftDistTile(const ShiftDistJob& job, const ShiftTile& tile, int ix, const
   // maps inside the window, so all of the tile's reads stay within the
   // padding (kShiftPad) around it.
   const std::int64_t b_offset = tile.ty - job.jy_lo;
-  for (int i = 0; i < n_vectors; ++i) {
-    const int iy0 = first_row + i * V::kLanes;
-    const float* b_start = column2 + (iy0 + b_offset);
-    const bool any_nan = iy0 >= i0 && iy0 + V::kLanes <= i1
-                             ? ShiftDistVector<V, T, true>(job, iy0, rows, out, column1, b_start)
-                             : ShiftDistVector<V, T, false>(job, iy0, rows, out, column1, b_start);
-    if (any_nan) FixNaNLanes<V, T>(job, iy0, rows, out, column1, b_start);
+  int iy0 = first_row;
+  if (short_end && from_end) {
+    ShiftDistRows<H, T>(job, iy0, i0, i1, rows, out, column1, column2 + (iy0 + b_offset));
+    iy0 += H::kLanes;
+  }
+  for (int i = 0; i < n_vectors; ++i, iy0 += V::kLanes) {
+    ShiftDistRows<V, T>(job, iy0, i0, i1, rows, out, column1, column2 + (iy0 + b_offset));
+  }
+  if (short_end && !from_end) {
+    ShiftDistRows<H, T>(job, iy0, i0, i1, rows, out, column1, column2 + (iy0 + b_offset));
   }
 }
 
-template <class V>
+// H: the shorter vector for a cover's partial end (V where there is none).
+template <class V, class H = V>
 void ShiftDistColumns(const ShiftDistJob& job, int ix_begin, int ix_end) {
   for (int ix = ix_begin; ix < ix_end; ++ix) {
     const float* column1 = job.packed1 + ix * job.column1;
@@ -191,7 +213,7 @@ void ShiftDistColumns(const ShiftDistJob& job, int ix_begin, int ix_end) {
       }
       const float* column2 = job.packed2 + (jx - job.jx_lo) * job.column2;
       WithTileSize<V::kMaxTile>(tile.count, [&](auto size) {
-        ShiftDistTile<V, decltype(size)::value>(job, tile, ix, column1, column2);
+        ShiftDistTile<V, H, decltype(size)::value>(job, tile, ix, column1, column2);
       });
     }
   }

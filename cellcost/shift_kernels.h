@@ -69,6 +69,9 @@ constexpr int kShiftPad = simd::kMaxLanes + kShiftMaxTile;
 struct ShiftKernels {
   const char* name;
   int lanes;     // sample rows per vector
+  // Rows the vectors cover in steps of: lanes, or fewer where a shorter
+  // vector takes the cover's partial end.
+  int cover_lanes;
   int max_tile;  // translations sharing one load of image 1
   // Sample columns [ix_begin, ix_end), every translation of the job.
   void (*shift_dist)(const ShiftDistJob& job, int ix_begin, int ix_end);

@@ -11,7 +11,8 @@ void ShiftDist(const ShiftDistJob& job, int ix_begin, int ix_end) {
 
 }  // namespace
 
-extern const ShiftKernels kShiftKernelsAvx2 = {"avx2", simd::Avx2::kLanes, simd::Avx2::kMaxTile,
+extern const ShiftKernels kShiftKernelsAvx2 = {"avx2", simd::Avx2::kLanes, simd::Avx2::kLanes,
+                                               simd::Avx2::kMaxTile,
                                                ShiftDist, nullptr, 1};
 
 }  // namespace densecorr

@@ -1,7 +1,10 @@
 // The cellcost kernel with AVX-512 (compiled with -mavx512f -mavx512vl,
 // never with FMA), on 16-lane vectors: on processors with full-width 512-bit
 // units they do twice the work of 8-lane ones per instruction, which
-// outweighs the lanes wasted at the ends of short runs of rows.
+// outweighs the lanes wasted at the ends of short runs of rows. A cover's
+// partial end that 8 lanes hold runs on an 8-lane vector: the same one
+// instruction where 512-bit units are full width, half the work where they
+// are split.
 #include <cstddef>
 
 #include "cellcost/shift_dist_kernel.h"
@@ -11,7 +14,7 @@ namespace densecorr {
 namespace {
 
 void ShiftDist(const ShiftDistJob& job, int ix_begin, int ix_end) {
-  simd::ShiftDistColumns<simd::Avx512>(job, ix_begin, ix_end);
+  simd::ShiftDistColumns<simd::Avx512, simd::Avx512Half>(job, ix_begin, ix_end);
 }
 
 // (The zero-masked forms with every lane selected avoid a spurious
@@ -94,6 +97,7 @@ void ColumnSums(const float* column, int rows, int count, bool first, float* lef
 }  // namespace
 
 extern const ShiftKernels kShiftKernelsAvx512 = {"avx512", simd::Avx512::kLanes,
+                                                 simd::Avx512Half::kLanes,
                                                  simd::Avx512::kMaxTile, ShiftDist, ColumnSums,
                                                  16};
 

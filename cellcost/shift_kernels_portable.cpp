@@ -12,6 +12,7 @@ void ShiftDist(const ShiftDistJob& job, int ix_begin, int ix_end) {
 }  // namespace
 
 extern const ShiftKernels kShiftKernelsPortable = {"portable", simd::Portable::kLanes,
+                                                   simd::Portable::kLanes,
                                                    simd::Portable::kMaxTile, ShiftDist, nullptr, 1};
 
 }  // namespace densecorr

@@ -415,6 +415,42 @@ TEST(CellcostKernels, DistancePassWritesExactlyTheInImageEntries) {
   }
 }
 
+// Every count of inside rows from one to three vectors, at either end of the
+// column and in neither (image 2 shorter): row shifts in consecutive runs
+// (tiles of several translations, covers anchored at either end) and every
+// second or third one (tiles of one). A cover's partial end may run on a
+// shorter vector, which must hold exactly the rows the full ones leave.
+TEST(CellcostKernels, CoversOfEveryRowCountMatchTheLiteralLoop) {
+  std::mt19937 rng(15);
+  const float tc = 2.5f;
+  for (const int h2 : {41, 30, 50}) {
+    const auto a = ref::RandomImage(rng, 41, 3, 3, 5);
+    const auto b = ref::RandomImage(rng, h2, 3, 3, 5);
+    for (const int step : {1, 2, 3}) {
+      std::vector<int> shifts;
+      // An odd count, as the geometry the pass recomputes from the radius.
+      for (int ty = -45 / step * step; ty <= 45; ty += step) {
+        shifts.push_back(0);
+        shifts.push_back(ty);
+      }
+      const int n_shift = static_cast<int>(shifts.size() / 2);
+      const auto p = PyramidParams(1, 1, n_shift / 2, 0, tc);
+      ASSERT_EQ(densecorr::ComputePyramidGeometry(3, 41, 1, n_shift / 2, 0, 1).n_shift, n_shift);
+      const auto kept = LiteralShiftVolume(a, b, 1, shifts, tc, kSentinel);
+      const auto filled = LiteralShiftVolume(a, b, 1, shifts, tc, tc);
+      ForEveryPath([&](const KernelPath& path) {
+        for (bool fill : {false, true}) {
+          std::vector<float> vol(kept.size(), kSentinel);
+          densecorr::ComputeShiftDistWith(path.shift, a.desc(), b.desc(), 1, p, vol.data(),
+                                          shifts.data(), fill);
+          EXPECT_TRUE(ref::SameBits(vol, fill ? filled : kept))
+              << "image 2 " << h2 << " rows, step " << step << ", fill " << fill;
+        }
+      });
+    }
+  }
+}
+
 // The clip at its edges: small integer channels make many distances exact
 // (0, 1, 2, 3 ...), so clips equal to a distance, signed zeros, clips just
 // either side of one, negative, infinite and NaN clips all meet distances
