@@ -774,10 +774,11 @@ inline void WindowSums4(const float* a, const float* b, Index step, Index n1, In
   for (auto& x : acc) x = _mm_setzero_ps();
   Index oa = 0, ob = 0;
   for (int c = 0; c < channels; ++c, oa += n1, ob += n2) {
-    // The next four rows' lines (the channels lie a plane apart: no
-    // hardware prefetcher follows).
-    PrefetchAhead(a + oa, 4);
-    PrefetchAhead(b + ob, 4);
+    // Lines some rows ahead (the channels lie a plane apart: no hardware
+    // prefetcher follows): of the pixel, and of the window's right column,
+    // the one the previous column of pixels did not read.
+    PrefetchAhead(a + oa, 32);
+    PrefetchAhead(b + step + ob, 64);
     const __m128 value = _mm_loadu_ps(a + oa);
     for (int k = 0; k < 9; ++k) {
       const __m128 e =
