@@ -26,6 +26,8 @@ struct MatchOptions {
   // pace with the sample grid on larger images (a cell of 3 px under a grid
   // of 8 px left whole regions of fine repetitive texture at a wrong
   // translation: six rendered pairs at 640 px, 97.9 -> 99.6 % within 1 px).
+  // Where such a larger cell's matches agree in neither window, one more
+  // try smooths the image in proportion (smoothing_sigma * cell_size / 3).
   DescribeOptions descriptor = MatcherDescriptorDefaults();
   // Largest displacement searched on each axis, pixels; negative = chosen
   // from the image size (a quarter of the longer side, and twice that where

@@ -144,7 +144,10 @@
 %                         (n_orientations * grid_cells^2). cell_size 0 (the
 %                         default here) = from the grid: 3 up to grid_size 4,
 %                         then 3/4 of grid_size, so that the descriptor's
-%                         reach grows with the image
+%                         reach grows with the image; where such a larger
+%                         cell's matches agree in neither window, one
+%                         more try smooths the image in proportion
+%                         (smoothing_sigma * cell_size / 3)
 %
 %   Errors (nothing is assigned)
 %     densecorr:densematch:badInput  a bad argument or option, with a message

@@ -426,7 +426,9 @@ def match(
         :func:`match_defaults` lists them
         with their defaults (0 for grid_size, n_tree_level, refine_radius and
         the descriptor's cell_size means: chosen from the image size (the
-        cell size from the grid); 0 flow_warps turns the continuous
+        cell size from the grid; where a cell larger than 3 px finds matches
+        that agree in neither window, one more try with smoothing_sigma
+        scaled by cell_size / 3); 0 flow_warps turns the continuous
         refinement off; consistency_threshold <= 0 keeps only the inside test).
 
     Returns
