@@ -52,11 +52,13 @@ struct PixelTile {
   float* out_pair;
   int n;               // pixels of the run
   int size;            // members
+  int step;            // rows of image 2 between members (1: consecutive)
   // Lanes [lo[t], hi[t]) of member t have their candidate inside image 2.
   unsigned char lo[V::kMaxTile], hi[V::kMaxTile];
 };
 
-template <class V, int T, bool kMasked>
+// kStrided: members `tile.step` rows apart (else one row).
+template <class V, int T, bool kMasked, bool kStrided>
 DENSECORR_NOINLINE void PixelLaneTile(const DescDistJob& job, const PixelTile<V>& tile,
                                       const PixelTile<V>& ahead) {
   using F = typename V::F;
@@ -72,10 +74,11 @@ DENSECORR_NOINLINE void PixelLaneTile(const DescDistJob& job, const PixelTile<V>
   const float* b_ptr = tile.b;
   const float* ahead_a = ahead.a;
   const float* ahead_b = ahead.b;
+  const std::ptrdiff_t step = kStrided ? tile.step : 1;
   // The ahead tile's members read from ahead_b to its last lane, ahead_end:
   // the line of each end and the one after ahead_b's (the span may cover
   // three).
-  const std::ptrdiff_t ahead_end = V::kLanes + ahead.size - 2;
+  const std::ptrdiff_t ahead_end = V::kLanes - 1 + (ahead.size - 1) * std::ptrdiff_t{ahead.step};
   for (int c = 0; c < job.feat_dim; ++c) {
     DENSECORR_PREFETCH(ahead_a);
     DENSECORR_PREFETCH(ahead_b);
@@ -84,8 +87,8 @@ DENSECORR_NOINLINE void PixelLaneTile(const DescDistJob& job, const PixelTile<V>
     // Masked loads never touch memory outside image 2 (or past image 1).
     const F a = kMasked ? V::LoadMasked(a_ptr, lanes) : V::Load(a_ptr);
     Unroll<T>([&](auto t) {
-      const F b = kMasked ? V::LoadMasked(b_ptr + t.value, inside[t.value])
-                          : V::Load(b_ptr + t.value);
+      const float* const member = b_ptr + t.value * step;
+      const F b = kMasked ? V::LoadMasked(member, inside[t.value]) : V::Load(member);
       const F d = V::Sub(a, b);
       sum[t.value] = V::Add(sum[t.value], V::Mul(d, d));
     });
@@ -103,7 +106,7 @@ DENSECORR_NOINLINE void PixelLaneTile(const DescDistJob& job, const PixelTile<V>
     F dist = V::Sqrt(sum[t.value]);
     if (any_nan) {
       dist = LiteralNaNLanes<V>(dist, tile.lo[t.value], tile.hi[t.value], tile.a, job.plane1,
-                                tile.b + t.value, job.plane2, job.feat_dim);
+                                tile.b + t.value * step, job.plane2, job.feat_dim);
     }
     if (!kMasked) {
       V::Store(entry, dist);
@@ -116,11 +119,14 @@ DENSECORR_NOINLINE void PixelLaneTile(const DescDistJob& job, const PixelTile<V>
 }
 
 template <class V>
-PixelTileFn<V> PixelTileFor(int size, bool full) {
+PixelTileFn<V> PixelTileFor(int size, bool full, bool strided = false) {
   PixelTileFn<V> fn = nullptr;
   WithTileSize<V::kMaxTile>(size, [&](auto tile_size) {
     constexpr int kSize = decltype(tile_size)::value;
-    fn = full ? &PixelLaneTile<V, kSize, false> : &PixelLaneTile<V, kSize, true>;
+    if (strided)
+      fn = full ? &PixelLaneTile<V, kSize, false, true> : &PixelLaneTile<V, kSize, true, true>;
+    else
+      fn = full ? &PixelLaneTile<V, kSize, false, false> : &PixelLaneTile<V, kSize, true, false>;
   });
   return fn;
 }
@@ -144,7 +150,7 @@ DENSECORR_NOINLINE void PixelLanePairTile(const DescDistJob& job, const PixelTil
   const float* ahead_a = ahead.a;
   const float* ahead_b = ahead.b;
   const std::ptrdiff_t next = job.column1;
-  const std::ptrdiff_t ahead_end = V::kLanes + ahead.size - 2;
+  const std::ptrdiff_t ahead_end = V::kLanes - 1 + (ahead.size - 1) * std::ptrdiff_t{ahead.step};
   for (int c = 0; c < job.feat_dim; ++c) {
     DENSECORR_PREFETCH(ahead_a);
     DENSECORR_PREFETCH(ahead_a + next);
@@ -229,25 +235,32 @@ void PixelLaneBlock(const DescDistJob& job, PendingTiles<V>& pending, int x, int
   const std::int64_t base_x = std::int64_t{x} + dx;
   const std::int64_t base_y = std::int64_t{y0} + dy;
   const typename V::F truncate_const = V::Broadcast(job.truncate_const);
+  // Members t with t * step >= rows, rows > 0 (0 where rows <= 0).
+  const auto members_from = [](std::int64_t rows, std::int64_t step) {
+    return rows <= 0 ? std::int64_t{0} : (rows + step - 1) / step;
+  };
   for (int i = 0; i < job.n_groups; ++i) {
     const OffsetSegment& group = job.groups[i];
+    const std::int64_t step = group.step;
     const std::int64_t x2 = base_x + group.sx;
-    const std::int64_t y2 = base_y + group.sy;  // member t's lane 0 lands on row y2 + t
+    // Member t's lane 0 lands on row y2 + t * step.
+    const std::int64_t y2 = base_y + group.sy;
     // Members with some lane inside image 2 form the range [t_lo, t_hi).
     int t_lo = group.count, t_hi = group.count;
     PixelTile<V>& tile = pending.tiles[pending.count];
     bool full = n == V::kLanes;
     if (x2 >= 0 && x2 < job.width2) {
-      t_lo = static_cast<int>(Clamp(-y2 - n + 1, 0, group.count));
-      t_hi = static_cast<int>(Clamp(job.height2 - y2, t_lo, group.count));
-      if (full && y2 + t_lo >= 0 && y2 + t_hi - 1 + V::kLanes <= job.height2) {
+      t_lo = static_cast<int>(Clamp(members_from(-y2 - n + 1, step), 0, group.count));
+      t_hi = static_cast<int>(Clamp(members_from(job.height2 - y2, step), t_lo, group.count));
+      if (full && y2 + t_lo * step >= 0 && y2 + (t_hi - 1) * step + V::kLanes <= job.height2) {
         // Every member's lanes lie inside image 2 (the common case).
         std::fill(tile.lo, tile.lo + V::kMaxTile, static_cast<unsigned char>(0));
         std::fill(tile.hi, tile.hi + V::kMaxTile, static_cast<unsigned char>(V::kLanes));
       } else {
         for (int t = t_lo; t < t_hi; ++t) {
-          tile.lo[t - t_lo] = static_cast<unsigned char>(Clamp(-(y2 + t), 0, n));
-          tile.hi[t - t_lo] = static_cast<unsigned char>(Clamp(job.height2 - (y2 + t), 0, n));
+          const std::int64_t row = y2 + t * step;
+          tile.lo[t - t_lo] = static_cast<unsigned char>(Clamp(-row, 0, n));
+          tile.hi[t - t_lo] = static_cast<unsigned char>(Clamp(job.height2 - row, 0, n));
           full = full && tile.lo[t - t_lo] == 0 && tile.hi[t - t_lo] == V::kLanes;
         }
       }
@@ -259,13 +272,14 @@ void PixelLaneBlock(const DescDistJob& job, PendingTiles<V>& pending, int x, int
       }
     }
     if (t_lo >= t_hi) continue;
-    tile.run = PixelTileFor<V>(t_hi - t_lo, full);
+    tile.run = PixelTileFor<V>(t_hi - t_lo, full, step != 1);
     tile.a = a_start;
-    tile.b = job.data2 + (x2 * job.column2 + y2 + t_lo - job.origin2);
+    tile.b = job.data2 + (x2 * job.column2 + y2 + t_lo * step - job.origin2);
     tile.out = out + t_lo * job.k_stride;
     tile.out_pair = nullptr;
     tile.n = n;
     tile.size = t_hi - t_lo;
+    tile.step = static_cast<int>(step);
     if (++pending.count == kMaxPendingTiles) RunPendingTiles<V>(job, pending);
   }
 }

@@ -26,15 +26,17 @@ constexpr int kOffsetLanes = 8;
 constexpr int kBandRows = 32;
 constexpr std::ptrdiff_t kMaxPanelFloats = std::ptrdiff_t{256} << 10;
 
-// Offsets first_k .. first_k+count-1 of the list: (sx, sy), (sx, sy+1), ...
-// Consecutive offsets of a column of the search grid land on consecutive
-// pixels of image 2: for one pixel they form a vector (segments, count <=
-// kOffsetLanes), and for a run of pixels they share one base address (groups,
-// count <= the table's pixel_max_tile).
+// Offsets first_k .. first_k+count-1 of the list: (sx, sy), (sx, sy+step),
+// (sx, sy+2*step), ... Consecutive offsets of a column of the search grid
+// land on pixels of image 2 `step` rows apart: for one pixel, with step 1,
+// they form a vector (segments, count <= kOffsetLanes), and for a run of
+// pixels they share one load of image 1 (groups, count <= the table's
+// pixel_max_tile, any step: each member loads its own vector of image 2).
 struct OffsetSegment {
   int first_k;
   int count;
   int sx, sy;
+  int step;
 };
 
 struct DescDistJob {

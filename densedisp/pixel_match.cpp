@@ -67,21 +67,32 @@ constexpr int kColumnsPerItem = 16;
 constexpr std::ptrdiff_t kPixelsPerItem = 4096;
 
 // Runs of offsets that sit one below the other in a column of the search
-// grid, each split evenly into pieces of at most max_count.
+// grid, each split evenly into pieces of at most max_count: rows one apart
+// (step 1) or, with any_step, any constant number of rows apart (a search
+// grid of size 2 or more: without it, each of those offsets took a tile of
+// its own and image 1 was loaded once per offset).
 ScratchBlock<OffsetSegment> BuildSegments(const int* offsets, int n_offsets, int max_count,
-                                               int* n_segments) {
+                                          bool any_step, int* n_segments) {
   auto segments = AllocScratch<OffsetSegment>(n_offsets);
   int n = 0;
   for (int k = 0; k < n_offsets;) {
+    const std::int64_t sy0 = offsets[2 * k + 1];
+    std::int64_t step = 1;
+    if (any_step && k + 1 < n_offsets && offsets[2 * (k + 1)] == offsets[2 * k]) {
+      const std::int64_t next = std::int64_t{offsets[2 * (k + 1) + 1]} - sy0;
+      // Steps beyond a vector's reach gain nothing and must fit an int.
+      if (next >= 1 && next <= 64) step = next;
+    }
     int run = 1;
     while (k + run < n_offsets && offsets[2 * (k + run)] == offsets[2 * k] &&
-           std::int64_t{offsets[2 * (k + run) + 1]} == std::int64_t{offsets[2 * k + 1]} + run) {
+           std::int64_t{offsets[2 * (k + run) + 1]} == sy0 + step * run) {
       ++run;
     }
     const int pieces = (run + max_count - 1) / max_count;
     for (int i = 0, first = 0; i < pieces; ++i) {
       const int count = run / pieces + (i < run % pieces ? 1 : 0);
-      segments[n++] = OffsetSegment{k + first, count, offsets[2 * k], offsets[2 * (k + first) + 1]};
+      segments[n++] = OffsetSegment{k + first, count, offsets[2 * k], offsets[2 * (k + first) + 1],
+                                    static_cast<int>(step)};
       first += count;
     }
     k += run;
@@ -102,8 +113,9 @@ DescDistPlan PlanDescDist(const PixelKernels& kernels, Descriptor desc1, Descrip
                           float truncate_const, bool fill_outside) {
   DescDistPlan plan;
   int n_segments = 0, n_groups = 0;
-  plan.segments = BuildSegments(search_offsets, n_offsets, kOffsetLanes, &n_segments);
-  plan.groups = BuildSegments(search_offsets, n_offsets, kernels.pixel_max_tile, &n_groups);
+  plan.segments = BuildSegments(search_offsets, n_offsets, kOffsetLanes, false, &n_segments);
+  plan.groups =
+      BuildSegments(search_offsets, n_offsets, kernels.pixel_max_tile, true, &n_groups);
   // Images without channels may come without data; the kernels still form
   // (never dereference) pixel addresses, so give them a real base.
   static const float kNoChannels[1] = {0.0f};

@@ -525,6 +525,12 @@ TEST(DensedispKernels, PipelineMatchesLiteralLoopsOnEveryPath) {
       // must not load past the copy.
       {128, 16, 128, 16, 3, 1, 3, 2, 0.05f, 2.0f},
       {127, 17, 131, 15, 2, 1, 2, 3, 0.05f, 2.0f},
+      // Pixel-lane tiles whose members lie G rows apart: image 2 shorter
+      // than a vector (masked members), columns of 25 offsets split into
+      // several tiles; and a grid too coarse to group (members 70 apart).
+      {50, 6, 7, 40, 6, 2, 9, 24, 0.02f, kInf},
+      {41, 9, 44, 11, 3, 3, 3, 21, 0.05f, 2.0f},
+      {30, 5, 30, 5, 2, 70, 140, 140, 0.0f, 3.0f},
   };
   std::mt19937 rng(21);
   for (const PixelCase& c : cases) {
