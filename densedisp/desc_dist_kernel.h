@@ -235,9 +235,11 @@ void PixelLaneBlock(const DescDistJob& job, PendingTiles<V>& pending, int x, int
   const std::int64_t base_x = std::int64_t{x} + dx;
   const std::int64_t base_y = std::int64_t{y0} + dy;
   const typename V::F truncate_const = V::Broadcast(job.truncate_const);
-  // Members t with t * step >= rows, rows > 0 (0 where rows <= 0).
+  // The first member t with t * step >= rows (0 where rows <= 0); no
+  // division for the usual step of 1 (runs of a few pixels call this often).
   const auto members_from = [](std::int64_t rows, std::int64_t step) {
-    return rows <= 0 ? std::int64_t{0} : (rows + step - 1) / step;
+    if (rows <= 0) return std::int64_t{0};
+    return step == 1 ? rows : (rows + step - 1) / step;
   };
   for (int i = 0; i < job.n_groups; ++i) {
     const OffsetSegment& group = job.groups[i];
