@@ -2132,9 +2132,11 @@ bool Agrees(const MatchResult& r, const std::vector<std::uint8_t>& textured, Ind
 }
 
 // The match of the described images in the window chosen from the image
-// size and, where that one misses, in twice that window.
+// size and, where that one misses, in twice that window. `textured` receives
+// image 1's textured pixels wherever the windows were judged (else empty).
 MatchResult MatchWithWindows(const ImageView& image1, const ImageView& image2,
-                             const MatchOptions& given, Described& described) {
+                             const MatchOptions& given, Described& described,
+                             std::vector<std::uint8_t>* textured_out) {
   MatchResult result = MatchWithin(image1, image2, described, given.search_radius_x,
                                    given.search_radius_y);
   // A window chosen from the image size misses displacements beyond it (a
@@ -2158,7 +2160,8 @@ MatchResult MatchWithWindows(const ImageView& image1, const ImageView& image2,
   if (given.search_radius_x >= 0 || given.search_radius_y >= 0 || given.rectified ||
       !(given.consistency_threshold > 0.0f))
     return result;
-  const std::vector<std::uint8_t> textured = TexturedPixels(described.side1);
+  std::vector<std::uint8_t>& textured = *textured_out;
+  textured = TexturedPixels(described.side1);
   const Index confirmed = Confirmed(result, textured);
   const float median = MedianConfirmedCost(result, textured);
   const Plan plan = MakePlan(image1, image2, given);
@@ -2220,14 +2223,15 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   {
     Described described;
     Describe(image1, image2, given, &described);
-    result = MatchWithWindows(image1, image2, given, described);
+    result = MatchWithWindows(image1, image2, given, described, &textured);
     const float scale = static_cast<float>(described.options.descriptor.cell_size) / 3.0f;
     smoother_sigma = std::min(10.0f, sigma * scale);
     const bool may_retry = given.descriptor.cell_size == 0 && smoother_sigma > sigma &&
                            given.search_radius_x < 0 && given.search_radius_y < 0 &&
                            !given.rectified && given.consistency_threshold > 0.0f;
-    if (!may_retry) return result;
-    textured = TexturedPixels(described.side1);
+    // (The windows were judged under the same conditions, so `textured` is
+    // there.)
+    if (!may_retry || textured.empty()) return result;
   }
   const Index n_textured = std::count(textured.begin(), textured.end(), std::uint8_t{1});
   if (Agrees(result, textured, n_textured, given.cell_truncate)) return result;
