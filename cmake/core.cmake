@@ -22,6 +22,8 @@ endif()
 
 # One file a line; a second word names the instruction set.
 file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/core_sources.txt core_source_lines REGEX "^[^#]")
+# A file added to the list reconfigures the build.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/core_sources.txt)
 set(core_sources "")
 foreach(line IN LISTS core_source_lines)
   string(REGEX MATCHALL "[^ \t]+" words "${line}")
