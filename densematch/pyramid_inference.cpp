@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -195,77 +196,136 @@ __attribute__((target("avx512f"))) inline void Transpose16(__m512 r[16]) {
   }
 }
 
-// EnvelopeOuter for rows of at most 16 * V floats: the running row stays in
-// registers (reloading it from the row just stored waits on the store each
-// row). Lanes past n_inner are computed on zeros and not stored.
+// The envelope along the outer index of rows of 16 * V floats, starting
+// both passes at once: a forward chain from the first row and a backward
+// chain from the last. Until they meet, each chain stores its one-sided
+// result (every row is the lowest of its own value and the rows on one
+// side plus their distance); past the middle each runs over the other's
+// results and stores the envelope. Each entry ends as the lowest of the
+// chains h[j] + weight + ... + weight, one addition per row of distance, as
+// the two passes one after the other give it: a longer chain adds more
+// non-negative weights and is never lower, and min is exact. Twice the
+// independent chains of the two passes, half as long. Rows are aligned
+// vectors, so no load waits on a store still in flight to the same line.
+// One row of a chain: the lowest of the row and the chain's previous value
+// plus weight, stored and kept.
 template <int V>
-__attribute__((target("avx512f"))) void EnvelopeInRegisters(float* f, int n_outer, int n_inner,
-                                                            float weight) {
+__attribute__((target("avx512f"))) DENSECORR_INLINE void ChainStep(__m512* chain, float* row,
+                                                                   __m512 w) {
+  for (int k = 0; k < V; ++k) {
+    chain[k] = _mm512_min_ps(_mm512_add_ps(chain[k], w), _mm512_load_ps(row + 16 * k));
+    _mm512_store_ps(row + 16 * k, chain[k]);
+  }
+}
+
+template <int V>
+__attribute__((target("avx512f"))) DENSECORR_INLINE void EnvelopeBothWays(float* f, int n_outer,
+                                                                          std::ptrdiff_t stride,
+                                                                          __m512 w) {
+  if (n_outer < 2) return;
+  __m512 fw[V], bw[V];
+  const float* last = f + (n_outer - 1) * stride;
+  for (int k = 0; k < V; ++k) {
+    fw[k] = _mm512_load_ps(f + 16 * k);
+    bw[k] = _mm512_load_ps(last + 16 * k);
+  }
+  int i = 1, j = n_outer - 2;
+  for (; i < j; ++i, --j) {
+    ChainStep<V>(fw, f + i * stride, w);
+    ChainStep<V>(bw, f + j * stride, w);
+  }
+  if (i == j) {
+    // The middle row of an odd count: both sides' chains end here.
+    float* row = f + i * stride;
+    for (int k = 0; k < V; ++k) {
+      fw[k] = _mm512_min_ps(_mm512_add_ps(fw[k], w), _mm512_load_ps(row + 16 * k));
+      bw[k] = _mm512_min_ps(_mm512_add_ps(bw[k], w), fw[k]);
+      fw[k] = bw[k];
+      _mm512_store_ps(row + 16 * k, bw[k]);
+    }
+    ++i;
+    --j;
+  }
+  for (; i < n_outer; ++i, --j) {
+    ChainStep<V>(fw, f + i * stride, w);
+    ChainStep<V>(bw, f + j * stride, w);
+  }
+}
+
+// EnvelopeBothWays over rows of `width` floats (a multiple of 16, aligned),
+// in strips of at most four vectors: lanes are independent.
+__attribute__((target("avx512f"))) void EnvelopeRows512(float* f, int n_outer, int width,
+                                                        float weight) {
   const __m512 w = _mm512_set1_ps(weight);
-  const int tail = n_inner - 16 * (V - 1);
-  const __mmask16 last = static_cast<__mmask16>(tail >= 16 ? 0xffffu : (1u << tail) - 1u);
-  const auto mask = [&](int k) { return k + 1 < V ? static_cast<__mmask16>(0xffffu) : last; };
-  __m512 prev[V];
-  for (int k = 0; k < V; ++k) prev[k] = _mm512_maskz_loadu_ps(mask(k), f + 16 * k);
-  for (int o = 1; o < n_outer; ++o) {
-    float* row = f + std::ptrdiff_t{o} * n_inner;
-    for (int k = 0; k < V; ++k) {
-      const __m512 cur = _mm512_maskz_loadu_ps(mask(k), row + 16 * k);
-      prev[k] = _mm512_min_ps(_mm512_add_ps(prev[k], w), cur);
-      _mm512_mask_storeu_ps(row + 16 * k, mask(k), prev[k]);
-    }
-  }
-  for (int o = n_outer - 2; o >= 0; --o) {
-    float* row = f + std::ptrdiff_t{o} * n_inner;
-    for (int k = 0; k < V; ++k) {
-      const __m512 cur = _mm512_maskz_loadu_ps(mask(k), row + 16 * k);
-      prev[k] = _mm512_min_ps(_mm512_add_ps(prev[k], w), cur);
-      _mm512_mask_storeu_ps(row + 16 * k, mask(k), prev[k]);
+  for (int x = 0; x < width; x += 64) {
+    switch (std::min(4, (width - x) / 16)) {
+      case 1: EnvelopeBothWays<1>(f + x, n_outer, width, w); break;
+      case 2: EnvelopeBothWays<2>(f + x, n_outer, width, w); break;
+      case 3: EnvelopeBothWays<3>(f + x, n_outer, width, w); break;
+      default: EnvelopeBothWays<4>(f + x, n_outer, width, w); break;
     }
   }
 }
 
-__attribute__((target("avx512f"))) void Envelope512(float* f, int n_outer, int n_inner,
-                                                    float weight) {
-  switch ((n_inner + 15) / 16) {
-    case 1: EnvelopeInRegisters<1>(f, n_outer, n_inner, weight); break;
-    case 2: EnvelopeInRegisters<2>(f, n_outer, n_inner, weight); break;
-    case 3: EnvelopeInRegisters<3>(f, n_outer, n_inner, weight); break;
-    case 4: EnvelopeInRegisters<4>(f, n_outer, n_inner, weight); break;
-    default: EnvelopeOuter(f, n_outer, n_inner, weight); break;
-  }
-}
+// Rows of the padded layouts: an extent rounded up to whole vectors.
+inline int PaddedRow(int n) { return (n + 15) / 16 * 16; }
 
-// Rows of the transpose's padded layout: the x extent rounded up to whole
-// vectors.
-inline int PaddedRow(int n_x) { return (n_x + 15) / 16 * 16; }
+// h = belief - in (in null: belief) in rows of PaddedRow(n_y) floats, the
+// lanes past n_y zeros (they stay in their own lanes along x and are never
+// transposed); returns h's lowest value.
+__attribute__((target("avx512f"))) float PaddedDifference512(const float* __restrict belief,
+                                                             const float* __restrict in, int n_x,
+                                                             int n_y, float* __restrict h) {
+  const int row = PaddedRow(n_y);
+  __m512 lowest = _mm512_set1_ps(std::numeric_limits<float>::infinity());
+  for (int x = 0; x < n_x; ++x) {
+    const float* b = belief + std::ptrdiff_t{x} * n_y;
+    const float* m = in != nullptr ? in + std::ptrdiff_t{x} * n_y : nullptr;
+    float* dst = h + std::ptrdiff_t{x} * row;
+    for (int y = 0; y < row; y += 16) {
+      const __mmask16 lanes =
+          static_cast<__mmask16>(n_y - y >= 16 ? 0xffffu : (1u << (n_y - y)) - 1u);
+      __m512 v = _mm512_maskz_loadu_ps(lanes, b + y);
+      if (m != nullptr) v = _mm512_sub_ps(v, _mm512_maskz_loadu_ps(lanes, m + y));
+      _mm512_store_ps(dst + y, v);
+      lowest = _mm512_mask_min_ps(lowest, lanes, lowest, v);
+    }
+  }
+  alignas(64) float lane[16];
+  _mm512_store_ps(lane, lowest);
+  return *std::min_element(lane, lane + 16);
+}
 
 // MessageFrom with both transposes 16 x 16 blocks in registers instead of
-// one float at a time. The transpose's rows are PaddedRow(n_x) floats, the
-// lanes past n_x zeros that nothing reads back; every entry takes the same
-// additions and minima (vminps(v, cap) is v < cap ? v : cap). spare:
-// n_y * PaddedRow(n_x) floats.
-__attribute__((target("avx512f"))) void MessageFrom512(float* __restrict h,
+// one float at a time, h built here from belief and in (as Difference) in
+// a padded layout, and both envelopes' passes run at once. Every entry
+// takes the same additions and minima as in MessageFrom (vminps(v, cap) is
+// v < cap ? v : cap). Only where MessageFrom may be used (finite values,
+// tame weights). h: n_x * PaddedRow(n_y) floats, spare: n_y *
+// PaddedRow(n_x), both aligned to 64 bytes.
+__attribute__((target("avx512f"))) void MessageFrom512(const float* __restrict belief,
+                                                       const float* __restrict in,
+                                                       float* __restrict h,
                                                        float* __restrict spare, int n_x,
                                                        int n_y, float weight, float truncate,
-                                                       float lowest, float* __restrict out) {
+                                                       float* __restrict out) {
+  const float lowest = PaddedDifference512(belief, in, n_x, n_y, h);
   const float cap = lowest + truncate;
-  Envelope512(h, n_x, n_y, weight);
-  const int row = PaddedRow(n_x);
+  const int hrow = PaddedRow(n_y), row = PaddedRow(n_x);
+  EnvelopeRows512(h, n_x, hrow, weight);
   __m512 r[16];
   for (int yb = 0; yb < n_y; yb += 16) {
     const int rows = std::min(16, n_y - yb);
-    const __mmask16 lanes = static_cast<__mmask16>((1u << rows) - 1u);
     for (int xb = 0; xb < row; xb += 16) {
       for (int i = 0; i < 16; ++i) {
-        r[i] = xb + i < n_x ? _mm512_maskz_loadu_ps(lanes, h + std::ptrdiff_t{xb + i} * n_y + yb)
+        r[i] = xb + i < n_x ? _mm512_load_ps(h + std::ptrdiff_t{xb + i} * hrow + yb)
                             : _mm512_setzero_ps();
       }
       Transpose16(r);
-      for (int j = 0; j < rows; ++j) _mm512_storeu_ps(spare + std::ptrdiff_t{yb + j} * row + xb, r[j]);
+      for (int j = 0; j < rows; ++j) _mm512_store_ps(spare + std::ptrdiff_t{yb + j} * row + xb, r[j]);
     }
   }
-  Envelope512(spare, n_y, row, weight);
+  EnvelopeRows512(spare, n_y, row, weight);
   const __m512 cap_v = _mm512_set1_ps(cap), lowest_v = _mm512_set1_ps(lowest);
   for (int xb = 0; xb < n_x; xb += 16) {
     const int cols = std::min(16, n_x - xb);
@@ -273,7 +333,7 @@ __attribute__((target("avx512f"))) void MessageFrom512(float* __restrict h,
       const int rows = std::min(16, n_y - yb);
       const __mmask16 lanes = static_cast<__mmask16>((1u << rows) - 1u);
       for (int j = 0; j < 16; ++j) {
-        r[j] = j < rows ? _mm512_loadu_ps(spare + std::ptrdiff_t{yb + j} * row + xb)
+        r[j] = j < rows ? _mm512_load_ps(spare + std::ptrdiff_t{yb + j} * row + xb)
                         : _mm512_setzero_ps();
       }
       Transpose16(r);
@@ -286,8 +346,33 @@ __attribute__((target("avx512f"))) void MessageFrom512(float* __restrict h,
 }
 #pragma GCC diagnostic pop
 #else
-inline int PaddedRow(int n_x) { return n_x; }
+inline int PaddedRow(int n) { return n; }
 #endif
+
+// Whether every value is finite, and the largest magnitude: one pass with
+// no branch, so that it runs in vectors.
+DENSECORR_WIDE_CLONES
+bool AllFinite(const float* __restrict v, std::int64_t n, float* largest) {
+  float top = 0.0f;
+  int bad = 0;
+  for (std::int64_t k = 0; k < n; ++k) {
+    const float a = std::fabs(v[k]);
+    bad |= !(a <= std::numeric_limits<float>::max());
+    top = a > top ? a : top;
+  }
+  *largest = top;
+  return bad == 0;
+}
+
+// The first index of the lowest of n finite values: the lowest first (in
+// vectors), then the first entry equal to it.
+DENSECORR_WIDE_CLONES
+int FirstLowest(const float* __restrict v, int n) {
+  const float lowest = Lowest(v, n);
+  int k = 0;
+  while (v[k] != lowest) ++k;
+  return k;
+}
 
 // belief[k] += in[k].
 DENSECORR_WIDE_CLONES
@@ -365,11 +450,8 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
   const int n_cell = LevelOffset(n_level);
   const std::int64_t n_entry = std::int64_t{n_shift} * n_cell;
   float max_cost = 0.0f;
-  for (std::int64_t k = 0; k < n_entry; ++k) {
-    if (!std::isfinite(node_cost[k]))
-      throw std::invalid_argument("pyramid inference: cell costs must be finite");
-    max_cost = std::max(max_cost, std::fabs(node_cost[k]));
-  }
+  if (!AllFinite(node_cost, n_entry, &max_cost))
+    throw std::invalid_argument("pyramid inference: cell costs must be finite");
   const Graph g = BuildGraph(n_level);
   const int n_edge = static_cast<int>(g.target.size());
   if (n_edge != EdgeCount(n_level)) throw std::logic_error("pyramid inference: edge count");
@@ -394,9 +476,15 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
   wide = simd::SelectIsa() == simd::Isa::kAvx512;
 #endif
   (void)wide;
+  // Each whole vectors, so that every buffer starts on a line (the padded
+  // layouts of MessageFrom512 are aligned).
+  const auto lines = [](std::int64_t floats) { return (floats + 15) / 16 * 16; };
+  const std::int64_t belief_floats = lines(n_shift);
+  const std::int64_t h_floats =
+      lines(std::max<std::int64_t>(n_shift, std::int64_t{n_shift_x} * PaddedRow(n_shift_y)));
   const std::int64_t spare_floats =
-      std::max<std::int64_t>(n_shift, std::int64_t{n_shift_y} * PaddedRow(n_shift_x));
-  const std::int64_t per_thread = 2 * std::int64_t{n_shift} + spare_floats;
+      lines(std::max<std::int64_t>(n_shift, std::int64_t{n_shift_y} * PaddedRow(n_shift_x)));
+  const std::int64_t per_thread = belief_floats + h_floats + spare_floats;
   auto buffers = AllocScratch<float>(per_thread * n_threads);
 
   // Costs and caps far from the float range's end, and no negative weight:
@@ -419,36 +507,45 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
       if (in != nullptr) AddTo(belief, in, n_shift);
     }
   };
-  const auto update_cell = [&](int c, float* belief, float* h, float* spare) {
+  // skip: the parent/child edges whose message nothing reads before this
+  // cell's next update writes it again: +1 those to the parent (in the
+  // sweep towards the finer levels the parent has had its turn, and its
+  // next comes after this cell's), -1 those to the children (in the sweep
+  // back, unless it is the last: the children have had theirs, and their
+  // next comes after this cell's; the last one's are read by the labels).
+  // Skipping them changes no value.
+  const auto update_cell = [&](int c, int skip, float* belief, float* h, float* spare) {
     belief_of(c, belief);
     for (int e = g.first[c]; e < g.first[c + 1]; ++e) {
-      const float lowest = Difference(belief, incoming(e), n_shift, h);
       const bool parent = g.parent[e] != 0;
+      if (parent && skip != 0 && (g.target[e] < c) == (skip > 0)) continue;
       const float weight = parent ? params.parent_weight : params.neighbour_weight;
       const float truncate = parent ? params.parent_truncate : params.neighbour_truncate;
       // Messages are kept with their minimum at 0, so that sums of many stay
       // in a range where single precision resolves the costs.
       float* out = messages + std::ptrdiff_t{e} * n_shift;
+      written[e] = 1;
       if (known_lowest) {
 #if defined(DENSECORR_WIDE_MESSAGES)
         if (wide) {
-          MessageFrom512(h, spare, n_shift_x, n_shift_y, weight, truncate, lowest, out);
-          written[e] = 1;
+          MessageFrom512(belief, incoming(e), h, spare, n_shift_x, n_shift_y, weight, truncate,
+                         out);
           continue;
         }
 #endif
+        const float lowest = Difference(belief, incoming(e), n_shift, h);
         MessageFrom(h, spare, n_shift_x, n_shift_y, weight, truncate, lowest, out);
       } else {
+        Difference(belief, incoming(e), n_shift, h);
         EnvelopeWith(h, spare, n_shift_x, n_shift_y, weight, truncate);
         const float least = Lowest(h, n_shift);
         for (int k = 0; k < n_shift; ++k) out[k] = h[k] - least;
       }
-      written[e] = 1;
     }
   };
 
   const int n_group = static_cast<int>(g.group_end.size());
-  const auto run_group = [&](int group) {
+  const auto run_group = [&](int group, int skip) {
     const int begin = group == 0 ? 0 : g.group_end[group - 1];
     const int end = g.group_end[group];
 #ifdef _OPENMP
@@ -460,13 +557,15 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
       t = omp_get_thread_num();
 #endif
       float* belief = buffers.get() + per_thread * t;
-      update_cell(g.order[q], belief, belief + n_shift, belief + 2 * std::ptrdiff_t{n_shift});
+      update_cell(g.order[q], skip, belief, belief + belief_floats,
+                  belief + belief_floats + h_floats);
     }
   };
   for (int it = 0; it < params.n_iterations; ++it) {
     if (stop != nullptr && stop->StopRequested(true)) throw Stopped();
-    for (int group = 0; group < n_group; ++group) run_group(group);
-    for (int group = n_group - 1; group >= 0; --group) run_group(group);
+    for (int group = 0; group < n_group; ++group) run_group(group, 1);
+    const int back = it + 1 < params.n_iterations ? -1 : 0;
+    for (int group = n_group - 1; group >= 0; --group) run_group(group, back);
   }
 
   // Each cell takes the first translation of lowest belief.
@@ -480,10 +579,7 @@ void InferCellShifts(const float* node_cost, int n_shift_x, int n_shift_y, int n
 #endif
     float* belief = buffers.get() + per_thread * t;
     belief_of(c, belief);
-    int best = 0;
-    for (int k = 1; k < n_shift; ++k)
-      if (belief[k] < belief[best]) best = k;
-    labels[c] = best;
+    labels[c] = FirstLowest(belief, n_shift);
   }
 }
 
