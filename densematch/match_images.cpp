@@ -41,6 +41,7 @@
 #include "densematch/match_steps.h"
 #include "densematch/pyramid_inference.h"
 #include "densematch/stereo_edges.h"
+#include "simd/target_clones.h"
 
 namespace densecorr {
 
@@ -512,57 +513,6 @@ void NeighbourDistances(const Descriptor& d1, const Descriptor& d2, int x, const
     aim(y, 1);
     SquaredSums<1, 4>(a, b, n1, n2, d1.feat_dim, sums);
     finish(y, 1);
-  }
-}
-
-// 3 x 3 median of an integer field (borders use the pixels that exist):
-// removes isolated wrong matches between the two pixel passes. Inside, the
-// median of nine comes from each column's sorted three (the largest of the
-// minima, the median of the medians, the smallest of the maxima, and their
-// median): branch-free, and exact like any selection.
-void MedianField(const int* in, int width, int height, int* out) {
-  const auto med3 = [](int a, int b, int c) {
-    return std::max(std::min(a, b), std::min(std::max(a, b), c));
-  };
-#ifdef _OPENMP
-#pragma omp parallel for schedule(static)
-#endif
-  for (int x = 0; x < width; ++x) {
-    const auto general = [&](int y) {
-      int values[9];
-      for (int axis = 0; axis < 2; ++axis) {
-        int count = 0;
-        for (int xx = std::max(x - 1, 0); xx <= std::min(x + 1, width - 1); ++xx)
-          for (int yy = std::max(y - 1, 0); yy <= std::min(y + 1, height - 1); ++yy)
-            values[count++] = in[2 * (Index{xx} * height + yy) + axis];
-        std::nth_element(values, values + count / 2, values + count);
-        out[2 * (Index{x} * height + y) + axis] = values[count / 2];
-      }
-    };
-    if (x == 0 || x + 1 >= width || height < 3) {
-      for (int y = 0; y < height; ++y) general(y);
-      continue;
-    }
-    general(0);
-    const int* col[3] = {in + 2 * Index{x - 1} * height, in + 2 * Index{x} * height,
-                         in + 2 * Index{x + 1} * height};
-    int* dst = out + 2 * Index{x} * height;
-    for (int y = 1; y + 1 < height; ++y) {
-      for (int axis = 0; axis < 2; ++axis) {
-        int lo[3], mid[3], hi[3];
-        for (int k = 0; k < 3; ++k) {
-          const int a = col[k][2 * (y - 1) + axis], b = col[k][2 * y + axis],
-                    c = col[k][2 * (y + 1) + axis];
-          lo[k] = std::min(std::min(a, b), c);
-          hi[k] = std::max(std::max(a, b), c);
-          mid[k] = med3(a, b, c);
-        }
-        dst[2 * y + axis] = med3(std::max(std::max(lo[0], lo[1]), lo[2]),
-                                 med3(mid[0], mid[1], mid[2]),
-                                 std::min(std::min(hi[0], hi[1]), hi[2]));
-      }
-    }
-    general(height - 1);
   }
 }
 
@@ -1635,6 +1585,66 @@ bool FindGlobalMotion(const Side& side1, const Side& side2, const float* u, cons
 }
 
 }  // namespace
+
+namespace {
+
+// The inside median of MedianField for one column: n entries of the
+// interleaved (dx, dy) field, entry i between i - 2 and i + 2 of its own
+// axis in the columns left (c0), own (c1) and right (c2). Loops over
+// independent entries with no branch, so that they run in vectors.
+DENSECORR_WIDE_CLONES
+void MedianColumn(const int* __restrict c0, const int* __restrict c1, const int* __restrict c2,
+                  int n, int* __restrict dst) {
+  const auto med3 = [](int a, int b, int c) {
+    return std::max(std::min(a, b), std::min(std::max(a, b), c));
+  };
+  for (int i = 0; i < n; ++i) {
+    const int* col[3] = {c0, c1, c2};
+    int lo[3], mid[3], hi[3];
+    for (int k = 0; k < 3; ++k) {
+      const int a = col[k][i - 2], b = col[k][i], c = col[k][i + 2];
+      lo[k] = std::min(std::min(a, b), c);
+      hi[k] = std::max(std::max(a, b), c);
+      mid[k] = med3(a, b, c);
+    }
+    dst[i] = med3(std::max(std::max(lo[0], lo[1]), lo[2]), med3(mid[0], mid[1], mid[2]),
+                  std::min(std::min(hi[0], hi[1]), hi[2]));
+  }
+}
+
+}  // namespace
+
+// Inside, the median of nine comes from each column's sorted three (the
+// largest of the minima, the median of the medians, the smallest of the
+// maxima, and their median): branch-free, and exact like any selection.
+void MedianField(const int* in, int width, int height, int* out) {
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static)
+#endif
+  for (int x = 0; x < width; ++x) {
+    const auto general = [&](int y) {
+      int values[9];
+      for (int axis = 0; axis < 2; ++axis) {
+        int count = 0;
+        for (int xx = std::max(x - 1, 0); xx <= std::min(x + 1, width - 1); ++xx)
+          for (int yy = std::max(y - 1, 0); yy <= std::min(y + 1, height - 1); ++yy)
+            values[count++] = in[2 * (Index{xx} * height + yy) + axis];
+        std::nth_element(values, values + count / 2, values + count);
+        out[2 * (Index{x} * height + y) + axis] = values[count / 2];
+      }
+    };
+    if (x == 0 || x + 1 >= width || height < 3) {
+      for (int y = 0; y < height; ++y) general(y);
+      continue;
+    }
+    general(0);
+    const Index first = 2 * (Index{x} * height + 1), column = 2 * Index{height};
+    MedianColumn(in + first - column, in + first, in + first + column, 2 * (height - 2),
+                 out + first);
+    general(height - 1);
+  }
+}
+
 
 // Between two valid pixels of its row, an occluded pixel shows the surface
 // behind (the one that moves less). With valid pixels on one side only

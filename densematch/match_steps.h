@@ -28,6 +28,13 @@ void LastSearchAndParabola(const Descriptor& d1, const Descriptor& d2, const int
                            float deform_coeff, float outside_cost, StopToken* stop, float* u,
                            float* v);
 
+// 3 x 3 median of an integer field, each axis on its own: in and out are
+// w x h column-major fields of (dx, dy) pairs (2 ints a pixel); a border
+// pixel takes the median of the pixels of its window that exist (the upper
+// one of an even count). Removes isolated wrong matches between the two
+// pixel passes. The same result whatever the thread count.
+void MedianField(const int* in, int width, int height, int* out);
+
 // A rectified pair's fill: each pixel not valid (valid[p] == 0) with valid
 // pixels both left and right of it on its row takes the displacement
 // nearer 0 of the nearest of them (the first of equal ones); every other

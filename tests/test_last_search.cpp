@@ -1,13 +1,16 @@
 // The matcher's last pixel search and parabola, done in one pass, against
-// densedisp's search within 1 pixel followed by a literal parabola.
+// densedisp's search within 1 pixel followed by a literal parabola; the 3 x 3
+// median between the two pixel searches against a literal one.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "densedisp/pixel_match.h"
@@ -162,6 +165,36 @@ TEST(LastSearchAndParabola, MovesTowardsASubPixelShift) {
     }
   EXPECT_NEAR(mean_u / count, 2.3, 0.1);
   EXPECT_NEAR(mean_v / count, -1.6, 0.1);
+}
+
+TEST(MedianField, EqualsTheLiteralMedianOfEachWindow) {
+  // Values from a small range, so that windows hold many ties; sizes with
+  // one to three rows or columns (every pixel on a border) and columns of
+  // any length against the vector width; 1 and 3 threads.
+  std::mt19937 rng(5);
+  for (const auto& [w, h] : std::vector<std::pair<int, int>>{
+           {1, 1}, {1, 5}, {4, 1}, {2, 2}, {3, 3}, {5, 2}, {7, 19}, {13, 40}, {9, 67}}) {
+    std::vector<int> field(2 * std::size_t(w) * h);
+    for (int& v : field) v = static_cast<int>(rng() % 9) - 4;
+    std::vector<int> literal(field.size());
+    for (int x = 0; x < w; ++x) {
+      for (int y = 0; y < h; ++y) {
+        for (int axis = 0; axis < 2; ++axis) {
+          std::vector<int> window;
+          for (int xx = std::max(x - 1, 0); xx <= std::min(x + 1, w - 1); ++xx)
+            for (int yy = std::max(y - 1, 0); yy <= std::min(y + 1, h - 1); ++yy)
+              window.push_back(field[2 * (std::size_t(xx) * h + yy) + axis]);
+          std::sort(window.begin(), window.end());
+          literal[2 * (std::size_t(x) * h + y) + axis] = window[window.size() / 2];
+        }
+      }
+    }
+    for (int threads : {1, 3}) {
+      std::vector<int> got(field.size(), INT_MIN);
+      WithThreads(threads, [&] { densecorr::MedianField(field.data(), w, h, got.data()); });
+      EXPECT_EQ(got, literal) << w << " x " << h << ", " << threads << " threads";
+    }
+  }
 }
 
 }  // namespace
