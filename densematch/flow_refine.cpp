@@ -731,6 +731,40 @@ DENSECORR_WIDE_CLONES void SampleColumn(int x, int h, const float* __restrict u,
   }
 }
 
+// One pixel's right-hand-side term of the slope targets (see RefineLevel):
+// each neighbour edge's weight (the mean of its two pixels' psi_s) times
+// its slope target, 0 for an edge the pixel does not have.
+template <bool kLeft, bool kRight, bool kAbove, bool kBelow>
+DENSECORR_INLINE float SlopeTerm(const float* ps, const float* tx, const float* ty,
+                                 const float* wr_col, const float* wb_col, int h, int y) {
+  const float w_left = kLeft ? 0.5f * (ps[y - h] + ps[y]) : 0.0f;
+  const float w_above = kAbove ? 0.5f * (ps[y - 1] + ps[y]) : 0.0f;
+  const float t_left = kLeft ? 0.5f * (tx[y - h] + tx[y]) : 0.0f;
+  const float t_right = kRight ? 0.5f * (tx[y] + tx[y + h]) : 0.0f;
+  const float t_above = kAbove ? 0.5f * (ty[y - 1] + ty[y]) : 0.0f;
+  const float t_below = kBelow ? 0.5f * (ty[y] + ty[y + 1]) : 0.0f;
+  return (t_left * w_left - t_right * wr_col[y]) + (t_above * w_above - t_below * wb_col[y]);
+}
+
+// SlopeTerm down a column (kLeft, kRight: whether the column has neighbours
+// on those sides): the first and last rows on their own, so that the rows
+// between run with no branch, in vectors.
+template <bool kLeft, bool kRight>
+DENSECORR_WIDE_CLONES void SlopeTermsColumn(const float* __restrict ps, const float* __restrict tx,
+                                            const float* __restrict ty,
+                                            const float* __restrict wr_col,
+                                            const float* __restrict wb_col, int h,
+                                            float* __restrict out) {
+  if (h == 1) {
+    out[0] = SlopeTerm<kLeft, kRight, false, false>(ps, tx, ty, wr_col, wb_col, h, 0);
+    return;
+  }
+  out[0] = SlopeTerm<kLeft, kRight, false, true>(ps, tx, ty, wr_col, wb_col, h, 0);
+  for (int y = 1; y + 1 < h; ++y)
+    out[y] = SlopeTerm<kLeft, kRight, true, true>(ps, tx, ty, wr_col, wb_col, h, y);
+  out[h - 1] = SlopeTerm<kLeft, kRight, true, false>(ps, tx, ty, wr_col, wb_col, h, h - 1);
+}
+
 // `passes` box filters of radius r over a plane (w x h, column-major),
 // borders replicated: about a Gaussian of sigma r * sqrt(passes / 3). Down
 // the columns, each sum of the 2r + 1 rows in row order (loops over a
@@ -1172,16 +1206,11 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
             for (int k = 0; k < 2; ++k) {
               const float* const tx = sx[k];
               const float* const ty = sy[k];
-              for (int y = 0; y < h; ++y) {
-                const float w_left = x > 0 ? 0.5f * (ps[y - h] + ps[y]) : 0.0f;
-                const float w_above = y > 0 ? 0.5f * (ps[y - 1] + ps[y]) : 0.0f;
-                const float t_left = x > 0 ? 0.5f * (tx[y - h] + tx[y]) : 0.0f;
-                const float t_right = x + 1 < w ? 0.5f * (tx[y] + tx[y + h]) : 0.0f;
-                const float t_above = y > 0 ? 0.5f * (ty[y - 1] + ty[y]) : 0.0f;
-                const float t_below = y + 1 < h ? 0.5f * (ty[y] + ty[y + 1]) : 0.0f;
-                b_col[k][y] = (t_left * w_left - t_right * wr_col[y]) +
-                              (t_above * w_above - t_below * wb_col[y]);
-              }
+              const auto column = x > 0 ? (x + 1 < w ? SlopeTermsColumn<true, true>
+                                                     : SlopeTermsColumn<true, false>)
+                                        : (x + 1 < w ? SlopeTermsColumn<false, true>
+                                                     : SlopeTermsColumn<false, false>);
+              column(ps, tx, ty, wr_col, wb_col, h, b_col[k]);
             }
             float* const b[2] = {b1 + Index{x} * h, b2 + Index{x} * h};
             const float* const add[2] = {b1_col, b2_col};

@@ -32,12 +32,6 @@ namespace {
 #ifdef DENSECORR_HAS_WIDE_CLONES
 #define DENSECORR_WIDE_MESSAGES
 #endif
-// The helpers the cloned loops call, inlined so that each build has its own.
-#if defined(__GNUC__)
-#define DENSECORR_INLINE inline __attribute__((always_inline))
-#else
-#define DENSECORR_INLINE inline
-#endif
 
 // One cell's neighbours: the edge (cell -> neighbour) is out-edge e of the
 // cell, and reverse[e] is the edge (neighbour -> cell), whose message the

@@ -15,4 +15,12 @@
 #define DENSECORR_WIDE_CLONES
 #endif
 
+// For the helpers the cloned loops call: inlined, so that each build has
+// its own (a call would run the baseline's).
+#if defined(__GNUC__)
+#define DENSECORR_INLINE inline __attribute__((always_inline))
+#else
+#define DENSECORR_INLINE inline
+#endif
+
 #endif  // DENSECORR_SIMD_TARGET_CLONES_H_
