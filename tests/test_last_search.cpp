@@ -172,8 +172,9 @@ TEST(MedianField, EqualsTheLiteralMedianOfEachWindow) {
   // one to three rows or columns (every pixel on a border) and columns of
   // any length against the vector width; 1 and 3 threads.
   std::mt19937 rng(5);
-  for (const auto& [w, h] : std::vector<std::pair<int, int>>{
+  for (const auto& size : std::vector<std::pair<int, int>>{
            {1, 1}, {1, 5}, {4, 1}, {2, 2}, {3, 3}, {5, 2}, {7, 19}, {13, 40}, {9, 67}}) {
+    const int w = size.first, h = size.second;
     std::vector<int> field(2 * std::size_t(w) * h);
     for (int& v : field) v = static_cast<int>(rng() % 9) - 4;
     std::vector<int> literal(field.size());
