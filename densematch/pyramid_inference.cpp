@@ -190,17 +190,6 @@ __attribute__((target("avx512f"))) inline void Transpose16(__m512 r[16]) {
   }
 }
 
-// The envelope along the outer index of rows of 16 * V floats, starting
-// both passes at once: a forward chain from the first row and a backward
-// chain from the last. Until they meet, each chain stores its one-sided
-// result (every row is the lowest of its own value and the rows on one
-// side plus their distance); past the middle each runs over the other's
-// results and stores the envelope. Each entry ends as the lowest of the
-// chains h[j] + weight + ... + weight, one addition per row of distance, as
-// the two passes one after the other give it: a longer chain adds more
-// non-negative weights and is never lower, and min is exact. Twice the
-// independent chains of the two passes, half as long. Rows are aligned
-// vectors, so no load waits on a store still in flight to the same line.
 // One row of a chain: the lowest of the row and the chain's previous value
 // plus weight, stored and kept.
 template <int V>
@@ -212,6 +201,17 @@ __attribute__((target("avx512f"))) DENSECORR_INLINE void ChainStep(__m512* chain
   }
 }
 
+// The envelope along the outer index of rows of 16 * V floats, starting
+// both passes at once: a forward chain from the first row and a backward
+// chain from the last. Until they meet, each chain stores its one-sided
+// result (every row is the lowest of its own value and the rows on one
+// side plus their distance); past the middle each runs over the other's
+// results and stores the envelope. Each entry ends as the lowest of the
+// chains h[j] + weight + ... + weight, one addition per row of distance, as
+// the two passes one after the other give it: a longer chain adds more
+// non-negative weights and is never lower, and min is exact. Twice the
+// independent chains of the two passes, half as long. Rows are aligned
+// vectors, so no load waits on a store still in flight to the same line.
 template <int V>
 __attribute__((target("avx512f"))) DENSECORR_INLINE void EnvelopeBothWays(float* f, int n_outer,
                                                                           std::ptrdiff_t stride,
