@@ -1645,7 +1645,6 @@ void MedianField(const int* in, int width, int height, int* out) {
   }
 }
 
-
 // Between two valid pixels of its row, an occluded pixel shows the surface
 // behind (the one that moves less). With valid pixels on one side only
 // there is no such choice: copying that side's value, a constant, into a
@@ -2134,11 +2133,16 @@ bool AtWindowEdge(const MatchResult& r, const std::vector<std::uint8_t>& texture
          Median(ay.get(), count) >= 0.75f * radius_y;
 }
 
-// Whether a result's confirmed matches on texture agree: a quarter of the
-// textured pixels or more, at a median distance below the cell costs' clip.
+// Whether confirmed matches on texture agree: a quarter of the textured
+// pixels or more (`confirmed` of `n_textured`), at a median distance below
+// the cell costs' clip.
+bool Agree(Index confirmed, float median, Index n_textured, float clip) {
+  return confirmed * 4 >= n_textured && median < clip;
+}
+
 bool Agrees(const MatchResult& r, const std::vector<std::uint8_t>& textured, Index n_textured,
             float clip) {
-  return Confirmed(r, textured) * 4 >= n_textured && MedianConfirmedCost(r, textured) < clip;
+  return Agree(Confirmed(r, textured), MedianConfirmedCost(r, textured), n_textured, clip);
 }
 
 // The match of the described images in the window chosen from the image
@@ -2176,7 +2180,7 @@ MatchResult MatchWithWindows(const ImageView& image1, const ImageView& image2,
   const float median = MedianConfirmedCost(result, textured);
   const Plan plan = MakePlan(image1, image2, given);
   const Index n_textured = std::count(textured.begin(), textured.end(), std::uint8_t{1});
-  const bool agree = confirmed * 4 >= n_textured && median < given.cell_truncate;
+  const bool agree = Agree(confirmed, median, n_textured, given.cell_truncate);
   if (agree && !AtWindowEdge(result, textured, plan.radius_x, plan.radius_y)) return result;
   MatchOptions wider = given;
   wider.search_radius_x = 2 * plan.radius_x;
