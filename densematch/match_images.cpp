@@ -14,7 +14,9 @@
 #include <mutex>
 #include <new>
 #include <stdexcept>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -89,28 +91,49 @@ struct Plan {
 
 int SampleCount(int size, int grid) { return (size + grid - 1) / grid; }
 
+// Each option's range, named in the message as the Octave module names it.
+// grid_size stops at 2^24 so that sums of the grid step, the radii (at most
+// the image sides, below 2^24) and their doubles stay within an int.
+void RequireWhole(const char* name, int value, int lo, int hi) {
+  if (value >= lo && value <= hi) return;
+  throw std::invalid_argument(std::string("MatchImages: ") + name +
+                              " must be a whole number from " + std::to_string(lo) + " to " +
+                              std::to_string(hi) + ", got " + std::to_string(value));
+}
+
+void RequireReal(const char* name, float value, float lo, float hi) {
+  if (value >= lo && value <= hi) return;  // false for NaN
+  std::ostringstream text;
+  text << "MatchImages: " << name << " must lie from " << lo << " to " << hi << ", got " << value;
+  throw std::invalid_argument(text.str());
+}
+
 Plan MakePlan(const ImageView& image1, const ImageView& image2, const MatchOptions& o) {
-  Require(o.grid_size >= 0 && o.n_tree_level >= 0 && o.n_tree_level <= 15, "grid or levels");
-  Require(o.refine_radius >= 0 && o.refine_radius <= 64, "refine_radius out of range");
-  Require(o.refine_step >= 1 && o.refine_step <= 64, "refine_step out of range");
-  Require(o.bp_iterations >= 0 && o.bp_iterations <= 1000, "bp_iterations out of range");
-  Require(o.flow_warps >= 0 && o.flow_warps <= 100 && o.flow_coarse_warps >= 0 &&
-              o.flow_coarse_warps <= 100 && o.flow_fixed_point >= 0 &&
-              o.flow_fixed_point <= 100 && o.flow_sor >= 0 && o.flow_sor <= 1000,
-          "refinement iteration counts out of range");
-  for (float value : {o.cell_truncate, o.neighbour_weight, o.neighbour_truncate, o.parent_weight,
-                      o.parent_truncate, o.deform_coeff, o.flow_smoothness, o.flow_brightness,
-                      o.flow_gradient, o.flow_sigma, o.flow_edge}) {
-    Require(std::isfinite(value) && value >= 0.0f, "weights must be finite and not negative");
-  }
-  Require(o.flow_sigma <= 20.0f, "flow_sigma out of range");
-  Require(std::isfinite(o.flow_anchor) && o.flow_anchor >= 0.0f, "flow_anchor out of range");
-  Require(o.flow_scales >= 1 && o.flow_scales <= 64, "flow_scales out of range");
-  Require(o.flow_scale_factor >= 0.25f && o.flow_scale_factor <= 0.95f,
-          "flow_scale_factor out of range");
-  Require(std::isfinite(o.consistency_threshold), "consistency_threshold must be finite");
-  Require(o.median_radius >= 0 && o.median_radius <= 64, "median_radius out of range");
-  Require(o.snap_radius >= 0 && o.snap_radius <= 31, "snap_radius out of range");
+  RequireWhole("grid_size", o.grid_size, 0, 1 << 24);
+  RequireWhole("n_tree_level", o.n_tree_level, 0, 15);
+  RequireWhole("refine_radius", o.refine_radius, 0, 64);
+  RequireWhole("refine_step", o.refine_step, 1, 64);
+  RequireWhole("bp_iterations", o.bp_iterations, 0, 1000);
+  RequireWhole("flow_warps", o.flow_warps, 0, 100);
+  RequireWhole("flow_coarse_warps", o.flow_coarse_warps, 0, 100);
+  RequireWhole("flow_fixed_point", o.flow_fixed_point, 0, 100);
+  RequireWhole("flow_sor", o.flow_sor, 0, 1000);
+  RequireWhole("flow_scales", o.flow_scales, 1, 64);
+  RequireWhole("median_radius", o.median_radius, 0, 64);
+  RequireWhole("snap_radius", o.snap_radius, 0, 31);
+  // Weights up to 1e6: their products with translation and pixel counts
+  // stay finite in the inference and the refinement.
+  const std::pair<const char*, float> weights[] = {
+      {"cell_truncate", o.cell_truncate},       {"neighbour_weight", o.neighbour_weight},
+      {"neighbour_truncate", o.neighbour_truncate}, {"parent_weight", o.parent_weight},
+      {"parent_truncate", o.parent_truncate},   {"deform_coeff", o.deform_coeff},
+      {"flow_smoothness", o.flow_smoothness},   {"flow_brightness", o.flow_brightness},
+      {"flow_gradient", o.flow_gradient},       {"flow_edge", o.flow_edge},
+      {"flow_anchor", o.flow_anchor}};
+  for (const auto& weight : weights) RequireReal(weight.first, weight.second, 0.0f, 1e6f);
+  RequireReal("flow_sigma", o.flow_sigma, 0.0f, 20.0f);
+  RequireReal("flow_scale_factor", o.flow_scale_factor, 0.25f, 0.95f);
+  RequireReal("consistency_threshold", o.consistency_threshold, -1e6f, 1e6f);
   Plan plan;
   const int longer = std::max({image1.width, image1.height, image2.width, image2.height});
   plan.grid = o.grid_size > 0 ? o.grid_size : std::max(1, (longer + 40) / 80);

@@ -1352,6 +1352,41 @@ TEST(MatchImages, RefusesBadImagesAndOptions) {
     o.snap_radius = radius;
     EXPECT_THROW(MatchImages(view, view, o), std::invalid_argument);
   }
+  // Weights whose products overflow in the inference are refused by name,
+  // not reported as costs that are not finite.
+  o = MatchOptions();
+  o.neighbour_weight = 1e38f;
+  try {
+    MatchImages(view, view, o);
+    ADD_FAILURE() << "a weight of 1e38 was accepted";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "MatchImages: neighbour_weight must lie from 0 to 1e+06, got 1e+38");
+  }
+}
+
+TEST(MatchImages, AGridStepUpToItsLimitMatchesAndOneBeyondIsRefused) {
+  // Steps near the int range once wrapped the sample counts and divided by
+  // zero; up to 2^24 every sum of steps and radii fits.
+  std::vector<float> img(12 * 10);
+  const Texture t(71);
+  for (int i = 0; i < 120; ++i) img[i] = t(i / 10, i % 10);
+  const auto view = ColumnMajorImage(img.data(), PixelType::kFloat32, 12, 10, 1);
+  MatchOptions o;
+  o.grid_size = 1 << 24;
+  const MatchResult r = MatchImages(view, view, o);
+  for (size_t p = 0; p < r.dx.size(); ++p)
+    ASSERT_TRUE(std::isfinite(r.dx[p]) && std::isfinite(r.dy[p])) << p;
+  for (const int grid : {(1 << 24) + 1, std::numeric_limits<int>::max()}) {
+    o.grid_size = grid;
+    try {
+      MatchImages(view, view, o);
+      ADD_FAILURE() << "grid_size " << grid << " was accepted";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_EQ(std::string(e.what()),
+                "MatchImages: grid_size must be a whole number from 0 to 16777216, got " +
+                    std::to_string(grid));
+    }
+  }
 }
 
 }  // namespace
