@@ -6,10 +6,13 @@
 #include <array>
 #include <climits>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <random>
 #include <cstring>
 #include <stdexcept>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "densedesc/dense_descriptor.h"
@@ -1361,6 +1364,67 @@ TEST(MatchImages, RefusesBadImagesAndOptions) {
     ADD_FAILURE() << "a weight of 1e38 was accepted";
   } catch (const std::invalid_argument& e) {
     EXPECT_STREQ(e.what(), "MatchImages: neighbour_weight must lie from 0 to 1e+06, got 1e+38");
+  }
+}
+
+TEST(MatchImages, EveryOptionAtEitherEndOfItsRangeGivesAFiniteField) {
+  // One option at a time at the edges of what MakePlan accepts, on a small
+  // pair of unequal sizes: a result with finite fields or a refusal by
+  // invalid_argument (n_tree_level too deep for the grid), never a crash.
+  const Texture t(73);
+  const auto a = Render(t, 13, 9, [](int x, int y, double* sx, double* sy) { *sx = x; *sy = y; });
+  const auto b = Render(t, 11, 12, [](int x, int y, double* sx, double* sy) { *sx = x + 1; *sy = y; });
+  const auto one = ColumnMajorImage(a.data(), PixelType::kFloat32, 13, 9, 1);
+  const auto two = ColumnMajorImage(b.data(), PixelType::kFloat32, 11, 12, 1);
+  const int big = std::numeric_limits<int>::max();
+  const std::vector<std::pair<const char*, std::function<void(MatchOptions&)>>> ends = {
+      {"grid_size 1", [](MatchOptions& o) { o.grid_size = 1; }},
+      {"grid_size 2^24", [](MatchOptions& o) { o.grid_size = 1 << 24; }},
+      {"radii int max", [&](MatchOptions& o) { o.search_radius_x = o.search_radius_y = big; }},
+      {"radii 0", [](MatchOptions& o) { o.search_radius_x = o.search_radius_y = 0; }},
+      {"n_tree_level 15", [](MatchOptions& o) { o.n_tree_level = 15; }},
+      {"n_tree_level 1", [](MatchOptions& o) { o.n_tree_level = 1; }},
+      {"refine 64 / 64", [](MatchOptions& o) { o.refine_radius = o.refine_step = 64; }},
+      {"bp_iterations 0", [](MatchOptions& o) { o.bp_iterations = 0; }},
+      {"bp_iterations 1000", [](MatchOptions& o) { o.bp_iterations = 1000; }},
+      {"iterations 0", [](MatchOptions& o) {
+         o.flow_warps = o.flow_coarse_warps = o.flow_fixed_point = o.flow_sor = 0;
+       }},
+      {"scales 64 of 0.95", [](MatchOptions& o) {
+         o.flow_scales = 64;
+         o.flow_scale_factor = 0.95f;
+       }},
+      {"scales of 0.25", [](MatchOptions& o) { o.flow_scale_factor = 0.25f; }},
+      {"weights 1e6", [](MatchOptions& o) {
+         o.cell_truncate = o.neighbour_weight = o.neighbour_truncate = o.parent_weight =
+             o.parent_truncate = o.deform_coeff = o.flow_smoothness = o.flow_brightness =
+                 o.flow_gradient = o.flow_edge = o.flow_anchor = 1e6f;
+       }},
+      {"weights 0", [](MatchOptions& o) {
+         o.cell_truncate = o.neighbour_weight = o.neighbour_truncate = o.parent_weight =
+             o.parent_truncate = o.deform_coeff = o.flow_smoothness = o.flow_brightness =
+                 o.flow_gradient = o.flow_edge = o.flow_anchor = o.flow_sigma = 0.0f;
+       }},
+      {"flow_sigma 20", [](MatchOptions& o) { o.flow_sigma = 20.0f; }},
+      {"check -1e6", [](MatchOptions& o) { o.consistency_threshold = -1e6f; }},
+      {"check 1e6", [](MatchOptions& o) { o.consistency_threshold = 1e6f; }},
+      {"rectified, radii 64 / 31", [](MatchOptions& o) {
+         o.rectified = true;
+         o.median_radius = 64;
+         o.snap_radius = 31;
+       }},
+  };
+  for (const auto& end : ends) {
+    MatchOptions o;
+    end.second(o);
+    try {
+      const MatchResult r = MatchImages(one, two, o);
+      for (size_t p = 0; p < r.dx.size(); ++p)
+        ASSERT_TRUE(std::isfinite(r.dx[p]) && std::isfinite(r.dy[p])) << end.first;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find("n_tree_level"), std::string::npos)
+          << end.first << ": " << e.what();
+    }
   }
 }
 
