@@ -97,6 +97,11 @@ def test_scratch_cache_release_and_the_next_call(rng):
     (lambda im: densecorr.match(im, im, snap_radius=32), ValueError, "snap_radius"),
     (lambda im: densecorr.match(im, im, flow_sigma=np.nan), ValueError, "NaN"),
     (lambda im: densecorr.match(im, im, grid_size=2**40), ValueError, "32-bit"),
+    # (a step this large once crashed the process: the sample counts wrapped)
+    (lambda im: densecorr.match(im, im, grid_size=2**31 - 1), ValueError,
+     "grid_size must be a whole number from 0 to 16777216"),
+    (lambda im: densecorr.match(im, im, flow_smoothness=1e38), ValueError,
+     "flow_smoothness must lie from 0 to 1e+06"),
     (lambda im: densecorr.match(im, im, colour=1), TypeError, "unknown match option"),
 ])
 def test_bad_images_and_options(image, call, error, words):
