@@ -1429,12 +1429,13 @@ TEST(MatchImages, EveryOptionAtEitherEndOfItsRangeGivesAFiniteField) {
 }
 
 TEST(MatchImages, AGridStepUpToItsLimitMatchesAndOneBeyondIsRefused) {
-  // Steps near the int range once wrapped the sample counts and divided by
-  // zero; up to 2^24 every sum of steps and radii fits.
-  std::vector<float> img(12 * 10);
+  // Steps near the int range once wrapped the sample counts and the radii
+  // (to 0 from a default radius of 4 px or more: a side of 13 px or more)
+  // and divided by zero; up to 2^24 every sum of steps and radii fits.
+  std::vector<float> img(16 * 12);
   const Texture t(71);
-  for (int i = 0; i < 120; ++i) img[i] = t(i / 10, i % 10);
-  const auto view = ColumnMajorImage(img.data(), PixelType::kFloat32, 12, 10, 1);
+  for (int i = 0; i < 16 * 12; ++i) img[i] = t(i / 12, i % 12);
+  const auto view = ColumnMajorImage(img.data(), PixelType::kFloat32, 16, 12, 1);
   MatchOptions o;
   o.grid_size = 1 << 24;
   const MatchResult r = MatchImages(view, view, o);
