@@ -376,7 +376,8 @@ void SqrtInPlace(float* values, int count) {
 // the right and left (the column itself at the border); ext_u, ext_v: the
 // column's u + du, v + dv with one replicated row above and below; t: the
 // column's 12 tensor planes, n apart; au, av: the pull's target (null: no
-// pull).
+// pull); pt: the pull's shape (3 planes n apart: t11, t12, t22; null: the
+// same in every direction).
 DENSECORR_WIDE_CLONES
 void RobustArguments(const RobustTerms& k, int h, Index n, const float* __restrict ur,
                      const float* __restrict dur, const float* __restrict ul,
@@ -390,7 +391,8 @@ void RobustArguments(const RobustTerms& k, int h, Index n, const float* __restri
                      const float* __restrict sux, const float* __restrict suy,
                      const float* __restrict svx, const float* __restrict svy,
                      float* __restrict root_s, float* __restrict root_b,
-                     float* __restrict root_g, float* __restrict root_m) {
+                     float* __restrict root_g, float* __restrict root_m,
+                     const float* __restrict pt) {
   const float* __restrict b11 = t;
   const float* __restrict b12 = t + n;
   const float* __restrict b13 = t + 2 * n;
@@ -417,7 +419,13 @@ void RobustArguments(const RobustTerms& k, int h, Index n, const float* __restri
     root_b[y] = std::max(rb, 0.0f) + k.eps_data2;
     root_g[y] = std::max(rg, 0.0f) + k.eps_data2;
   }
-  if (au != nullptr) {
+  if (au != nullptr && pt != nullptr) {
+    for (int y = 0; y < h; ++y) {
+      const float eu = u[y] + du[y] - au[y], ev = v[y] + dv[y] - av[y];
+      root_m[y] = pt[y] * eu * eu + 2.0f * pt[y + n] * eu * ev + pt[y + 2 * n] * ev * ev +
+                  k.eps_anchor2;
+    }
+  } else if (au != nullptr) {
     for (int y = 0; y < h; ++y) {
       const float eu = u[y] + du[y] - au[y], ev = v[y] + dv[y] - av[y];
       root_m[y] = eu * eu + ev * ev + k.eps_anchor2;
@@ -427,7 +435,8 @@ void RobustArguments(const RobustTerms& k, int h, Index n, const float* __restri
 
 // Second half, from the roots: the smoothness weight psi and the five
 // planes of the linear system (a11, a12, a22, b1, b2, h apart in out).
-// aw: the pull's weights (null: no pull); a pixel with weight 0 gets none.
+// aw: the pull's weights (null: no pull); a pixel with weight 0 gets none;
+// pt: its shape, as in RobustArguments.
 DENSECORR_WIDE_CLONES
 void RobustOutputs(const RobustTerms& k, int h, Index n, const float* __restrict edge,
                    const float* __restrict t, const float* __restrict root_s,
@@ -435,7 +444,7 @@ void RobustOutputs(const RobustTerms& k, int h, Index n, const float* __restrict
                    const float* __restrict u, const float* __restrict v,
                    const float* __restrict au, const float* __restrict av,
                    const float* __restrict aw, const float* __restrict root_m,
-                   float* __restrict psi, float* __restrict out) {
+                   const float* __restrict pt, float* __restrict psi, float* __restrict out) {
   const float* __restrict b11 = t;
   const float* __restrict b12 = t + n;
   const float* __restrict b13 = t + 2 * n;
@@ -461,7 +470,21 @@ void RobustOutputs(const RobustTerms& k, int h, Index n, const float* __restrict
     o1[y] = -(pb * b13[y] + pg * g13[y]);
     o2[y] = -(pb * b23[y] + pg * g23[y]);
   }
-  if (aw != nullptr) {
+  if (aw != nullptr && pt != nullptr) {
+    // Robust pull towards the descriptor match, its quadratic form shaped by
+    // pt: (e^T T e).
+    for (int y = 0; y < h; ++y) {
+      const float pm = k.anchor * aw[y] * 0.5f / root_m[y];
+      const bool on = aw[y] > 0.0f;
+      const float t11 = pt[y], t12 = pt[y + n], t22 = pt[y + 2 * n];
+      const float eu = u[y] - au[y], ev = v[y] - av[y];
+      o11[y] = on ? o11[y] + pm * t11 : o11[y];
+      o12[y] = on ? o12[y] + pm * t12 : o12[y];
+      o22[y] = on ? o22[y] + pm * t22 : o22[y];
+      o1[y] = on ? o1[y] - pm * (t11 * eu + t12 * ev) : o1[y];
+      o2[y] = on ? o2[y] - pm * (t12 * eu + t22 * ev) : o2[y];
+    }
+  } else if (aw != nullptr) {
     // Robust pull towards the descriptor match.
     for (int y = 0; y < h; ++y) {
       const float pm = k.anchor * aw[y] * 0.5f / root_m[y];
@@ -924,14 +947,15 @@ void UnderTrend(const float* trend, Index n, int nc, float* d1) {
 }
 
 // One scale: warps, fixed-point steps and SOR sweeps on (u, v), attached to
-// the anchor field with per-pixel weights (null: no attachment); slopes: the
+// the anchor field with per-pixel weights (null: no attachment) and the
+// pull's shape (anchor_t: 3 planes, null: the same every way); slopes: the
 // trend's du/dx, du/dy, dv/dx, dv/dy in this scale's pixels, from which the
 // smoothness term measures the field's gradient (null: from 0); ratio: this
 // scale's size relative to the finest (1 at the finest).
 void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
                  const FlowRefineParams& params, const float* anchor_u, const float* anchor_v,
-                 const float* anchor_w, const float* slopes, Workspace& ws, float* u, float* v,
-                 StopToken* stop, float ratio = 1.0f) {
+                 const float* anchor_w, const float* anchor_t, const float* slopes,
+                 Workspace& ws, float* u, float* v, StopToken* stop, float ratio = 1.0f) {
   const int w = image1.width, h = image1.height, nc = image1.channels;
   const int w2 = image2.width, h2 = image2.height;
   if (w <= 0 || h <= 0 || w2 <= 0 || h2 <= 0 || params.n_warps <= 0) return;
@@ -1142,18 +1166,20 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
           ext_v[h + 1] = ext_v[h];
           const float* t = tensor + col;
           const bool pulled = anchor_w != nullptr;
+          const bool shaped = pulled && anchor_t != nullptr;
           RobustArguments(terms, h, n, u + cr, du + cr, u + cl, du + cl, v + cr, dv + cr, v + cl,
                           dv + cl, ext_u, ext_v, u + col, v + col, du + col, dv + col, t,
                           pulled ? anchor_u + col : nullptr, pulled ? anchor_v + col : nullptr,
                           slope + col, slope + n + col, slope + 2 * n + col, slope + 3 * n + col,
-                          root_s, root_b, root_g, root_m);
+                          root_s, root_b, root_g, root_m, shaped ? anchor_t + col : nullptr);
           SqrtInPlace(root_s, h);
           SqrtInPlace(root_b, h);
           SqrtInPlace(root_g, h);
           if (pulled) SqrtInPlace(root_m, h);
           RobustOutputs(terms, h, n, edge + col, t, root_s, root_b, root_g, u + col, v + col,
                         pulled ? anchor_u + col : nullptr, pulled ? anchor_v + col : nullptr,
-                        pulled ? anchor_w + col : nullptr, root_m, psi_s + col, out);
+                        pulled ? anchor_w + col : nullptr, root_m,
+                        shaped ? anchor_t + col : nullptr, psi_s + col, out);
           if (params.horizontal_only) {
             // With no coupling and no right-hand side, dv stays exactly 0.
             for (int y = 0; y < h; ++y) out[h + y] = out[4 * h + y] = 0.0f;
@@ -1479,6 +1505,9 @@ struct Scale {
   // weights.
   float *image1 = nullptr, *image2 = nullptr, *anchor_u = nullptr, *anchor_v = nullptr,
         *anchor_w = nullptr;
+  // The pull's shape at a scale that has a pull (3 planes: t11, t12, t22;
+  // null: the same in every direction).
+  float* pull_t = nullptr;
 };
 
 }  // namespace
@@ -1523,15 +1552,128 @@ std::vector<Scale> PlanScales(const PlanarImage& image1, const PlanarImage& imag
   return scales;
 }
 
+// Whether scale k of `count` pulls towards the matches: the matches guide
+// the coarse scales, which carry the large displacements; at the finest their
+// whole-pixel search and parabola would only bias the sub-pixel result, and a
+// confirmed but wrong match (along a ridge or a repeated texture both
+// directions can agree on the same wrong shift) would hold its patch there
+// against the data and the smoothness around it.
+bool Guided(int k, int count, const FlowRefineParams& params) {
+  return k >= params.unguided_scales || k + 1 == count;
+}
+
+// The pull's shape at every scale that has a pull: image 1's structure
+// tensor S (products of its grey level's central differences, each scale's
+// shrunk from the next finer one's, then summed over a Gaussian window of
+// pull_structure_sigma finest pixels), as the form T = m I + (1 - m) e1 e1^T,
+// e1 the direction of S's larger eigenvalue and m = min(1, 4 * l2 / l1) with
+// a floor added to both eigenvalues. A match is reliable across an edge or
+// stripes and not along them (the descriptor matches a striped leaf equally
+// well a few pixels along its stripes, and both directions then agree on
+// the wrong shift), so there the pull leaves the displacement along them to
+// the data and the smoothness; where the window holds structure in every
+// direction (l2 / l1 of 1/4 or more) or none (below the floor) it pulls the
+// same every way. Every value per pixel in a fixed order: deterministic.
+// temp: at least 5 planes of image 1's size (CarveAll's temp[1..5]) and one
+// (temp[0]) for Shrink.
+void ShapePull(std::vector<Scale>& scales, const PlanarImage& image1,
+               const FlowRefineParams& params, float* const* temp) {
+  // Squared grey-level differences per pixel, values on [0, 1]: a pattern
+  // whose differences stay below about a hundredth counts as flat.
+  constexpr float kFloor = 1e-4f;
+  constexpr float kKnee = 4.0f;
+  const int count = static_cast<int>(scales.size());
+  int first = 0;
+  while (first < count && scales[first].pull_t == nullptr) ++first;
+  if (first == count) return;
+  const int w = image1.width, h = image1.height, nc = image1.channels;
+  const Index n = Index{w} * h;
+  const bool threaded = n >= kParallelPixels;
+  float* const grey = temp[5];
+  float* const raw[3] = {temp[2], temp[3], temp[4]};  // S at the finest scale
+  ParallelFor(w, threaded, [&](int x) {
+    for (int y = 0; y < h; ++y) {
+      const Index p = Index{x} * h + y;
+      float sum = 0.0f;
+      for (int c = 0; c < nc; ++c) sum += image1.data[c * n + p];
+      grey[p] = sum / static_cast<float>(nc);
+    }
+  });
+  ParallelFor(w, threaded, [&](int x) {
+    const float* left = grey + Index{x > 0 ? x - 1 : x} * h;
+    const float* right = grey + Index{x + 1 < w ? x + 1 : x} * h;
+    const float* column = grey + Index{x} * h;
+    for (int y = 0; y < h; ++y) {
+      const float gx = 0.5f * (right[y] - left[y]);
+      const float gy = 0.5f * (column[y + 1 < h ? y + 1 : y] - column[y > 0 ? y - 1 : y]);
+      const Index p = Index{x} * h + y;
+      raw[0][p] = gx * gx;
+      raw[1][p] = gx * gy;
+      raw[2][p] = gy * gy;
+    }
+  });
+  // S at each scale from `first` on, coarse ones from the next finer.
+  for (int k = first; k < count; ++k) {
+    Scale& s = scales[k];
+    const Index sn = Index{s.w1} * s.h1;
+    const int fw = k == first ? w : scales[k - 1].w1, fh = k == first ? h : scales[k - 1].h1;
+    const Index fn = Index{fw} * fh;
+    for (int q = 0; q < 3; ++q) {
+      const float* from = k == first ? raw[q] : scales[k - 1].pull_t + q * fn;
+      if (k == 0)
+        std::copy(from, from + fn, s.pull_t + q * sn);
+      else
+        Shrink(from, fw, fh, 1, s.w1, s.h1, s.pull_t + q * sn, temp[0], temp[1]);
+    }
+  }
+  // Each scale's window, then the form; coarse to fine, since each S above
+  // was shrunk from the finer one's.
+  for (int k = count - 1; k >= first; --k) {
+    Scale& s = scales[k];
+    const Index sn = Index{s.w1} * s.h1;
+    const float sigma = params.pull_structure_sigma * static_cast<float>(s.w1) / w;
+    for (int q = 0; q < 3; ++q)
+      GaussianBlur(s.pull_t + q * sn, s.w1, s.h1, 1, sigma, temp[2 + q], temp[1]);
+    const float* s11 = temp[2];
+    const float* s12 = temp[3];
+    const float* s22 = temp[4];
+    float* const t11 = s.pull_t;
+    float* const t12 = s.pull_t + sn;
+    float* const t22 = s.pull_t + 2 * sn;
+    ParallelFor(s.w1, sn >= kParallelPixels, [&](int x) {
+      for (Index p = Index{x} * s.h1; p < Index{x + 1} * s.h1; ++p) {
+        const float a = s11[p] + kFloor, b = s12[p], c = s22[p] + kFloor;
+        const float mid = 0.5f * (a + c);
+        const float rad = std::sqrt(0.25f * (a - c) * (a - c) + b * b);
+        const float l1 = mid + rad, l2 = mid - rad;
+        const float m = std::min(1.0f, kKnee * l2 / l1);
+        if (!(rad > 0.0f) || !(m < 1.0f)) {
+          t11[p] = 1.0f;
+          t12[p] = 0.0f;
+          t22[p] = 1.0f;
+          continue;
+        }
+        // e1 e1^T = (S - l2 I) / (l1 - l2).
+        const float along = (1.0f - m) / (2.0f * rad);
+        t11[p] = m + along * (a - l2);
+        t12[p] = along * b;
+        t22[p] = m + along * (c - l2);
+      }
+    });
+  }
+}
+
 // Every buffer of a refinement; the same walk on an arena in counting mode
 // sizes the block. The scales' planes and the field at two scales (field:
 // 4 planes) live throughout; the pyramid's temporaries (Shrink's blurred
 // planes and their blur's first pass, the weighted anchors and plain means:
 // temp, 6 pointers) are done with before the first solve, so they share
 // their memory with the solves' workspace.
-void CarveAll(std::vector<Scale>& scales, int nc, bool weighted, Index n2, Arena& arena,
-              float** field, float** temp, Workspace* ws) {
-  for (std::size_t k = 0; k < scales.size(); ++k) {
+void CarveAll(std::vector<Scale>& scales, int nc, bool weighted, const FlowRefineParams& params,
+              Index n2, Arena& arena, float** field, float** temp, Workspace* ws) {
+  const int count = static_cast<int>(scales.size());
+  const bool shaped = weighted && params.pull_structure_sigma > 0.0f;
+  for (int k = 0; k < count; ++k) {
     Scale& s = scales[k];
     const Index sn1 = Index{s.w1} * s.h1;
     if (k > 0) {
@@ -1541,6 +1683,7 @@ void CarveAll(std::vector<Scale>& scales, int nc, bool weighted, Index n2, Arena
     s.anchor_u = arena.Take(sn1);
     s.anchor_v = arena.Take(sn1);
     s.anchor_w = weighted ? arena.Take(sn1) : nullptr;
+    s.pull_t = shaped && Guided(k, count, params) ? arena.Take(3 * sn1) : nullptr;
   }
   const Index n = Index{scales[0].w1} * scales[0].h1;
   const Index n_max = std::max(n, n2);
@@ -1571,8 +1714,8 @@ std::int64_t RefineFlowScratchBytes(const PlanarImage& image1, const PlanarImage
   float* field[4];
   float* temp[6];
   Workspace ws;
-  CarveAll(scales, image1.channels, weighted, Index{image2.width} * image2.height, sizes, field,
-           temp, &ws);
+  CarveAll(scales, image1.channels, weighted, params, Index{image2.width} * image2.height, sizes,
+           field, temp, &ws);
   return static_cast<std::int64_t>(sizes.used()) * static_cast<std::int64_t>(sizeof(float));
 }
 
@@ -1610,7 +1753,7 @@ bool RefineScales(const PlanarImage& image1, const PlanarImage& image2,
   float* planes[4];
   float* temp[6];
   Workspace ws;
-  CarveAll(scales, nc, weighted, n2, arena, planes, temp, &ws);
+  CarveAll(scales, nc, weighted, params, n2, arena, planes, temp, &ws);
   float* const blurred = temp[0];
   float* const blur_plane = temp[1];
   float* const wu = temp[2];
@@ -1671,6 +1814,8 @@ bool RefineScales(const PlanarImage& image1, const PlanarImage& image2,
     }
   }
 
+  if (!finest_only) ShapePull(scales, image1, params, temp);
+
   // The smoothness term measures the field's gradient from the slopes of
   // the reliable matches' affine motion rather than from 0: a zoom, rotation
   // or shear then costs nothing, and where the data say little (flat areas,
@@ -1718,14 +1863,7 @@ bool RefineScales(const PlanarImage& image1, const PlanarImage& image2,
     }
     const PlanarImage i1{s.image1 ? s.image1 : image1.data, s.w1, s.h1, nc};
     const PlanarImage i2{s.image2 ? s.image2 : image2.data, s.w2, s.h2, nc};
-    // The matches guide the coarse scales, which carry the large
-    // displacements; at the finest their whole-pixel search and parabola
-    // would only bias the sub-pixel result, and a confirmed but wrong match
-    // (along a ridge or a repeated texture both directions can agree on the
-    // same wrong shift) would hold its patch there against the data and the
-    // smoothness around it.
-    const bool guided =
-        k >= params.unguided_scales || k + 1 == static_cast<int>(scales.size());
+    const bool guided = Guided(k, static_cast<int>(scales.size()), params);
     // Slopes in this scale's pixels: each axis scales by its own ratio.
     const double rx = static_cast<double>(s.w1) / image1.width;
     const double ry = static_cast<double>(s.h1) / image1.height;
@@ -1734,7 +1872,7 @@ bool RefineScales(const PlanarImage& image1, const PlanarImage& image2,
     FlowRefineParams level = params;
     if (k >= params.unguided_scales && params.n_coarse_warps >= 0)
       level.n_warps = params.n_coarse_warps;
-    RefineLevel(i1, i2, level, s.anchor_u, s.anchor_v, guided ? s.anchor_w : nullptr,
+    RefineLevel(i1, i2, level, s.anchor_u, s.anchor_v, guided ? s.anchor_w : nullptr, s.pull_t,
                 has_slopes ? slopes : nullptr, ws, fu, fv, stop, static_cast<float>(rx));
     cu = fu;
     cv = fv;

@@ -28,6 +28,12 @@ struct FlowRefineParams {
   float presmooth_sigma = 0.0f;    // Gaussian smoothing of the images first, pixels
   float edge_sharpness = 0.0f;     // smoothness weight exp(-edge_sharpness*|grad image 1|)
   float anchor = 0.0f;             // weight of the pull towards the starting field
+  // Window (Gaussian sigma, pixels of image 1) of image 1's structure tensor,
+  // which shapes the pull; 0: the pull is the same in every direction. Where
+  // the window holds one dominant orientation (an edge, stripes), a match
+  // fixes only its displacement across it: along it the pull weakens, down
+  // to a quarter of the ratio of the tensor's eigenvalues under 1/4.
+  float pull_structure_sigma = 0.0f;
   // The finest scales refined without the pull (the coarsest always has it).
   int unguided_scales = 1;
   int n_scales = 1;                // scales, coarse to fine

@@ -128,8 +128,6 @@ std::vector<float> TrendSlopes(const Plane& u, const Plane& v, const Plane& weig
   return slopes;
 }
 
-// One scale of the refinement, pixel by pixel, with the robust pull towards
-// (u0, v0) weighted by anchor * weight where weight is given.
 // One pass of the box filter of radius r, borders replicated: down the
 // columns the sums of the 2r + 1 rows in order, then across them running
 // sums along each row.
@@ -195,11 +193,57 @@ std::vector<Plane> SlopeTargets(const Plane& u, const Plane& v, int w, int h,
   return dev;
 }
 
+// The pull's shape at one scale, literally: image 1's structure tensor over
+// a Gaussian window, as m I + (1 - m) e1 e1^T with m = min(1, 4 l2 / l1).
+// Planes t11, t12, t22.
+std::array<Plane, 3> ReferenceShape(const Plane& image1, int w, int h, int nc, float sigma) {
+  const int n = w * h;
+  Plane grey(n);
+  for (int p = 0; p < n; ++p) {
+    float sum = 0.0f;
+    for (int c = 0; c < nc; ++c) sum += image1[c * n + p];
+    grey[p] = sum / static_cast<float>(nc);
+  }
+  std::array<Plane, 3> s{Plane(n), Plane(n), Plane(n)};
+  for (int x = 0; x < w; ++x)
+    for (int y = 0; y < h; ++y) {
+      const auto g = [&](int xx, int yy) {
+        return grey[std::min(std::max(xx, 0), w - 1) * h + std::min(std::max(yy, 0), h - 1)];
+      };
+      const float gx = 0.5f * (g(x + 1, y) - g(x - 1, y)), gy = 0.5f * (g(x, y + 1) - g(x, y - 1));
+      s[0][x * h + y] = gx * gx;
+      s[1][x * h + y] = gx * gy;
+      s[2][x * h + y] = gy * gy;
+    }
+  for (Plane& plane : s) plane = Blur(plane, w, h, 1, sigma);
+  std::array<Plane, 3> t{Plane(n, 1.0f), Plane(n, 0.0f), Plane(n, 1.0f)};
+  for (int p = 0; p < n; ++p) {
+    const float a = s[0][p] + 1e-4f, b = s[1][p], c = s[2][p] + 1e-4f;
+    const float mid = 0.5f * (a + c), rad = std::sqrt(0.25f * (a - c) * (a - c) + b * b);
+    const float l1 = mid + rad, l2 = mid - rad;
+    const float m = std::min(1.0f, 4.0f * l2 / l1);
+    if (!(rad > 0.0f) || !(m < 1.0f)) continue;
+    const float along = (1.0f - m) / (2.0f * rad);
+    t[0][p] = m + along * (a - l2);
+    t[1][p] = along * b;
+    t[2][p] = m + along * (c - l2);
+  }
+  return t;
+}
+
+// One scale of the refinement, pixel by pixel, with the robust pull towards
+// (u0, v0) weighted by anchor * weight where weight is given, shaped as
+// ReferenceShape's where prm.pull_structure_sigma is set.
 void ReferenceLevel(const Plane& image1, const Plane& image2, int w, int h, int w2, int h2,
                     int nc, const FlowRefineParams& prm, const Plane* weight, Plane& u,
                     Plane& v) {
   const int n = w * h;
   const Plane u0 = u, v0 = v;
+  const bool shaped = weight != nullptr && prm.pull_structure_sigma > 0.0f;
+  const std::array<Plane, 3> shape =
+      // The window as the refinement scales it to a scale (here the finest).
+      shaped ? ReferenceShape(image1, w, h, nc, prm.pull_structure_sigma * static_cast<float>(w) / w)
+             : std::array<Plane, 3>{};
   // With weights, the smoothness term measures the field's gradient from
   // the weighted start's affine motion.
   const std::vector<float> k =
@@ -309,7 +353,19 @@ void ReferenceLevel(const Plane& image1, const Plane& image2, int w, int h, int 
           a22[p] = pb_ * B.t22 + pg_ * G.t22;
           b1[p] = -(pb_ * B.t13 + pg_ * G.t13);
           b2[p] = -(pb_ * B.t23 + pg_ * G.t23);
-          if (weight != nullptr && (*weight)[p] > 0.0f) {
+          if (shaped && (*weight)[p] > 0.0f) {
+            const float t11 = shape[0][p], t12 = shape[1][p], t22 = shape[2][p];
+            const float eu = u[p] + a - u0[p], ev = v[p] + c - v0[p];
+            const float pm =
+                prm.anchor * (*weight)[p] * 0.5f /
+                std::sqrt(t11 * eu * eu + 2.0f * t12 * eu * ev + t22 * ev * ev + eps_anchor2);
+            const float eu0 = u[p] - u0[p], ev0 = v[p] - v0[p];
+            a11[p] += pm * t11;
+            a12[p] += pm * t12;
+            a22[p] += pm * t22;
+            b1[p] -= pm * (t11 * eu0 + t12 * ev0);
+            b2[p] -= pm * (t12 * eu0 + t22 * ev0);
+          } else if (weight != nullptr && (*weight)[p] > 0.0f) {
             const float eu = u[p] + a - u0[p], ev = v[p] + c - v0[p];
             const float pm = prm.anchor * (*weight)[p] * 0.5f / std::sqrt(eu * eu + ev * ev + eps_anchor2);
             a11[p] += pm;
@@ -427,8 +483,10 @@ TEST(RefineFlow, OneScaleMatchesThePixelByPixelSolveBitForBit) {
   const int sizes[][2] = {{1, 1}, {1, 6}, {7, 1}, {2, 3}, {5, 2}, {9, 8}, {13, 11}, {24, 17}};
   for (const auto& size : sizes) {
     for (int nc : {1, 2, 3}) {
-      for (int mode = 0; mode < 4; ++mode) {
-        const bool weighted = mode & 1, bicubic = mode & 2;
+      for (int mode = 0; mode < 6; ++mode) {
+        // Modes 4 and 5: weighted, the pull shaped by the image's structure.
+        const bool weighted = (mode & 1) || mode >= 4;
+        const bool bicubic = mode >= 4 ? mode == 5 : (mode & 2) != 0;
         const int w = size[0], h = size[1], w2 = w + 1, h2 = std::max(1, h - 1);
         const size_t n = static_cast<size_t>(w) * h;
         const unsigned seed = static_cast<unsigned>(w * 100 + h + nc);
@@ -439,6 +497,7 @@ TEST(RefineFlow, OneScaleMatchesThePixelByPixelSolveBitForBit) {
         const Plane weight(n, 1.0f);
         FlowRefineParams prm = Params(1);
         prm.bicubic = bicubic;
+        if (mode >= 4) prm.pull_structure_sigma = 1.3f;
         Plane ru = u, rv = v;
         ReferenceLevel(image1, image2, w, h, w2, h2, nc, prm, weighted ? &weight : nullptr, ru, rv);
         RefineFlow(PlanarImage{image1.data(), w, h, nc}, PlanarImage{image2.data(), w2, h2, nc}, prm,
@@ -494,28 +553,32 @@ TEST(RefineFlow, CoarseToFineIsTheSameWhateverTheThreadCount) {
         image2[c * n + x * h + y] = tex(x - 2.4, y + 1.3);
       }
   const Plane weight = Noise(n, 7, 0.0f, 1.0f);
-  const FlowRefineParams prm = Params(9);
-  Plane result[2][2];
-  for (int t = 0; t < 2; ++t) {
-    Plane u(n, 2.0f), v(n, -1.0f);
-    WithThreads(t + 1, [&] {
-      RefineFlow(PlanarImage{image1.data(), w, h, nc}, PlanarImage{image2.data(), w, h, nc}, prm,
-                 weight.data(), u.data(), v.data());
-    });
-    result[t][0] = u;
-    result[t][1] = v;
-  }
-  EXPECT_EQ(std::memcmp(result[0][0].data(), result[1][0].data(), n * sizeof(float)), 0);
-  EXPECT_EQ(std::memcmp(result[0][1].data(), result[1][1].data(), n * sizeof(float)), 0);
-  // And the solve does its job: the interior moves to the true (2.4, -1.3).
-  double err = 0.0;
-  int count = 0;
-  for (int x = 20; x < w - 20; ++x)
-    for (int y = 20; y < h - 20; ++y) {
-      err += std::hypot(result[0][0][x * h + y] - 2.4, result[0][1][x * h + y] + 1.3);
-      ++count;
+  // The plain pull and the one shaped by the image's structure.
+  for (float shape : {0.0f, 5.0f}) {
+    FlowRefineParams prm = Params(9);
+    prm.pull_structure_sigma = shape;
+    Plane result[2][2];
+    for (int t = 0; t < 2; ++t) {
+      Plane u(n, 2.0f), v(n, -1.0f);
+      WithThreads(t + 1, [&] {
+        RefineFlow(PlanarImage{image1.data(), w, h, nc}, PlanarImage{image2.data(), w, h, nc}, prm,
+                   weight.data(), u.data(), v.data());
+      });
+      result[t][0] = u;
+      result[t][1] = v;
     }
-  EXPECT_LT(err / count, 0.05);
+    EXPECT_EQ(std::memcmp(result[0][0].data(), result[1][0].data(), n * sizeof(float)), 0);
+    EXPECT_EQ(std::memcmp(result[0][1].data(), result[1][1].data(), n * sizeof(float)), 0);
+    // And the solve does its job: the interior moves to the true (2.4, -1.3).
+    double err = 0.0;
+    int count = 0;
+    for (int x = 20; x < w - 20; ++x)
+      for (int y = 20; y < h - 20; ++y) {
+        err += std::hypot(result[0][0][x * h + y] - 2.4, result[0][1][x * h + y] + 1.3);
+        ++count;
+      }
+    EXPECT_LT(err / count, 0.05);
+  }
 }
 
 TEST(RefineFlow, BicubicSampleIsExactOnQuadraticsAndFallsBackAtTheBorder) {
@@ -836,6 +899,48 @@ TEST(RefineFlow, ConfirmedButWrongMatchesGiveWayAtTheUnguidedScales) {
   // Measured: 1.69 px pulled at the 3/4 scale, 0.26 px without.
   EXPECT_GT(err[1], 1.0);
   EXPECT_LT(err[2], 0.5);
+}
+
+TEST(RefineFlow, AShapedPullLeavesTheDirectionAlongRidgesToTheSmoothness) {
+  // The ridges of the test above, every match weighted and a patch of them
+  // 3 px off, pulled at every scale but the finest. Along the ridges (v) the
+  // data cannot tell the patch is wrong: the plain pull holds it there, the
+  // pull shaped by the image's structure lets the field around carry it (a
+  // tensor read the wrong way round would keep the full pull along the
+  // ridges). Across them (u) the data corrects the patch either way.
+  const int w = 96, h = 80, nc = 1;
+  const size_t n = static_cast<size_t>(w) * h;
+  const double su = 1.3, sv = -0.8;
+  const auto tex = [](double x, double y) {
+    return static_cast<float>(0.5 + 0.2 * std::sin(0.9 * x + 0.05 * y) + 0.02 * std::sin(0.11 * y));
+  };
+  Plane image1, image2;
+  ShiftedPair(tex, w, h, su, sv, &image1, &image2);
+  const auto patch_error = [&](float sigma, float off_u, float off_v) {
+    FlowRefineParams prm = Params(4);
+    prm.unguided_scales = 1;
+    prm.pull_structure_sigma = sigma;
+    Plane u(n, static_cast<float>(su)), v(n, static_cast<float>(sv)), weight(n, 1.0f);
+    for (int x = 40; x < 56; ++x)
+      for (int y = 32; y < 48; ++y) {
+        u[static_cast<size_t>(x) * h + y] += off_u;
+        v[static_cast<size_t>(x) * h + y] += off_v;
+      }
+    RefineFlow(PlanarImage{image1.data(), w, h, nc}, PlanarImage{image2.data(), w, h, nc}, prm,
+               weight.data(), u.data(), v.data());
+    double sum = 0.0;
+    for (int x = 40; x < 56; ++x)
+      for (int y = 32; y < 48; ++y) {
+        const size_t p = static_cast<size_t>(x) * h + y;
+        sum += std::hypot(u[p] - su, v[p] - sv);
+      }
+    return sum / 256.0;
+  };
+  // Measured: along 1.69 px plain, 0.06 px shaped; across 0.02 and 0.01 px.
+  EXPECT_GT(patch_error(0.0f, 0.0f, 3.0f), 1.0);
+  EXPECT_LT(patch_error(5.0f, 0.0f, 3.0f), 0.3);
+  EXPECT_LT(patch_error(0.0f, 3.0f, 0.0f), 0.1);
+  EXPECT_LT(patch_error(5.0f, 3.0f, 0.0f), 0.1);
 }
 
 TEST(RefineFlow, MoreLinearisationsAtTheCoarseScalesCarryALargerDisplacement) {
