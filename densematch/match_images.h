@@ -89,7 +89,8 @@ struct MatchOptions {
   float flow_edge = 2.0f;
   // Coarse to fine over flow_scales scales; at all but the two finest (the
   // coarsest always), matches confirmed by the backward match pull the field
-  // towards them with weight flow_anchor.
+  // towards them with weight flow_anchor: fully across image 1's edges and
+  // stripes, weakly along them, where a match can be off a few pixels.
   int flow_scales = 9;
   float flow_scale_factor = 0.75f;  // size of each scale relative to the next
   float flow_anchor = 0.5f;

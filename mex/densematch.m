@@ -92,7 +92,8 @@
 %                         0.25 to 0.95 [0.75]
 %     flow_anchor         pull of the refinement, at all but the two finest
 %                         scales, towards the descriptor matches that the
-%                         backward match confirms [0.5]
+%                         backward match confirms; weaker along the edges
+%                         and stripes of IMAGE1 [0.5]
 %     consistency_threshold  largest forward-backward error of a valid pixel,
 %                         pixels; <= 0 skips the backward match (VALID is then
 %                         only "inside IMAGE2") [1]
