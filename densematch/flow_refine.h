@@ -31,8 +31,9 @@ struct FlowRefineParams {
   // Window (Gaussian sigma, pixels of image 1) of image 1's structure tensor,
   // which shapes the pull; 0: the pull is the same in every direction. Where
   // the window holds one dominant orientation (an edge, stripes), a match
-  // fixes only its displacement across it: along it the pull weakens, down
-  // to a quarter of the ratio of the tensor's eigenvalues under 1/4.
+  // fixes only its displacement across it: along it the pull is scaled by
+  // four times the ratio of the tensor's smaller eigenvalue to its larger
+  // (in full from a ratio of 1/4 on).
   float pull_structure_sigma = 0.0f;
   // The finest scales refined without the pull (the coarsest always has it).
   int unguided_scales = 1;
