@@ -648,25 +648,32 @@ void SorColumn(const SorSystem& s, int x, int w, int h, int parity) {
 // Image 2's 6 * nc planes (pixel-major in `packed`, w2 x h2) at the warped
 // positions of column x of image 1 (displacements u, v over its h rows),
 // into `sampled` plane after plane (h floats each); inside[y]: whether the
-// match lies in image 2 (else its samples are 0). Bicubic (cubic) where the
-// 4 x 4 taps lie inside image 2, bilinear elsewhere; every plane with the
-// same weights. acc: n_plane2 * h floats of workspace; taps: 8 * h floats,
-// whole: 3 * h ints.
+// match lies in image 2 or within `margin` pixels past its edge (else its
+// samples are 0). Bicubic (cubic) where the 4 x 4 taps lie inside image 2,
+// bilinear elsewhere; every plane with the same weights. Past the edge, each
+// channel's value and gradient are carried on from the nearest point of
+// image 2 by its first derivatives (measured against a point 2 px inside,
+// beyond the reach of the derivatives' stencils: that lost a little on the
+// warps and the field pairs alike). acc: n_plane2 * h floats of workspace;
+// taps: 8 * h floats, whole: 3 * h ints.
 // kM: n_plane2 when known at compile time (0: not), so that the loops over
 // the planes unroll into whole vectors (with 18 planes counted at run time
 // the bicubic samples took five times as long).
-// ColumnTaps' rows: kind 0 outside image 2, 1 bicubic, 2 bilinear; the
+// ColumnTaps' rows: kind 0 outside image 2 (and its margin), 1 bicubic, 2
+// bilinear, 3 within the margin (bilinear at the nearest point); the
 // whole parts and CubicWeights' weights (the same operations, so the same
 // bits) of x + u[y], y + v[y]. Every output its own restrict pointer and no
 // short-circuit operators: GCC then vectorises the loop.
 __attribute__((always_inline)) inline void ColumnTaps(
     int x, int h, const float* __restrict u, const float* __restrict v, int w2, int h2,
-    int use_cubic, int* __restrict xfs, int* __restrict yfs, int* __restrict kind,
+    float margin, int use_cubic, int* __restrict xfs, int* __restrict yfs, int* __restrict kind,
     float* __restrict wx0, float* __restrict wx1, float* __restrict wx2, float* __restrict wx3,
     float* __restrict wy0, float* __restrict wy1, float* __restrict wy2, float* __restrict wy3) {
   for (int y = 0; y < h; ++y) {
     const float xw = x + u[y], yw = y + v[y];
     const int in = (xw >= 0.0f) & (xw <= w2 - 1) & (yw >= 0.0f) & (yw <= h2 - 1);
+    const int near = (xw >= -margin) & (xw <= w2 - 1 + margin) & (yw >= -margin) &
+                     (yw <= h2 - 1 + margin);
     // Clamped as in SampleBilinear (not a number: 0) so that the
     // conversion is defined; inside image 2 the clamps change nothing.
     float xc = xw > 0.0f ? xw : 0.0f, yc = yw > 0.0f ? yw : 0.0f;
@@ -675,7 +682,7 @@ __attribute__((always_inline)) inline void ColumnTaps(
     const int xf = static_cast<int>(xc), yf = static_cast<int>(yc);
     const int bicubic =
         use_cubic & (xf >= 1) & (xf + 2 <= w2 - 1) & (yf >= 1) & (yf + 2 <= h2 - 1);
-    kind[y] = in * (2 - bicubic);
+    kind[y] = in * (2 - bicubic) + (1 - in) * near * 3;
     xfs[y] = xf;
     yfs[y] = yf;
     const float tx = xw - xf, ty = yw - yf;
@@ -694,7 +701,7 @@ __attribute__((always_inline)) inline void ColumnTaps(
 template <int kM>
 DENSECORR_WIDE_CLONES void SampleColumn(int x, int h, const float* __restrict u,
                                         const float* __restrict v, const float* __restrict packed,
-                                        int w2, int h2, int n_plane2, bool cubic,
+                                        int w2, int h2, float margin, int n_plane2, bool cubic,
                                         float* __restrict sampled, unsigned char* __restrict inside,
                                         float* __restrict acc, float* __restrict taps,
                                         int* __restrict whole) {
@@ -705,8 +712,8 @@ DENSECORR_WIDE_CLONES void SampleColumn(int x, int h, const float* __restrict u,
   float* const wx = taps;  // 4 planes of h: weights of columns xf - 1 .. xf + 2
   float* const wy = wx + 4 * Index{h};
   int* const kind = whole + 2 * Index{h};
-  ColumnTaps(x, h, u, v, w2, h2, cubic ? 1 : 0, whole, whole + h, kind, wx, wx + h, wx + 2 * h,
-             wx + 3 * h, wy, wy + h, wy + 2 * h, wy + 3 * h);
+  ColumnTaps(x, h, u, v, w2, h2, margin, cubic ? 1 : 0, whole, whole + h, kind, wx, wx + h,
+             wx + 2 * h, wx + 3 * h, wy, wy + h, wy + 2 * h, wy + 3 * h);
   for (int y = 0; y < h; ++y) {
     float* const out = acc + Index{y} * m;
     const int k = kind[y];
@@ -715,8 +722,8 @@ DENSECORR_WIDE_CLONES void SampleColumn(int x, int h, const float* __restrict u,
       for (int e = 0; e < m; ++e) out[e] = 0.0f;
       continue;
     }
-    const int xf = whole[y], yf = whole[h + y];
     if (k == 1) {
+      const int xf = whole[y], yf = whole[h + y];
       // A column's 4 rows of taps lie together: rows first, then columns.
       const float wy0 = wy[y], wy1 = wy[h + y], wy2 = wy[2 * h + y], wy3 = wy[3 * h + y];
       const float wx0 = wx[y], wx1 = wx[h + y], wx2 = wx[2 * h + y], wx3 = wx[3 * h + y];
@@ -733,8 +740,11 @@ DENSECORR_WIDE_CLONES void SampleColumn(int x, int h, const float* __restrict u,
     } else {
       // SampleBilinear's corners and weights (inside, its clamps change
       // nothing).
-      const float xw = x + u[y], yw = y + v[y];
-      const int x0 = std::min(xf, w2 - 1), y0 = std::min(yf, h2 - 1);
+      const float xr = x + u[y], yr = y + v[y];
+      const float xw = k == 3 ? std::min(std::max(xr, 0.0f), w2 - 1.0f) : xr;
+      const float yw = k == 3 ? std::min(std::max(yr, 0.0f), h2 - 1.0f) : yr;
+      const int x0 = std::min(static_cast<int>(xw), w2 - 1);
+      const int y0 = std::min(static_cast<int>(yw), h2 - 1);
       const int x1 = std::min(x0 + 1, w2 - 1), y1 = std::min(y0 + 1, h2 - 1);
       const float fx = xw - x0, fy = yw - y0;
       const float* c00 = packed + (Index{x0} * h2 + y0) * m;
@@ -744,6 +754,18 @@ DENSECORR_WIDE_CLONES void SampleColumn(int x, int h, const float* __restrict u,
       for (int e = 0; e < m; ++e) {
         out[e] = (c00[e] * (1.0f - fx) + c10[e] * fx) * (1.0f - fy) +
                  (c01[e] * (1.0f - fx) + c11[e] * fx) * fy;
+      }
+      if (k == 3) {
+        // Just past image 2's edge: its value and gradient carried on from
+        // the nearest point by their own derivatives.
+        const float ox = xr - xw, oy = yr - yw;
+        for (int e = 0; e + 6 <= m; e += 6) {
+          const float i0 = out[e], ix = out[e + 1], iy = out[e + 2];
+          const float ixx = out[e + 3], ixy = out[e + 4], iyy = out[e + 5];
+          out[e] = i0 + (ix * ox + iy * oy);
+          out[e + 1] = ix + (ixx * ox + ixy * oy);
+          out[e + 2] = iy + (ixy * ox + iyy * oy);
+        }
       }
     }
   }
@@ -1076,6 +1098,8 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
     for (int x = 0; x < w; ++x) no_data_column[x] = under(x, w, params.no_data_width);
     for (int y = 0; y < h; ++y) no_data_row[y] = under(y, h, params.no_data_height);
   }
+  // In this scale's pixels (not a number: no margin).
+  const float edge_margin = params.edge_margin * ratio;
   for (int warp = 0; warp < params.n_warps; ++warp) {
     if (stop != nullptr && stop->StopRequested(true)) throw Stopped();
     const bool threaded = n >= kParallelPixels && TeamPossible();
@@ -1094,8 +1118,8 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
         const auto sample = n_plane2 == 18 ? SampleColumn<18>
                             : n_plane2 == 6 ? SampleColumn<6>
                                             : SampleColumn<0>;
-        sample(x, h, u + col, v + col, d2_packed, w2, h2, n_plane2, params.bicubic, sampled.get(),
-               inside.get(), acc.get(), taps.get(), whole.get());
+        sample(x, h, u + col, v + col, d2_packed, w2, h2, edge_margin, n_plane2, params.bicubic,
+               sampled.get(), inside.get(), acc.get(), taps.get(), whole.get());
         float* t[12];
         for (int k = 0; k < 12; ++k) t[k] = tensor + k * n + col;
         for (int k = 0; k < 12; ++k)

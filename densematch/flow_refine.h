@@ -35,6 +35,12 @@ struct FlowRefineParams {
   // four times the ratio of the tensor's smaller eigenvalue to its larger
   // (in full from a ratio of 1/4 on).
   float pull_structure_sigma = 0.0f;
+  // A match up to this far past image 2's edge (pixels of image 1's finest
+  // scale, scaled with each scale) keeps its data term: image 2 carried on
+  // from its nearest point by its derivatives, to first order. 0: a match
+  // outside image 2 has none, and one that strays just past the edge stays
+  // there, held only by the smoothness.
+  float edge_margin = 0.0f;
   // The finest scales refined without the pull (the coarsest always has it).
   int unguided_scales = 1;
   int n_scales = 1;                // scales, coarse to fine

@@ -1009,6 +1009,16 @@ FlowRefineParams RefineParams(const MatchOptions& o) {
   // as before.
   const int cell = o.descriptor.cell_size > 0 ? o.descriptor.cell_size : 3;
   fr.pull_structure_sigma = 5.0f / 3.0f * static_cast<float>(cell);
+  // Matches that stray past image 2's edge keep a data term up to 4 px
+  // beyond it at the working size (scaled with the cells). Without one,
+  // the pixels whose true match lies within a few pixels of the edge were
+  // wrong ten times as often as the rest, mostly pushed outwards. Measured
+  // on the default warp family (within 1 px): 65 unseen warps 99.55 ->
+  // 99.66 %, 130 more 99.65 -> 99.76 %; the field family's 54 textured
+  // pairs 99.80 -> 99.84 %. A margin read at the nearest point instead
+  // (the border replicated) lost on the field family; margins of 1 - 5 px
+  // gain alike, 8 px and more less.
+  fr.edge_margin = 4.0f / 3.0f * static_cast<float>(cell);
   // The two finest scales (full and 3/4 size) follow the data and the
   // smoothness alone. Measured against the finest alone: synthetic pairs
   // 99.58 -> 99.61 % within 1 px, mean EPE 0.093 -> 0.086 px (a blob of

@@ -289,11 +289,23 @@ void ReferenceLevel(const Plane& image1, const Plane& image2, int w, int h, int 
         const int p = x * h + y;
         const float xw = x + u[p], yw = y + v[p];
         Tensor b, g;
-        if (xw >= 0.0f && xw <= w2 - 1 && yw >= 0.0f && yw <= h2 - 1) {
+        const bool inside = xw >= 0.0f && xw <= w2 - 1 && yw >= 0.0f && yw <= h2 - 1;
+        const float mg = prm.edge_margin;
+        // Past the edge (within the margin): bilinear at the nearest point,
+        // value and gradient carried on by the derivatives.
+        const float xc = std::min(std::max(xw, 0.0f), w2 - 1.0f);
+        const float yc = std::min(std::max(yw, 0.0f), h2 - 1.0f);
+        if (inside || (xw >= -mg && xw <= w2 - 1 + mg && yw >= -mg && yw <= h2 - 1 + mg)) {
           for (int c = 0; c < nc; ++c) {
             float q[6];
-            const auto sample = prm.bicubic ? SampleBicubic : SampleBilinear;
-            for (int k = 0; k < 6; ++k) q[k] = sample(d2[6 * c + k].data(), w2, h2, xw, yw);
+            const auto sample = prm.bicubic && inside ? SampleBicubic : SampleBilinear;
+            for (int k = 0; k < 6; ++k) q[k] = sample(d2[6 * c + k].data(), w2, h2, xc, yc);
+            if (!inside) {
+              const float ox = xw - xc, oy = yw - yc, r[6] = {q[0], q[1], q[2], q[3], q[4], q[5]};
+              q[0] = r[0] + (r[1] * ox + r[2] * oy);
+              q[1] = r[1] + (r[3] * ox + r[4] * oy);
+              q[2] = r[2] + (r[4] * ox + r[5] * oy);
+            }
             const Plane* s = &d1[6 * c];
             const float ix = 0.5f * (q[1] + s[1][p]), iy = 0.5f * (q[2] + s[2][p]);
             const float iz = q[0] - s[0][p];
@@ -483,10 +495,12 @@ TEST(RefineFlow, OneScaleMatchesThePixelByPixelSolveBitForBit) {
   const int sizes[][2] = {{1, 1}, {1, 6}, {7, 1}, {2, 3}, {5, 2}, {9, 8}, {13, 11}, {24, 17}};
   for (const auto& size : sizes) {
     for (int nc : {1, 2, 3}) {
-      for (int mode = 0; mode < 6; ++mode) {
-        // Modes 4 and 5: weighted, the pull shaped by the image's structure.
-        const bool weighted = (mode & 1) || mode >= 4;
-        const bool bicubic = mode >= 4 ? mode == 5 : (mode & 2) != 0;
+      for (int mode = 0; mode < 8; ++mode) {
+        // Modes 4 and 5: weighted, the pull shaped by the image's structure;
+        // 6 and 7: a margin past image 2's edge, plain and bilinear, then
+        // shaped and bicubic.
+        const bool weighted = (mode & 1) || (mode >= 4 && mode != 6);
+        const bool bicubic = mode >= 4 ? (mode & 1) != 0 : (mode & 2) != 0;
         const int w = size[0], h = size[1], w2 = w + 1, h2 = std::max(1, h - 1);
         const size_t n = static_cast<size_t>(w) * h;
         const unsigned seed = static_cast<unsigned>(w * 100 + h + nc);
@@ -497,7 +511,8 @@ TEST(RefineFlow, OneScaleMatchesThePixelByPixelSolveBitForBit) {
         const Plane weight(n, 1.0f);
         FlowRefineParams prm = Params(1);
         prm.bicubic = bicubic;
-        if (mode >= 4) prm.pull_structure_sigma = 1.3f;
+        if (mode >= 4 && mode != 6) prm.pull_structure_sigma = 1.3f;
+        if (mode >= 6) prm.edge_margin = 0.8f;
         Plane ru = u, rv = v;
         ReferenceLevel(image1, image2, w, h, w2, h2, nc, prm, weighted ? &weight : nullptr, ru, rv);
         RefineFlow(PlanarImage{image1.data(), w, h, nc}, PlanarImage{image2.data(), w2, h2, nc}, prm,
