@@ -1166,6 +1166,89 @@ TEST(MatchImages, AStrongRotationAndZoomIsFoundThroughTheGlobalMotion) {
   ExpectSameField(with, with3);
 }
 
+TEST(MatchImages, ACameraTurnedFarBeyondTheDescriptorIsFoundThroughATurnedTry) {
+  // Image 2 as a camera held sideways sees image 1 (a quarter turn, width
+  // and height swapped), and a turn of 150 degrees in the same frame: the
+  // upright descriptors match next to nothing of either.
+  const Texture t(57);
+  const int w = 120, h = 96;
+  const auto a = Render(t, w, h, [](int x, int y, double* sx, double* sy) {
+    *sx = x;
+    *sy = y;
+  });
+  // Pixel (x, y) of image 1 lies at (h - 1 - y, x) of the turned image 2.
+  const auto quarter = Render(t, h, w, [&](int x, int y, double* sx, double* sy) {
+    *sx = y;
+    *sy = h - 1 - x;
+  });
+  const double angle = 150.0 * 3.14159265358979 / 180.0, cx = 60.0, cy = 48.0;
+  const double c = std::cos(angle), s = std::sin(angle);
+  const auto turned = Render(t, w, h, [&](int x, int y, double* sx, double* sy) {
+    *sx = cx + c * (x - cx) + s * (y - cy);
+    *sy = cy - s * (x - cx) + c * (y - cy);
+  });
+  struct Case {
+    const std::vector<float>* b;
+    int w2, h2;
+    std::function<void(int, int, double*, double*)> truth;
+  };
+  const Case cases[] = {
+      {&quarter, h, w,
+       [&](int x, int y, double* tx, double* ty) {
+         *tx = h - 1 - y;
+         *ty = x;
+       }},
+      {&turned, w, h,
+       [&](int x, int y, double* tx, double* ty) {
+         *tx = cx + c * (x - cx) - s * (y - cy);
+         *ty = cy + s * (x - cx) + c * (y - cy);
+       }},
+  };
+  for (const Case& k : cases) {
+    const auto match = [&](int threads, const MatchOptions& o) {
+      MatchResult r;
+      WithThreads(threads, [&] {
+        r = MatchImages(ColumnMajorImage(a.data(), PixelType::kFloat32, w, h, 1),
+                        ColumnMajorImage(k.b->data(), PixelType::kFloat32, k.w2, k.h2, 1), o);
+      });
+      return r;
+    };
+    // Shares of the pixels whose match lies within 1 px of the truth, of
+    // the valid pixels and of those that are right.
+    const auto judge = [&](const MatchResult& r, double* right, double* valid,
+                           double* valid_right) {
+      int good = 0, count = 0, flagged = 0, flagged_good = 0;
+      for (int x = 0; x < w; ++x)
+        for (int y = 0; y < h; ++y) {
+          double tx, ty;
+          k.truth(x, y, &tx, &ty);
+          if (tx < 2 || tx > k.w2 - 3 || ty < 2 || ty > k.h2 - 3) continue;
+          const size_t p = static_cast<size_t>(x) * h + y;
+          const bool near = std::hypot(x + r.dx[p] - tx, y + r.dy[p] - ty) < 1.0;
+          good += near;
+          ++count;
+          flagged += r.valid[p];
+          flagged_good += r.valid[p] && near;
+        }
+      *right = static_cast<double>(good) / count;
+      *valid = static_cast<double>(flagged) / count;
+      *valid_right = flagged > 0 ? static_cast<double>(flagged_good) / flagged : 0.0;
+    };
+    const MatchResult r = match(1, MatchOptions());
+    double right, valid, valid_right;
+    judge(r, &right, &valid, &valid_right);
+    EXPECT_GT(right, 0.95) << k.w2 << " x " << k.h2;
+    EXPECT_GT(valid, 0.5);
+    EXPECT_GT(valid_right, 0.99);
+    ExpectSameField(r, match(3, MatchOptions()));
+    // The turns go with the global motion.
+    MatchOptions upright;
+    upright.global_motion = false;
+    judge(match(1, upright), &right, &valid, &valid_right);
+    EXPECT_LT(right, 0.1);
+  }
+}
+
 TEST(MatchImages, AMildRotationIsLeftToTheFirstPass) {
   // 2.5 degrees about the centre of a 240 x 200 image: the corners stray by
   // about 7 px from a translation, more than a grid step and 3 px but under
