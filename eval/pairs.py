@@ -44,7 +44,8 @@ MORE_SEED_BASES = [5000, 6000, 7000, 8000]
 # of 0.85 - 1.18, a shift of up to 6 % and a tilt), named view_<photo>; and
 # the same photos panned by 25 - 40 % of their width (turns of up to 10
 # degrees, zooms of 0.9 - 1.1, tilts), beyond the default search window,
-# named pan_<photo>.
+# named pan_<photo>; and the same photos seen by a camera turned by 35 - 325
+# degrees (zooms, shifts and tilts as the views'), named turn_<photo>.
 VIEW_PHOTOS = ["building", "fruits", "baboon", "home", "board", "messi5", "apple", "butterfly",
                "leuvenA", "aero1"]
 
@@ -100,6 +101,10 @@ def pan_pair_names():
     return ["pan_" + p for p in VIEW_PHOTOS]
 
 
+def turn_pair_names():
+    return ["turn_" + p for p in VIEW_PHOTOS]
+
+
 def field_pair_names():
     return ["field_%s_%d" % (p, FIELD_SEED_BASE + i) for i, p in enumerate(field_photo_names())]
 
@@ -115,7 +120,7 @@ def layer_pair_names():
 def seeded_pair(name):
     """(kind, photo, seed) for a rendering with a seed of the caller's
     choice, syn_<photo>_<seed>, view_<photo>_<seed>, pan_<photo>_<seed>,
-    slant_<photo>_<seed> (any photo of the synthetic, more or view lists),
+    turn_<photo>_<seed>, slant_<photo>_<seed> (any photo of the synthetic, more or view lists),
     field_<photo>_<seed> (the field list's photos) or layers_<seed> (photo
     None); None otherwise."""
     kind, _, rest = name.partition("_")
@@ -124,7 +129,7 @@ def seeded_pair(name):
     photo, _, seed = rest.rpartition("_")
     photos = {"syn": SYNTHETIC_PHOTOS + MORE_PHOTOS, "field": field_photo_names()}.get(
         kind, VIEW_PHOTOS)
-    if kind not in ("syn", "view", "pan", "field", "slant") or photo not in photos or \
+    if kind not in ("syn", "view", "pan", "turn", "field", "slant") or photo not in photos or \
             not seed.isdigit():
         return None
     return kind, photo, int(seed)
@@ -428,16 +433,20 @@ def field_pair(data_dir, size, photo, seed):
                 inside(tx, ty, *shape))
 
 
-def homography_pair(data_dir, size, photo, seed, pan=False):
+def homography_pair(data_dir, size, photo, seed, pan=False, turned=False):
     """Image 2: image 1 seen through a random homography about its centre
     (fixed seed), rendered like the synthetic pairs (bicubic, black outside);
-    pan: a smaller turn and zoom, and a shift of 25 - 40 % of the width."""
+    pan: a smaller turn and zoom, and a shift of 25 - 40 % of the width;
+    turned: a turn of 35 - 325 degrees, beyond what a descriptor of
+    image-aligned orientations tolerates."""
     source = read_image(data_dir, photo + ".jpg")
     shape = working_shape(source.shape[0], source.shape[1], size)
     image1 = resize(source, shape)
     h, w = shape
     rng = np.random.RandomState(seed)
     angle = np.deg2rad(rng.uniform(-10.0, 10.0) if pan else rng.uniform(-25.0, 25.0))
+    if turned:
+        angle = np.deg2rad(35.0) + (angle + np.deg2rad(25.0)) * (290.0 / 50.0)
     zoom = rng.uniform(0.9, 1.1) if pan else rng.uniform(0.85, 1.18)
     centre = np.array([w / 2.0, h / 2.0])
     turn = zoom * np.array([[np.cos(angle), -np.sin(angle)], [np.sin(angle), np.cos(angle)]])
@@ -462,7 +471,7 @@ def homography_pair(data_dir, size, photo, seed, pan=False):
     image2 = np.clip(np.rint(image2), 0, 255).astype(np.uint8)
     tx, ty = apply(hom, xs, ys)
     flow = np.stack([tx - xs, ty - ys], axis=-1)
-    name = ("pan_" if pan else "view_") + photo
+    name = ("pan_" if pan else "turn_" if turned else "view_") + photo
     return Pair(name, "viewpoint", image1, image2, flow, inside(tx, ty, *shape))
 
 
@@ -581,6 +590,10 @@ def load_pair(name, data_dir, size):
     if name.startswith("pan_") and name[4:] in VIEW_PHOTOS:
         photo = name[4:]
         return homography_pair(data_dir, size, photo, 9500 + VIEW_PHOTOS.index(photo), pan=True)
+    if name.startswith("turn_") and name[5:] in VIEW_PHOTOS:
+        photo = name[5:]
+        return homography_pair(data_dir, size, photo, 9300 + VIEW_PHOTOS.index(photo),
+                               turned=True)
     seeded = seeded_pair(name)
     if seeded is not None:
         kind, photo, seed = seeded
@@ -593,7 +606,8 @@ def load_pair(name, data_dir, size):
         elif kind == "layers":
             pair = layers_pair(data_dir, size, seed)
         else:
-            pair = homography_pair(data_dir, size, photo, seed, pan=(kind == "pan"))
+            pair = homography_pair(data_dir, size, photo, seed, pan=(kind == "pan"),
+                                   turned=(kind == "turn"))
         pair.name = name
         return pair
     raise ValueError("unknown pair %r (known: %s)" % (name, ", ".join(pair_names())))
