@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cmath>
 #include <functional>
+#include <initializer_list>
 #include <cstdint>
 #include <exception>
 #include <limits>
@@ -2307,12 +2308,58 @@ MatchResult MatchUpright(const ImageView& image1, const ImageView& image2,
   return better ? third : result;
 }
 
+// A homography between images at half size as one between the images
+// themselves: a half-size pixel x is the full-size 2 x + 1/2.
+Homography Doubled(const Homography& half) {
+  // full = A half A^-1, A = [2 0 1/2; 0 2 1/2; 0 0 1].
+  const double* m = half.h;
+  double left[9];  // A m
+  for (int c = 0; c < 3; ++c) {
+    left[c] = 2.0 * m[c] + 0.5 * m[6 + c];
+    left[3 + c] = 2.0 * m[3 + c] + 0.5 * m[6 + c];
+    left[6 + c] = m[6 + c];
+  }
+  Homography full;
+  for (int r = 0; r < 3; ++r) {
+    // (A m) A^-1, A^-1 = [1/2 0 -1/4; 0 1/2 -1/4; 0 0 1].
+    full.h[3 * r] = 0.5 * left[3 * r];
+    full.h[3 * r + 1] = 0.5 * left[3 * r + 1];
+    full.h[3 * r + 2] = -0.25 * (left[3 * r] + left[3 * r + 1]) + left[3 * r + 2];
+  }
+  return full;
+}
+
+// A planar image at half its size: means of 2 x 2 pixels (of 2 or 1 at an
+// odd last row or column).
+ScratchBlock<float> HalfSize(const PlanarImage& image) {
+  const int w = image.width, h = image.height, hw = (w + 1) / 2, hh = (h + 1) / 2;
+  auto out = AllocScratch<float>(Index{hw} * hh * image.channels);
+  for (int c = 0; c < image.channels; ++c) {
+    const float* plane = image.data + Index{c} * w * h;
+    float* half = out.get() + Index{c} * hw * hh;
+    for (int x = 0; x < hw; ++x) {
+      for (int y = 0; y < hh; ++y) {
+        float sum = 0.0f;
+        int count = 0;
+        for (int xx = 2 * x; xx < std::min(2 * x + 2, w); ++xx) {
+          for (int yy = 2 * y; yy < std::min(2 * y + 2, h); ++yy) {
+            sum += plane[Index{xx} * h + yy];
+            ++count;
+          }
+        }
+        half[Index{x} * hh + y] = sum / static_cast<float>(count);
+      }
+    }
+  }
+  return out;
+}
+
 // Image 1's centre to image 2's, turned by `eighths` eighths of a full turn
 // (exact at the quarter turns).
-Homography TurnAbout(int eighths, const ImageView& image1, const ImageView& image2) {
+Homography TurnAbout(int eighths, double zoom, const ImageView& image1, const ImageView& image2) {
   const double half = std::sqrt(0.5);
   const double cosines[8] = {1.0, half, 0.0, -half, -1.0, -half, 0.0, half};
-  const double c = cosines[eighths & 7], s = cosines[(eighths + 6) & 7];
+  const double c = zoom * cosines[eighths & 7], s = zoom * cosines[(eighths + 6) & 7];
   const double x1 = 0.5 * (image1.width - 1), y1 = 0.5 * (image1.height - 1);
   const double x2 = 0.5 * (image2.width - 1), y2 = 0.5 * (image2.height - 1);
   Homography turn;
@@ -2321,22 +2368,68 @@ Homography TurnAbout(int eighths, const ImageView& image1, const ImageView& imag
   return turn;
 }
 
+// The descriptor distances of a field's valid matches on texture where the
+// images are aligned: image 2 seen in image 1's frame through the
+// homography that those matches fit (else `fallback`; neither: none),
+// described again, each match compared there with image 1's pixel. A right
+// match pairs like descriptors; a field that only kept to a view's motion,
+// consistent both ways over two unrelated images, pairs unlike ones. Into
+// costs (image 1's size); returns their number. *used (if given): the
+// homography they were measured through.
+Index AlignedDistances(const Described& d, const Homography* fallback, const float* u,
+                       const float* v, const std::uint8_t* valid,
+                       const std::vector<std::uint8_t>& textured, float* costs,
+                       Homography* used = nullptr) {
+  const Side& side1 = d.side1;
+  const int w1 = side1.width, h1 = side1.height;
+  Homography model, inverse;
+  if (!FindGlobalMotion(side1, d.side2, u, v, valid, -1.0, &model, &inverse)) {
+    if (fallback == nullptr || !fallback->Inverse(&inverse)) return 0;
+    model = *fallback;
+  }
+  if (used != nullptr) *used = model;
+  const PlanarImage planar2 = d.planar2();
+  const auto warped = WarpThrough(planar2, model, w1, h1);
+  const Side seen = PrepareSide(
+      ColumnMajorImage(warped.get(), PixelType::kFloat32, w1, h1, planar2.channels),
+      d.options.descriptor, side1.feat_dim, false, d.options.stop);
+  const Descriptor d1 = side1.descriptor(), d2 = seen.descriptor();
+  const Index plane1 = PlaneOf(d1), plane2 = PlaneOf(d2);
+  Index count = 0;
+  for (int x = 0; x < w1; ++x) {
+    for (int y = 0; y < h1; ++y) {
+      const Index p = Index{x} * h1 + y;
+      double sx, sy;
+      if (!valid[p] || !textured[p] || !inverse.Apply(x + u[p], y + v[p], &sx, &sy)) continue;
+      if (!(sx > -0.5 && sx < w1 - 0.5 && sy > -0.5 && sy < h1 - 0.5)) continue;
+      const long qx = std::lround(sx), qy = std::lround(sy);
+      costs[count++] =
+          std::sqrt(SquaredSum(d1.data + p, d2.data + (qx * h1 + qy), plane1, plane2, d1.feat_dim));
+    }
+  }
+  return count;
+}
+
 // A camera turned beyond what the descriptor tolerates (its orientation bins
 // are the image's own: from about 35 - 45 degrees on, rendered turns of six
-// photos failed whole, 0 - 8 % within 3 px) leaves no window's matches
-// agreeing. Where the upright match does not agree, image 2 is seen through
-// turns in steps of 45 degrees about the images' centres, each judged on
-// its first pass without the refinement's finest scale (no second pass:
-// about two thirds of a plain match's time) by the matches on texture it
-// confirms. The turn that confirms the most, a tenth of the textured pixels
-// or more, is matched in full (its second pass finds the rest of the
-// viewpoint's change), and so is the runner-up where it confirmed a third
-// as many or more (a turn halfway between two steps, or an object that
-// looks alike turned). A full match is kept where it confirms a quarter of
-// the textured pixels or more, and more than the upright match and the
-// other candidate. (The median distance that Agree also asks for is
-// measured on the upright descriptors, which a turn changes even where it
-// matches.) A pair whose upright match agrees pays nothing.
+// photos failed whole, 0 - 8 % within 3 px), or zoomed by some 1.6 or more,
+// leaves no window's matches agreeing. Where the upright match does not
+// agree, image 2 is looked at through views: turns in steps of 45 degrees
+// about the images' centres, then, where none is found, the same turns
+// after a zoom of 1.6 or 1 / 1.6. A look is a first pass through the view,
+// refined through every scale but the finest (a strong change of viewpoint
+// confirms few matches before the refinement), on both images at half
+// their size where that keeps 120 px, scored by its valid matches on
+// texture whose descriptors lie within the clip where the images are
+// aligned (AlignedDistances). The view that scores the most, a tenth of
+// the textured pixels or more, runs as a whole match starting from the
+// homography its look fitted (its second pass finds the rest of the
+// change), and so does the runner-up where it scored a third as much or
+// more (a view halfway between two steps, an object that looks alike
+// turned). A whole match is kept where it agrees as step 10's rule asks,
+// its median distance measured where the images are aligned, and confirms
+// more than the upright match and the other candidate. A pair whose
+// upright match agrees pays nothing.
 MatchResult TryTurns(const ImageView& image1, const ImageView& image2, const MatchOptions& given,
                      const std::vector<std::uint8_t>& textured, MatchResult upright) {
   const Index n_textured = std::count(textured.begin(), textured.end(), std::uint8_t{1});
@@ -2344,53 +2437,108 @@ MatchResult TryTurns(const ImageView& image1, const ImageView& image2, const Mat
   Described described;
   Describe(image1, image2, given, &described);
   const MatchOptions& o = described.options;
-  const int w1 = image1.width, h1 = image1.height, w2 = image2.width, h2 = image2.height;
-  std::vector<std::uint8_t> valid(static_cast<std::size_t>(w1) * h1);
-  // A turn's first pass, refined through every scale but the finest (a
-  // strong change of viewpoint confirms few matches before the
-  // refinement), and the matches on texture it confirms.
-  const auto look = [&](const Homography& turn) {
+  const int w1 = image1.width, h1 = image1.height;
+  // The looks run on both images at half their size where both keep 120 px
+  // on their shorter side (a quarter of the time; the choice of a view is
+  // coarse), else on the images themselves.
+  const PlanarImage planar1 = described.planar1(), planar2 = described.planar2();
+  const bool halve = std::min({image1.width, image1.height, image2.width, image2.height}) >= 240;
+  ScratchBlock<float> small1, small2;
+  if (halve) {
+    small1 = HalfSize(planar1);
+    small2 = HalfSize(planar2);
+  }
+  const ImageView look1 =
+      halve ? ColumnMajorImage(small1.get(), PixelType::kFloat32, (planar1.width + 1) / 2,
+                               (planar1.height + 1) / 2, planar1.channels)
+            : image1;
+  const ImageView look2 =
+      halve ? ColumnMajorImage(small2.get(), PixelType::kFloat32, (planar2.width + 1) / 2,
+                               (planar2.height + 1) / 2, planar2.channels)
+            : image2;
+  Described small;
+  if (halve) Describe(look1, look2, given, &small);
+  Described& seen = halve ? small : described;
+  const std::vector<std::uint8_t> look_textured = halve ? TexturedPixels(small.side1) : textured;
+  const Index look_n_textured =
+      std::count(look_textured.begin(), look_textured.end(), std::uint8_t{1});
+  std::vector<std::uint8_t> valid(look_textured.size());
+  auto look_costs = AllocScratch<float>(static_cast<Index>(look_textured.size()));
+  Homography fitted[24];  // each look's homography, at its images' size
+  // The views: turns by k % 8 eighths of a full turn after a zoom of
+  // kZooms[k / 8] (view 0: the upright match's).
+  constexpr double kZooms[3] = {1.0, 1.6, 1.0 / 1.6};
+  const auto view = [&](int k, const ImageView& a, const ImageView& b) {
+    return TurnAbout(k % 8, kZooms[k / 8], a, b);
+  };
+  // A view's look (above): its score, and in fitted[k] its homography.
+  const auto look = [&](int k) {
+    const Homography turn = view(k, look1, look2);
     Homography inverse;
     if (!turn.Inverse(&inverse)) return Index{0};
-    const Fields f = MatchPass(described.side1, described.side2, described.planar1(),
-                               described.planar2(), MakePlan(image1, image1, o),
-                               MakePlan(image2, image2, o), o, &turn, &inverse, true,
-                               &described.blocks, true);
-    CheckField(f.u.get(), f.v.get(), f.back_u.get(), f.back_v.get(), w1, h1, w2, h2,
-               o.consistency_threshold, valid.data());
-    Index confirmed = 0;
-    for (std::size_t p = 0; p < valid.size(); ++p) confirmed += valid[p] && textured[p];
-    return confirmed;
+    const Fields f = MatchPass(seen.side1, seen.side2, seen.planar1(), seen.planar2(),
+                               MakePlan(look1, look1, seen.options),
+                               MakePlan(look2, look2, seen.options), seen.options, &turn,
+                               &inverse, true, &seen.blocks, true);
+    CheckField(f.u.get(), f.v.get(), f.back_u.get(), f.back_v.get(), look1.width,
+               look1.height, look2.width, look2.height, o.consistency_threshold, valid.data());
+    const Index count = AlignedDistances(seen, &turn, f.u.get(), f.v.get(), valid.data(),
+                                         look_textured, look_costs.get(), &fitted[k]);
+    return static_cast<Index>(std::count_if(look_costs.get(), look_costs.get() + count,
+                                            [&](float c) { return c < given.cell_truncate; }));
   };
-  // Each turn's confirmed matches; the turns that confirmed the most and
-  // the second most (0: none yet; the first looked at of equal counts).
-  // The quarter turns first (a camera held sideways or upside down); a turn
-  // that confirms half of the textured pixels ends the looking.
-  Index looked[8] = {};
-  int first = 0, second = 0;
-  for (const int eighths : {2, 6, 4, 1, 7, 3, 5}) {
-    if (first != 0 && looked[first] * 2 >= n_textured) break;
-    looked[eighths] = look(TurnAbout(eighths, image1, image2));
-    if (looked[eighths] > looked[first]) {
-      second = first;
-      first = eighths;
-    } else if (looked[eighths] > looked[second]) {
-      second = eighths;
-    }
-  }
-  if (first == 0 || looked[first] * 10 < n_textured) return upright;
+  // Whether a whole match through a view agrees as step 10's rule asks,
+  // its distances measured where the images are aligned. (Counting alone, a
+  // view of two unrelated photos confirmed a quarter of the textured pixels
+  // where both directions kept to the view's motion.)
+  auto costs = AllocScratch<float>(Index{w1} * h1);
+  const auto agrees = [&](const MatchResult& r) {
+    if (Confirmed(r, textured) * 4 < n_textured) return false;
+    const Index count = AlignedDistances(described, nullptr, r.dx.data(), r.dy.data(),
+                                         r.valid.data(), textured, costs.get());
+    return count > 0 && Median(costs.get(), count) < given.cell_truncate;
+  };
   MatchResult kept = std::move(upright);
   Index kept_confirmed = Confirmed(kept, textured);
-  for (const int eighths : {first, second}) {
-    if (eighths == 0 || looked[eighths] * 3 < looked[first]) continue;
-    const Homography turn = TurnAbout(eighths, image1, image2);
-    MatchResult turned = MatchWithin(image1, image2, described, -1, -1, nullptr, nullptr, &turn);
-    const Index confirmed = Confirmed(turned, textured);
-    if (confirmed * 4 >= n_textured && confirmed > kept_confirmed) {
-      kept = std::move(turned);
-      kept_confirmed = confirmed;
+  // One tier of views: each one's score, and the two that scored the most
+  // (0: none; the first looked at of equal scores); a view that scores half
+  // of the textured pixels ends the looking. Then the whole matches.
+  // Whether one is kept.
+  Index looked[24] = {};
+  const auto tier = [&](std::initializer_list<int> views) {
+    int first = 0, second = 0;
+    for (const int k : views) {
+      if (first != 0 && looked[first] * 2 >= look_n_textured) break;
+      looked[k] = look(k);
+      if (looked[k] > looked[first]) {
+        second = first;
+        first = k;
+      } else if (looked[k] > looked[second]) {
+        second = k;
+      }
     }
-  }
+    if (first == 0 || looked[first] * 10 < look_n_textured) return false;
+    bool found = false;
+    for (const int k : {first, second}) {
+      if (k == 0 || looked[k] * 3 < looked[first]) continue;
+      // The whole match starts from the homography the look fitted (a view
+      // halfway between two steps was too far off for the descriptor at
+      // the full size), brought to the images' size.
+      const Homography start = halve ? Doubled(fitted[k]) : fitted[k];
+      MatchResult turned =
+          MatchWithin(image1, image2, described, -1, -1, nullptr, nullptr, &start);
+      const Index confirmed = Confirmed(turned, textured);
+      if (confirmed > kept_confirmed && agrees(turned)) {
+        kept = std::move(turned);
+        kept_confirmed = confirmed;
+        found = true;
+      }
+    }
+    return found;
+  };
+  // The quarter turns first (a camera held sideways or upside down).
+  if (!tier({2, 6, 4, 1, 7, 3, 5}))
+    tier({8, 10, 14, 12, 9, 15, 11, 13, 16, 18, 22, 20, 17, 23, 19, 21});
   return kept;
 }
 

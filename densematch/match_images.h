@@ -108,11 +108,12 @@ struct MatchOptions {
   // lays image 1's descriptors onto image 2's clearly better wins, and
   // without a majority such a clear winner with a quarter of the matches
   // serves as well. Where no window's matches agree (a camera turned
-  // beyond the descriptor's tolerance, some 35 degrees), image 2 is also
-  // tried turned by each multiple of 45 degrees and a turn that clearly
-  // confirms more is matched through (in the automatic window, with the
-  // check and without `rectified`; about three times a plain call's time
-  // for a pair that matches under no turn).
+  // beyond the descriptor's tolerance, some 35 degrees, or zoomed by some
+  // 1.6), image 2 is also looked at turned by each multiple of 45 degrees,
+  // then zoomed by 1.6 or 1 / 1.6 as well, and the best view is matched
+  // through where its matches agree (in the automatic window, with the
+  // check and without `rectified`; three to six times a plain call's time
+  // for a pair that matches under no view).
   bool global_motion = true;
 
   // Rectified pair (stereo): every pixel's match lies on its own row. The

@@ -23,6 +23,8 @@ GROUPS = {
     "pans": pairs.pan_pair_names(),
     # Nor the same photos seen by a turned camera (35 - 325 degrees).
     "turns": pairs.turn_pair_names(),
+    # Nor zoomed by 1.5 - 2.2 (or out by as much) and turned by any angle.
+    "zooms": pairs.zoom_pair_names(),
     # Nor another family of warps on twelve other photos.
     "fields": pairs.field_pair_names(),
     # Nor rendered rectified stereo pairs: smooth slanted surfaces, and
@@ -154,13 +156,15 @@ def main(argv):
                              "pairs: %s; more: 28 more rendered pairs syn_<photo>_<seed>; "
                              "views: 10 rendered homographies view_<photo>; pans: 10 wide "
                              "pans pan_<photo>; turns: the 10 seen by a camera turned by "
-                             "35 - 325 degrees turn_<photo>; fields: 12 other photos under smoothed "
+                             "35 - 325 degrees turn_<photo>; zooms: the 10 zoomed in or out by "
+                             "1.5 - 2.2 and turned zoom_<photo>; "
+                             "fields: 12 other photos under smoothed "
                              "random fields field_<photo>_<seed>; slants: 10 rendered "
                              "rectified stereo pairs of slanted smooth surfaces "
                              "slant_<photo>_<seed>; layers: 10 rendered layered stereo "
                              "scenes layers_<seed>; none of these in all; any other seed: "
                              "syn_<photo>_<seed>, view_<photo>_<seed>, pan_<photo>_<seed>, "
-                             "turn_<photo>_<seed>, "
+                             "turn_<photo>_<seed>, zoom_<photo>_<seed>, "
                              "field_<photo>_<seed>, slant_<photo>_<seed>, layers_<seed>)"
                              % ", ".join(pairs.pair_names()))
     parser.add_argument("--methods", default=",".join(methods.METHOD_NAMES),
@@ -185,7 +189,7 @@ def main(argv):
 
     pair_list = parse_list(args.pairs, pairs.pair_names() + pairs.more_pair_names() +
                            pairs.view_pair_names() + pairs.pan_pair_names() +
-                           pairs.turn_pair_names() +
+                           pairs.turn_pair_names() + pairs.zoom_pair_names() +
                            pairs.field_pair_names() + pairs.slant_pair_names() +
                            pairs.layer_pair_names(), "pair")
     method_list = parse_list(args.methods, methods.METHOD_NAMES, "method")
@@ -237,7 +241,7 @@ def main(argv):
     more = [n for n in GROUPS["more"] if n in pair_list]
     if len(more) > 1:
         table += mean_rows(rows, more, "more mean")
-    for group in ("views", "pans", "turns", "fields", "slants", "layers"):
+    for group in ("views", "pans", "turns", "zooms", "fields", "slants", "layers"):
         chosen = [n for n in GROUPS[group] if n in pair_list]
         if len(chosen) > 1:
             table += mean_rows(rows, chosen, group + " mean")

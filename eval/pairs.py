@@ -45,7 +45,9 @@ MORE_SEED_BASES = [5000, 6000, 7000, 8000]
 # the same photos panned by 25 - 40 % of their width (turns of up to 10
 # degrees, zooms of 0.9 - 1.1, tilts), beyond the default search window,
 # named pan_<photo>; and the same photos seen by a camera turned by 35 - 325
-# degrees (zooms, shifts and tilts as the views'), named turn_<photo>.
+# degrees (zooms, shifts and tilts as the views'), named turn_<photo>; and
+# seen zoomed by 1.5 - 2.2 or 1 / 2.2 - 1 / 1.5 and turned by any angle, named
+# zoom_<photo>.
 VIEW_PHOTOS = ["building", "fruits", "baboon", "home", "board", "messi5", "apple", "butterfly",
                "leuvenA", "aero1"]
 
@@ -105,6 +107,10 @@ def turn_pair_names():
     return ["turn_" + p for p in VIEW_PHOTOS]
 
 
+def zoom_pair_names():
+    return ["zoom_" + p for p in VIEW_PHOTOS]
+
+
 def field_pair_names():
     return ["field_%s_%d" % (p, FIELD_SEED_BASE + i) for i, p in enumerate(field_photo_names())]
 
@@ -120,7 +126,7 @@ def layer_pair_names():
 def seeded_pair(name):
     """(kind, photo, seed) for a rendering with a seed of the caller's
     choice, syn_<photo>_<seed>, view_<photo>_<seed>, pan_<photo>_<seed>,
-    turn_<photo>_<seed>, slant_<photo>_<seed> (any photo of the synthetic, more or view lists),
+    turn_<photo>_<seed>, zoom_<photo>_<seed>, slant_<photo>_<seed> (any photo of the synthetic, more or view lists),
     field_<photo>_<seed> (the field list's photos) or layers_<seed> (photo
     None); None otherwise."""
     kind, _, rest = name.partition("_")
@@ -129,7 +135,8 @@ def seeded_pair(name):
     photo, _, seed = rest.rpartition("_")
     photos = {"syn": SYNTHETIC_PHOTOS + MORE_PHOTOS, "field": field_photo_names()}.get(
         kind, VIEW_PHOTOS)
-    if kind not in ("syn", "view", "pan", "turn", "field", "slant") or photo not in photos or \
+    if kind not in ("syn", "view", "pan", "turn", "zoom", "field", "slant") or \
+            photo not in photos or \
             not seed.isdigit():
         return None
     return kind, photo, int(seed)
@@ -433,12 +440,13 @@ def field_pair(data_dir, size, photo, seed):
                 inside(tx, ty, *shape))
 
 
-def homography_pair(data_dir, size, photo, seed, pan=False, turned=False):
+def homography_pair(data_dir, size, photo, seed, pan=False, turned=False, zoomed=False):
     """Image 2: image 1 seen through a random homography about its centre
     (fixed seed), rendered like the synthetic pairs (bicubic, black outside);
     pan: a smaller turn and zoom, and a shift of 25 - 40 % of the width;
     turned: a turn of 35 - 325 degrees, beyond what a descriptor of
-    image-aligned orientations tolerates."""
+    image-aligned orientations tolerates; zoomed: a zoom of 1.5 - 2.2 or its
+    inverse and a turn of any angle."""
     source = read_image(data_dir, photo + ".jpg")
     shape = working_shape(source.shape[0], source.shape[1], size)
     image1 = resize(source, shape)
@@ -448,6 +456,11 @@ def homography_pair(data_dir, size, photo, seed, pan=False, turned=False):
     if turned:
         angle = np.deg2rad(35.0) + (angle + np.deg2rad(25.0)) * (290.0 / 50.0)
     zoom = rng.uniform(0.9, 1.1) if pan else rng.uniform(0.85, 1.18)
+    if zoomed:
+        angle = angle * (180.0 / 25.0)
+        zoom = np.exp(np.log(1.5) + (zoom - 0.85) / (1.18 - 0.85) * np.log(2.2 / 1.5))
+        if rng.uniform() < 0.5:
+            zoom = 1.0 / zoom
     centre = np.array([w / 2.0, h / 2.0])
     turn = zoom * np.array([[np.cos(angle), -np.sin(angle)], [np.sin(angle), np.cos(angle)]])
     hom = np.eye(3)
@@ -471,7 +484,7 @@ def homography_pair(data_dir, size, photo, seed, pan=False, turned=False):
     image2 = np.clip(np.rint(image2), 0, 255).astype(np.uint8)
     tx, ty = apply(hom, xs, ys)
     flow = np.stack([tx - xs, ty - ys], axis=-1)
-    name = ("pan_" if pan else "turn_" if turned else "view_") + photo
+    name = ("pan_" if pan else "turn_" if turned else "zoom_" if zoomed else "view_") + photo
     return Pair(name, "viewpoint", image1, image2, flow, inside(tx, ty, *shape))
 
 
@@ -594,6 +607,10 @@ def load_pair(name, data_dir, size):
         photo = name[5:]
         return homography_pair(data_dir, size, photo, 9300 + VIEW_PHOTOS.index(photo),
                                turned=True)
+    if name.startswith("zoom_") and name[5:] in VIEW_PHOTOS:
+        photo = name[5:]
+        return homography_pair(data_dir, size, photo, 9400 + VIEW_PHOTOS.index(photo),
+                               zoomed=True)
     seeded = seeded_pair(name)
     if seeded is not None:
         kind, photo, seed = seeded
@@ -607,7 +624,7 @@ def load_pair(name, data_dir, size):
             pair = layers_pair(data_dir, size, seed)
         else:
             pair = homography_pair(data_dir, size, photo, seed, pan=(kind == "pan"),
-                                   turned=(kind == "turn"))
+                                   turned=(kind == "turn"), zoomed=(kind == "zoom"))
         pair.name = name
         return pair
     raise ValueError("unknown pair %r (known: %s)" % (name, ", ".join(pair_names())))

@@ -104,10 +104,11 @@
 %                         translation (a change of viewpoint, a rotation, a
 %                         zoom), match again with each image seen through
 %                         it; and where no window's matches agree (a camera
-%                         turned by more than some 35 degrees), try image 2
-%                         turned by each multiple of 45 degrees and keep a
-%                         turn that clearly matches better; false (or 0):
-%                         one pass [true]
+%                         turned by more than some 35 degrees or zoomed by
+%                         some 1.6), look at image 2 turned by each multiple
+%                         of 45 degrees, then also zoomed by 1.6 or 1/1.6,
+%                         and keep the best view's match where it agrees;
+%                         false (or 0): one pass [true]
 %     rectified           true (or 1): a rectified stereo pair, every match
 %                         on its pixel's own row: the search runs along the
 %                         rows, DY is 0, no global-motion pass, and a pixel

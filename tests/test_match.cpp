@@ -1166,10 +1166,11 @@ TEST(MatchImages, AStrongRotationAndZoomIsFoundThroughTheGlobalMotion) {
   ExpectSameField(with, with3);
 }
 
-TEST(MatchImages, ACameraTurnedFarBeyondTheDescriptorIsFoundThroughATurnedTry) {
+TEST(MatchImages, ACameraTurnedOrZoomedFarBeyondTheDescriptorIsFoundThroughATurnedView) {
   // Image 2 as a camera held sideways sees image 1 (a quarter turn, width
-  // and height swapped), and a turn of 150 degrees in the same frame: the
-  // upright descriptors match next to nothing of either.
+  // and height swapped), a turn of 150 degrees in the same frame, and a
+  // turn of 100 degrees with a zoom of 0.5: the upright descriptors match
+  // next to nothing of any.
   const Texture t(57);
   const int w = 120, h = 96;
   const auto a = Render(t, w, h, [](int x, int y, double* sx, double* sy) {
@@ -1187,6 +1188,12 @@ TEST(MatchImages, ACameraTurnedFarBeyondTheDescriptorIsFoundThroughATurnedTry) {
     *sx = cx + c * (x - cx) + s * (y - cy);
     *sy = cy - s * (x - cx) + c * (y - cy);
   });
+  const double angle2 = 100.0 * 3.14159265358979 / 180.0, zoom = 0.5;
+  const double c2 = std::cos(angle2), s2 = std::sin(angle2);
+  const auto zoomed = Render(t, w, h, [&](int x, int y, double* sx, double* sy) {
+    *sx = cx + (c2 * (x - cx) + s2 * (y - cy)) / zoom;
+    *sy = cy + (-s2 * (x - cx) + c2 * (y - cy)) / zoom;
+  });
   struct Case {
     const std::vector<float>* b;
     int w2, h2;
@@ -1202,6 +1209,11 @@ TEST(MatchImages, ACameraTurnedFarBeyondTheDescriptorIsFoundThroughATurnedTry) {
        [&](int x, int y, double* tx, double* ty) {
          *tx = cx + c * (x - cx) - s * (y - cy);
          *ty = cy + s * (x - cx) + c * (y - cy);
+       }},
+      {&zoomed, w, h,
+       [&](int x, int y, double* tx, double* ty) {
+         *tx = cx + zoom * (c2 * (x - cx) - s2 * (y - cy));
+         *ty = cy + zoom * (s2 * (x - cx) + c2 * (y - cy));
        }},
   };
   for (const Case& k : cases) {

@@ -53,19 +53,24 @@ def expect_truth_lays_image1_onto_image2(pairs, pair, overlap=0.6):
     assert diff.mean() < 0.5 * shifted.mean()
 
 
-@pytest.mark.parametrize("name", ["turn_home", "turn_apple_12001"])
-def test_turned_views_are_turned_beyond_35_degrees(pairs, name):
+@pytest.mark.parametrize("name", ["turn_home", "turn_apple_12001", "zoom_board", "zoom_home"])
+def test_turned_and_zoomed_views_are_so(pairs, name):
     photo_or_skip(name.split("_")[1] + ".jpg")
     pair = pairs.load_pair(name, SAMPLE_DIR, 160)
     assert pair.name == name
-    # (A turned and zoomed view keeps less of image 1 inside image 2.)
-    expect_truth_lays_image1_onto_image2(pairs, pair, overlap=0.4)
-    # The turn, from how the truth carries a horizontal step at the centre.
+    # (A turned or zoomed view keeps less of image 1 inside image 2.)
+    expect_truth_lays_image1_onto_image2(pairs, pair, overlap=0.15)
+    # The turn and zoom, from how the truth carries a horizontal step at
+    # the centre (the tilt moves the zoom there a little).
     h, w = pair.gt_mask.shape
     x, y = w // 2, h // 2
     step = pair.gt_flow[y, x + 1] + [1.0, 0.0] - pair.gt_flow[y, x]
     angle = np.degrees(np.arctan2(step[1], step[0])) % 360.0
-    assert 30.0 < angle < 330.0
+    zoom = np.hypot(*step)
+    if name.startswith("turn_"):
+        assert 30.0 < angle < 330.0
+    else:
+        assert zoom > 1.4 or zoom < 1.0 / 1.3
 
 
 @pytest.mark.parametrize("name", ["slant_home_7703", "layers_7801"])
