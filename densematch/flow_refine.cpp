@@ -1320,8 +1320,8 @@ void RefineLevel(const PlanarImage& image1, const PlanarImage& image2,
   }
 }
 
-// Half-size image by 2 x 2 means (an odd last row or column averages with
-// itself), plane by plane.
+}  // namespace
+
 void Halve(const float* in, int w, int h, int channels, float* out) {
   const int hw = (w + 1) / 2, hh = (h + 1) / 2;
   const Index n = Index{w} * h, hn = Index{hw} * hh;
@@ -1338,6 +1338,8 @@ void Halve(const float* in, int w, int h, int channels, float* out) {
     });
   }
 }
+
+namespace {
 
 // The reliable pixels' weighted least-squares affine motion, u = cu3[0] +
 // cu3[1] X + cu3[2] Y (likewise v) with X, Y about the image centre; the

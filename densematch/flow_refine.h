@@ -143,6 +143,11 @@ void ReadPlanar(const ImageView& view, float* out);
 void GaussianBlur(const float* in, int width, int height, int channels, float sigma,
                   float* out, float* scratch = nullptr);
 
+// Half-size image by 2 x 2 means (an odd last row or column averages with
+// itself), plane by plane: (width + 1) / 2 x (height + 1) / 2 per plane, laid
+// out as the input.
+void Halve(const float* in, int width, int height, int channels, float* out);
+
 // Bilinear sample of one plane at (x, y), coordinates clamped to the image
 // (a coordinate that is not a number reads as 0).
 float SampleBilinear(const float* plane, int width, int height, float x, float y);

@@ -2329,31 +2329,6 @@ Homography Doubled(const Homography& half) {
   return full;
 }
 
-// A planar image at half its size: means of 2 x 2 pixels (of 2 or 1 at an
-// odd last row or column).
-ScratchBlock<float> HalfSize(const PlanarImage& image) {
-  const int w = image.width, h = image.height, hw = (w + 1) / 2, hh = (h + 1) / 2;
-  auto out = AllocScratch<float>(Index{hw} * hh * image.channels);
-  for (int c = 0; c < image.channels; ++c) {
-    const float* plane = image.data + Index{c} * w * h;
-    float* half = out.get() + Index{c} * hw * hh;
-    for (int x = 0; x < hw; ++x) {
-      for (int y = 0; y < hh; ++y) {
-        float sum = 0.0f;
-        int count = 0;
-        for (int xx = 2 * x; xx < std::min(2 * x + 2, w); ++xx) {
-          for (int yy = 2 * y; yy < std::min(2 * y + 2, h); ++yy) {
-            sum += plane[Index{xx} * h + yy];
-            ++count;
-          }
-        }
-        half[Index{x} * hh + y] = sum / static_cast<float>(count);
-      }
-    }
-  }
-  return out;
-}
-
 // Image 1's centre to image 2's, turned by `eighths` eighths of a full turn
 // (exact at the quarter turns).
 Homography TurnAbout(int eighths, double zoom, const ImageView& image1, const ImageView& image2) {
@@ -2445,8 +2420,14 @@ MatchResult TryTurns(const ImageView& image1, const ImageView& image2, const Mat
   const bool halve = std::min({image1.width, image1.height, image2.width, image2.height}) >= 240;
   ScratchBlock<float> small1, small2;
   if (halve) {
-    small1 = HalfSize(planar1);
-    small2 = HalfSize(planar2);
+    const auto half = [](const PlanarImage& image) {
+      auto out = AllocScratch<float>(Index{(image.width + 1) / 2} * ((image.height + 1) / 2) *
+                                     image.channels);
+      Halve(image.data, image.width, image.height, image.channels, out.get());
+      return out;
+    };
+    small1 = half(planar1);
+    small2 = half(planar2);
   }
   const ImageView look1 =
       halve ? ColumnMajorImage(small1.get(), PixelType::kFloat32, (planar1.width + 1) / 2,
