@@ -2197,7 +2197,7 @@ bool Agrees(const MatchResult& r, const std::vector<std::uint8_t>& textured, Ind
 
 // The match of the described images in the window chosen from the image
 // size and, where that one misses, in twice that window. `textured` receives
-// image 1's textured pixels wherever the windows were judged (else empty).
+// image 1's textured pixels wherever the check is on (else empty).
 MatchResult MatchWithWindows(const ImageView& image1, const ImageView& image2,
                              const MatchOptions& given, Described& described,
                              std::vector<std::uint8_t>* textured_out) {
@@ -2221,11 +2221,10 @@ MatchResult MatchWithWindows(const ImageView& image1, const ImageView& image2,
   // to the other's far side; counting flat areas, whose matches cost nothing,
   // it paired two flat backgrounds. A window the caller gave, a rectified
   // pair or a call without the check stays as it is.
-  if (given.search_radius_x >= 0 || given.search_radius_y >= 0 || given.rectified ||
-      !(given.consistency_threshold > 0.0f))
-    return result;
+  if (!(given.consistency_threshold > 0.0f)) return result;
   std::vector<std::uint8_t>& textured = *textured_out;
   textured = TexturedPixels(described.side1);
+  if (given.search_radius_x >= 0 || given.search_radius_y >= 0 || given.rectified) return result;
   const Index confirmed = Confirmed(result, textured);
   const float median = MedianConfirmedCost(result, textured);
   const Plan plan = MakePlan(image1, image2, given);
@@ -2292,9 +2291,8 @@ MatchResult MatchUpright(const ImageView& image1, const ImageView& image2,
     const bool may_retry = given.descriptor.cell_size == 0 && smoother_sigma > sigma &&
                            given.search_radius_x < 0 && given.search_radius_y < 0 &&
                            !given.rectified && given.consistency_threshold > 0.0f;
-    // (The windows were judged under the same conditions, so `textured` is
-    // there.)
-    if (!may_retry || textured.empty()) return result;
+    // (The check is on, so `textured` is there.)
+    if (!may_retry) return result;
   }
   const Index n_textured = std::count(textured.begin(), textured.end(), std::uint8_t{1});
   if (Agrees(result, textured, n_textured, given.cell_truncate)) return result;
@@ -2385,6 +2383,17 @@ Index AlignedDistances(const Described& d, const Homography* fallback, const flo
   return count;
 }
 
+// Whether the valid matches on texture of `r` pair like descriptors where
+// the images are aligned through the homography they fit: their median
+// distance there below the clip (false where none fits).
+bool AgreeAligned(const Described& d, const MatchResult& r,
+                  const std::vector<std::uint8_t>& textured, float clip) {
+  auto costs = AllocScratch<float>(static_cast<Index>(textured.size()));
+  const Index count =
+      AlignedDistances(d, nullptr, r.dx.data(), r.dy.data(), r.valid.data(), textured, costs.get());
+  return count > 0 && Median(costs.get(), count) < clip;
+}
+
 // A camera turned beyond what the descriptor tolerates (its orientation bins
 // are the image's own: from about 35 - 45 degrees on, rendered turns of six
 // photos failed whole, 0 - 8 % within 3 px), or zoomed by some 1.6 or more,
@@ -2405,14 +2414,13 @@ Index AlignedDistances(const Described& d, const Homography* fallback, const flo
 // its median distance measured where the images are aligned, and confirms
 // more than the upright match and the other candidate. A pair whose
 // upright match agrees pays nothing.
+// `described`: the images described with the caller's options; *turned:
+// whether a view was kept.
 MatchResult TryTurns(const ImageView& image1, const ImageView& image2, const MatchOptions& given,
-                     const std::vector<std::uint8_t>& textured, MatchResult upright) {
+                     const std::vector<std::uint8_t>& textured, Described& described,
+                     MatchResult upright, bool* turned) {
   const Index n_textured = std::count(textured.begin(), textured.end(), std::uint8_t{1});
-  if (Agrees(upright, textured, n_textured, given.cell_truncate)) return upright;
-  Described described;
-  Describe(image1, image2, given, &described);
   const MatchOptions& o = described.options;
-  const int w1 = image1.width, h1 = image1.height;
   // The looks run on both images at half their size where both keep 120 px
   // on their shorter side (a quarter of the time; the choice of a view is
   // coarse), else on the images themselves.
@@ -2472,12 +2480,9 @@ MatchResult TryTurns(const ImageView& image1, const ImageView& image2, const Mat
   // its distances measured where the images are aligned. (Counting alone, a
   // view of two unrelated photos confirmed a quarter of the textured pixels
   // where both directions kept to the view's motion.)
-  auto costs = AllocScratch<float>(Index{w1} * h1);
   const auto agrees = [&](const MatchResult& r) {
-    if (Confirmed(r, textured) * 4 < n_textured) return false;
-    const Index count = AlignedDistances(described, nullptr, r.dx.data(), r.dy.data(),
-                                         r.valid.data(), textured, costs.get());
-    return count > 0 && Median(costs.get(), count) < given.cell_truncate;
+    return Confirmed(r, textured) * 4 >= n_textured &&
+           AgreeAligned(described, r, textured, given.cell_truncate);
   };
   MatchResult kept = std::move(upright);
   Index kept_confirmed = Confirmed(kept, textured);
@@ -2518,8 +2523,8 @@ MatchResult TryTurns(const ImageView& image1, const ImageView& image2, const Mat
     return found;
   };
   // The quarter turns first (a camera held sideways or upside down).
-  if (!tier({2, 6, 4, 1, 7, 3, 5}))
-    tier({8, 10, 14, 12, 9, 15, 11, 13, 16, 18, 22, 20, 17, 23, 19, 21});
+  *turned = tier({2, 6, 4, 1, 7, 3, 5}) ||
+            tier({8, 10, 14, 12, 9, 15, 11, 13, 16, 18, 22, 20, 17, 23, 19, 21});
   return kept;
 }
 
@@ -2531,11 +2536,36 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   CheckImage(image2);
   std::vector<std::uint8_t> textured;
   MatchResult result = MatchUpright(image1, image2, given, &textured);
-  // (The windows were judged, and `textured` filled, only where the caller
-  // left the window, the stereo mode and the check to the matcher.) The
-  // turns belong to the global motion, and go with it.
-  if (textured.empty() || !given.global_motion) return result;
-  return TryTurns(image1, image2, given, textured, std::move(result));
+  // Without the check `valid` is the inside test alone: nothing to judge.
+  if (textured.empty()) return result;
+  const float clip = given.cell_truncate;
+  const Index n_textured = std::count(textured.begin(), textured.end(), std::uint8_t{1});
+  const float median = MedianConfirmedCost(result, textured);
+  if (Agree(Confirmed(result, textured), median, n_textured, clip)) return result;
+  // The views belong to the global motion and go with it, where the matcher
+  // chooses the window and the pair is not rectified.
+  const bool may_turn = given.global_motion && given.search_radius_x < 0 &&
+                        given.search_radius_y < 0 && !given.rectified;
+  // Matches whose descriptors disagree as a whole (their median distance at
+  // the clip or beyond), even where the images are aligned through the
+  // homography they fit, show a motion the images do not share: two photos
+  // of different scenes kept 20 - 30 % of their pixels valid at 640 px,
+  // where both directions kept to one smooth field. Such a field keeps its
+  // values and costs, but no pixel of it is valid. (A change of viewpoint
+  // that one homography explains leaves its right matches unlike upright,
+  // and alike once aligned.) Where image 1 has no texture nothing is judged.
+  const bool judge = n_textured > 0 && !(median < clip);
+  if (!may_turn && !judge) return result;
+  Described described;
+  Describe(image1, image2, given, &described);
+  if (may_turn) {
+    bool turned = false;
+    result = TryTurns(image1, image2, given, textured, described, std::move(result), &turned);
+    if (turned) return result;
+  }
+  if (judge && !AgreeAligned(described, result, textured, clip))
+    std::fill(result.valid.begin(), result.valid.end(), std::uint8_t{0});
+  return result;
 }
 
 }  // namespace densecorr

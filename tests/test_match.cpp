@@ -1070,6 +1070,47 @@ TEST(MatchImages, AShiftBeyondTheDefaultWindowIsFoundOnASecondTry) {
   ExpectSameField(Match(a, other, w, h, MatchOptions()), Match(a, other, w, h, given));
 }
 
+// Column-major values of a random grid every `step` px, bilinear between:
+// texture without repeats.
+std::vector<float> ValueNoise(unsigned seed, int w, int h, int step) {
+  const int gw = w / step + 2, gh = h / step + 2;
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> u(0.0f, 1.0f);
+  std::vector<float> grid(static_cast<size_t>(gw) * gh);
+  for (float& g : grid) g = u(rng);
+  std::vector<float> img(static_cast<size_t>(w) * h);
+  for (int x = 0; x < w; ++x)
+    for (int y = 0; y < h; ++y) {
+      const int ix = x / step, iy = y / step;
+      const float fx = static_cast<float>(x % step) / step, fy = static_cast<float>(y % step) / step;
+      const auto at = [&](int i, int j) { return grid[static_cast<size_t>(i) * gh + j]; };
+      img[static_cast<size_t>(x) * h + y] =
+          (1 - fx) * ((1 - fy) * at(ix, iy) + fy * at(ix, iy + 1)) +
+          fx * ((1 - fy) * at(ix + 1, iy) + fy * at(ix + 1, iy + 1));
+    }
+  return img;
+}
+
+// Two unrelated textures: a smooth field that both directions keep to passes
+// the forward-backward check over much of the image (up to half of it
+// before), though its matches pair unlike descriptors. No pixel is valid,
+// whatever the window or the global motion; the field keeps its values.
+TEST(MatchImages, TwoUnrelatedTexturesHaveNoValidPixel) {
+  const int w = 120, h = 90;
+  MatchOptions given, still;
+  given.search_radius_x = given.search_radius_y = 30;
+  still.global_motion = false;
+  for (const unsigned seed : {1u, 2u, 3u}) {
+    const std::vector<float> a = ValueNoise(2 * seed, w, h, 3),
+                             b = ValueNoise(2 * seed + 1, w, h, 3);
+    for (const MatchOptions& o : {MatchOptions(), given, still}) {
+      const MatchResult r = Match(a, b, w, h, o);
+      EXPECT_EQ(0, std::count(r.valid.begin(), r.valid.end(), std::uint8_t{1})) << seed;
+      EXPECT_TRUE(std::all_of(r.dx.begin(), r.dx.end(), [](float d) { return std::isfinite(d); }));
+    }
+  }
+}
+
 // Image 2 taken with another exposure (a gain of 1.25 and an offset): the
 // refinement, which compares brightness and its gradient, works on image 2
 // brought back to image 1's, and the field is as good as without the change.
