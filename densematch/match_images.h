@@ -165,10 +165,11 @@ struct MatchOptions {
   // Forward-backward check: a pixel is valid when its match lies inside
   // image 2 and the match back from there returns within this many pixels
   // (<= 0: only the inside test, and no backward match is computed). With
-  // the check, no pixel is valid where the valid matches on texture pair
-  // unlike descriptors as a whole (median distance at cell_truncate or
-  // beyond, upright and where the images are aligned by the homography they
-  // fit): a field both directions keep to between two unrelated images.
+  // the check, no pixel is valid where fewer than a quarter of the pixels on
+  // texture pass it and their matches pair unlike descriptors as a whole
+  // (median distance at cell_truncate or beyond, upright and where the
+  // images are aligned by the homography they fit): a field both directions
+  // keep to between two unrelated images.
   float consistency_threshold = 1.0f;
 
   // Not an option but a hook: a caller's stop request (Ctrl-C) ends the call

@@ -20,10 +20,11 @@
 %              match leaves IMAGE2, or where matching IMAGE2 back to IMAGE1
 %              from (x + DX, y + DY) does not return within
 %              consistency_threshold pixels (occluded or unreliable). With
-%              the check on, false everywhere where the matches on texture
-%              pair unlike descriptors as a whole (median distance at
-%              cell_truncate or beyond, as upright as where the images are
-%              aligned by the homography they fit): two unrelated images.
+%              the check on, false everywhere where fewer than a quarter of
+%              the pixels on texture pass it and their matches pair unlike
+%              descriptors as a whole (median distance at cell_truncate or
+%              beyond, upright and where the images are aligned by the
+%              homography they fit): two unrelated images.
 %     COST     single: descriptor distance between the pixel and its match
 %              rounded to whole pixels (0 = identical, about 1.4 at most);
 %              Inf where the match leaves IMAGE2.

@@ -438,9 +438,9 @@ def match(
         maps pixel (x, y) of image 1 to (x+dx, y+dy) of image 2 (the layout
         of OpenCV's flow fields; :func:`densecorr.write_flo` stores it).
         ``valid``: bool, H1 x W1, False where the match leaves image 2 or
-        fails the consistency check, and everywhere where the matches on
-        texture pair unlike descriptors as a whole (two unrelated images;
-        ``help densematch`` says how it is judged). ``cost``: float32, H1 x W1, the
+        fails the consistency check, and everywhere where few matches on
+        texture pass it and they pair unlike descriptors as a whole (two
+        unrelated images; ``help densematch`` says how it is judged). ``cost``: float32, H1 x W1, the
         descriptor distance between the pixel and its match rounded to whole
         pixels (0 = identical, about 1.4 at most), +inf where the match
         leaves image 2.
