@@ -36,32 +36,6 @@ Normaliser NormaliserOf(const std::vector<PointMatch>& m, bool second) {
   return t;
 }
 
-// Solves the n x n system a x = b (a row-major, both overwritten) by
-// Gaussian elimination with partial pivoting; false when (nearly) singular.
-bool Solve(double* a, double* b, int n) {
-  for (int col = 0; col < n; ++col) {
-    int pivot = col;
-    for (int r = col + 1; r < n; ++r)
-      if (std::fabs(a[r * n + col]) > std::fabs(a[pivot * n + col])) pivot = r;
-    if (!(std::fabs(a[pivot * n + col]) > 1e-12)) return false;
-    if (pivot != col) {
-      for (int c = 0; c < n; ++c) std::swap(a[col * n + c], a[pivot * n + c]);
-      std::swap(b[col], b[pivot]);
-    }
-    for (int r = col + 1; r < n; ++r) {
-      const double f = a[r * n + col] / a[col * n + col];
-      if (f == 0.0) continue;
-      for (int c = col; c < n; ++c) a[r * n + c] -= f * a[col * n + c];
-      b[r] -= f * b[col];
-    }
-  }
-  for (int r = n - 1; r >= 0; --r) {
-    double s = b[r];
-    for (int c = r + 1; c < n; ++c) s -= a[r * n + c] * b[c];
-    b[r] = s / a[r * n + r];
-  }
-  return true;
-}
 
 // Least-squares homography (h33 = 1) through the listed matches, in the
 // normalised coordinates, mapped back to pixels.
@@ -82,7 +56,7 @@ bool FitThrough(const std::vector<PointMatch>& m, const int* index, int count,
       }
     }
   }
-  if (!Solve(ata, atb, 8)) return false;
+  if (!SolveLinear(ata, atb, 8)) return false;
   const double hn[9] = {atb[0], atb[1], atb[2], atb[3], atb[4], atb[5], atb[6], atb[7], 1.0};
   // H = T2^-1 * Hn * T1, with T = [s 0 -s*cx; 0 s -s*cy; 0 0 1].
   const double t1m[9] = {t1.scale, 0, -t1.scale * t1.cx, 0, t1.scale, -t1.scale * t1.cy, 0, 0, 1};
@@ -169,6 +143,33 @@ void Polish(const std::vector<PointMatch>& matches, double threshold, Homography
 }
 
 }  // namespace
+
+// Solves the n x n system a x = b (a row-major, both overwritten) by
+// Gaussian elimination with partial pivoting; false when (nearly) singular.
+bool SolveLinear(double* a, double* b, int n) {
+  for (int col = 0; col < n; ++col) {
+    int pivot = col;
+    for (int r = col + 1; r < n; ++r)
+      if (std::fabs(a[r * n + col]) > std::fabs(a[pivot * n + col])) pivot = r;
+    if (!(std::fabs(a[pivot * n + col]) > 1e-12)) return false;
+    if (pivot != col) {
+      for (int c = 0; c < n; ++c) std::swap(a[col * n + c], a[pivot * n + c]);
+      std::swap(b[col], b[pivot]);
+    }
+    for (int r = col + 1; r < n; ++r) {
+      const double f = a[r * n + col] / a[col * n + col];
+      if (f == 0.0) continue;
+      for (int c = col; c < n; ++c) a[r * n + c] -= f * a[col * n + c];
+      b[r] -= f * b[col];
+    }
+  }
+  for (int r = n - 1; r >= 0; --r) {
+    double s = b[r];
+    for (int c = r + 1; c < n; ++c) s -= a[r * n + c] * b[c];
+    b[r] = s / a[r * n + r];
+  }
+  return true;
+}
 
 bool Homography::Apply(double x, double y, double* ox, double* oy) const {
   const double w = h[6] * x + h[7] * y + h[8];

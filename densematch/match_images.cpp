@@ -1301,18 +1301,20 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
   // Each block's means, every channel (blocks with too few matches: NaN),
   // in parallel over the columns of blocks.
   const std::size_t n_all = static_cast<std::size_t>(bx) * by;
-  std::vector<double> mean1(n_all * nc), mean2(n_all * nc);
+  std::vector<double> mean1(n_all * nc), mean2(n_all * nc), at_x(n_all), at_y(n_all);
 #ifdef _OPENMP
 #pragma omp parallel for schedule(static)
 #endif
   for (int i = 0; i < bx; ++i) {
     for (int j = 0; j < by; ++j) {
-      double count = 0.0, a[3] = {}, b[3] = {};
+      double count = 0.0, a[3] = {}, b[3] = {}, sx = 0.0, sy = 0.0;
       for (int x = i * kBlock; x < std::min(w1, (i + 1) * kBlock); ++x) {
         for (int y = j * kBlock; y < std::min(h1, (j + 1) * kBlock); ++y) {
           const Index p = Index{x} * h1 + y;
           if (!usable(x, y, p)) continue;
           count += 1.0;
+          sx += x + u[p];
+          sy += y + v[p];
           for (int c = 0; c < nc; ++c) {
             a[c] += planar1.data[c * n1 + p];
             b[c] += SampleBilinear(planar2.data + c * n2, w2, h2, x + u[p], y + v[p]);
@@ -1324,10 +1326,16 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
         mean1[k] = count >= kMinInBlock ? a[c] / count : std::numeric_limits<double>::quiet_NaN();
         mean2[k] = b[c] / std::max(count, 1.0);
       }
+      at_x[static_cast<std::size_t>(i) * by + j] = sx / std::max(count, 1.0);
+      at_y[static_cast<std::size_t>(i) * by + j] = sy / std::max(count, 1.0);
     }
   }
+
   std::vector<double> gain(nc, 1.0), offset(nc, 0.0), m1, m2, residual;
   bool departs = false;
+  double uniform_spread = 0.0, field_spread = 0.0;  // the widest channel's
+  // One gain and offset a channel (false: none fits).
+  const auto uniform = [&] {
   for (int c = 0; c < nc; ++c) {
     m1.clear();
     m2.clear();
@@ -1370,16 +1378,115 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
     // two stops and more: image 2 at a quarter of the light took four
     // rendered warps from 45 - 64 % of their pixels within 1 px to 95 - 100
     // %; 0.5 - 2 before).
+    uniform_spread = std::max(uniform_spread, limit);
     if (!(g > 0.2 && g < 5.0) || limit > 0.06) return false;
     departs = departs || std::fabs(g - 1.0) > 0.03 || std::fabs(o) > 0.01;
+  }
+  return true;
+  };
+  // Where one gain does not fit, a gain that varies smoothly over image 2
+  // (a quadratic in its coordinates, as vignetting, or light falling
+  // across the scene, and an offset), fitted by least squares to the
+  // blocks, again without those that stray; the same tests on the spread
+  // and on the gains at a grid of image 2's points.
+  constexpr int kTerms = 7;
+  std::vector<double> field(static_cast<std::size_t>(nc) * kTerms, 0.0);
+  const double half_w = 0.5 * (w2 - 1), half_h = 0.5 * (h2 - 1);
+  const auto terms = [&](double x2, double y2, double* t) {
+    const double x = (x2 - half_w) / std::max(half_w, 1.0), y = (y2 - half_h) / std::max(half_h, 1.0);
+    t[0] = 1.0;
+    t[1] = x;
+    t[2] = y;
+    t[3] = x * x;
+    t[4] = x * y;
+    t[5] = y * y;
+  };
+  const auto field_gain = [&](const double* coef, double x2, double y2) {
+    double t[6];
+    terms(x2, y2, t);
+    double g = 0.0;
+    for (int k = 0; k < 6; ++k) g += coef[k] * t[k];
+    return g;
+  };
+  const auto varying = [&] {
+    departs = false;
+    for (int c = 0; c < nc; ++c) {
+      double* const coef = field.data() + static_cast<std::size_t>(c) * kTerms;
+      coef[0] = 1.0;
+      double limit = std::numeric_limits<double>::infinity();
+      for (int round = 0; round < 3; ++round) {
+        double ata[kTerms * kTerms] = {}, atb[kTerms] = {}, k = 0.0;
+        for (std::size_t b = 0; b < n_all; ++b) {
+          const double one = mean1[c * n_all + b], two = mean2[c * n_all + b];
+          if (std::isnan(one)) continue;
+          if (!(std::fabs(two - (field_gain(coef, at_x[b], at_y[b]) * one + coef[6])) <= limit))
+            continue;
+          double row[kTerms];
+          terms(at_x[b], at_y[b], row);
+          for (int t = 0; t < 6; ++t) row[t] *= one;
+          row[6] = 1.0;
+          for (int r = 0; r < kTerms; ++r) {
+            atb[r] += row[r] * two;
+            for (int q = 0; q < kTerms; ++q) ata[r * kTerms + q] += row[r] * row[q];
+          }
+          k += 1.0;
+        }
+        if (k < 2 * kMinBlocks || 4 * k < static_cast<double>(n_all)) return false;
+        if (!SolveLinear(ata, atb, kTerms)) return false;
+        std::copy(atb, atb + kTerms, coef);
+        residual.clear();
+        for (std::size_t b = 0; b < n_all; ++b) {
+          const double one = mean1[c * n_all + b];
+          if (std::isnan(one)) continue;
+          residual.push_back(
+              std::fabs(mean2[c * n_all + b] - (field_gain(coef, at_x[b], at_y[b]) * one + coef[6])));
+        }
+        std::nth_element(residual.begin(), residual.begin() + residual.size() / 2, residual.end());
+        limit = std::max(3.0 * 1.4826 * residual[residual.size() / 2], 0.01);
+      }
+      field_spread = std::max(field_spread, limit);
+      if (limit > 0.06) return false;
+      for (int i = 0; i <= 8; ++i) {
+        for (int j = 0; j <= 8; ++j) {
+          const double g = field_gain(coef, i * (w2 - 1) / 8.0, j * (h2 - 1) / 8.0);
+          if (!(g > 0.2 && g < 5.0)) return false;
+          departs = departs || std::fabs(g - 1.0) > 0.03;
+        }
+      }
+      departs = departs || std::fabs(coef[6]) > 0.01;
+    }
+    return true;
+  };
+  bool uniform_fits = uniform();
+  if (uniform_fits) {
+    const bool uniform_departs = departs;
+    const bool field_fits = varying();
+    if (field_fits && field_spread < 0.5 * uniform_spread) {
+      uniform_fits = false;
+    } else {
+      departs = uniform_departs;
+    }
+  } else if (!varying()) {
+    return false;
   }
   if (!departs) return false;
   *out = AllocScratch<float>(n2 * nc);
   for (int c = 0; c < nc; ++c) {
     const float* const two = planar2.data + c * n2;
     float* const to = out->get() + c * n2;
-    const float a = static_cast<float>(1.0 / gain[c]), b = static_cast<float>(offset[c]);
-    for (Index q = 0; q < n2; ++q) to[q] = (two[q] - b) * a;
+    if (uniform_fits) {
+      const float a = static_cast<float>(1.0 / gain[c]), b = static_cast<float>(offset[c]);
+      for (Index q = 0; q < n2; ++q) to[q] = (two[q] - b) * a;
+      continue;
+    }
+    const double* const coef = field.data() + static_cast<std::size_t>(c) * kTerms;
+    const float b = static_cast<float>(coef[6]);
+    for (int x = 0; x < w2; ++x) {
+      for (int y = 0; y < h2; ++y) {
+        const Index q = Index{x} * h2 + y;
+        to[q] = (two[q] - b) * static_cast<float>(1.0 / field_gain(coef, x, y));
+      }
+    }
   }
   return true;
 }
