@@ -221,22 +221,28 @@ def test_a_wider_window_is_tried_where_the_first_ones_matches_crowd_its_edge():
     assert np.mean(error < 3) > 0.95
 
 
-def test_a_flat_background_does_not_vouch_for_a_wider_window():
-    """Two renderings of a mirror-symmetric head with a flat background and
-    little in common: the wider window's try pairs the backgrounds, which
-    cost nothing and pass the check; it must not replace the first."""
+def _sample_photos(names, width):
+    """opencv-doc's photos (BGR) resized to `width` columns; skips the test
+    where they are missing."""
     cv2 = pytest.importorskip("cv2")
     from conftest import SAMPLE_DIR
     images = []
-    for name in ("Blender_Suzanne1.jpg", "Blender_Suzanne2.jpg"):
+    for name in names:
         path = os.path.join(SAMPLE_DIR, name)
         if not os.path.exists(path):
             pytest.skip(f"{name} not found in {SAMPLE_DIR} (Debian package opencv-doc)")
         photo = cv2.imread(path)
-        h = round(photo.shape[0] * 320 / photo.shape[1])
-        images.append(cv2.cvtColor(cv2.resize(photo, (320, h), interpolation=cv2.INTER_AREA),
-                                   cv2.COLOR_BGR2RGB))
-    r = densecorr.match(*images)
+        h = round(photo.shape[0] * width / photo.shape[1])
+        images.append(cv2.resize(photo, (width, h), interpolation=cv2.INTER_AREA))
+    return images
+
+
+def test_a_flat_background_does_not_vouch_for_a_wider_window():
+    """Two renderings of a mirror-symmetric head with a flat background and
+    little in common: the wider window's try pairs the backgrounds, which
+    cost nothing and pass the check; it must not replace the first."""
+    images = _sample_photos(("Blender_Suzanne1.jpg", "Blender_Suzanne2.jpg"), 320)
+    r = densecorr.match(*[i[..., ::-1] for i in images])  # as RGB
     # Measured: 0.009 (0.257 with the backgrounds counted).
     assert r.valid.mean() < 0.05
 
@@ -271,15 +277,7 @@ def test_a_real_pan_above_the_working_size_is_found_by_the_smoother_descriptor_i
     window confirms too few matches with the 320 px pre-smoothing; the
     smoother descriptor must get the wider window too."""
     cv2 = pytest.importorskip("cv2")
-    from conftest import SAMPLE_DIR
-    images = []
-    for name in ("leuvenA.jpg", "leuvenB.jpg"):
-        path = os.path.join(SAMPLE_DIR, name)
-        if not os.path.exists(path):
-            pytest.skip(f"{name} not found in {SAMPLE_DIR} (Debian package opencv-doc)")
-        photo = cv2.imread(path)
-        h = round(photo.shape[0] * 640 / photo.shape[1])
-        images.append(cv2.resize(photo, (640, h), interpolation=cv2.INTER_AREA))
+    images = _sample_photos(("leuvenA.jpg", "leuvenB.jpg"), 640)
     r = densecorr.match(*[i[..., ::-1] for i in images])  # as RGB
     grey = [cv2.cvtColor(i, cv2.COLOR_BGR2GRAY).astype(np.float32) for i in images]
     ys, xs = np.mgrid[:grey[0].shape[0], :grey[0].shape[1]].astype(np.float32)
