@@ -36,7 +36,6 @@ Normaliser NormaliserOf(const std::vector<PointMatch>& m, bool second) {
   return t;
 }
 
-
 // Least-squares homography (h33 = 1) through the listed matches, in the
 // normalised coordinates, mapped back to pixels.
 bool FitThrough(const std::vector<PointMatch>& m, const int* index, int count,
@@ -144,8 +143,6 @@ void Polish(const std::vector<PointMatch>& matches, double threshold, Homography
 
 }  // namespace
 
-// Solves the n x n system a x = b (a row-major, both overwritten) by
-// Gaussian elimination with partial pivoting; false when (nearly) singular.
 bool SolveLinear(double* a, double* b, int n) {
   for (int col = 0; col < n; ++col) {
     int pivot = col;

@@ -39,14 +39,14 @@ struct HomographyFitParams {
 int FitHomography(const std::vector<PointMatch>& matches, const HomographyFitParams& params,
                   Homography* model, std::vector<std::uint8_t>* inliers = nullptr);
 
-// Judges a model against a rival on the same pixels (the images' own
-// evidence, say how far apart the descriptors it pairs lie); lower is
-// better, negative when it cannot tell.
 // Solves the n x n system a x = b (a row-major; both overwritten, the
 // solution in b) by Gaussian elimination with partial pivoting; false when
 // (nearly) singular.
 bool SolveLinear(double* a, double* b, int n);
 
+// Judges a model against a rival on the same pixels (the images' own
+// evidence, say how far apart the descriptors it pairs lie); lower is
+// better, negative when it cannot tell.
 using ModelDisagreement = std::function<double(const Homography& model, const Homography& rival)>;
 
 // The one motion behind a field's reliable matches: FitHomography's model

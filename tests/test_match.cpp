@@ -1082,7 +1082,8 @@ std::vector<float> ValueNoise(unsigned seed, int w, int h, int step) {
   for (int x = 0; x < w; ++x)
     for (int y = 0; y < h; ++y) {
       const int ix = x / step, iy = y / step;
-      const float fx = static_cast<float>(x % step) / step, fy = static_cast<float>(y % step) / step;
+      const float fx = static_cast<float>(x % step) / step;
+      const float fy = static_cast<float>(y % step) / step;
       const auto at = [&](int i, int j) { return grid[static_cast<size_t>(i) * gh + j]; };
       img[static_cast<size_t>(x) * h + y] =
           (1 - fx) * ((1 - fy) * at(ix, iy) + fy * at(ix, iy + 1)) +
