@@ -1249,6 +1249,14 @@ struct Fields {
     // Image 2 brought to image 1's brightness (PhotometricMatch), where the
     // refinements read that instead of image 2.
     ScratchBlock<float> matched2;
+    // Image 1 within what image 2 can show (PhotometricMatch), where the
+    // refinements read that instead of image 1.
+    ScratchBlock<float> matched1;
+    PlanarImage Image1(const PlanarImage& planar1) const {
+      return matched1 ? PlanarImage{matched1.get(), planar1.width, planar1.height,
+                                    planar1.channels}
+                      : planar1;
+    }
     // What the refinements read as image 2 (planar2: image 2 itself).
     PlanarImage Image2(const PlanarImage& planar2) const {
       return matched2 ? PlanarImage{matched2.get(), planar2.width, planar2.height,
@@ -1277,14 +1285,20 @@ using Settled = std::function<bool(const float* u, const float* v, const float* 
 // of scale soften image 2's finest detail, which lowers the spread of its
 // pixels but not of such means. Where some channel's gain strays from 1 by
 // more than 3 % or its offset from 0 by more than 1/100 of the range, image
-// 2 mapped back to image 1's brightness, into `out` (planar2's size), and
-// true; false otherwise. The refinement compares brightness and its
-// gradient: an exposure's gain of 1.15 moved a tenth of the rendered pairs'
-// pixels by more than a pixel, while the normalised descriptor hardly
-// notices. Deterministic: sums in block order, in double.
+// 2 mapped back to image 1's brightness, into `out` (planar2's size), image 1
+// within what image 2 can show into `out1` (left empty where that is all of
+// it; see the end), and true; false otherwise. The refinement compares
+// brightness and its gradient: an exposure's gain of 1.15 moved a tenth of
+// the rendered pairs' pixels by more than a pixel, while the normalised
+// descriptor hardly notices. Exposures that clip (image 2 blown out or
+// crushed over a fifth of a rendered pair and more) left the fit without a
+// model or with a wrong one, and the refinement pulled the clipped areas
+// towards whatever texture lay nearest: six rendered pairs with image 2 at
+// 1.6 times the light went from 83 to 97 % of their pixels within 1 px.
+// Deterministic: sums in block order, in double.
 bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& planar1,
                       const PlanarImage& planar2, const float* u, const float* v,
-                      const float* weight, ScratchBlock<float>* out) {
+                      const float* weight, ScratchBlock<float>* out, ScratchBlock<float>* out1) {
   const int w1 = planar1.width, h1 = planar1.height, w2 = planar2.width, h2 = planar2.height;
   const int nc = planar1.channels;
   if (planar2.channels != nc || nc > 3) return false;  // grey or colour
@@ -1298,38 +1312,118 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
     const long x2 = std::lround(x + u[p]), y2 = std::lround(y + v[p]);
     return x2 >= 0 && x2 < w2 && y2 >= 0 && y2 < h2 && !side2.frame[x2 * h2 + y2];
   };
+  // Each image's extremes, every channel: where a value sits at one, the
+  // exposure may have clipped it.
+  float lo1[3], hi1[3], lo2[3], hi2[3];
+  for (int c = 0; c < nc; ++c) {
+    const auto one = std::minmax_element(planar1.data + c * n1, planar1.data + (c + 1) * n1);
+    const auto two = std::minmax_element(planar2.data + c * n2, planar2.data + (c + 1) * n2);
+    lo1[c] = *one.first;
+    hi1[c] = *one.second;
+    lo2[c] = *two.first;
+    hi2[c] = *two.second;
+  }
+  // 1 where a pixel or one of its 8 neighbours has a channel within
+  // kClipBand of that channel's extremes: a match a pixel off, or a sample
+  // between a clipped pixel and the next, reads the clipped value in part.
+  constexpr float kClipBand = 2.0f / 255.0f;
+  const auto near_extremes = [&](const PlanarImage& image, const float* lo, const float* hi) {
+    const int w = image.width, h = image.height;
+    const Index n = Index{w} * h;
+    std::vector<std::uint8_t> at(n, 0), near(n, 0);
+    for (int c = 0; c < nc; ++c) {
+      for (Index q = 0; q < n; ++q) {
+        const float value = image.data[c * n + q];
+        if (!(value > lo[c] + kClipBand && value < hi[c] - kClipBand)) at[q] = 1;
+      }
+    }
+    for (int x = 0; x < w; ++x) {
+      for (int y = 0; y < h; ++y) {
+        std::uint8_t hit = 0;
+        for (int i = std::max(0, x - 1); i <= std::min(w - 1, x + 1); ++i)
+          for (int j = std::max(0, y - 1); j <= std::min(h - 1, y + 1); ++j)
+            hit |= at[Index{i} * h + j];
+        near[Index{x} * h + y] = hit;
+      }
+    }
+    return near;
+  };
+  const std::vector<std::uint8_t> near1 = near_extremes(planar1, lo1, hi1),
+                                  near2 = near_extremes(planar2, lo2, hi2);
   // Each block's means, every channel (blocks with too few matches: NaN),
-  // in parallel over the columns of blocks.
+  // over all its matches and over those that read no clipped value (`kept`:
+  // the linear model holds on any subset of a block's pixels, not on the
+  // clipped ones), in parallel over the columns of blocks.
   const std::size_t n_all = static_cast<std::size_t>(bx) * by;
-  std::vector<double> mean1(n_all * nc), mean2(n_all * nc), at_x(n_all), at_y(n_all);
+  struct Means {
+    std::vector<double> one, two, at_x, at_y;
+  } every, kept;
+  for (Means* m : {&every, &kept}) {
+    m->one.resize(n_all * nc);
+    m->two.resize(n_all * nc);
+    m->at_x.resize(n_all);
+    m->at_y.resize(n_all);
+  }
+  Index all_usable = 0, one_sided = 0;
 #ifdef _OPENMP
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) reduction(+ : all_usable, one_sided)
 #endif
   for (int i = 0; i < bx; ++i) {
     for (int j = 0; j < by; ++j) {
-      double count = 0.0, a[3] = {}, b[3] = {}, sx = 0.0, sy = 0.0;
+      // [0]: every match, [1]: the kept ones.
+      double count[2] = {}, a[2][3] = {}, b[2][3] = {}, sx[2] = {}, sy[2] = {};
       for (int x = i * kBlock; x < std::min(w1, (i + 1) * kBlock); ++x) {
         for (int y = j * kBlock; y < std::min(h1, (j + 1) * kBlock); ++y) {
           const Index p = Index{x} * h1 + y;
           if (!usable(x, y, p)) continue;
-          count += 1.0;
-          sx += x + u[p];
-          sy += y + v[p];
+          const long x2 = std::lround(x + u[p]), y2 = std::lround(y + v[p]);
+          const bool clipped2 = x2 >= 0 && x2 < w2 && y2 >= 0 && y2 < h2 && near2[x2 * h2 + y2];
+          const bool clipped = near1[p] || clipped2;
+          ++all_usable;
+          one_sided += near1[p] != clipped2;
+          for (int set = 0; set < (clipped ? 1 : 2); ++set) {
+            count[set] += 1.0;
+            sx[set] += x + u[p];
+            sy[set] += y + v[p];
+          }
           for (int c = 0; c < nc; ++c) {
-            a[c] += planar1.data[c * n1 + p];
-            b[c] += SampleBilinear(planar2.data + c * n2, w2, h2, x + u[p], y + v[p]);
+            const double one = planar1.data[c * n1 + p];
+            const double two = SampleBilinear(planar2.data + c * n2, w2, h2, x + u[p], y + v[p]);
+            for (int set = 0; set < (clipped ? 1 : 2); ++set) {
+              a[set][c] += one;
+              b[set][c] += two;
+            }
           }
         }
       }
-      for (int c = 0; c < nc; ++c) {
-        const std::size_t k = c * n_all + static_cast<std::size_t>(i) * by + j;
-        mean1[k] = count >= kMinInBlock ? a[c] / count : std::numeric_limits<double>::quiet_NaN();
-        mean2[k] = b[c] / std::max(count, 1.0);
+      const std::size_t block = static_cast<std::size_t>(i) * by + j;
+      for (int set = 0; set < 2; ++set) {
+        Means& m = set == 0 ? every : kept;
+        // Half the matches suffice without the clipped ones, which take
+        // whole stretches of a block.
+        const double enough = set == 0 ? kMinInBlock : kMinInBlock / 2;
+        for (int c = 0; c < nc; ++c) {
+          const std::size_t k = c * n_all + block;
+          m.one[k] = count[set] >= enough ? a[set][c] / count[set]
+                                          : std::numeric_limits<double>::quiet_NaN();
+          m.two[k] = b[set][c] / std::max(count[set], 1.0);
+        }
+        m.at_x[block] = sx[set] / std::max(count[set], 1.0);
+        m.at_y[block] = sy[set] / std::max(count[set], 1.0);
       }
-      at_x[static_cast<std::size_t>(i) * by + j] = sx / std::max(count, 1.0);
-      at_y[static_cast<std::size_t>(i) * by + j] = sy / std::max(count, 1.0);
     }
   }
+  // Where a tenth of the matches or more read a clipped value on one side
+  // only (an exposure that blows out or crushes part of one image), the fit
+  // without every match that reads one, which may rest on fewer blocks (a
+  // sixteenth of them, 32 at least); otherwise on every match (clipped
+  // alike, as a chessboard's black squares in both, the values agree).
+  const bool skip_clipped = all_usable > 0 && one_sided * 10 >= all_usable;
+  const Means& means = skip_clipped ? kept : every;
+  const std::vector<double>&mean1 = means.one, &mean2 = means.two, &at_x = means.at_x,
+                            &at_y = means.at_y;
+  const double share = skip_clipped ? 16.0 : 4.0;
+  const int min_blocks = skip_clipped ? 2 * kMinBlocks : kMinBlocks;
   std::vector<double> gain(nc, 1.0), offset(nc, 0.0), m1, m2, residual;
   bool departs = false;
   double uniform_spread = 0.0, field_spread = 0.0;  // the widest channel's
@@ -1358,7 +1452,7 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
         }
         // Too few blocks (a quarter of them at least), or a channel without
         // large-scale contrast: nothing to tell.
-        if (k < kMinBlocks || 4 * k < static_cast<double>(n_all)) return false;
+        if (k < min_blocks || share * k < static_cast<double>(n_all)) return false;
         const double centre1 = s1 / k, centre2 = s2 / k;
         const double var1 = s11 / k - centre1 * centre1, var2 = s22 / k - centre2 * centre2;
         if (!(var1 > 1e-5) || !(var2 > 1e-5)) return false;
@@ -1432,7 +1526,7 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
           }
           k += 1.0;
         }
-        if (k < 2 * kMinBlocks || 4 * k < static_cast<double>(n_all)) return false;
+        if (k < 2 * kMinBlocks || share * k < static_cast<double>(n_all)) return false;
         if (!SolveLinear(ata, atb, kTerms)) return false;
         std::copy(atb, atb + kTerms, coef);
         residual.clear();
@@ -1458,6 +1552,7 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
     }
     return true;
   };
+  // The better of the two models.
   bool uniform_fits = uniform();
   if (uniform_fits) {
     const bool uniform_departs = departs;
@@ -1489,6 +1584,44 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
       }
     }
   }
+  // Where the clipping is one-sided, both images within the range that both
+  // can show, in image 1's values: where image 2 is blown out but image 1
+  // shows texture (or image 1 sits at its floor where image 2 shows the
+  // shadows), brightness and its gradient cannot agree, and the refinement
+  // would pull towards whatever texture lies nearest; clipped alike, both
+  // are flat up to the same edge. Image 2 mapped back is clamped to image
+  // 1's extremes; image 1 to image 2's extremes mapped back at its match,
+  // into `out1` where that clamps a value. (On pairs whose clipping is
+  // alike, a chessboard's black squares in both, the clamps only flattened
+  // the noise of such areas, and the fit's offset decided by how much.)
+  if (!skip_clipped) return true;
+  for (int c = 0; c < nc; ++c) {
+    float* const to = out->get() + c * n2;
+    for (Index q = 0; q < n2; ++q) to[q] = std::min(std::max(to[q], lo1[c]), hi1[c]);
+  }
+  *out1 = AllocScratch<float>(n1 * nc);
+  bool narrower = false;
+  for (int c = 0; c < nc; ++c) {
+    const double* const coef = field.data() + static_cast<std::size_t>(c) * kTerms;
+    for (int x = 0; x < w1; ++x) {
+      for (int y = 0; y < h1; ++y) {
+        const Index p = Index{x} * h1 + y;
+        double g = gain[c], o = offset[c];
+        if (!uniform_fits) {
+          const bool moved = std::isfinite(u[p]) && std::isfinite(v[p]);
+          g = field_gain(coef, moved ? x + u[p] : x, moved ? y + v[p] : y);
+          o = coef[6];
+        }
+        const float one = planar1.data[c * n1 + p];
+        const float lo = static_cast<float>((lo2[c] - o) / g);
+        const float hi = static_cast<float>((hi2[c] - o) / g);
+        const float clamped = std::min(std::max(one, lo), hi);
+        narrower = narrower || clamped != one;
+        out1->get()[c * n1 + p] = clamped;
+      }
+    }
+  }
+  if (!narrower) *out1 = ScratchBlock<float>();
   return true;
 }
 
@@ -1577,14 +1710,14 @@ Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar
     }
     // Both refinements compare image 1 with image 2 at its brightness.
     PhotometricMatch(side1, side2, planar1, planar2, f.u.get(), f.v.get(), weight1,
-                     &r->matched2);
-    const PlanarImage matched2 = r->Image2(planar2);
+                     &r->matched2, &r->matched1);
+    const PlanarImage matched1 = r->Image1(planar1), matched2 = r->Image2(planar2);
     const auto forward = [&] {
       // Image 1's frame shows nothing to match: no data term there, the
       // surrounding motion carried in (on the accuracy command's rendered
       // pairs of a photo with a black edge of its own, 0.04 - 0.74 point
       // more within 1 px).
-      Refine(planar1, matched2, o, weight1, scratch, o.stop, f.u.get(), f.v.get(),
+      Refine(matched1, matched2, o, weight1, scratch, o.stop, f.u.get(), f.v.get(),
              side1.frame.empty() ? nullptr : side1.frame.data(), pause, &r->forward);
     };
     if (check) {
@@ -1593,7 +1726,7 @@ Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar
       // frame: without them 0.1 - 0.2 point fewer matches beside the frame
       // were confirmed on the rendered pairs, no larger a share of them right.
       const auto backward = [&](bool beside) {
-        Refine(matched2, planar1, o, r->weight2.get(), beside ? beside_scratch : scratch,
+        Refine(matched2, matched1, o, r->weight2.get(), beside ? beside_scratch : scratch,
                beside ? beside_stop : o.stop, f.back_u.get(), f.back_v.get(), nullptr, pause,
                &r->backward);
       };
@@ -1626,13 +1759,13 @@ void FinishPass(const Side& side1, const PlanarImage& planar1, const PlanarImage
   StopToken relay(RelayStop, o.stop);
   StopToken* const beside_stop = o.stop != nullptr ? &relay : nullptr;
   StageClock clock;
-  const PlanarImage matched2 = r.Image2(planar2);
+  const PlanarImage matched1 = r.Image1(planar1), matched2 = r.Image2(planar2);
   const auto forward = [&] {
-    FinishRefine(planar1, matched2, o, r.weight1.get(), r.scratch, o.stop, f->u.get(), f->v.get(),
+    FinishRefine(matched1, matched2, o, r.weight1.get(), r.scratch, o.stop, f->u.get(), f->v.get(),
                  side1.frame.empty() ? nullptr : side1.frame.data(), &r.forward);
   };
   const auto backward = [&](bool beside) {
-    FinishRefine(matched2, planar1, o, r.weight2.get(), beside ? r.beside_scratch : r.scratch,
+    FinishRefine(matched2, matched1, o, r.weight2.get(), beside ? r.beside_scratch : r.scratch,
                  beside ? beside_stop : o.stop, f->back_u.get(), f->back_v.get(), nullptr,
                  &r.backward);
   };

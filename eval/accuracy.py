@@ -27,6 +27,8 @@ GROUPS = {
     "zooms": pairs.zoom_pair_names(),
     # Nor another family of warps on twelve other photos.
     "fields": pairs.field_pair_names(),
+    # Nor synthetic pairs whose image 2 has an exposure that clips.
+    "exposures": pairs.exposure_pair_names(),
     # Nor rendered rectified stereo pairs: smooth slanted surfaces, and
     # layered scenes with occlusions.
     "slants": pairs.slant_pair_names(),
@@ -159,12 +161,14 @@ def main(argv):
                              "35 - 325 degrees turn_<photo>; zooms: the 10 zoomed in or out by "
                              "1.5 - 2.2 and turned zoom_<photo>; "
                              "fields: 12 other photos under smoothed "
-                             "random fields field_<photo>_<seed>; slants: 10 rendered "
+                             "random fields field_<photo>_<seed>; exposures: 12 synthetic "
+                             "pairs whose image 2 is blown out, crushed or both "
+                             "expo_<photo>_<seed>; slants: 10 rendered "
                              "rectified stereo pairs of slanted smooth surfaces "
                              "slant_<photo>_<seed>; layers: 10 rendered layered stereo "
                              "scenes layers_<seed>; none of these in all; any other seed: "
-                             "syn_<photo>_<seed>, view_<photo>_<seed>, pan_<photo>_<seed>, "
-                             "turn_<photo>_<seed>, zoom_<photo>_<seed>, "
+                             "syn_<photo>_<seed>, expo_<photo>_<seed>, view_<photo>_<seed>, "
+                             "pan_<photo>_<seed>, turn_<photo>_<seed>, zoom_<photo>_<seed>, "
                              "field_<photo>_<seed>, slant_<photo>_<seed>, layers_<seed>)"
                              % ", ".join(pairs.pair_names()))
     parser.add_argument("--methods", default=",".join(methods.METHOD_NAMES),
@@ -190,7 +194,8 @@ def main(argv):
     pair_list = parse_list(args.pairs, pairs.pair_names() + pairs.more_pair_names() +
                            pairs.view_pair_names() + pairs.pan_pair_names() +
                            pairs.turn_pair_names() + pairs.zoom_pair_names() +
-                           pairs.field_pair_names() + pairs.slant_pair_names() +
+                           pairs.field_pair_names() + pairs.exposure_pair_names() +
+                           pairs.slant_pair_names() +
                            pairs.layer_pair_names(), "pair")
     method_list = parse_list(args.methods, methods.METHOD_NAMES, "method")
     if args.threads < 1 or args.repeat < 1:
@@ -241,7 +246,7 @@ def main(argv):
     more = [n for n in GROUPS["more"] if n in pair_list]
     if len(more) > 1:
         table += mean_rows(rows, more, "more mean")
-    for group in ("views", "pans", "turns", "zooms", "fields", "slants", "layers"):
+    for group in ("views", "pans", "turns", "zooms", "fields", "exposures", "slants", "layers"):
         chosen = [n for n in GROUPS[group] if n in pair_list]
         if len(chosen) > 1:
             table += mean_rows(rows, chosen, group + " mean")

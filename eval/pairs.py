@@ -82,6 +82,17 @@ LAYER_PHOTOS = ["building", "fruits", "baboon", "home", "board", "messi5", "appl
                 "orange", "starry_night", "aero1", "leuvenA"]
 
 
+# Exposures that clip, not in the default run: a synthetic pair whose image 2
+# was taken with another exposure, then clipped to 8 bits as a camera does.
+# The kind follows the seed: seed % 3 == 0 blown out (a gain of 1.4 - 2.5),
+# 1 crushed (a gain of 0.5 - 0.8 and an offset of -0.1 to -0.25), 2 both ends
+# (a gain of 1.5 - 2.2 and an offset of -0.2 to -0.4). The six synthetic
+# photos and six of the more list, one seed each: expo_<photo>_<seed>.
+EXPOSURE_PHOTOS = SYNTHETIC_PHOTOS + ["apple", "butterfly", "orange", "starry_night",
+                                      "squirrel_cls", "leuvenA"]
+EXPOSURE_SEED_BASE = 9900
+
+
 def field_photo_names():
     return [os.path.splitext(f)[0] for f in FIELD_PHOTOS]
 
@@ -115,6 +126,10 @@ def field_pair_names():
     return ["field_%s_%d" % (p, FIELD_SEED_BASE + i) for i, p in enumerate(field_photo_names())]
 
 
+def exposure_pair_names():
+    return ["expo_%s_%d" % (p, EXPOSURE_SEED_BASE + i) for i, p in enumerate(EXPOSURE_PHOTOS)]
+
+
 def slant_pair_names():
     return ["slant_%s_%d" % (p, STEREO_SEED_BASE + i) for i, p in enumerate(VIEW_PHOTOS)]
 
@@ -125,17 +140,18 @@ def layer_pair_names():
 
 def seeded_pair(name):
     """(kind, photo, seed) for a rendering with a seed of the caller's
-    choice, syn_<photo>_<seed>, view_<photo>_<seed>, pan_<photo>_<seed>,
-    turn_<photo>_<seed>, zoom_<photo>_<seed>, slant_<photo>_<seed> (any photo of the synthetic, more or view lists),
-    field_<photo>_<seed> (the field list's photos) or layers_<seed> (photo
-    None); None otherwise."""
+    choice, syn_<photo>_<seed>, expo_<photo>_<seed> (any photo of the
+    synthetic or more lists), view_<photo>_<seed>, pan_<photo>_<seed>,
+    turn_<photo>_<seed>, zoom_<photo>_<seed>, slant_<photo>_<seed> (the view
+    list's photos), field_<photo>_<seed> (the field list's photos) or
+    layers_<seed> (photo None); None otherwise."""
     kind, _, rest = name.partition("_")
     if kind == "layers":
         return (kind, None, int(rest)) if rest.isdigit() else None
     photo, _, seed = rest.rpartition("_")
-    photos = {"syn": SYNTHETIC_PHOTOS + MORE_PHOTOS, "field": field_photo_names()}.get(
-        kind, VIEW_PHOTOS)
-    if kind not in ("syn", "view", "pan", "turn", "zoom", "field", "slant") or \
+    photos = {"syn": SYNTHETIC_PHOTOS + MORE_PHOTOS, "expo": SYNTHETIC_PHOTOS + MORE_PHOTOS,
+              "field": field_photo_names()}.get(kind, VIEW_PHOTOS)
+    if kind not in ("syn", "expo", "view", "pan", "turn", "zoom", "field", "slant") or \
             photo not in photos or \
             not seed.isdigit():
         return None
@@ -357,6 +373,23 @@ def synthetic_pair(data_dir, size, photo, seed):
     flow = np.stack([tx - xs, ty - ys], axis=-1)
     mask = inside(tx, ty, *shape)
     return Pair("syn_" + photo, "synthetic", image1, image2, flow, mask)
+
+
+def exposure_pair(data_dir, size, photo, seed):
+    """A synthetic pair whose image 2 was taken with another exposure and
+    clipped (the kinds under EXPOSURE_PHOTOS); the same ground truth."""
+    pair = synthetic_pair(data_dir, size, photo, seed)
+    rng = np.random.default_rng(seed)
+    kind = seed % 3
+    if kind == 0:
+        gain, offset = rng.uniform(1.4, 2.5), 0.0
+    elif kind == 1:
+        gain, offset = rng.uniform(0.5, 0.8), -rng.uniform(0.1, 0.25)
+    else:
+        gain, offset = rng.uniform(1.5, 2.2), -rng.uniform(0.2, 0.4)
+    exposed = gain * pair.image2.astype(np.float64) + 255.0 * offset
+    pair.image2 = np.clip(np.rint(exposed), 0, 255).astype(np.uint8)
+    return pair
 
 
 def sample_bilinear(plane, xs, ys):
@@ -616,6 +649,8 @@ def load_pair(name, data_dir, size):
         kind, photo, seed = seeded
         if kind == "syn":
             pair = synthetic_pair(data_dir, size, photo, seed)
+        elif kind == "expo":
+            pair = exposure_pair(data_dir, size, photo, seed)
         elif kind == "field":
             pair = field_pair(data_dir, size, photo, seed)
         elif kind == "slant":

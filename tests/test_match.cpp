@@ -1216,6 +1216,17 @@ TEST(MatchImages, AnExposureChangeKeepsTheFieldSubPixel) {
     EXPECT_LT(mean_error(Match(a, *two, w, h, MatchOptions())), 1.5 * plain + 0.02);
   // (0.41 px with one gain; 0.04 px with the gain across the image.)
   EXPECT_LT(mean_error(Match(a, vignetted, w, h, MatchOptions())), 0.1);
+  // Exposures that clip: image 2 blown out over most of the scene, or its
+  // darker half crushed to black. The fit leaves the clipped matches out,
+  // and the refinement compares both images clamped to what both show
+  // (before: 1.67 and 0.16 px).
+  std::vector<float> blown(a.size()), crushed(a.size());
+  for (size_t p = 0; p < a.size(); ++p) {
+    blown[p] = std::min(1.0f, 2.2f * b[p]);
+    crushed[p] = std::max(0.0f, 2.0f * b[p] - 0.9f);
+  }
+  EXPECT_LT(mean_error(Match(a, blown, w, h, MatchOptions())), 0.6);
+  EXPECT_LT(mean_error(Match(a, crushed, w, h, MatchOptions())), 0.13);
 }
 
 TEST(MatchImages, AStrongRotationAndZoomIsFoundThroughTheGlobalMotion) {

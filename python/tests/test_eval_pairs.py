@@ -97,3 +97,22 @@ def test_field_warps_are_fixed_by_their_seed(pairs):
     assert np.array_equal(a.image2, b.image2) and np.array_equal(a.gt_flow, b.gt_flow)
     assert not np.allclose(a.gt_flow, c.gt_flow)
     assert pairs.seeded_pair("field_baboon_1") is None  # not one of the field photos
+
+
+@pytest.mark.parametrize("seed, blown, crushed", [(9900, True, False), (9901, False, True),
+                                                  (9902, True, True)])
+def test_exposure_pairs_clip_image2_of_the_synthetic_pair(pairs, seed, blown, crushed):
+    photo_or_skip("baboon.jpg")
+    name = "expo_baboon_%d" % seed
+    pair = pairs.load_pair(name, SAMPLE_DIR, 160)
+    plain = pairs.load_pair("syn_baboon_%d" % seed, SAMPLE_DIR, 160)
+    assert pair.name == name
+    assert np.array_equal(pair.image1, plain.image1) and np.array_equal(pair.gt_flow, plain.gt_flow)
+    # Image 2's values through one increasing map, clipped at the ends the
+    # kind says (the black outside the warp aside).
+    inside = plain.image2 > 0
+    two, one = pair.image2[inside].astype(float), plain.image2[inside].astype(float)
+    order = np.argsort(one, kind="stable")
+    assert np.all(np.diff(two[order]) >= -1.0)
+    assert (np.mean(two == 255) > 0.02) == blown
+    assert (np.mean(two == 0) > 0.02) == crushed
