@@ -1325,7 +1325,7 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
     lo2[c] = *two.first;
     hi2[c] = *two.second;
   }
-  // 1 where a pixel or one of its 8 neighbours has a channel within
+  // Bit c set where a pixel or one of its 8 neighbours has channel c within
   // kClipBand of that channel's extremes: a match a pixel off, or a sample
   // between a clipped pixel and the next, reads the clipped value in part.
   constexpr float kClipBand = 2.0f / 255.0f;
@@ -1336,7 +1336,8 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
     for (int c = 0; c < nc; ++c) {
       for (Index q = 0; q < n; ++q) {
         const float value = image.data[c * n + q];
-        if (!(value > lo[c] + kClipBand && value < hi[c] - kClipBand)) at[q] = 1;
+        if (!(value > lo[c] + kClipBand && value < hi[c] - kClipBand))
+          at[q] |= static_cast<std::uint8_t>(1u << c);
       }
     }
     for (int x = 0; x < w; ++x) {
@@ -1375,27 +1376,28 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
 #endif
   for (int i = 0; i < bx; ++i) {
     for (int j = 0; j < by; ++j) {
-      // [0]: every match, [1]: the kept ones.
-      double count[2] = {}, a[2][3] = {}, a2[2][3] = {}, a3[2][3] = {}, b[2][3] = {}, sx[2] = {},
-             sy[2] = {};
+      // [0]: every match, [1]: those of each channel that read no clipped
+      // value of it.
+      double count[2][3] = {}, a[2][3] = {}, a2[2][3] = {}, a3[2][3] = {}, b[2][3] = {};
+      double sx = 0.0, sy = 0.0;
       for (int x = i * kBlock; x < std::min(w1, (i + 1) * kBlock); ++x) {
         for (int y = j * kBlock; y < std::min(h1, (j + 1) * kBlock); ++y) {
           const Index p = Index{x} * h1 + y;
           if (!usable(x, y, p)) continue;
           const long x2 = std::lround(x + u[p]), y2 = std::lround(y + v[p]);
-          const bool clipped2 = x2 >= 0 && x2 < w2 && y2 >= 0 && y2 < h2 && near2[x2 * h2 + y2];
-          const bool clipped = near1[p] || clipped2;
-          ++all_usable;
-          one_sided += near1[p] != clipped2;
-          for (int set = 0; set < (clipped ? 1 : 2); ++set) {
-            count[set] += 1.0;
-            sx[set] += x + u[p];
-            sy[set] += y + v[p];
-          }
+          const unsigned clipped1 = near1[p];
+          const unsigned clipped2 =
+              x2 >= 0 && x2 < w2 && y2 >= 0 && y2 < h2 ? near2[x2 * h2 + y2] : 0u;
+          sx += x + u[p];
+          sy += y + v[p];
           for (int c = 0; c < nc; ++c) {
+            const bool clipped = ((clipped1 | clipped2) >> c) & 1u;
+            ++all_usable;
+            one_sided += ((clipped1 ^ clipped2) >> c) & 1u;
             const double one = planar1.data[c * n1 + p];
             const double two = SampleBilinear(planar2.data + c * n2, w2, h2, x + u[p], y + v[p]);
             for (int set = 0; set < (clipped ? 1 : 2); ++set) {
+              count[set][c] += 1.0;
               a[set][c] += one;
               a2[set][c] += one * one;
               a3[set][c] += one * one * one;
@@ -1412,37 +1414,52 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
         const double enough = set == 0 ? kMinInBlock : kMinInBlock / 2;
         for (int c = 0; c < nc; ++c) {
           const std::size_t k = c * n_all + block;
-          m.one[k] = count[set] >= enough ? a[set][c] / count[set]
-                                          : std::numeric_limits<double>::quiet_NaN();
-          m.one2[k] = a2[set][c] / std::max(count[set], 1.0);
-          m.one3[k] = a3[set][c] / std::max(count[set], 1.0);
-          m.two[k] = b[set][c] / std::max(count[set], 1.0);
+          const double n = std::max(count[set][c], 1.0);
+          m.one[k] = count[set][c] >= enough ? a[set][c] / n
+                                             : std::numeric_limits<double>::quiet_NaN();
+          m.one2[k] = a2[set][c] / n;
+          m.one3[k] = a3[set][c] / n;
+          m.two[k] = b[set][c] / n;
         }
-        m.at_x[block] = sx[set] / std::max(count[set], 1.0);
-        m.at_y[block] = sy[set] / std::max(count[set], 1.0);
+        // (Where the channels' matches lie in the block matters little.)
+        m.at_x[block] = sx / std::max(count[0][0], 1.0);
+        m.at_y[block] = sy / std::max(count[0][0], 1.0);
       }
     }
   }
-  // Where a tenth of the matches or more read a clipped value on one side
-  // only (an exposure that blows out or crushes part of one image), the fit
-  // without every match that reads one, which may rest on fewer blocks (a
-  // sixteenth of them, 32 at least); otherwise on every match (clipped
-  // alike, as a chessboard's black squares in both, the values agree).
-  const bool skip_clipped = all_usable > 0 && one_sided * 10 >= all_usable;
-  const Means& means = skip_clipped ? kept : every;
-  const std::vector<double>&mean1 = means.one, &mean2 = means.two, &at_x = means.at_x,
-                            &at_y = means.at_y, &mean1_2 = means.one2, &mean1_3 = means.one3;
-  const double share = skip_clipped ? 16.0 : 4.0;
-  const int min_blocks = skip_clipped ? 2 * kMinBlocks : kMinBlocks;
+  // Where a tenth of the matches' channels or more read a clipped value on
+  // one side only (an exposure that blows out or crushes part of one image),
+  // the fit of each channel without the matches that read a clipped value of
+  // it, which may rest on fewer blocks (a sixteenth of them, 32 at least);
+  // otherwise on every match (clipped alike, as a chessboard's black squares
+  // in both, the values agree), and again without them where no model fits
+  // that and a fiftieth of the matches' channels read a one-sided clip.
+  bool skip_clipped = false, pooled = false;
+  const Means* means = &every;
+  double share = 4.0;
+  int min_blocks = kMinBlocks;
+  const auto leave_clipped_out = [&] {
+    skip_clipped = true;
+    means = &kept;
+    share = 16.0;
+    min_blocks = 2 * kMinBlocks;
+  };
+  if (all_usable > 0 && one_sided * 10 >= all_usable) leave_clipped_out();
   std::vector<double> gain(nc, 1.0), offset(nc, 0.0), m1, m2, residual;
   bool departs = false;
   double uniform_spread = 0.0, field_spread = 0.0;  // the widest channel's
   // One gain and offset a channel (false: none fits).
   const auto uniform = [&] {
+    const std::vector<double>&mean1 = means->one, &mean2 = means->two;
     for (int c = 0; c < nc; ++c) {
+      if (pooled && c > 0) {
+        gain[c] = gain[0];
+        offset[c] = offset[0];
+        continue;
+      }
       m1.clear();
       m2.clear();
-      for (std::size_t k = c * n_all; k < (c + 1) * n_all; ++k) {
+      for (std::size_t k = pooled ? 0 : c * n_all; k < (pooled ? nc : c + 1) * n_all; ++k) {
         if (std::isnan(mean1[k])) continue;
         m1.push_back(mean1[k]);
         m2.push_back(mean2[k]);
@@ -1514,6 +1531,9 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
     return g;
   };
   const auto varying = [&] {
+    const std::vector<double>&mean1 = means->one, &mean2 = means->two, &at_x = means->at_x,
+                              &at_y = means->at_y;
+    if (pooled) return false;
     departs = false;
     for (int c = 0; c < nc; ++c) {
       double* const coef = field.data() + static_cast<std::size_t>(c) * kTerms;
@@ -1586,19 +1606,26 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
   };
   bool curve_departs = false;
   const auto toned = [&] {
+    const std::vector<double>&mean1 = means->one, &mean2 = means->two, &mean1_2 = means->one2,
+                              &mean1_3 = means->one3;
     for (int c = 0; c < nc; ++c) {
       double* const coef = curve.data() + static_cast<std::size_t>(c) * kCurveTerms;
+      if (pooled && c > 0) {
+        std::copy(curve.data(), curve.data() + kCurveTerms, coef);
+        support_lo[c] = support_lo[0];
+        support_hi[c] = support_hi[0];
+        continue;
+      }
+      const std::size_t first = pooled ? 0 : c * n_all, last = (pooled ? nc : c + 1) * n_all;
       coef[1] = 1.0;
       double limit = std::numeric_limits<double>::infinity();
-      const auto fit_at = [&](std::size_t b) {
-        const std::size_t k = c * n_all + b;
-        return coef[0] + coef[1] * mean1[k] + coef[2] * mean1_2[k] + coef[3] * mean1_3[k];
+      const auto fit_at = [&](std::size_t at) {
+        return coef[0] + coef[1] * mean1[at] + coef[2] * mean1_2[at] + coef[3] * mean1_3[at];
       };
       for (int round = 0; round < 3; ++round) {
         double ata[kCurveTerms * kCurveTerms] = {}, atb[kCurveTerms] = {}, k = 0.0;
-        for (std::size_t b = 0; b < n_all; ++b) {
-          const std::size_t at = c * n_all + b;
-          if (std::isnan(mean1[at]) || !(std::fabs(mean2[at] - fit_at(b)) <= limit)) continue;
+        for (std::size_t at = first; at < last; ++at) {
+          if (std::isnan(mean1[at]) || !(std::fabs(mean2[at] - fit_at(at)) <= limit)) continue;
           const double row[kCurveTerms] = {1.0, mean1[at], mean1_2[at], mean1_3[at]};
           for (int r = 0; r < kCurveTerms; ++r) {
             atb[r] += row[r] * mean2[at];
@@ -1610,9 +1637,8 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
         if (!SolveLinear(ata, atb, kCurveTerms)) return false;
         std::copy(atb, atb + kCurveTerms, coef);
         residual.clear();
-        for (std::size_t b = 0; b < n_all; ++b)
-          if (!std::isnan(mean1[c * n_all + b]))
-            residual.push_back(std::fabs(mean2[c * n_all + b] - fit_at(b)));
+        for (std::size_t at = first; at < last; ++at)
+          if (!std::isnan(mean1[at])) residual.push_back(std::fabs(mean2[at] - fit_at(at)));
         std::nth_element(residual.begin(), residual.begin() + residual.size() / 2, residual.end());
         limit = std::max(3.0 * 1.4826 * residual[residual.size() / 2], 0.01);
       }
@@ -1620,11 +1646,10 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
       if (limit > 0.06) return false;
       support_lo[c] = std::numeric_limits<double>::infinity();
       support_hi[c] = -support_lo[c];
-      for (std::size_t b = 0; b < n_all; ++b) {
-        const double one = mean1[c * n_all + b];
-        if (std::isnan(one)) continue;
-        support_lo[c] = std::min(support_lo[c], one);
-        support_hi[c] = std::max(support_hi[c], one);
+      for (std::size_t at = first; at < last; ++at) {
+        if (std::isnan(mean1[at])) continue;
+        support_lo[c] = std::min(support_lo[c], mean1[at]);
+        support_hi[c] = std::max(support_hi[c], mean1[at]);
       }
       if (!(support_hi[c] > support_lo[c])) return false;
       for (int i = 0; i <= kCurvePoints; ++i) {
@@ -1641,28 +1666,46 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
   // half the spread of those (a gamma of 2 on the rendered pairs: 0.05
   // against 0.01).
   enum class Model { kUniform, kField, kCurve } model = Model::kUniform;
-  double model_spread = std::numeric_limits<double>::infinity();
-  if (uniform()) {
-    const bool uniform_departs = departs;
-    model_spread = uniform_spread;
-    if (varying() && field_spread < 0.5 * uniform_spread) {
+  const auto choose = [&] {
+    model = Model::kUniform;
+    uniform_spread = field_spread = curve_spread = 0.0;
+    departs = curve_departs = false;
+    double model_spread = std::numeric_limits<double>::infinity();
+    if (uniform()) {
+      const bool uniform_departs = departs;
+      model_spread = uniform_spread;
+      if (varying() && field_spread < 0.5 * uniform_spread) {
+        model = Model::kField;
+        model_spread = field_spread;
+      } else {
+        departs = uniform_departs;
+      }
+    } else if (varying()) {
       model = Model::kField;
       model_spread = field_spread;
-    } else {
-      departs = uniform_departs;
     }
-  } else if (varying()) {
-    model = Model::kField;
-    model_spread = field_spread;
-  }
-  const bool others_depart = departs;
-  if (toned() && (std::isinf(model_spread) || curve_spread < 0.5 * model_spread)) {
-    model = Model::kCurve;
-    departs = curve_departs;
-  } else if (std::isinf(model_spread)) {
-    return false;
-  } else {
-    departs = others_depart;
+    const bool others_depart = departs;
+    if (toned() && (std::isinf(model_spread) || curve_spread < 0.5 * model_spread)) {
+      model = Model::kCurve;
+      departs = curve_departs;
+    } else if (std::isinf(model_spread)) {
+      return false;
+    } else {
+      departs = others_depart;
+    }
+    return true;
+  };
+  if (!choose()) {
+    if (!skip_clipped && !(all_usable > 0 && one_sided * 50 >= all_usable)) return false;
+    if (!skip_clipped) leave_clipped_out();
+    if (!choose()) {
+      // A colour channel clipped over most of the image leaves too few
+      // blocks of its own: one model for every channel, fitted to all
+      // their blocks (an exposure scales them alike).
+      if (nc == 1) return false;
+      pooled = true;
+      if (!choose()) return false;
+    }
   }
   const bool uniform_fits = model == Model::kUniform;
   if (!departs) return false;

@@ -27,7 +27,7 @@ GROUPS = {
     "zooms": pairs.zoom_pair_names(),
     # Nor another family of warps on twelve other photos.
     "fields": pairs.field_pair_names(),
-    # Nor synthetic pairs whose image 2 has an exposure that clips.
+    # Nor synthetic pairs whose image 2 has another exposure or tone curve.
     "exposures": pairs.exposure_pair_names(),
     # Nor rendered rectified stereo pairs: smooth slanted surfaces, and
     # layered scenes with occlusions.
@@ -162,7 +162,7 @@ def main(argv):
                              "1.5 - 2.2 and turned zoom_<photo>; "
                              "fields: 12 other photos under smoothed "
                              "random fields field_<photo>_<seed>; exposures: 12 synthetic "
-                             "pairs whose image 2 is blown out, crushed or both "
+                             "pairs whose image 2 is blown out, crushed, both or toned "
                              "expo_<photo>_<seed>; slants: 10 rendered "
                              "rectified stereo pairs of slanted smooth surfaces "
                              "slant_<photo>_<seed>; layers: 10 rendered layered stereo "

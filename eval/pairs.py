@@ -82,12 +82,14 @@ LAYER_PHOTOS = ["building", "fruits", "baboon", "home", "board", "messi5", "appl
                 "orange", "starry_night", "aero1", "leuvenA"]
 
 
-# Exposures that clip, not in the default run: a synthetic pair whose image 2
-# was taken with another exposure, then clipped to 8 bits as a camera does.
-# The kind follows the seed: seed % 3 == 0 blown out (a gain of 1.4 - 2.5),
-# 1 crushed (a gain of 0.5 - 0.8 and an offset of -0.1 to -0.25), 2 both ends
-# (a gain of 1.5 - 2.2 and an offset of -0.2 to -0.4). The six synthetic
-# photos and six of the more list, one seed each: expo_<photo>_<seed>.
+# Exposures, not in the default run: a synthetic pair whose image 2 was taken
+# with another exposure or tone curve, then clipped to 8 bits as a camera
+# does. The kind follows the seed: seed % 5 == 0 blown out (a gain of 1.4 -
+# 2.5), 1 crushed (a gain of 0.5 - 0.8 and an offset of -0.1 to -0.25), 2
+# both ends (a gain of 1.5 - 2.2 and an offset of -0.2 to -0.4), 3 a gamma
+# of 1.6 - 2.4 (darker middle tones), 4 a gamma of 0.4 - 0.65 at 0.7 - 0.9
+# of the light. The six synthetic photos and six of the more list, one seed
+# each: expo_<photo>_<seed>.
 EXPOSURE_PHOTOS = SYNTHETIC_PHOTOS + ["apple", "butterfly", "orange", "starry_night",
                                       "squirrel_cls", "leuvenA"]
 EXPOSURE_SEED_BASE = 9900
@@ -376,19 +378,26 @@ def synthetic_pair(data_dir, size, photo, seed):
 
 
 def exposure_pair(data_dir, size, photo, seed):
-    """A synthetic pair whose image 2 was taken with another exposure and
-    clipped (the kinds under EXPOSURE_PHOTOS); the same ground truth."""
+    """A synthetic pair whose image 2 was taken with another exposure or
+    tone curve and clipped (the kinds under EXPOSURE_PHOTOS); the same
+    ground truth."""
     pair = synthetic_pair(data_dir, size, photo, seed)
     rng = np.random.default_rng(seed)
-    kind = seed % 3
+    kind = seed % 5
+    gain, offset, gamma = 1.0, 0.0, 1.0
     if kind == 0:
-        gain, offset = rng.uniform(1.4, 2.5), 0.0
+        gain = rng.uniform(1.4, 2.5)
     elif kind == 1:
         gain, offset = rng.uniform(0.5, 0.8), -rng.uniform(0.1, 0.25)
-    else:
+    elif kind == 2:
         gain, offset = rng.uniform(1.5, 2.2), -rng.uniform(0.2, 0.4)
-    exposed = gain * pair.image2.astype(np.float64) + 255.0 * offset
-    pair.image2 = np.clip(np.rint(exposed), 0, 255).astype(np.uint8)
+    elif kind == 3:
+        gamma = rng.uniform(1.6, 2.4)
+    else:
+        gamma, gain = rng.uniform(0.4, 0.65), rng.uniform(0.7, 0.9)
+    value = pair.image2.astype(np.float64) / 255.0
+    exposed = np.clip(gain * value ** gamma + offset, 0.0, 1.0)
+    pair.image2 = np.rint(255.0 * exposed).astype(np.uint8)
     return pair
 
 
