@@ -1317,13 +1317,21 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
   // Each image's extremes, every channel: where a value sits at one, the
   // exposure may have clipped it.
   float lo1[3], hi1[3], lo2[3], hi2[3];
+  const auto extremes = [](const float* data, Index n, float* lo, float* hi) {
+    float a = data[0], b = data[0];
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static) reduction(min : a) reduction(max : b)
+#endif
+    for (Index q = 0; q < n; ++q) {
+      a = std::min(a, data[q]);
+      b = std::max(b, data[q]);
+    }
+    *lo = a;
+    *hi = b;
+  };
   for (int c = 0; c < nc; ++c) {
-    const auto one = std::minmax_element(planar1.data + c * n1, planar1.data + (c + 1) * n1);
-    const auto two = std::minmax_element(planar2.data + c * n2, planar2.data + (c + 1) * n2);
-    lo1[c] = *one.first;
-    hi1[c] = *one.second;
-    lo2[c] = *two.first;
-    hi2[c] = *two.second;
+    extremes(planar1.data + c * n1, n1, lo1 + c, hi1 + c);
+    extremes(planar2.data + c * n2, n2, lo2 + c, hi2 + c);
   }
   // Bit c set where a pixel or one of its 8 neighbours has channel c within
   // kClipBand of that channel's extremes: a match a pixel off, or a sample
@@ -1332,25 +1340,39 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
   const auto near_extremes = [&](const PlanarImage& image, const float* lo, const float* hi) {
     const int w = image.width, h = image.height;
     const Index n = Index{w} * h;
-    std::vector<std::uint8_t> at(n, 0), near(n, 0);
-    for (int c = 0; c < nc; ++c) {
-      for (Index q = 0; q < n; ++q) {
-        const float value = image.data[c * n + q];
-        if (!(value > lo[c] + kClipBand && value < hi[c] - kClipBand))
-          at[q] |= static_cast<std::uint8_t>(1u << c);
-      }
-    }
+    std::vector<std::uint8_t> at(n), across(n), near(n);
+    // Each pixel's bits, then their OR over the column's neighbours, then
+    // over the row's (columns in parallel; every value is its own).
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static)
+#endif
     for (int x = 0; x < w; ++x) {
+      std::uint8_t* const column = at.data() + Index{x} * h;
       for (int y = 0; y < h; ++y) {
-        std::uint8_t hit = 0;
-        for (int i = std::max(0, x - 1); i <= std::min(w - 1, x + 1); ++i)
-          for (int j = std::max(0, y - 1); j <= std::min(h - 1, y + 1); ++j)
-            hit |= at[Index{i} * h + j];
-        near[Index{x} * h + y] = hit;
+        unsigned bits = 0;
+        for (int c = 0; c < nc; ++c) {
+          const float value = image.data[c * n + Index{x} * h + y];
+          if (!(value > lo[c] + kClipBand && value < hi[c] - kClipBand)) bits |= 1u << c;
+        }
+        column[y] = static_cast<std::uint8_t>(bits);
       }
+      std::uint8_t* const out = across.data() + Index{x} * h;
+      for (int y = 0; y < h; ++y)
+        out[y] = column[y] | (y > 0 ? column[y - 1] : 0) | (y + 1 < h ? column[y + 1] : 0);
+    }
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static)
+#endif
+    for (int x = 0; x < w; ++x) {
+      const std::uint8_t* const middle = across.data() + Index{x} * h;
+      const std::uint8_t* const left = x > 0 ? middle - h : middle;
+      const std::uint8_t* const right = x + 1 < w ? middle + h : middle;
+      std::uint8_t* const out = near.data() + Index{x} * h;
+      for (int y = 0; y < h; ++y) out[y] = left[y] | middle[y] | right[y];
     }
     return near;
   };
+
   const std::vector<std::uint8_t> near1 = near_extremes(planar1, lo1, hi1),
                                   near2 = near_extremes(planar2, lo2, hi2);
   // Each block's means, every channel (blocks with too few matches: NaN),
