@@ -1274,6 +1274,23 @@ struct Fields {
 // nothing new to the caller: then the pass need not go on.
 using Settled = std::function<bool(const float* u, const float* v, const float* weight)>;
 
+// Adds one observation, row . x = value, to the normal equations (ata, atb)
+// of a least-squares fit of n unknowns.
+void AddNormalRow(const double* row, double value, int n, double* ata, double* atb) {
+  for (int r = 0; r < n; ++r) {
+    atb[r] += row[r] * value;
+    for (int q = 0; q < n; ++q) ata[r * n + q] += row[r] * row[q];
+  }
+}
+
+// Three robust spreads (1.4826 times the median) of a fit's residuals, at
+// least 0.01: past it a block strays from the fit. Reorders `residual`.
+double StrayLimit(std::vector<double>* residual) {
+  const auto middle = residual->begin() + residual->size() / 2;
+  std::nth_element(residual->begin(), middle, residual->end());
+  return std::max(3.0 * 1.4826 * *middle, 0.01);
+}
+
 // Image 2's brightness against image 1's at the reliable matches on
 // texture (weight 1/2 or more; off either image's frame), channel by
 // channel: the gain and offset that take image 1's values to image 2's.
@@ -1508,8 +1525,7 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
         g = std::sqrt(var2 / var1);
         o = centre2 - g * centre1;
         for (int b = 0; b < n_blocks; ++b) residual.push_back(std::fabs(m2[b] - (g * m1[b] + o)));
-        std::nth_element(residual.begin(), residual.begin() + residual.size() / 2, residual.end());
-        limit = std::max(3.0 * 1.4826 * residual[residual.size() / 2], 0.01);
+        limit = StrayLimit(&residual);
       }
       gain[c] = g;
       offset[c] = o;
@@ -1572,10 +1588,7 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
           terms(at_x[b], at_y[b], row);
           for (int t = 0; t < 6; ++t) row[t] *= one;
           row[6] = 1.0;
-          for (int r = 0; r < kTerms; ++r) {
-            atb[r] += row[r] * two;
-            for (int q = 0; q < kTerms; ++q) ata[r * kTerms + q] += row[r] * row[q];
-          }
+          AddNormalRow(row, two, kTerms, ata, atb);
           k += 1.0;
         }
         if (k < 2 * kMinBlocks || share * k < static_cast<double>(n_all)) return false;
@@ -1588,8 +1601,7 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
           const double fit = field_gain(coef, at_x[b], at_y[b]) * one + coef[6];
           residual.push_back(std::fabs(mean2[c * n_all + b] - fit));
         }
-        std::nth_element(residual.begin(), residual.begin() + residual.size() / 2, residual.end());
-        limit = std::max(3.0 * 1.4826 * residual[residual.size() / 2], 0.01);
+        limit = StrayLimit(&residual);
       }
       field_spread = std::max(field_spread, limit);
       if (limit > 0.06) return false;
@@ -1649,10 +1661,7 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
         for (std::size_t at = first; at < last; ++at) {
           if (std::isnan(mean1[at]) || !(std::fabs(mean2[at] - fit_at(at)) <= limit)) continue;
           const double row[kCurveTerms] = {1.0, mean1[at], mean1_2[at], mean1_3[at]};
-          for (int r = 0; r < kCurveTerms; ++r) {
-            atb[r] += row[r] * mean2[at];
-            for (int q = 0; q < kCurveTerms; ++q) ata[r * kCurveTerms + q] += row[r] * row[q];
-          }
+          AddNormalRow(row, mean2[at], kCurveTerms, ata, atb);
           k += 1.0;
         }
         if (k < 2 * kMinBlocks || share * k < static_cast<double>(n_all)) return false;
@@ -1661,8 +1670,7 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
         residual.clear();
         for (std::size_t at = first; at < last; ++at)
           if (!std::isnan(mean1[at])) residual.push_back(std::fabs(mean2[at] - fit_at(at)));
-        std::nth_element(residual.begin(), residual.begin() + residual.size() / 2, residual.end());
-        limit = std::max(3.0 * 1.4826 * residual[residual.size() / 2], 0.01);
+        limit = StrayLimit(&residual);
       }
       curve_spread = std::max(curve_spread, limit);
       if (limit > 0.06) return false;
