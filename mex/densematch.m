@@ -49,7 +49,10 @@
 %        1 px guide a variational refinement on the images themselves
 %        (brightness and gradient constancy, robust penalties, smoothness),
 %        coarse to fine; areas without such matches start from their
-%        surroundings' motion.
+%        surroundings' motion. Where the matches show that the exposures
+%        differ, IMAGE2 is first brought to IMAGE1's brightness (a gain, a
+%        gain that varies over the image, or a tone curve), and values that
+%        one image clips are compared clipped in both.
 %     7. The forward-backward check on the refined fields gives VALID.
 %
 %   Options (defaults in brackets)
