@@ -1389,7 +1389,6 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
     }
     return near;
   };
-
   const std::vector<std::uint8_t> near1 = near_extremes(planar1, lo1, hi1),
                                   near2 = near_extremes(planar2, lo2, hi2);
   // Each block's means, every channel (blocks with too few matches: NaN),
@@ -1399,16 +1398,17 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
   const std::size_t n_all = static_cast<std::size_t>(bx) * by;
   struct Means {
     // Image 1's values and their squares and cubes, image 2's values.
-    std::vector<double> one, one2, one3, two, at_x, at_y;
+    std::vector<double> one, one2, one3, two;
   } every, kept;
   for (Means* m : {&every, &kept}) {
     m->one.resize(n_all * nc);
     m->one2.resize(n_all * nc);
     m->one3.resize(n_all * nc);
     m->two.resize(n_all * nc);
-    m->at_x.resize(n_all);
-    m->at_y.resize(n_all);
   }
+  // Where each block's matches lie in image 2, all of them (where the
+  // channels' kept ones lie in the block matters little).
+  std::vector<double> at_x(n_all), at_y(n_all);
   Index all_usable = 0, one_sided = 0;
 #ifdef _OPENMP
 #pragma omp parallel for schedule(static) reduction(+ : all_usable, one_sided)
@@ -1460,10 +1460,9 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
           m.one3[k] = a3[set][c] / n;
           m.two[k] = b[set][c] / n;
         }
-        // (Where the channels' matches lie in the block matters little.)
-        m.at_x[block] = sx / std::max(count[0][0], 1.0);
-        m.at_y[block] = sy / std::max(count[0][0], 1.0);
       }
+      at_x[block] = sx / std::max(count[0][0], 1.0);
+      at_y[block] = sy / std::max(count[0][0], 1.0);
     }
   }
   // Where a tenth of the matches' channels or more read a clipped value on
@@ -1569,8 +1568,7 @@ bool PhotometricMatch(const Side& side1, const Side& side2, const PlanarImage& p
     return g;
   };
   const auto varying = [&] {
-    const std::vector<double>&mean1 = means->one, &mean2 = means->two, &at_x = means->at_x,
-                              &at_y = means->at_y;
+    const std::vector<double>&mean1 = means->one, &mean2 = means->two;
     if (pooled) return false;
     departs = false;
     for (int c = 0; c < nc; ++c) {
