@@ -52,6 +52,8 @@ namespace {
 
 using Index = std::ptrdiff_t;
 
+std::atomic<std::int64_t> g_match_passes{0};
+
 // Stage times on stderr, for builds with DENSEMATCH_PROFILE defined.
 #ifdef DENSEMATCH_PROFILE
 struct StageClock {
@@ -1842,6 +1844,7 @@ Fields MatchPass(const Side& side1, const Side& side2, const PlanarImage& planar
                  const MatchOptions& o, const Homography* model, const Homography* inverse,
                  bool check, RefineBlocks* blocks, bool pause = false,
                  const Settled* settled = nullptr) {
+  g_match_passes.fetch_add(1, std::memory_order_relaxed);
   const int w1 = side1.width, h1 = side1.height, w2 = side2.width, h2 = side2.height;
   const Index n1 = Index{w1} * h1, n2 = Index{w2} * h2;
   const auto poll = [&o] {
@@ -2841,13 +2844,36 @@ Index AlignedDistances(const Described& d, const Homography* fallback, const flo
 
 // Whether the valid matches on texture of `r` pair like descriptors where
 // the images are aligned through the homography they fit: their median
-// distance there below the clip (false where none fits).
+// distance there below the clip (false where none fits). *fitted (if
+// given): that homography.
 bool AgreeAligned(const Described& d, const MatchResult& r,
-                  const std::vector<std::uint8_t>& textured, float clip) {
+                  const std::vector<std::uint8_t>& textured, float clip,
+                  Homography* fitted = nullptr) {
   auto costs = AllocScratch<float>(static_cast<Index>(textured.size()));
-  const Index count =
-      AlignedDistances(d, nullptr, r.dx.data(), r.dy.data(), r.valid.data(), textured, costs.get());
+  const Index count = AlignedDistances(d, nullptr, r.dx.data(), r.dy.data(), r.valid.data(),
+                                       textured, costs.get(), fitted);
   return count > 0 && Median(costs.get(), count) < clip;
+}
+
+// The view of TryTurns (k % 8 eighths of a turn after a zoom of 1, 1.6 or
+// 1 / 1.6 for k / 8 = 0, 1, 2) nearest to what `model` does about image 1's
+// centre: the rotation and scale of the similarity closest to its Jacobian
+// there (the zoom's steps split at their geometric mean).
+int NearestView(const Homography& model, const ImageView& image1) {
+  const double* m = model.h;
+  const double x = 0.5 * (image1.width - 1), y = 0.5 * (image1.height - 1);
+  const double d = m[6] * x + m[7] * y + m[8];
+  if (!(std::fabs(d) > 0.0)) return 0;
+  const double tx = (m[0] * x + m[1] * y + m[2]) / d, ty = (m[3] * x + m[4] * y + m[5]) / d;
+  const double j00 = (m[0] - tx * m[6]) / d, j01 = (m[1] - tx * m[7]) / d;
+  const double j10 = (m[3] - ty * m[6]) / d, j11 = (m[4] - ty * m[7]) / d;
+  const double eighths = std::atan2(j10 - j01, j00 + j11) / std::atan(1.0);
+  const double scale = std::sqrt(std::fabs(j00 * j11 - j01 * j10));
+  if (!std::isfinite(eighths) || !std::isfinite(scale)) return 0;
+  int k = static_cast<int>(std::lround(eighths)) & 7;
+  if (scale * scale >= 1.6) k += 8;
+  else if (scale * scale * 1.6 <= 1.0) k += 16;
+  return k;
 }
 
 // A camera turned beyond what the descriptor tolerates (its orientation bins
@@ -2869,12 +2895,17 @@ bool AgreeAligned(const Described& d, const MatchResult& r,
 // turned). A whole match is kept where it agrees as step 10's rule asks,
 // its median distance measured where the images are aligned, and confirms
 // more than the upright match and the other candidate. A pair whose
-// upright match agrees pays nothing.
+// upright match agrees pays nothing. Where it agrees only once the images
+// are aligned (a turn with a tilt changes the descriptors even where the
+// match is right), `seen_fit` is the homography its matches fit, and only the
+// view nearest to that is looked at: a right upright match needs none, and
+// one that holds only part of the image (a turn of 42 degrees kept half of
+// it) gains that view's whole match.
 // `described`: the images described with the caller's options; *turned:
 // whether a view was kept.
 MatchResult TryTurns(const ImageView& image1, const ImageView& image2, const MatchOptions& given,
                      const std::vector<std::uint8_t>& textured, Described& described,
-                     MatchResult upright, bool* turned) {
+                     MatchResult upright, const Homography* seen_fit, bool* turned) {
   const Index n_textured = std::count(textured.begin(), textured.end(), std::uint8_t{1});
   const MatchOptions& o = described.options;
   // The looks run on both images at half their size where both keep 120 px
@@ -2978,6 +3009,11 @@ MatchResult TryTurns(const ImageView& image1, const ImageView& image2, const Mat
     }
     return found;
   };
+  if (seen_fit != nullptr) {
+    const int k = NearestView(*seen_fit, image1);
+    *turned = k != 0 && tier({k});
+    return kept;
+  }
   // The quarter turns first (a camera held sideways or upside down).
   *turned = tier({2, 6, 4, 1, 7, 3, 5}) ||
             tier({8, 10, 14, 12, 9, 15, 11, 13, 16, 18, 22, 20, 17, 23, 19, 21});
@@ -2985,6 +3021,8 @@ MatchResult TryTurns(const ImageView& image1, const ImageView& image2, const Mat
 }
 
 }  // namespace
+
+std::int64_t MatchPassesRun() { return g_match_passes.load(std::memory_order_relaxed); }
 
 MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
                         const MatchOptions& given) {
@@ -3019,8 +3057,14 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   Described described;
   Describe(image1, image2, given, &described);
   if (may_turn) {
+    // Matches that confirm a quarter of the textured pixels but whose
+    // descriptors differ upright may agree where the images are aligned.
+    Homography fitted;
+    const bool seen = confirmed * 4 >= n_textured &&
+                      AgreeAligned(described, result, textured, clip, &fitted);
     bool turned = false;
-    result = TryTurns(image1, image2, given, textured, described, std::move(result), &turned);
+    result = TryTurns(image1, image2, given, textured, described, std::move(result),
+                      seen ? &fitted : nullptr, &turned);
     if (turned) return result;
   }
   if (judge && !AgreeAligned(described, result, textured, clip))

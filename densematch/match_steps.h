@@ -41,6 +41,11 @@ void MedianField(const int* in, int width, int height, int* out);
 // value stays. dx: w x h, column-major, in place; rows in parallel.
 void FillFromTheBackground(int w, int h, const std::uint8_t* valid, float* dx);
 
+// The descriptor passes (a first match of both images, with its
+// refinements) that MatchImages has run in this process, every thread
+// together: the tests count them to see which tries a call made.
+std::int64_t MatchPassesRun();
+
 }  // namespace densecorr
 
 #endif  // DENSECORR_DENSEMATCH_MATCH_STEPS_H_
