@@ -115,7 +115,9 @@
 %                         turned by more than some 35 degrees or zoomed by
 %                         some 1.6), look at image 2 turned by each multiple
 %                         of 45 degrees, then also zoomed by 1.6 or 1/1.6,
-%                         and keep the best view's match where it agrees;
+%                         and keep the best view's match where it agrees
+%                         (only the view nearest to the motion the matches
+%                         fit where they agree once the images are aligned);
 %                         false (or 0): one pass [true]
 %     rectified           true (or 1): a rectified stereo pair, every match
 %                         on its pixel's own row: the search runs along the
