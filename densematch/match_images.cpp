@@ -2644,9 +2644,20 @@ bool Agree(Index confirmed, float median, Index n_textured, float clip) {
   return confirmed * 4 >= n_textured && median < clip;
 }
 
-bool Agrees(const MatchResult& r, const std::vector<std::uint8_t>& textured, Index n_textured,
-            float clip) {
-  return Agree(Confirmed(r, textured), MedianConfirmedCost(r, textured), n_textured, clip);
+bool AgreeAligned(const Described& d, const MatchResult& r,
+                  const std::vector<std::uint8_t>& textured, float clip,
+                  Homography* fitted = nullptr);
+
+// Agree, or matches that confirm a quarter of the textured pixels at
+// distances past the clip but agree where the images are aligned
+// (AgreeAligned): a turn of the camera with a tilt changes the descriptors
+// even where the match is right, and neither a wider window nor a smoother
+// descriptor helps there.
+bool AgreesAsSeenOrAligned(const Described& d, const MatchResult& r,
+                           const std::vector<std::uint8_t>& textured, Index confirmed,
+                           float median, Index n_textured, float clip) {
+  return confirmed * 4 >= n_textured &&
+         (median < clip || AgreeAligned(d, r, textured, clip));
 }
 
 // The match of the described images in the window chosen from the image
@@ -2683,7 +2694,8 @@ MatchResult MatchWithWindows(const ImageView& image1, const ImageView& image2,
   const float median = MedianConfirmedCost(result, textured);
   const Plan plan = MakePlan(image1, image2, given);
   const Index n_textured = std::count(textured.begin(), textured.end(), std::uint8_t{1});
-  const bool agree = Agree(confirmed, median, n_textured, given.cell_truncate);
+  const bool agree = AgreesAsSeenOrAligned(described, result, textured, confirmed, median,
+                                           n_textured, given.cell_truncate);
   if (agree && !AtWindowEdge(result, textured, plan.radius_x, plan.radius_y)) return result;
   MatchOptions wider = given;
   wider.search_radius_x = 2 * plan.radius_x;
@@ -2751,9 +2763,12 @@ MatchResult MatchUpright(const ImageView& image1, const ImageView& image2,
                            !given.rectified && given.consistency_threshold > 0.0f;
     // (The check is on, so `textured` is there.)
     if (!may_retry) return result;
+    const Index n_textured = std::count(textured.begin(), textured.end(), std::uint8_t{1});
+    if (AgreesAsSeenOrAligned(described, result, textured, Confirmed(result, textured),
+                              MedianConfirmedCost(result, textured), n_textured,
+                              given.cell_truncate))
+      return result;
   }
-  const Index n_textured = std::count(textured.begin(), textured.end(), std::uint8_t{1});
-  if (Agrees(result, textured, n_textured, given.cell_truncate)) return result;
   MatchOptions smoother = given;
   smoother.descriptor.smoothing_sigma = smoother_sigma;
   Described described;
@@ -2847,8 +2862,7 @@ Index AlignedDistances(const Described& d, const Homography* fallback, const flo
 // distance there below the clip (false where none fits). *fitted (if
 // given): that homography.
 bool AgreeAligned(const Described& d, const MatchResult& r,
-                  const std::vector<std::uint8_t>& textured, float clip,
-                  Homography* fitted = nullptr) {
+                  const std::vector<std::uint8_t>& textured, float clip, Homography* fitted) {
   auto costs = AllocScratch<float>(static_cast<Index>(textured.size()));
   const Index count = AlignedDistances(d, nullptr, r.dx.data(), r.dy.data(), r.valid.data(),
                                        textured, costs.get(), fitted);
