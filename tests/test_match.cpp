@@ -1530,8 +1530,8 @@ TEST(MatchImages, ATurnedAndTiltedViewLooksOnlyAtTheNearestView) {
       *ty = ry / den;
     });
 #if !defined(DENSECORR_TESTS_EMULATED)
-    // The same bits on 3 threads (a minute more under emulation; the
-    // thread-count tests above cover the matcher there).
+    // The same bits on 3 threads (a third of the test's minute under
+    // emulation; the thread-count tests above cover the matcher there).
     if (degrees == 42.0) ExpectSameField(r, v.Match(b, w, h, 3, MatchOptions()));
 #endif
   }
