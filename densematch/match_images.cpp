@@ -2648,24 +2648,47 @@ bool AgreeAligned(const Described& d, const MatchResult& r,
                   const std::vector<std::uint8_t>& textured, float clip,
                   Homography* fitted = nullptr);
 
+// AgreeAligned's answer for one match, kept for the steps after the one
+// that measured it: each measure warps image 2 and describes it again.
+struct AlignedVerdict {
+  bool measured = false;
+  bool agrees = false;
+  Homography fitted;  // the homography the matches fit (where one does)
+};
+
+// AgreeAligned through `verdict`: measured the first time only. The
+// verdict belongs to one match and one description of the images.
+bool AgreeAlignedOnce(const Described& d, const MatchResult& r,
+                      const std::vector<std::uint8_t>& textured, float clip,
+                      AlignedVerdict* verdict) {
+  if (!verdict->measured) {
+    verdict->agrees = AgreeAligned(d, r, textured, clip, &verdict->fitted);
+    verdict->measured = true;
+  }
+  return verdict->agrees;
+}
+
 // Agree, or matches that confirm a quarter of the textured pixels at
 // distances past the clip but agree where the images are aligned
-// (AgreeAligned): a turn of the camera with a tilt changes the descriptors
-// even where the match is right, and neither a wider window nor a smoother
-// descriptor helps there.
+// (AgreeAligned, through `verdict`): a turn of the camera with a tilt
+// changes the descriptors even where the match is right, and neither a
+// wider window nor a smoother descriptor helps there.
 bool AgreesAsSeenOrAligned(const Described& d, const MatchResult& r,
                            const std::vector<std::uint8_t>& textured, Index confirmed,
-                           float median, Index n_textured, float clip) {
+                           float median, Index n_textured, float clip,
+                           AlignedVerdict* verdict) {
   return confirmed * 4 >= n_textured &&
-         (median < clip || AgreeAligned(d, r, textured, clip));
+         (median < clip || AgreeAlignedOnce(d, r, textured, clip, verdict));
 }
 
 // The match of the described images in the window chosen from the image
 // size and, where that one misses, in twice that window. `textured` receives
-// image 1's textured pixels wherever the check is on (else empty).
+// image 1's textured pixels wherever the check is on (else empty), *aligned
+// the aligned agreement of the match returned where it was measured.
 MatchResult MatchWithWindows(const ImageView& image1, const ImageView& image2,
                              const MatchOptions& given, Described& described,
-                             std::vector<std::uint8_t>* textured_out) {
+                             std::vector<std::uint8_t>* textured_out, AlignedVerdict* aligned) {
+  *aligned = AlignedVerdict();
   MatchResult result = MatchWithin(image1, image2, described, given.search_radius_x,
                                    given.search_radius_y);
   // A window chosen from the image size misses displacements beyond it (a
@@ -2695,7 +2718,7 @@ MatchResult MatchWithWindows(const ImageView& image1, const ImageView& image2,
   const Plan plan = MakePlan(image1, image2, given);
   const Index n_textured = std::count(textured.begin(), textured.end(), std::uint8_t{1});
   const bool agree = AgreesAsSeenOrAligned(described, result, textured, confirmed, median,
-                                           n_textured, given.cell_truncate);
+                                           n_textured, given.cell_truncate, aligned);
   if (agree && !AtWindowEdge(result, textured, plan.radius_x, plan.radius_y)) return result;
   MatchOptions wider = given;
   wider.search_radius_x = 2 * plan.radius_x;
@@ -2725,14 +2748,26 @@ MatchResult MatchWithWindows(const ImageView& image1, const ImageView& image2,
   const bool better = second_median < given.cell_truncate &&
                       (Confirmed(second, textured) > confirmed || !(median < given.cell_truncate) ||
                        second_median <= 0.8f * median);
-  return better ? second : result;
+  if (!better) return result;
+  *aligned = AlignedVerdict();
+  return second;
 }
+
+// What MatchUpright leaves for the judgement of its match, which would
+// otherwise describe both images and measure the aligned agreement again.
+struct UprightNotes {
+  // The images described with the caller's options, where the match came
+  // from that description (else null).
+  std::unique_ptr<Described> described;
+  AlignedVerdict aligned;  // of the match returned, by that description
+};
 
 // The match as the images are (no turn): the window chosen from the image
 // size, then a wider one and a smoother descriptor where those miss.
 // `textured` as MatchWithWindows leaves it.
 MatchResult MatchUpright(const ImageView& image1, const ImageView& image2,
-                         const MatchOptions& given, std::vector<std::uint8_t>* textured_out) {
+                         const MatchOptions& given, std::vector<std::uint8_t>* textured_out,
+                         UprightNotes* notes) {
   // Above the working size (images over about 360 px) the automatic cells
   // grow with the grid while the pre-smoothing stays at its pixel scale, so
   // the descriptor sees finer structure than at 320 px, and fine texture
@@ -2753,31 +2788,40 @@ MatchResult MatchUpright(const ImageView& image1, const ImageView& image2,
   MatchResult result;
   std::vector<std::uint8_t>& textured = *textured_out;
   {
-    Described described;
-    Describe(image1, image2, given, &described);
-    result = MatchWithWindows(image1, image2, given, described, &textured);
-    const float scale = static_cast<float>(described.options.descriptor.cell_size) / 3.0f;
+    auto described = std::make_unique<Described>();
+    Describe(image1, image2, given, described.get());
+    result = MatchWithWindows(image1, image2, given, *described, &textured, &notes->aligned);
+    const float scale = static_cast<float>(described->options.descriptor.cell_size) / 3.0f;
     smoother_sigma = std::min(10.0f, sigma * scale);
     const bool may_retry = given.descriptor.cell_size == 0 && smoother_sigma > sigma &&
                            given.search_radius_x < 0 && given.search_radius_y < 0 &&
                            !given.rectified && given.consistency_threshold > 0.0f;
     // (The check is on, so `textured` is there.)
-    if (!may_retry) return result;
-    const Index n_textured = std::count(textured.begin(), textured.end(), std::uint8_t{1});
-    if (AgreesAsSeenOrAligned(described, result, textured, Confirmed(result, textured),
-                              MedianConfirmedCost(result, textured), n_textured,
-                              given.cell_truncate))
+    const bool keep =
+        !may_retry ||
+        AgreesAsSeenOrAligned(*described, result, textured, Confirmed(result, textured),
+                              MedianConfirmedCost(result, textured),
+                              std::count(textured.begin(), textured.end(), std::uint8_t{1}),
+                              given.cell_truncate, &notes->aligned);
+    if (keep) {
+      notes->described = std::move(described);
       return result;
+    }
+    // (Freed before the smoother description: the two are not held at once.)
   }
   MatchOptions smoother = given;
   smoother.descriptor.smoothing_sigma = smoother_sigma;
   Described described;
   Describe(image1, image2, smoother, &described);
   std::vector<std::uint8_t> judged;  // (by the smoother descriptor)
-  MatchResult third = MatchWithWindows(image1, image2, smoother, described, &judged);
+  AlignedVerdict smoother_aligned;   // (likewise)
+  MatchResult third =
+      MatchWithWindows(image1, image2, smoother, described, &judged, &smoother_aligned);
   const bool better = MedianConfirmedCost(third, textured) < given.cell_truncate &&
                       Confirmed(third, textured) > Confirmed(result, textured);
-  return better ? third : result;
+  if (!better) return result;
+  notes->aligned = AlignedVerdict();
+  return third;
 }
 
 // A homography between images at half size as one between the images
@@ -3043,7 +3087,8 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   CheckImage(image1);
   CheckImage(image2);
   std::vector<std::uint8_t> textured;
-  MatchResult result = MatchUpright(image1, image2, given, &textured);
+  UprightNotes notes;
+  MatchResult result = MatchUpright(image1, image2, given, &textured, &notes);
   // Without the check `valid` is the inside test alone: nothing to judge.
   if (textured.empty()) return result;
   const float clip = given.cell_truncate;
@@ -3068,17 +3113,19 @@ MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
   // of them right.) Where image 1 has no texture nothing is judged.
   const bool judge = n_textured > 0 && confirmed * 4 < n_textured && !(median < clip);
   if (!may_turn && !judge) return result;
-  Described described;
-  Describe(image1, image2, given, &described);
+  if (notes.described == nullptr) {
+    notes.described = std::make_unique<Described>();
+    Describe(image1, image2, given, notes.described.get());
+  }
+  Described& described = *notes.described;
   if (may_turn) {
     // Matches that confirm a quarter of the textured pixels but whose
     // descriptors differ upright may agree where the images are aligned.
-    Homography fitted;
     const bool seen = confirmed * 4 >= n_textured &&
-                      AgreeAligned(described, result, textured, clip, &fitted);
+                      AgreeAlignedOnce(described, result, textured, clip, &notes.aligned);
     bool turned = false;
     result = TryTurns(image1, image2, given, textured, described, std::move(result),
-                      seen ? &fitted : nullptr, &turned);
+                      seen ? &notes.aligned.fitted : nullptr, &turned);
     if (turned) return result;
   }
   if (judge && !AgreeAligned(described, result, textured, clip))
