@@ -53,6 +53,7 @@ namespace {
 using Index = std::ptrdiff_t;
 
 std::atomic<std::int64_t> g_match_passes{0};
+std::atomic<std::int64_t> g_images_described{0};
 
 // Stage times on stderr, for builds with DENSEMATCH_PROFILE defined.
 #ifdef DENSEMATCH_PROFILE
@@ -194,6 +195,7 @@ struct Side {
 // large enough; null or too small: the descriptor takes its own.
 Side PrepareSide(const ImageView& image, const DescribeOptions& options, int feat_dim,
                  bool fill_frame, StopToken* stop, FlowScratch* lend = nullptr) {
+  g_images_described.fetch_add(1, std::memory_order_relaxed);
   Side s;
   s.width = image.width;
   s.height = image.height;
@@ -3081,6 +3083,9 @@ MatchResult TryTurns(const ImageView& image1, const ImageView& image2, const Mat
 }  // namespace
 
 std::int64_t MatchPassesRun() { return g_match_passes.load(std::memory_order_relaxed); }
+std::int64_t ImagesDescribedRun() {
+  return g_images_described.load(std::memory_order_relaxed);
+}
 
 MatchResult MatchImages(const ImageView& image1, const ImageView& image2,
                         const MatchOptions& given) {

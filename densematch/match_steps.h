@@ -46,6 +46,11 @@ void FillFromTheBackground(int w, int h, const std::uint8_t* valid, float* dx);
 // together: the tests count them to see which tries a call made.
 std::int64_t MatchPassesRun();
 
+// The images (or warped views of one) that MatchImages has described in
+// this process, every thread together: the tests count them to see that a
+// call describes nothing twice.
+std::int64_t ImagesDescribedRun();
+
 }  // namespace densecorr
 
 #endif  // DENSECORR_DENSEMATCH_MATCH_STEPS_H_

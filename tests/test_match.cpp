@@ -1521,8 +1521,13 @@ TEST(MatchImages, ATurnedAndTiltedViewLooksOnlyAtTheNearestView) {
       *sy = cy - s * (rx - cx) + c * (ry - cy);
     });
     const std::int64_t before = densecorr::MatchPassesRun();
+    const std::int64_t described_before = densecorr::ImagesDescribedRun();
     const MatchResult r = v.Match(b, w, h, 1, MatchOptions());
     EXPECT_LE(densecorr::MatchPassesRun() - before, 6);
+    // Each image, warped view and alignment described once: 12 and 13
+    // (15 and 16 when the views described both images again and measured
+    // the upright match's aligned agreement a second time).
+    EXPECT_LE(densecorr::ImagesDescribedRun() - described_before, 13);
     TurnedView::ExpectFound(r, w, h, [&](int x, int y, double* tx, double* ty) {
       const double rx = cx + c * (x - cx) - s * (y - cy), ry = cy + s * (x - cx) + c * (y - cy);
       const double den = 1.0 + gx * rx + gy * ry;
